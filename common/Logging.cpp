@@ -1,0 +1,154 @@
+#include "common/Logging.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <mutex>
+#include <sys/syscall.h>
+#include <sys/time.h>
+#include <syslog.h>
+#include <unistd.h>
+
+namespace logging_detail {
+std::atomic<int> g_ceiling{Notice};
+}
+
+namespace {
+
+struct Facility
+{
+    std::mutex mutex;
+    std::string identity = "Selvane";
+    std::string path = "log.txt";
+    std::FILE* file = nullptr;
+    bool console = isatty(STDERR_FILENO) != 0;
+    bool failing = false; // report a broken file once, not on every line
+    std::function<void(const std::string&)> fallback;
+
+    ~Facility()
+    {
+        if (file)
+            std::fclose(file);
+    }
+};
+
+Facility& facility()
+{
+    static Facility f;
+    return f;
+}
+
+void defaultFallback(const std::string& text)
+{
+    std::fprintf(stderr, "%s\n", text.c_str());
+    syslog(LOG_ERR, "%s", text.c_str());
+}
+
+std::string header(const std::string& identity, int severity)
+{
+    timeval tv{};
+    gettimeofday(&tv, nullptr);
+    tm local{};
+    localtime_r(&tv.tv_sec, &local);
+    char stamp[32];
+    std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local);
+    char buf[160];
+    std::snprintf(buf, sizeof buf, "[%s.%ld, %s.%03ld; %s]: ", identity.c_str(), static_cast<long>(syscall(SYS_gettid)),
+                  stamp, static_cast<long>(tv.tv_usec / 1000), LogSeverityName(severity));
+    return buf;
+}
+
+// Caller holds the mutex.
+void reportFailure(Facility& f, const std::string& what)
+{
+    if (f.failing)
+        return;
+    f.failing = true;
+    std::string text = "log: " + what + " " + f.path + ": " + std::strerror(errno);
+    if (f.fallback)
+        f.fallback(text);
+    else
+        defaultFallback(text);
+}
+
+} // namespace
+
+const char* LogSeverityName(int severity)
+{
+    static const char* const names[] = {"Emergency", "Alert",  "Critical",      "Error",
+                                        "Warning",   "Notice", "Informational", "Debug"};
+    int index = severity & 0xF;
+    return index < 8 ? names[index] : "Debug";
+}
+
+void logging_detail::write(int severity, std::string&& message)
+{
+    Facility& f = facility();
+    std::lock_guard<std::mutex> lock(f.mutex);
+    std::string line = header(f.identity, severity);
+    line += message;
+    line += '\n';
+    if (!f.file) {
+        f.file = std::fopen(f.path.c_str(), "a");
+        if (!f.file)
+            reportFailure(f, "cannot open");
+    }
+    if (f.file) {
+        if (std::fwrite(line.data(), 1, line.size(), f.file) != line.size() || std::fflush(f.file) != 0) {
+            reportFailure(f, "cannot write");
+            std::clearerr(f.file);
+        } else {
+            f.failing = false;
+        }
+    }
+    if (f.console)
+        std::fwrite(line.data(), 1, line.size(), stderr);
+}
+
+void CreateLogger(const char* identity)
+{
+    {
+        Facility& f = facility();
+        std::lock_guard<std::mutex> lock(f.mutex);
+        f.identity = identity ? identity : "";
+    }
+    SetLogFile("log.txt");
+    Log(Debug, "Logger created");
+}
+
+void SetLogFile(const std::string& path)
+{
+    Facility& f = facility();
+    std::lock_guard<std::mutex> lock(f.mutex);
+    if (f.file) {
+        std::fclose(f.file);
+        f.file = nullptr;
+    }
+    f.path = path;
+    f.failing = false;
+    // Opened lazily on the first line, so a program that logs nothing leaves no empty file.
+}
+
+void SetLogSeverity(int level)
+{
+    logging_detail::g_ceiling.store(Informational, std::memory_order_relaxed);
+    Log(Informational, "Severity changed to ", level);
+    logging_detail::g_ceiling.store(level, std::memory_order_relaxed);
+}
+
+int LogSeverityCeiling() { return logging_detail::g_ceiling.load(std::memory_order_relaxed); }
+
+void SetLogConsoleOutput(bool enabled)
+{
+    Facility& f = facility();
+    std::lock_guard<std::mutex> lock(f.mutex);
+    f.console = enabled;
+}
+
+void SetLogFallback(std::function<void(const std::string&)> fallback)
+{
+    Facility& f = facility();
+    std::lock_guard<std::mutex> lock(f.mutex);
+    f.fallback = std::move(fallback);
+}
