@@ -1,0 +1,69 @@
+// The callback rules: who is served, what they hear, what is logged, when a number is called back,
+// how PIN tries are counted and whether a destination may be reached. Telephony is left to the
+// derived classes through the pure operations.
+#pragma once
+
+#include <QObject>
+
+#include <map>
+#include <string>
+
+class CBSrvSettings;
+class ICBSrvSettings;
+class ICallBackQueue;
+class IDBBackend;
+class INorCOMService;
+class QTimer;
+
+// Takes no lock: derived classes must keep their calls into one object from overlapping.
+class CallBackLogic : public QObject
+{
+    Q_OBJECT
+
+public:
+    CallBackLogic();
+
+    virtual void PlayOGMIncommingSuccess(void* call) = 0;
+    virtual void PlayOGMIncommingQueueFull(void* call) = 0;
+    virtual void PlayOGMIncommingWrongCid(void* call) = 0;
+    virtual void PlayOGMEnterNumber(void* call) = 0;
+    virtual void PlayOGMEnterPin(void* call) = 0;
+    virtual void PlayOGMWrongPin(void* call) = 0;
+    virtual void PlayOGMWrongPinDisconnect(void* call) = 0;
+    virtual void PlayOGMTransferDenied(void* call) = 0;
+    virtual void MakeCallBack(const std::string& number) = 0;
+    virtual void TransferCall(const std::string& destination, void* call) = 0;
+    virtual int SaveLineCOS(const std::string& lineName);
+    virtual void RestoreLineCOS(const std::string& lineName);
+    virtual void Initialize();
+    virtual void OnIncommingCall(const std::string& callerId, void* call);
+    virtual void OnCallBackReady();
+    virtual void OnNoFreeLines(const std::string& number);
+    virtual void OnCallBackEnded(const std::string& number);
+    virtual void OnCallBackFailed(const std::string& number);
+    virtual void OnCallBackSucceed(const std::string& number, void* call);
+    virtual void OnPinEntered(const std::string& callerId, const std::string& pin, void* call);
+    virtual void OnNumberEntered(const std::string& lineName, const std::string& callerId,
+                                 const std::string& number, void* call);
+    virtual bool HasFreeLines() = 0;
+    virtual void SetSettings(CBSrvSettings* settings);
+    virtual void SetDBBackend(IDBBackend* database);
+    virtual void SetNorCOMService(INorCOMService* lineService);
+    virtual void SetCallBackQueue(ICallBackQueue* queue);
+
+    static constexpr int kQueueTimerMs = 7000;
+
+public slots:
+    void CheckCallBackQueue();
+
+protected:
+    IDBBackend* database = nullptr;
+    ICallBackQueue* queue = nullptr;
+    CBSrvSettings* settings = nullptr;
+    INorCOMService* lineService = nullptr;
+    std::map<std::string, int> wrongPinCounts;
+    std::map<std::string, int> savedLineCOS;
+    bool enabled = true;
+
+    const ICBSrvSettings* config() const;
+};

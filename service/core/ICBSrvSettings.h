@@ -1,0 +1,31 @@
+// Read-only view of the service's configuration.
+#pragma once
+
+#include <string>
+#include <vector>
+
+struct SipRegistration
+{
+    std::string login;
+    std::string password;
+    std::string server;
+};
+
+class ICBSrvSettings
+{
+public:
+    virtual const std::vector<SipRegistration>& GetSipRegistrations() const = 0;
+    virtual const std::vector<std::string>& GetDummyExtensions() const = 0;
+    virtual std::string GetLocalAddress() const = 0;
+    virtual int GetMaxNumbersInQueue() const = 0;
+    virtual int GetMaxCallBackTries() const = 0;
+    virtual int GetDialTimer() const = 0;
+    virtual int GetEnterPinTimer() const = 0;
+    virtual int GetEnterPinMaxTries() const = 0;
+    virtual int GetEnterNumberTimer() const = 0;
+    virtual std::string GetApplicationDir() const = 0;
+    virtual std::string GetACDGroupName() const = 0;
+
+protected:
+    ~ICBSrvSettings() = default; // owned and destroyed through the concrete class
+};

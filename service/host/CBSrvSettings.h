@@ -1,0 +1,67 @@
+// The service's whole configuration, loaded once from its system-scope INI file.
+#pragma once
+
+#include "service/core/ICBSrvSettings.h"
+
+#include <QString>
+#include <QStringList>
+
+#include <vector>
+
+class CBSrvSettings final : public ICBSrvSettings
+{
+public:
+    // True when the file exists, reads without error and holds at least one key.
+    bool LoadSettings();
+
+    const std::vector<SipRegistration>& GetSipRegistrations() const override { return sipRegistrations; }
+    const std::vector<std::string>& GetDummyExtensions() const override { return dummyExtensions; }
+    std::string GetLocalAddress() const override { return LocalAddress.toStdString(); }
+    int GetMaxNumbersInQueue() const override { return MaxNumbersInQueue; }
+    int GetMaxCallBackTries() const override { return MaxCallBackTries; }
+    int GetDialTimer() const override { return DialTimer; }
+    int GetEnterPinTimer() const override { return EnterPinTimer; }
+    int GetEnterPinMaxTries() const override { return EnterPinMaxTries; }
+    int GetEnterNumberTimer() const override { return EnterNumberTimer; }
+    std::string GetApplicationDir() const override;
+    std::string GetACDGroupName() const override { return ACDGroupName.toStdString(); }
+
+    // Database
+    QString DriverName;
+    QString DatabaseName;
+    QString UserName;
+    QString Password;
+    QString HostName;
+    int DatabasePort = 0;
+    // PBX control server ("Norvel" group)
+    QString Server;
+    int Port = 0;
+    QString Username;
+    QString NorvelPassword;
+    // PBX
+    QString ACDGroupName;
+    QString LineAccessCode;
+    int EnterUserPINOGMNumber = 0;
+    int AccessDeniedOGMNumber = 0;
+    int WaitForCallOGMNumber = 0;
+    int WrongPINOGMNumber = 0;
+    int QueueOverloadOGMNumber = 0;
+    int EnterUserPINOGMNumberTimer = 0;
+    int AccessDeniedOGMNumberTimer = 0;
+    int WaitForCallOGMNumberTimer = 0;
+    int WrongPINOGMNumberTimer = 0;
+    int QueueOverloadOGMNumberTimer = 0;
+    // Other
+    int LoggingLevel = 0;
+    // CallBack
+    int MaxNumbersInQueue = 0;
+    int MaxCallBackTries = 0;
+    int DialTimer = 0;
+    int EnterPinTimer = 0;
+    int EnterPinMaxTries = 0;
+    int EnterNumberTimer = 0;
+    // SIP
+    std::vector<SipRegistration> sipRegistrations;
+    std::vector<std::string> dummyExtensions;
+    QString LocalAddress;
+};
