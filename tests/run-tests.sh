@@ -13,7 +13,7 @@ cmake -S . -B "$build" -G Ninja -DSELVANE_SANITIZE="${SELVANE_SANITIZE:-}" >/dev
 cmake --build "$build" -j"$(nproc)"
 
 fbdir=$(mktemp -d /tmp/selvane-fb.XXXXXX)
-cleanup() { tests/fbserver.sh stop "$fbdir" || true; rm -rf "$fbdir"; }
+cleanup() { "$root/tests/fbserver.sh" stop "$fbdir" || true; rm -rf "$fbdir"; }
 trap cleanup EXIT
 tests/fbserver.sh start "$fbdir" >/dev/null
 # shellcheck disable=SC1091
