@@ -1,0 +1,32 @@
+// What the manager's side and the service's side of the control socket share. Internal to platform/.
+//
+// One request per connection, one line each way:
+//   "status\n" or "control <code>\n"  ->  "<errno> <type> <state> <accepted> <exit code> <pid>\n"
+// errno 0 means the request was carried out.
+#pragma once
+
+#include "platform/ServiceManager.h"
+
+#include <string>
+
+namespace platform::channel {
+
+// Environment a launched service finds: the marker with its service name, and the descriptor on which
+// it tells the launcher that its dispatcher is connected ("R") or could not start ("F<errno>").
+inline constexpr const char* kMarkerVariable = "SELVANE_SERVICE_MANAGER";
+inline constexpr const char* kReadyFdVariable = "SELVANE_SERVICE_READY_FD";
+
+std::string SocketPath(const std::string& name);
+std::string LockPath(const std::string& name);
+
+std::string FormatReply(int error, const ServiceStatus& status);
+bool ParseReply(const std::string& line, int* error, ServiceStatus* status);
+
+// Reads one line (without its newline) before the deadline in milliseconds from now.
+bool ReadLine(int fd, std::string* line, int timeoutMs);
+bool WriteAll(int fd, const std::string& text);
+
+// The account's local user name: ".\alice" -> "alice"; other forms are kept as they are.
+std::string LocalUserName(const std::string& account);
+
+} // namespace platform::channel

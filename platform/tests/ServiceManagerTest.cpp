@@ -1,0 +1,212 @@
+#include "platform/ServiceManager.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QThread>
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <future>
+#include <sys/wait.h>
+
+namespace {
+
+using platform::ServiceState;
+using namespace std::chrono_literals;
+
+class ServiceManagerTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(dir.isValid());
+        setenv("SELVANE_SERVICE_REGISTRY", qPrintable(dir.filePath("registry/services.ini")), 1);
+        setenv("SELVANE_RUNTIME_DIR", qPrintable(dir.filePath("run")), 1);
+        setenv("SELVANE_SYSTEMD_UNIT_DIR", qPrintable(dir.filePath("units")), 1);
+        setenv("PROBE_LOG", qPrintable(dir.filePath("probe.log")), 1);
+        QDir(dir.path()).mkpath("units");
+    }
+
+    void TearDown() override
+    {
+        platform::ServiceStatus status;
+        if (platform::QueryServiceStatus(name, &status) && status.processId > 0)
+            kill(status.processId, SIGKILL);
+    }
+
+    bool InstallProbe(const std::string& program = PROBE_SERVICE)
+    {
+        platform::ServiceConfig config;
+        config.name = name;
+        config.displayName = name;
+        config.programPath = program;
+        return platform::CreateService(config, "");
+    }
+
+    QString ProbeLog()
+    {
+        QFile f(dir.filePath("probe.log"));
+        return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QString();
+    }
+
+    // The state the service reports, polled until it is the one wanted or 5 s have passed.
+    ServiceState WaitForState(ServiceState wanted)
+    {
+        platform::ServiceStatus status;
+        for (auto end = std::chrono::steady_clock::now() + 5s; std::chrono::steady_clock::now() < end;) {
+            if (platform::QueryServiceStatus(name, &status) && status.state == wanted)
+                break;
+            QThread::msleep(20);
+        }
+        return status.state;
+    }
+
+    QTemporaryDir dir;
+    std::string name = "Probe Service";
+};
+
+TEST_F(ServiceManagerTest, RegistryRecordsOneEntryPerNameWithItsUnit)
+{
+    platform::ServiceConfig config;
+    config.name = name;
+    config.displayName = name;
+    config.programPath = "/opt/my tools/50%/probe";
+    config.description = "first";
+    config.account = ".\\alice";
+    EXPECT_FALSE(platform::IsServiceInstalled(name));
+    ASSERT_TRUE(platform::CreateService(config, "secret"));
+    EXPECT_FALSE(platform::CreateService(config, ""));
+    EXPECT_EQ(errno, EEXIST);
+    ASSERT_TRUE(platform::SetServiceDescription(name, "Probe of the manager"));
+
+    const auto read = platform::QueryServiceConfig(name);
+    ASSERT_TRUE(read);
+    EXPECT_EQ(read->programPath, config.programPath);
+    EXPECT_EQ(read->account, ".\\alice");
+    EXPECT_TRUE(read->hasPassword);
+    EXPECT_EQ(read->description, "Probe of the manager");
+    EXPECT_EQ(read->startType, platform::StartType::Demand);
+    QFile registry(dir.filePath("registry/services.ini"));
+    ASSERT_TRUE(registry.open(QIODevice::ReadOnly));
+    EXPECT_FALSE(registry.readAll().contains("secret")) << "the registry is readable by everyone";
+
+    EXPECT_EQ(platform::SystemdUnitName(name), "probe-service.service");
+    QFile unit(dir.filePath("units/probe-service.service"));
+    ASSERT_TRUE(unit.open(QIODevice::ReadOnly));
+    const QByteArray text = unit.readAll();
+    EXPECT_TRUE(text.contains("ExecStart=\"/opt/my tools/50%%/probe\" -e\n")) << text.constData();
+    EXPECT_TRUE(text.contains("Description=Probe of the manager\n"));
+    EXPECT_TRUE(text.contains("User=alice\n"));
+    unit.close();
+
+    ASSERT_TRUE(platform::DeleteService(name));
+    EXPECT_FALSE(platform::IsServiceInstalled(name));
+    EXPECT_FALSE(unit.exists());
+    EXPECT_FALSE(platform::DeleteService(name));
+    EXPECT_EQ(errno, ENOENT);
+}
+
+TEST_F(ServiceManagerTest, DispatcherWithoutTheManagersMarkerIsAConsoleStart)
+{
+    unsetenv("SELVANE_SERVICE_MANAGER");
+    bool called = false;
+    EXPECT_EQ(
+        platform::StartServiceCtrlDispatcher(name, [&](const std::vector<std::string>&) { called = true; }),
+        platform::DispatchResult::NotStartedByManager);
+    EXPECT_FALSE(called);
+}
+
+TEST_F(ServiceManagerTest, StoppedOrMissingServicesAnswerAtOnce)
+{
+    platform::ServiceStatus status;
+    EXPECT_FALSE(platform::QueryServiceStatus(name, &status));
+    EXPECT_FALSE(platform::StartService(name, {}));
+    EXPECT_EQ(errno, ENOENT);
+    ASSERT_TRUE(InstallProbe());
+    ASSERT_TRUE(platform::QueryServiceStatus(name, &status));
+    EXPECT_EQ(status.state, ServiceState::Stopped);
+    EXPECT_FALSE(platform::ControlService(name, platform::ControlPause));
+    EXPECT_EQ(errno, ESRCH);
+}
+
+TEST_F(ServiceManagerTest, ProgramThatEndsWithoutConnectingFailsTheStart)
+{
+    ASSERT_TRUE(InstallProbe("/bin/true"));
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_FALSE(platform::StartService(name, {}));
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 10s);
+
+    platform::DeleteService(name);
+    ASSERT_TRUE(InstallProbe(dir.filePath("no-such-program").toStdString()));
+    EXPECT_FALSE(platform::StartService(name, {}));
+    EXPECT_EQ(errno, ENOENT);
+}
+
+TEST_F(ServiceManagerTest, LaunchedServiceIsADaemonThatTakesControls)
+{
+    ASSERT_TRUE(InstallProbe());
+    ASSERT_TRUE(platform::StartService(name, {name, "extra"}));
+    EXPECT_EQ(WaitForState(ServiceState::Running), ServiceState::Running);
+    platform::ServiceStatus status;
+    ASSERT_TRUE(platform::QueryServiceStatus(name, &status));
+    ASSERT_GT(status.processId, 0);
+    // A session of its own, which it does not lead: it can never gain a controlling terminal.
+    EXPECT_NE(getsid(status.processId), getsid(0));
+    EXPECT_NE(getsid(status.processId), status.processId);
+    EXPECT_FALSE(platform::StartService(name, {name}));
+    EXPECT_EQ(errno, EALREADY);
+
+    EXPECT_FALSE(platform::ControlService(name, platform::ControlPause)) << "pause is not accepted";
+    EXPECT_EQ(errno, EINVAL);
+    EXPECT_FALSE(platform::ControlService(name, 100));
+    EXPECT_EQ(errno, EINVAL);
+    EXPECT_TRUE(platform::ControlService(name, 130));
+    EXPECT_TRUE(platform::ControlService(name, platform::ControlStop));
+    EXPECT_EQ(WaitForState(ServiceState::Stopped), ServiceState::Stopped);
+    const QString log = ProbeLog();
+    EXPECT_TRUE(log.contains("main Probe Service Probe Service extra\n")) << qPrintable(log);
+    EXPECT_TRUE(log.contains("control 130\ncontrol 1\n")) << qPrintable(log);
+    EXPECT_FALSE(log.contains("control 2\n"));
+}
+
+TEST_F(ServiceManagerTest, KilledServiceLeavesNoRunningStateAndStartsAgain)
+{
+    ASSERT_TRUE(InstallProbe());
+    ASSERT_TRUE(platform::StartService(name, {name}));
+    platform::ServiceStatus status;
+    ASSERT_TRUE(platform::QueryServiceStatus(name, &status));
+    ASSERT_GT(status.processId, 0);
+    ASSERT_EQ(kill(status.processId, SIGKILL), 0);
+    EXPECT_EQ(WaitForState(ServiceState::Stopped), ServiceState::Stopped);
+    EXPECT_FALSE(platform::ControlService(name, platform::ControlStop));
+
+    ASSERT_TRUE(platform::StartService(name, {name})) << "the socket of the killed instance is taken over";
+    EXPECT_EQ(WaitForState(ServiceState::Running), ServiceState::Running);
+    EXPECT_TRUE(platform::ControlService(name, platform::ControlStop));
+    EXPECT_EQ(WaitForState(ServiceState::Stopped), ServiceState::Stopped);
+}
+
+TEST_F(ServiceManagerTest, SecondInstanceCannotTakeTheSocketOfARunningOne)
+{
+    ASSERT_TRUE(InstallProbe());
+    ASSERT_TRUE(platform::StartService(name, {name}));
+    // Launched behind the manager's back with its marker: the lock keeps it off the running one's socket.
+    const pid_t child = fork();
+    if (child == 0) {
+        setenv("SELVANE_SERVICE_MANAGER", name.c_str(), 1);
+        execl(PROBE_SERVICE, PROBE_SERVICE, name.c_str(), nullptr);
+        _exit(127);
+    }
+    int status = 0;
+    auto waited = std::async(std::launch::async, [&] { return waitpid(child, &status, 0); });
+    ASSERT_EQ(waited.wait_for(10s), std::future_status::ready);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 3);
+    EXPECT_EQ(WaitForState(ServiceState::Running), ServiceState::Running);
+    EXPECT_TRUE(platform::ControlService(name, platform::ControlStop));
+}
+
+} // namespace
