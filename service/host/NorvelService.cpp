@@ -1,0 +1,57 @@
+#include "service/host/NorvelService.h"
+
+#include "common/Logging.h"
+#include "service/core/CallBackQueue.h"
+
+#include <cstdlib>
+#include <memory>
+
+namespace {
+
+// The queue lives until the process ends: the call manager's shut-down, which follows the service object's
+// destruction of its members, may still report ended calls into it.
+std::unique_ptr<CallBackQueue>& QueueOwner()
+{
+    static std::unique_ptr<CallBackQueue> queue;
+    return queue;
+}
+
+} // namespace
+
+NorvelService::NorvelService(int argc, char** argv)
+    : QObject(), QtService<QCoreApplication>(argc, argv, QStringLiteral("Callback Server"))
+{
+    Log(Debug, "NorvelService::NorvelService");
+    setServiceDescription(QStringLiteral("Norvel CallBack Server"));
+    setServiceFlags(QtServiceBase::CanBeSuspended);
+
+    if (!m_settings.LoadSettings())
+        std::exit(-1);
+
+    QueueOwner() = std::make_unique<CallBackQueue>();
+    m_queue = QueueOwner().get();
+    m_queue->SetSettings(&m_settings);
+
+    // The PBX bridge is created and wired here (settings, events receiver, database access, line
+    // service, queue) once the telephony lands.
+
+    // The call manager's callback logic is wired here with the same settings, database access, the
+    // bridge's line service and the queue, in that order.
+
+    Log(Debug, "NorvelService::NorvelService created");
+}
+
+NorvelService::~NorvelService() = default;
+
+void NorvelService::start()
+{
+    SetLogFile(m_settings.GetApplicationDir() + "/log.txt");
+    SetLogSeverity(m_settings.LoggingLevel);
+    // Initialize the PBX bridge here: connect to the exchange and open the PBX lines.
+    // Initialize the call manager's callback logic here: SIP and IVR endpoints, the queue timer.
+    Log(Notice, "Service started");
+}
+
+void NorvelService::pause() {}
+
+void NorvelService::resume() {}

@@ -1,0 +1,20 @@
+// Selvane: the callback service, its own installer and its remote control.
+#include "common/Logging.h"
+#include "service/host/NorvelService.h"
+
+#include <QCoreApplication>
+
+#include <memory>
+
+int main(int argc, char** argv)
+{
+    CreateLogger();
+    QCoreApplication::setOrganizationName(QStringLiteral("Brint"));
+    QCoreApplication::setOrganizationDomain(QStringLiteral("brint.example"));
+    QCoreApplication::setApplicationName(QStringLiteral("Selvane"));
+
+    auto service = std::make_unique<NorvelService>(argc, argv);
+    const int result = service->exec();
+    service.reset();
+    return result;
+}

@@ -1,0 +1,367 @@
+// The Selvane executable as an administrator meets it: each case runs the real program with a registry,
+// settings folder, runtime folder and systemd unit folder of its own.
+#include "platform/ServiceManager.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QThread>
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <future>
+
+namespace {
+
+constexpr int kRunTimeoutMs = 15000;
+const std::string kName = "Callback Server";
+
+struct Result
+{
+    int code = -100;
+    QByteArray out;
+    QByteArray err;
+};
+
+class SelvaneTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(dir.isValid());
+        QDir root(dir.path());
+        for (const char* sub : {"bin", "work", "xdg/Brint", "units"})
+            root.mkpath(sub);
+        program = dir.filePath("bin/Selvane");
+        // A copy of its own: the service writes log.txt beside the program.
+        ASSERT_TRUE(QFile::copy(QStringLiteral(SELVANE_EXE), program));
+        setenv("XDG_CONFIG_DIRS", qPrintable(dir.filePath("xdg")), 1);
+        setenv("SELVANE_SERVICE_REGISTRY", qPrintable(dir.filePath("registry/services.ini")), 1);
+        setenv("SELVANE_RUNTIME_DIR", qPrintable(dir.filePath("run")), 1);
+        setenv("SELVANE_SYSTEMD_UNIT_DIR", qPrintable(dir.filePath("units")), 1);
+    }
+
+    void TearDown() override
+    {
+        platform::ServiceStatus status;
+        if (platform::QueryServiceStatus(kName, &status) && status.processId > 0)
+            kill(status.processId, SIGKILL);
+    }
+
+    void WriteSettings(const QByteArray& ini = "[Other]\nLoggingLevel=7\n")
+    {
+        QFile f(dir.filePath("xdg/Brint/Selvane.ini"));
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(ini);
+    }
+
+    Result Run(const QStringList& args, int timeoutMs = kRunTimeoutMs)
+    {
+        QProcess p;
+        p.setWorkingDirectory(dir.filePath("work"));
+        p.start(program, args);
+        Result r;
+        if (!p.waitForFinished(timeoutMs)) {
+            p.kill();
+            p.waitForFinished();
+            ADD_FAILURE() << "Selvane " << qPrintable(args.join(' ')) << " did not end within " << timeoutMs
+                          << " ms";
+            return r;
+        }
+        r.code = p.exitStatus() == QProcess::NormalExit ? static_cast<signed char>(p.exitCode()) : -100;
+        r.out = p.readAllStandardOutput();
+        r.err = p.readAllStandardError();
+        return r;
+    }
+
+    QString Log() const
+    {
+        QFile f(dir.filePath("bin/log.txt"));
+        return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QString();
+    }
+
+    int Count(const QString& text) const { return static_cast<int>(Log().count(text)); }
+
+    // Polls log.txt until it holds the text `times` times; false after the time limit.
+    bool WaitForLog(const QString& text, int times = 1, int timeoutMs = 15000) const
+    {
+        QElapsedTimer t;
+        t.start();
+        while (Count(text) < times) {
+            if (t.elapsed() > timeoutMs)
+                return false;
+            QThread::msleep(20);
+        }
+        return true;
+    }
+
+    platform::ServiceStatus Status() const
+    {
+        platform::ServiceStatus status;
+        platform::QueryServiceStatus(kName, &status);
+        return status;
+    }
+
+    // The daemon is no child of ours: it has ended when it is gone or a zombie.
+    static bool Ended(pid_t pid)
+    {
+        QElapsedTimer t;
+        t.start();
+        while (t.elapsed() < 5000) {
+            QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+            if (!stat.open(QIODevice::ReadOnly) || stat.readAll().contains(") Z "))
+                return true;
+            QThread::msleep(20);
+        }
+        return false;
+    }
+
+    QSettings Registry() const
+    {
+        return QSettings(dir.filePath("registry/services.ini"), QSettings::IniFormat);
+    }
+
+    QByteArray Version(bool installed, bool running) const
+    {
+        return "The service\n\tCallback Server\n\t" + program.toLatin1() + "\n\nis " +
+               (installed ? "installed" : "not installed") + " and " + (running ? "running" : "not running") +
+               "\n\n";
+    }
+
+    void StartFromConsole(const QStringList& args = {})
+    {
+        ASSERT_EQ(Run({"-i"}).code, 0);
+        const Result start = Run(args);
+        ASSERT_EQ(start.code, 0) << start.err.constData();
+        ASSERT_TRUE(WaitForLog("Service started")) << qPrintable(Log());
+    }
+
+    QTemporaryDir dir;
+    QString program;
+};
+
+TEST_F(SelvaneTest, WithoutSettingsEveryInvocationEndsWithMinusOneAndPrintsNothing)
+{
+    for (const QStringList& args : {QStringList{"-h"}, QStringList{"-i"}, QStringList{"-v"}, QStringList{}}) {
+        const Result r = Run(args);
+        EXPECT_EQ(r.code, -1) << qPrintable(args.join(' '));
+        EXPECT_TRUE(r.out.isEmpty()) << r.out.constData();
+        EXPECT_TRUE(r.err.isEmpty()) << r.err.constData();
+    }
+    EXPECT_FALSE(QFile::exists(dir.filePath("registry/services.ini")));
+
+    WriteSettings(""); // a file without any key is no configuration either
+    EXPECT_EQ(Run({"-h"}).code, -1);
+}
+
+TEST_F(SelvaneTest, HelpPrintsTheUsageTextUnchanged)
+{
+    WriteSettings();
+    const QByteArray usage = "\n" + program.toLatin1() +
+                             " -[i|u|e|s|v|h]\n\t-i(nstall) [account] [password]\t: Install the service, "
+                             "optionally using given account "
+                             "and password\n\t-u(ninstall)\t: Uninstall the service.\n\t-e(xec)\t\t: Run as "
+                             "a regular application. Useful "
+                             "for debugging.\n\t-t(erminate)\t: Stop the service.\n\t-c(ommand) num\t: Send "
+                             "command code num to the "
+                             "service.\n\t-v(ersion)\t: Print version and status information.\n\t-h(elp)   "
+                             "\t: Show this help\n\tNo "
+                             "arguments\t: Start the service.\n";
+    for (const char* option : {"-h", "-help"}) {
+        const Result r = Run({option});
+        EXPECT_EQ(r.code, 0);
+        EXPECT_EQ(r.out, usage);
+        EXPECT_TRUE(r.err.isEmpty());
+    }
+}
+
+TEST_F(SelvaneTest, InstallUninstallAndTheirRepeats)
+{
+    WriteSettings();
+    EXPECT_EQ(Run({"-v"}).out, Version(false, false));
+    Result r = Run({"-u"});
+    EXPECT_EQ(r.code, 0);
+    EXPECT_EQ(r.err, "The service Callback Server is not installed\n");
+    EXPECT_TRUE(r.out.isEmpty());
+
+    r = Run({"-i"});
+    EXPECT_EQ(r.code, 0);
+    EXPECT_EQ(r.out, "The service Callback Server has been installed under: " + program.toLatin1() + "\n");
+    EXPECT_TRUE(r.err.isEmpty());
+    r = Run({"-install"});
+    EXPECT_EQ(r.code, 0);
+    EXPECT_EQ(r.err, "The service Callback Server is already installed\n");
+    EXPECT_TRUE(r.out.isEmpty());
+
+    QSettings registry = Registry();
+    registry.beginGroup(QString::fromStdString(kName));
+    EXPECT_EQ(registry.value("Program").toString(), program);
+    EXPECT_EQ(registry.value("Description").toString(), "Norvel CallBack Server");
+    EXPECT_EQ(registry.value("DisplayName").toString(), "Callback Server");
+    EXPECT_EQ(registry.value("StartType").toString(), "demand");
+    QFile unit(dir.filePath("units/callback-server.service"));
+    ASSERT_TRUE(unit.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(unit.readAll().contains("ExecStart=\"" + program.toLatin1() + "\" -e\n"));
+    unit.close();
+
+    EXPECT_EQ(Run({"-v"}).out, Version(true, false));
+    r = Run({"-u"});
+    EXPECT_EQ(r.code, 0);
+    EXPECT_EQ(r.out, "The service Callback Server has been uninstalled.\n");
+    EXPECT_FALSE(unit.exists());
+    EXPECT_EQ(Run({"-uninstall"}).err, "The service Callback Server is not installed\n");
+}
+
+TEST_F(SelvaneTest, InstallAccountRules)
+{
+    WriteSettings();
+    struct Case
+    {
+        QStringList args;
+        QString account;
+        bool password;
+        bool interactive;
+    };
+    const Case cases[] = {
+        {{"-i", "alice", "pw"}, ".\\alice", true, false},
+        {{"-i", "CORP\\bob", "pw"}, "CORP\\bob", true, false},
+        {{"-i", "alice", ""}, ".\\alice", false, false},
+        {{"-i", "LocalSystem", "pw"}, "", false, true},
+        {{"-i", "NT AUTHORITY\\LocalSystem"}, "", false, true},
+        {{"-i"}, "", false, true},
+    };
+    for (const Case& c : cases) {
+        ASSERT_EQ(Run(c.args).code, 0) << qPrintable(c.args.join(' '));
+        QSettings registry = Registry();
+        registry.beginGroup(QString::fromStdString(kName));
+        EXPECT_EQ(registry.value("Account").toString(), c.account) << qPrintable(c.args.join(' '));
+        EXPECT_EQ(registry.value("HasPassword").toBool(), c.password) << qPrintable(c.args.join(' '));
+        const unsigned type = registry.value("ServiceType").toUInt();
+        EXPECT_EQ((type & platform::ServiceInteractiveProcess) != 0, c.interactive)
+            << qPrintable(c.args.join(' '));
+        EXPECT_EQ(type & platform::ServiceOwnProcess, platform::ServiceOwnProcess);
+        ASSERT_EQ(Run({"-u"}).code, 0);
+    }
+}
+
+TEST_F(SelvaneTest, UnknownOrWrongCaseOptionStartsAsTheService)
+{
+    WriteSettings();
+    for (const char* option : {"-INSTALL", "-x"}) {
+        const Result r = Run({option});
+        EXPECT_EQ(r.code, -4) << option;
+        EXPECT_EQ(r.err, "The service Callback Server could not start\n");
+    }
+    EXPECT_FALSE(platform::IsServiceInstalled(kName)) << "-INSTALL is not -install";
+}
+
+TEST_F(SelvaneTest, ConsoleStartRunsTheInstalledDaemonUnderControl)
+{
+    WriteSettings();
+    StartFromConsole({"-x"});
+    platform::ServiceStatus status = Status();
+    ASSERT_GT(status.processId, 0);
+    QFile cmdline(QStringLiteral("/proc/%1/cmdline").arg(status.processId));
+    ASSERT_TRUE(cmdline.open(QIODevice::ReadOnly));
+    EXPECT_EQ(cmdline.readAll(), program.toLocal8Bit() + '\0' + "-x" + '\0') << "the argument is passed on";
+    EXPECT_EQ(Run({"-v"}).out, Version(true, true));
+    EXPECT_EQ(Run({}).code, -4) << "a running service is not started twice";
+
+    Result r = Run({"-p"});
+    EXPECT_EQ(r.code, 0);
+    EXPECT_TRUE(r.out.isEmpty() && r.err.isEmpty());
+    EXPECT_EQ(Status().state, platform::ServiceState::Paused);
+    EXPECT_EQ(Run({"-r"}).code, 0);
+    EXPECT_EQ(Status().state, platform::ServiceState::Running);
+
+    for (const QStringList& args :
+         {QStringList{"-c", "5"}, QStringList{"-c", "200"}, QStringList{"-command"}}) {
+        r = Run(args);
+        EXPECT_EQ(r.code, 0);
+        EXPECT_TRUE(r.out.isEmpty() && r.err.isEmpty());
+    }
+    EXPECT_EQ(Count("Service control 2\n"), 1);
+    EXPECT_EQ(Count("Service control 3\n"), 1);
+    EXPECT_EQ(Count("Service control 133\n"), 1);
+    EXPECT_EQ(Count("Service control 128\n"), 1) << "-c without a number sends code 0";
+    EXPECT_EQ(Count("Service control 328\n"), 0);
+    EXPECT_EQ(Count("Service control 72\n"), 0);
+
+    QElapsedTimer t;
+    t.start();
+    r = Run({"-t"});
+    EXPECT_EQ(r.code, 0);
+    EXPECT_TRUE(r.err.isEmpty()) << r.err.constData();
+    EXPECT_LT(t.elapsed(), 3000);
+    EXPECT_EQ(Run({"-v"}).out, Version(true, false));
+    EXPECT_TRUE(Ended(status.processId));
+}
+
+TEST_F(SelvaneTest, KilledServiceLeavesNoRunningStateBehind)
+{
+    WriteSettings();
+    StartFromConsole();
+    const pid_t pid = Status().processId;
+    ASSERT_GT(pid, 0);
+    ASSERT_EQ(kill(pid, SIGKILL), 0);
+    QElapsedTimer t;
+    t.start();
+    while (Status().state != platform::ServiceState::Stopped && t.elapsed() < 5000)
+        QThread::msleep(20);
+    EXPECT_EQ(Run({"-v"}).out, Version(true, false));
+    EXPECT_EQ(Run({}).code, 0) << "the next start works";
+    EXPECT_TRUE(WaitForLog("Service started", 2));
+    EXPECT_EQ(Run({"-t"}).code, 0);
+    EXPECT_EQ(Status().state, platform::ServiceState::Stopped);
+}
+
+TEST_F(SelvaneTest, ConcurrentStopsAndControlsOfAStoppedServiceDoNotHang)
+{
+    WriteSettings();
+    ASSERT_EQ(Run({"-i"}).code, 0);
+    for (const char* option : {"-p", "-r", "-c"})
+        EXPECT_EQ(Run({option}, 5000).code, 0) << option;
+    Result r = Run({"-t"}, 5000);
+    EXPECT_EQ(r.code, 0);
+    EXPECT_TRUE(r.err.contains("The service could not be stopped.")) << r.err.constData();
+
+    ASSERT_EQ(Run({}).code, 0);
+    ASSERT_TRUE(WaitForLog("Service started"));
+    auto first = std::async(std::launch::async, [this] { return Run({"-t"}, 5000); });
+    auto second = std::async(std::launch::async, [this] { return Run({"-terminate"}, 5000); });
+    EXPECT_EQ(first.get().code, 0);
+    EXPECT_EQ(second.get().code, 0);
+    EXPECT_EQ(Status().state, platform::ServiceState::Stopped);
+    EXPECT_EQ(Count("Service control 1\n"), 1);
+}
+
+TEST_F(SelvaneTest, ExecRunsInTheForegroundUntilASignalEndsIt)
+{
+    WriteSettings();
+    ASSERT_EQ(Run({"-i"}).code, 0);
+    QProcess p;
+    p.setWorkingDirectory(dir.filePath("work"));
+    p.start(program, {"-e"});
+    ASSERT_TRUE(p.waitForStarted());
+    ASSERT_TRUE(WaitForLog("Service started")) << qPrintable(Log());
+    EXPECT_EQ(p.state(), QProcess::Running);
+    EXPECT_EQ(Run({"-v"}).out, Version(true, false)) << "no manager runs it";
+    p.terminate();
+    ASSERT_TRUE(p.waitForFinished(10000));
+    EXPECT_EQ(p.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(p.exitCode(), 0);
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
