@@ -181,6 +181,15 @@ bool QtServiceController::sendCommand(int code)
 
 // --- QtServiceBasePrivate ---------------------------------------------------------------------------
 
+ApplicationArguments::ApplicationArguments(const QStringList& args) : argc(static_cast<int>(args.size()))
+{
+    for (const QString& a : args)
+        data.push_back(a.toLocal8Bit());
+    for (QByteArray& a : data)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+}
+
 QtServiceBase* QtServiceBasePrivate::instance = nullptr;
 
 QtServiceBasePrivate::QtServiceBasePrivate(const QString& name) : controller(name) {}
@@ -192,17 +201,8 @@ void QtServiceBasePrivate::startService()
 
 int QtServiceBasePrivate::run(bool asService, const QStringList& argList)
 {
-    // The application keeps references to argc and argv: both live until it is deleted below.
-    int argc = static_cast<int>(argList.size());
-    std::vector<QByteArray> argvData;
-    std::vector<char*> argv;
-    for (const QString& a : argList)
-        argvData.push_back(a.toLocal8Bit());
-    for (QByteArray& a : argvData)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-
-    q_ptr->createApplication(argc, argv.data());
+    ApplicationArguments arguments(argList);
+    q_ptr->createApplication(arguments.argc, arguments.argv.data());
     std::unique_ptr<QCoreApplication> app(QCoreApplication::instance());
     if (!app)
         return -1;

@@ -12,6 +12,16 @@
 #include <QWaitCondition>
 
 #include <atomic>
+#include <vector>
+
+// argc and argv for an application object, which keeps references to both: they must outlive it.
+struct ApplicationArguments
+{
+    explicit ApplicationArguments(const QStringList& args);
+    int argc = 0;
+    std::vector<QByteArray> data;
+    std::vector<char*> argv;
+};
 
 class QtServiceBasePrivate
 {

@@ -207,15 +207,8 @@ bool QtServiceBasePrivate::start()
     }
 
     // The application object from the arguments the manager handed to the service main function.
-    int argc = static_cast<int>(sys->serviceArgs.size());
-    std::vector<QByteArray> argvData;
-    std::vector<char*> argv;
-    for (const QString& a : sys->serviceArgs)
-        argvData.push_back(a.toLocal8Bit());
-    for (QByteArray& a : argvData)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-    q_ptr->createApplication(argc, argv.data());
+    ApplicationArguments arguments(sys->serviceArgs);
+    q_ptr->createApplication(arguments.argc, arguments.argv.data());
     std::unique_ptr<QCoreApplication> app(QCoreApplication::instance());
     if (!app) {
         (void)handlerThread.release();
