@@ -1,0 +1,58 @@
+// The database schema both programs expect, as the statements that build it. The texts are executed
+// verbatim (blanks, tabs and semicolons included), so compare and create with these and nothing else.
+#pragma once
+
+#include <array>
+#include <string>
+#include <string_view>
+
+namespace Schema {
+
+enum class ObjectKind { Table, Generator, Trigger, Role };
+
+struct Object
+{
+    std::string_view key;  // lower-case object name, the lookup key ("users", "new_user_id")
+    std::string_view name; // the name the server stores (unquoted identifiers are upper-cased)
+    ObjectKind kind;
+    std::string_view statement;
+};
+
+// Every object in creation order: tables (each after those it references), generators, triggers
+// (after the generators they use), then the role, which is followed by ManagerGrants.
+extern const std::array<Object, 25> Objects;
+
+// The statement creating the object with this lower-case key; empty when there is no such object.
+std::string_view Statement(std::string_view key);
+// The object with this lower-case key, or nullptr.
+const Object* Find(std::string_view key);
+
+// The expected objects by kind, as lower-case keys in creation order.
+inline constexpr std::array<std::string_view, 7> Tables = {"users",      "incominglog", "outgoinglog", "dblog",
+                                                           "queue",      "callslog",    "blacklist"};
+inline constexpr std::array<std::string_view, 7> Generators = {
+    "new_user_id",  "new_log_id",      "new_incoming_id", "new_outgoing_id",
+    "new_queue_id", "new_callslog_id", "new_blacklist_id"};
+inline constexpr std::array<std::string_view, 10> Triggers = {
+    "user_insert",        "user_insert2",       "user_update",        "queue_update",
+    "queue_insert",       "queue_delete",       "incominglog_update", "incominglog_insert",
+    "incominglog_delete", "blacklist_insert"};
+inline constexpr std::string_view Role = "manager";
+
+// Run one by one, in this order, right after the role was created.
+extern const std::array<std::string_view, 6> ManagerGrants;
+
+// The events the triggers post, in the order the console registers them.
+inline constexpr std::array<std::string_view, 8> Events = {
+    "user_insert",        "user_update",        "queue_update",       "queue_insert",
+    "queue_delete",       "incominglog_update", "incominglog_insert", "incominglog_delete"};
+
+// "CREATE DATABASE  '<location>' USER '<user>' PASSWORD '<password>' DEFAULT CHARACTER SET UNICODE_FSS".
+// A quote inside a piece is doubled, so it stays part of the literal (the name or password really holds
+// it) and cannot end the literal early and inject the rest of the text.
+std::string CreateDatabaseStatement(std::string_view location, std::string_view user, std::string_view password);
+
+// The location (connection string) of a database: "host/port:name", or "host:name" when port is 0 or less.
+std::string DatabaseLocation(std::string_view host, int port, std::string_view name);
+
+} // namespace Schema
