@@ -1,0 +1,248 @@
+// The schema statement table, and the schema it builds on a real Firebird server.
+#include "common/FirebirdCreate.h"
+#include "common/Schema.h"
+#include "tests/support/TestDatabase.h"
+
+#include <QCoreApplication>
+#include <QSignalSpy>
+#include <QSqlDriver>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QVariant>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <set>
+
+namespace {
+
+std::set<std::string> keysOf(Schema::ObjectKind kind)
+{
+    std::set<std::string> keys;
+    for (const auto& object : Schema::Objects)
+        if (object.kind == kind)
+            keys.insert(std::string(object.key));
+    return keys;
+}
+
+template <size_t N> std::set<std::string> setOf(const std::array<std::string_view, N>& names)
+{
+    return {names.begin(), names.end()};
+}
+
+TEST(SchemaTable, ListsAndTableAgree)
+{
+    EXPECT_EQ(keysOf(Schema::ObjectKind::Table), setOf(Schema::Tables));
+    EXPECT_EQ(keysOf(Schema::ObjectKind::Generator), setOf(Schema::Generators));
+    EXPECT_EQ(keysOf(Schema::ObjectKind::Trigger), setOf(Schema::Triggers));
+    EXPECT_EQ(keysOf(Schema::ObjectKind::Role), std::set<std::string>{"manager"});
+    for (const auto& object : Schema::Objects) {
+        std::string upper(object.key);
+        for (char& c : upper)
+            c = char(toupper(c));
+        EXPECT_EQ(object.name, upper);
+        EXPECT_NE(object.statement.find(object.name), std::string_view::npos) << object.key;
+        EXPECT_EQ(Schema::Statement(object.key), object.statement);
+    }
+    EXPECT_TRUE(Schema::Statement("USERS").empty()) << "keys are lower case";
+    EXPECT_TRUE(Schema::Statement("nosuch").empty());
+    std::string_view update = Schema::Statement("user_update");
+    EXPECT_EQ(std::count(update.begin(), update.end(), '\t'), 10) << "USER_UPDATE keeps its tab characters";
+}
+
+TEST(SchemaTable, CreateDatabaseStatement)
+{
+    EXPECT_EQ(Schema::CreateDatabaseStatement("localhost/3050:NORVEL_CALLBACK", "SYSDBA", "masterkey"),
+              "CREATE DATABASE  'localhost/3050:NORVEL_CALLBACK' USER 'SYSDBA' PASSWORD 'masterkey' DEFAULT "
+              "CHARACTER SET UNICODE_FSS");
+    EXPECT_EQ(Schema::DatabaseLocation("db.local", 3050, "NORVEL_CALLBACK"), "db.local/3050:NORVEL_CALLBACK");
+    EXPECT_EQ(Schema::DatabaseLocation("db.local", 0, "NORVEL_CALLBACK"), "db.local:NORVEL_CALLBACK");
+    // A quote stays inside its literal: nothing after it becomes part of the statement.
+    EXPECT_EQ(Schema::CreateDatabaseStatement("h:x", "a' PASSWORD 'b", "p'"),
+              "CREATE DATABASE  'h:x' USER 'a'' PASSWORD ''b' PASSWORD 'p''' DEFAULT CHARACTER SET UNICODE_FSS");
+}
+
+std::string trimmed(const QString& text) { return text.trimmed().toStdString(); }
+
+std::set<std::string> names(QSqlDatabase db, const QString& sql)
+{
+    std::set<std::string> out;
+    QSqlQuery query(db);
+    EXPECT_TRUE(query.exec(sql)) << query.lastError().text().toStdString();
+    while (query.next())
+        out.insert(trimmed(query.value(0).toString()));
+    return out;
+}
+
+std::set<std::string> upper(std::set<std::string> keys)
+{
+    std::set<std::string> out;
+    for (std::string key : keys) {
+        for (char& c : key)
+            c = char(toupper(c));
+        out.insert(key);
+    }
+    return out;
+}
+
+TEST(SchemaOnServer, BuildsEveryObjectAndGrant)
+{
+    TestDatabase t(TestDatabase::FullSchema);
+    QSqlDatabase db = t.db();
+    EXPECT_EQ(names(db, "SELECT RDB$RELATION_NAME FROM RDB$RELATIONS WHERE RDB$SYSTEM_FLAG=0"),
+              upper(setOf(Schema::Tables)));
+    EXPECT_EQ(names(db, "SELECT RDB$GENERATOR_NAME FROM RDB$GENERATORS WHERE RDB$SYSTEM_FLAG=0"),
+              upper(setOf(Schema::Generators)));
+    EXPECT_EQ(names(db, "SELECT RDB$TRIGGER_NAME FROM RDB$TRIGGERS WHERE RDB$SYSTEM_FLAG=0"),
+              upper(setOf(Schema::Triggers)));
+    EXPECT_EQ(names(db, "SELECT RDB$ROLE_NAME FROM RDB$ROLES WHERE RDB$SYSTEM_FLAG=0"),
+              std::set<std::string>{"MANAGER"});
+    EXPECT_EQ(names(db, "SELECT TRIM(RDB$RELATION_NAME) || ':' || TRIM(RDB$PRIVILEGE) FROM RDB$USER_PRIVILEGES "
+                        "WHERE RDB$USER='MANAGER' AND RDB$USER_TYPE=13"),
+              (std::set<std::string>{"INCOMINGLOG:S", "OUTGOINGLOG:S", "QUEUE:S", "USERS:S", "USERS:I", "USERS:U",
+                                     "CALLSLOG:S", "BLACKLIST:S", "BLACKLIST:I", "BLACKLIST:U", "BLACKLIST:D"}));
+
+    // The server keeps each trigger's body from "AS" on, without the closing semicolon.
+    QSqlQuery query(db);
+    for (std::string_view key : Schema::Triggers) {
+        std::string statement(Schema::Statement(key));
+        size_t as = statement.find("AS", statement.find("POSITION 0"));
+        std::string body = statement.substr(as);
+        while (!body.empty() && (body.back() == ';' || body.back() == ' '))
+            body.pop_back();
+        query.prepare("SELECT RDB$TRIGGER_SOURCE FROM RDB$TRIGGERS WHERE RDB$TRIGGER_NAME=:name");
+        query.bindValue(":name", QString::fromLatin1(Schema::Find(key)->name.data(),
+                                                     qsizetype(Schema::Find(key)->name.size())));
+        ASSERT_TRUE(query.exec() && query.next()) << key;
+        EXPECT_EQ(query.value(0).toString().toStdString(), body) << key;
+    }
+}
+
+class SchemaBehaviour : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        listener = t.connect();
+        QSqlDriver* driver = listener.driver();
+        for (std::string_view event : Schema::Events)
+            ASSERT_TRUE(driver->subscribeToNotification(QString::fromLatin1(event.data(), qsizetype(event.size()))))
+                << event << ": " << driver->lastError().text().toStdString();
+        spy = std::make_unique<QSignalSpy>(
+            driver, qOverload<const QString&, QSqlDriver::NotificationSource, const QVariant&>(
+                        &QSqlDriver::notification));
+    }
+    void TearDown() override { spy.reset(); }
+
+    void exec(const QString& sql)
+    {
+        QSqlQuery query(t.db());
+        ASSERT_TRUE(query.exec(sql)) << sql.toStdString() << ": " << query.lastError().text().toStdString();
+    }
+    // Waits for the next notification and returns its name.
+    std::string nextEvent()
+    {
+        if (spy->isEmpty() && !spy->wait(10000))
+            return "(none)";
+        return spy->takeFirst().at(0).toString().toStdString();
+    }
+    std::vector<std::string> column(const QString& sql)
+    {
+        std::vector<std::string> out;
+        QSqlQuery query(t.db());
+        EXPECT_TRUE(query.exec(sql)) << query.lastError().text().toStdString();
+        while (query.next())
+            out.push_back(trimmed(query.value(0).toString()));
+        return out;
+    }
+
+    TestDatabase t{TestDatabase::FullSchema};
+    QSqlDatabase listener;
+    std::unique_ptr<QSignalSpy> spy;
+};
+
+TEST_F(SchemaBehaviour, SubscriberChangesAreAuditedAndPosted)
+{
+    exec("INSERT INTO USERS (CALLERID, PIN, COS, NAME, IS_ACTIVE) VALUES ('100', '1', 1, 'A', 1)");
+    EXPECT_EQ(column("SELECT ID FROM USERS"), std::vector<std::string>{"1"}) << "ID from NEW_USER_ID";
+    EXPECT_EQ(nextEvent(), "user_insert");
+    exec("UPDATE USERS SET IS_ACTIVE=0 WHERE ID=1");
+    EXPECT_EQ(nextEvent(), "user_update");
+    exec("UPDATE USERS SET IS_ACTIVE=1 WHERE ID=1");
+    EXPECT_EQ(nextEvent(), "user_update");
+    exec("UPDATE USERS SET NAME='B' WHERE ID=1");
+    EXPECT_EQ(nextEvent(), "user_update");
+    EXPECT_EQ(column("SELECT OPERATION FROM DBLOG WHERE UID=1 ORDER BY ID"),
+              (std::vector<std::string>{"insert", "active_off", "active_on", "update"}));
+    EXPECT_EQ(column("SELECT DISTINCT DBUSER FROM DBLOG"), std::vector<std::string>{"SYSDBA"});
+
+    exec("INSERT INTO USERS (ID, CALLERID, NAME, IS_ACTIVE) VALUES (50, '200', 'C', 1)");
+    EXPECT_EQ(column("SELECT ID FROM USERS WHERE CALLERID='200'"), std::vector<std::string>{"50"})
+        << "an ID given by the statement is kept";
+}
+
+TEST_F(SchemaBehaviour, IncomingLogAndBlacklist)
+{
+    // A blacklist insert posts nothing: the next event to arrive is the incoming log's.
+    exec("INSERT INTO BLACKLIST (COS, NUMBER) VALUES (0, '112')");
+    EXPECT_EQ(column("SELECT ID FROM BLACKLIST"), std::vector<std::string>{"1"});
+    exec("INSERT INTO INCOMINGLOG (ID, CALL_BEGIN, CALLERID, UID, RESULT, DEST) "
+         "VALUES (gen_id(NEW_INCOMING_ID,1), current_timestamp, '300', NULL, 0, '300')");
+    EXPECT_EQ(nextEvent(), "incominglog_insert");
+    exec("UPDATE INCOMINGLOG SET RESULT=2");
+    EXPECT_EQ(nextEvent(), "incominglog_update");
+    exec("DELETE FROM INCOMINGLOG");
+    EXPECT_EQ(nextEvent(), "incominglog_delete");
+    EXPECT_TRUE(spy->isEmpty());
+}
+
+TEST_F(SchemaBehaviour, QueueEventsAndReferencedSubscriberKept)
+{
+    exec("INSERT INTO USERS (CALLERID, NAME, IS_ACTIVE) VALUES ('100', 'A', 1)");
+    EXPECT_EQ(nextEvent(), "user_insert");
+    exec("INSERT INTO INCOMINGLOG (ID, CALL_BEGIN, CALLERID, UID, RESULT, DEST) "
+         "VALUES (gen_id(NEW_INCOMING_ID,1), current_timestamp, '100', 1, 1, '100')");
+    EXPECT_EQ(nextEvent(), "incominglog_insert");
+    exec("INSERT INTO QUEUE (ID, CID, UID, CALL_BEGIN, ATTEMPTS) VALUES (1, 1, 1, current_timestamp, 0)");
+    EXPECT_EQ(nextEvent(), "queue_insert");
+    exec("UPDATE QUEUE SET ATTEMPTS=1");
+    EXPECT_EQ(nextEvent(), "queue_update");
+    exec("DELETE FROM QUEUE");
+    EXPECT_EQ(nextEvent(), "queue_delete");
+
+    QSqlQuery del(t.db());
+    EXPECT_FALSE(del.exec("DELETE FROM USERS WHERE ID=1")) << "subscribers referenced by the logs stay";
+    EXPECT_EQ(column("SELECT COUNT(*) FROM USERS"), std::vector<std::string>{"1"});
+}
+
+TEST(FirebirdCreate, ReportsTheServersError)
+{
+    FbServerEnv server = FbServerEnv::fromEnvironment();
+    QString path = TestDatabase::uniquePath(server);
+    std::string location = Schema::DatabaseLocation("127.0.0.1", server.port, path.toStdString());
+    std::string error;
+    EXPECT_FALSE(CreateFirebirdDatabase(
+        Schema::CreateDatabaseStatement(location, server.user.toStdString(), "wrong password"), error));
+    EXPECT_NE(error.find("user name and password are not defined"), std::string::npos) << error;
+
+    ASSERT_TRUE(CreateFirebirdDatabase(
+        Schema::CreateDatabaseStatement(location, server.user.toStdString(), server.password.toStdString()),
+        error))
+        << error;
+    EXPECT_FALSE(CreateFirebirdDatabase(
+        Schema::CreateDatabaseStatement(location, server.user.toStdString(), server.password.toStdString()),
+        error))
+        << "the file exists already";
+    EXPECT_FALSE(error.empty());
+    TestDatabase::drop(server, path);
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}

@@ -1,0 +1,84 @@
+// Databases for tests on the private Firebird server that tests/fbserver.sh starts.
+//
+//   TestDatabase db;                          // fresh file, whole schema built in creation order
+//   TestDatabase empty(TestDatabase::Empty);  // fresh file, no objects
+//   QSqlQuery q(db.db());                     // open connection as SYSDBA (unique connection name)
+//   db.location()                             // "127.0.0.1/<port>:<file>", for code that connects itself
+//
+// Each instance creates a uniquely named file in $SELV_FB_DIR/data through the Firebird client library
+// and drops it (removes the file) when it goes. The server is found through SELV_FB_DIR, SELV_FB_PORT,
+// SELV_FB_USER and SELV_FB_PASSWORD; when one is missing, or anything fails, the constructor throws
+// std::runtime_error with the reason, so the test fails loudly and is never skipped.
+//
+// PrivateFbServer starts a server of its own (for tests that stop and restart it), on a port picked at
+// run time that stays the same across stop() and start().
+#pragma once
+
+#include <QSqlDatabase>
+#include <QString>
+#include <QStringList>
+
+struct FbServerEnv
+{
+    QString dir;
+    int port = 0;
+    QString user;
+    QString password;
+    QString host = QStringLiteral("127.0.0.1");
+
+    // Reads SELV_FB_*; throws std::runtime_error naming what is missing.
+    static FbServerEnv fromEnvironment();
+};
+
+class TestDatabase
+{
+public:
+    enum Content { Empty, FullSchema };
+
+    explicit TestDatabase(Content content = FullSchema);
+    TestDatabase(Content content, const FbServerEnv& server);
+    ~TestDatabase();
+    TestDatabase(const TestDatabase&) = delete;
+    TestDatabase& operator=(const TestDatabase&) = delete;
+
+    // The first connection, open as the server's administrator.
+    QSqlDatabase db() const;
+    // A further open connection to the same file (another attachment, e.g. to receive events).
+    QSqlDatabase connect();
+    const QString& path() const { return path_; }
+    QString location() const;
+    const FbServerEnv& server() const { return server_; }
+
+    // Builds every schema object and the grants, in creation order; throws on the first failure.
+    static void buildSchema(QSqlDatabase& db);
+    // A file name in the server's data folder that no other test uses.
+    static QString uniquePath(const FbServerEnv& server, const QString& stem = QStringLiteral("t"));
+    // Drops the database file at path on server (no-op when it does not exist).
+    static void drop(const FbServerEnv& server, const QString& path);
+
+private:
+    QSqlDatabase open(const QString& connectionName);
+    void release();
+
+    FbServerEnv server_;
+    QString path_;
+    QStringList connections_;
+};
+
+class PrivateFbServer
+{
+public:
+    // Starts a server in a new temporary folder; throws when it does not come up.
+    PrivateFbServer();
+    ~PrivateFbServer();
+    PrivateFbServer(const PrivateFbServer&) = delete;
+    PrivateFbServer& operator=(const PrivateFbServer&) = delete;
+
+    void stop();
+    void start();
+    const FbServerEnv& env() const { return env_; }
+
+private:
+    void run(const QStringList& arguments);
+    FbServerEnv env_;
+};
