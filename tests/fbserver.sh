@@ -56,13 +56,16 @@ RemotePipeName = selvtest_$port
 GuardianOption = 0
 ServerMode = Super
 TempDirectories = $dir/tmp
+SecurityDatabase = $dir/security3.fdb
 CONF
     cat > "$dir/databases.conf" <<CONF
 security.db = $dir/security3.fdb
 NORVEL_CALLBACK = $dir/data/norvel_callback.fdb
 CONF
-    # Set SYSDBA's password in the private security database through embedded access.
-    FIREBIRD=$dir isql-fb -q -user SYSDBA "$dir/security3.fdb" >"$dir/isql.log" 2>&1 <<SQL || { cat "$dir/isql.log" >&2; die "could not set the SYSDBA password"; }
+    # Set SYSDBA's password in the private security database through embedded access. Without
+    # SecurityDatabase above, server and isql would both use (and alter) the system's security3.fdb,
+    # and a second private server would find it locked by the first.
+    FIREBIRD=$dir FIREBIRD_LOCK=$dir/tmp isql-fb -q -user SYSDBA "$dir/security3.fdb" >"$dir/isql.log" 2>&1 <<SQL || { cat "$dir/isql.log" >&2; die "could not set the SYSDBA password"; }
 CREATE OR ALTER USER SYSDBA PASSWORD '$PASSWORD' USING PLUGIN Srp;
 COMMIT;
 SQL
