@@ -1,0 +1,218 @@
+#include "service/core/DBBackend.h"
+
+#include "common/FirebirdCreate.h"
+#include "common/Logging.h"
+#include "common/Schema.h"
+#include "service/host/CBSrvSettings.h"
+
+#include <QRegularExpression>
+#include <QSqlDriver>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QVariant>
+
+#include <ibase.h>
+
+namespace {
+const char* const kSelectActive = "SELECT ID FROM USERS where IS_ACTIVE=1 and CALLERID=:caller_id";
+const char* const kSelectPin = "SELECT ID FROM USERS where IS_ACTIVE=1 and CALLERID=:caller_id and PIN=:pin_code";
+const char* const kSelectBlacklist = "SELECT NUMBER FROM BLACKLIST";
+const char* const kInsertIncoming =
+    "INSERT INTO INCOMINGLOG (ID, CALL_BEGIN, CALLERID, UID, RESULT, DEST) VALUES (gen_id(NEW_INCOMING_ID,1), "
+    "current_timestamp, :caller_id, :uid, :result, :dest) RETURNING id";
+// Width of the CALLERID and DEST columns of INCOMINGLOG.
+constexpr int kNumberColumnWidth = 20;
+
+QString text(const std::string& s) { return QString::fromUtf8(s.data(), qsizetype(s.size())); }
+std::string text(const QString& s) { return s.toStdString(); }
+
+// Asks the server about the attachment itself: Qt's driver keeps reporting a connection as open after
+// the server went away, so a failed statement alone cannot tell a lost connection from a bad query.
+bool attachmentAlive(const QSqlDatabase& db)
+{
+    const QVariant handle = db.driver() ? db.driver()->handle() : QVariant();
+    if (db.driverName() != QLatin1String("QIBASE") || handle.metaType() != QMetaType::fromType<isc_db_handle>())
+        return db.isOpen();
+    isc_db_handle attachment = *static_cast<const isc_db_handle*>(handle.constData());
+    ISC_STATUS_ARRAY status = {};
+    const char items[] = {isc_info_attachment_id};
+    char answer[32];
+    return attachment && isc_database_info(status, &attachment, sizeof items, items, sizeof answer, answer) == 0;
+}
+} // namespace
+
+DBBackend::DBBackend(const QString& name) : databaseName(name) {}
+
+DBBackend::~DBBackend()
+{
+    const QString name = connection.connectionName();
+    connection.close();
+    connection = QSqlDatabase();
+    if (!name.isEmpty())
+        QSqlDatabase::removeDatabase(name);
+}
+
+void DBBackend::SetSettings(CBSrvSettings* value) { settings = value; }
+
+void DBBackend::OpenDatabase()
+{
+    std::lock_guard<std::mutex> guard(lock);
+    if (!settings)
+        return;
+    // On resume the connection exists already; adding it again would cut off its owner.
+    if (!connection.isValid() || connection.driverName() != settings->DriverName) {
+        connection = QSqlDatabase();
+        connection = QSqlDatabase::addDatabase(settings->DriverName);
+    }
+    connection.setHostName(settings->HostName);
+    connection.setPort(settings->DatabasePort);
+    connection.setDatabaseName(databaseName);
+    connection.setUserName(settings->UserName);
+    connection.setPassword(settings->Password);
+    if (!connection.open()) {
+        Log(Warning, "Can't open database, trying to create ", text(connection.lastError().text()));
+        if (!createDatabase()) {
+            Log(Error, "Can't create database", text(connection.lastError().text()));
+            return;
+        }
+        if (!connection.open()) {
+            Log(Error, "Can't open database after successfull creation ", text(connection.lastError().text()));
+            return;
+        }
+    }
+    Log(Informational, "Connected to database ");
+}
+
+bool DBBackend::createDatabase()
+{
+    const std::string location =
+        Schema::DatabaseLocation(text(settings->HostName), settings->DatabasePort, text(databaseName));
+    // The pieces are joined into one statement; Schema doubles any quote so none can end its literal.
+    const std::string statement =
+        Schema::CreateDatabaseStatement(location, text(settings->UserName), text(settings->Password));
+    std::string error;
+    if (CreateFirebirdDatabase(statement, error))
+        return true;
+    // The client library's status report, which would otherwise go to a console nobody reads.
+    Log(Warning, "Firebird: ", error);
+    return false;
+}
+
+void DBBackend::CloseDatabase()
+{
+    std::lock_guard<std::mutex> guard(lock);
+    connection.close();
+}
+
+void DBBackend::notOpened()
+{
+    Log(Warning, "Databse is not opened");
+    connection.open(); // one reconnection attempt; this call reports "not open" whatever it gives
+}
+
+bool DBBackend::ready()
+{
+    if (connection.isOpen())
+        return true;
+    notOpened();
+    return false;
+}
+
+bool DBBackend::lostConnection()
+{
+    if (attachmentAlive(connection))
+        return false;
+    connection.close();
+    notOpened();
+    return true;
+}
+
+int DBBackend::firstActiveId(const std::string& callerId, const std::string* pin)
+{
+    if (!ready())
+        return -1;
+    QSqlQuery query(connection);
+    const bool prepared = query.prepare(QString::fromLatin1(pin ? kSelectPin : kSelectActive));
+    if (prepared) {
+        query.bindValue(QStringLiteral(":caller_id"), text(callerId));
+        if (pin)
+            query.bindValue(QStringLiteral(":pin_code"), text(*pin));
+    }
+    if (!prepared || !query.exec()) {
+        query.clear();
+        lostConnection();
+        return -1;
+    }
+    return query.next() ? query.value(0).toInt() : -1;
+}
+
+bool DBBackend::CheckCallerId(const std::string& callerId)
+{
+    std::lock_guard<std::mutex> guard(lock);
+    return firstActiveId(callerId, nullptr) != -1;
+}
+
+bool DBBackend::CheckPin(const std::string& callerId, const std::string& pin)
+{
+    std::lock_guard<std::mutex> guard(lock);
+    return firstActiveId(callerId, &pin) != -1;
+}
+
+int DBBackend::GetTransferCOS(const std::string&) { return 1; }
+
+int DBBackend::GetUID(const std::string& callerId)
+{
+    std::lock_guard<std::mutex> guard(lock);
+    return firstActiveId(callerId, nullptr);
+}
+
+bool DBBackend::checkDialedNumber(const std::string& callerId, const std::string& number)
+{
+    std::lock_guard<std::mutex> guard(lock);
+    Log(Debug, "checkDialedNumber by callerid=", callerId, ", number=", number);
+    if (!ready())
+        return true;
+    QSqlQuery query(connection);
+    query.setForwardOnly(true);
+    if (!query.exec(QString::fromLatin1(kSelectBlacklist))) {
+        const QString error = query.lastError().text();
+        query.clear();
+        if (lostConnection())
+            return true;
+        Log(Warning, "Can't execute query.", text(error));
+        return false;
+    }
+    const QString dialed = text(number);
+    while (query.next()) {
+        // A whole-string, case-sensitive match; an invalid pattern matches nothing.
+        const QRegularExpression pattern(QRegularExpression::anchoredPattern(query.value(0).toString()));
+        if (pattern.isValid() && pattern.match(dialed).hasMatch())
+            return false;
+    }
+    return true;
+}
+
+void DBBackend::SaveIncomingCall(const std::string& callerId, int uid, int result, const std::string& dest,
+                                 int& id)
+{
+    std::lock_guard<std::mutex> guard(lock);
+    id = -1;
+    if (!ready())
+        return;
+    QSqlQuery query(connection);
+    const bool prepared = query.prepare(QString::fromLatin1(kInsertIncoming));
+    if (prepared) {
+        // A longer number from the network would fail the insert and lose the call's row; keep what fits.
+        query.bindValue(QStringLiteral(":caller_id"), text(callerId).left(kNumberColumnWidth));
+        query.bindValue(QStringLiteral(":uid"), uid >= 0 ? QVariant(uid) : QVariant(QMetaType::fromType<int>()));
+        query.bindValue(QStringLiteral(":result"), result);
+        query.bindValue(QStringLiteral(":dest"), text(dest).left(kNumberColumnWidth));
+    }
+    if (!prepared || !query.exec()) {
+        query.clear();
+        lostConnection();
+        return;
+    }
+    if (query.next())
+        id = query.value(0).toInt();
+}

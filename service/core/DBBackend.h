@@ -1,0 +1,50 @@
+// The service's access to its Firebird database: opens (or creates) it, answers the subscriber and
+// blacklist checks and writes the incoming-call log.
+#pragma once
+
+#include "service/core/IDBBackend.h"
+
+#include <QSqlDatabase>
+#include <QString>
+
+#include <mutex>
+
+class CBSrvSettings;
+
+class DBBackend final : public IDBBackend
+{
+public:
+    static constexpr const char* kDatabaseName = "NORVEL_CALLBACK";
+
+    // databaseName: the alias or file on the server; only tests give another one.
+    explicit DBBackend(const QString& databaseName = QString::fromLatin1(kDatabaseName));
+    ~DBBackend();
+    DBBackend(const DBBackend&) = delete;
+    DBBackend& operator=(const DBBackend&) = delete;
+
+    void SetSettings(CBSrvSettings* settings);
+    // Outcome reported only in the log; afterwards operations reopen on demand.
+    void OpenDatabase();
+    void CloseDatabase();
+
+    bool CheckCallerId(const std::string& callerId) override;
+    bool CheckPin(const std::string& callerId, const std::string& pin) override;
+    int GetTransferCOS(const std::string& callerId) override;
+    bool checkDialedNumber(const std::string& callerId, const std::string& number) override;
+    void SaveIncomingCall(const std::string& callerId, int uid, int result, const std::string& dest,
+                          int& id) override;
+    int GetUID(const std::string& callerId) override;
+
+private:
+    bool ready();
+    bool lostConnection();
+    void notOpened();
+    bool createDatabase();
+    int firstActiveId(const std::string& callerId, const std::string* pin);
+
+    QSqlDatabase connection;
+    CBSrvSettings* settings = nullptr;
+    QString databaseName;
+    // The operations come from several telephony threads; one connection must not run two at once.
+    std::mutex lock;
+};

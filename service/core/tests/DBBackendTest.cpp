@@ -1,0 +1,340 @@
+// The service's database access against a real Firebird server: each test gets its own database file.
+#include "service/core/DBBackend.h"
+#include "service/core/tests/LogCapture.h"
+#include "service/host/CBSrvSettings.h"
+#include "tests/support/TestDatabase.h"
+
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QFile>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QSqlRecord>
+#include <QVariant>
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+namespace {
+
+const std::string kNotOpened = "Warning: Databse is not opened";
+
+void configure(CBSrvSettings& settings, const FbServerEnv& server)
+{
+    settings.DriverName = QStringLiteral("QIBASE");
+    settings.HostName = server.host;
+    settings.DatabasePort = server.port;
+    settings.UserName = server.user;
+    settings.Password = server.password;
+}
+
+void exec(QSqlDatabase db, const QString& sql)
+{
+    QSqlQuery query(db);
+    ASSERT_TRUE(query.exec(sql)) << sql.toStdString() << ": " << query.lastError().text().toStdString();
+}
+
+QVariantList row(QSqlDatabase db, const QString& sql)
+{
+    QSqlQuery query(db);
+    EXPECT_TRUE(query.exec(sql)) << query.lastError().text().toStdString();
+    QVariantList out;
+    if (query.next())
+        for (int i = 0; i < query.record().count(); ++i)
+            out << query.value(i);
+    return out;
+}
+
+long count(const std::vector<std::string>& lines, const std::string& line)
+{
+    return std::count(lines.begin(), lines.end(), line);
+}
+
+class DBBackendTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        configure(settings, t.server());
+        backend.SetSettings(&settings);
+        backend.OpenDatabase();
+        exec(t.db(), "INSERT INTO USERS (ID, CALLERID, PIN, COS, NAME, IS_ACTIVE) VALUES (1, '100', '1234', 1, 'A', 1)");
+        exec(t.db(), "INSERT INTO USERS (ID, CALLERID, PIN, COS, NAME, IS_ACTIVE) VALUES (2, '101', '1234', 1, 'B', 0)");
+        exec(t.db(), "INSERT INTO USERS (ID, CALLERID, PIN, COS, NAME, IS_ACTIVE) VALUES (3, '102', '1234', 1, 'C', 2)");
+        exec(t.db(), "INSERT INTO USERS (ID, CALLERID, PIN, COS, NAME, IS_ACTIVE) VALUES (7, '200', '7', 1, 'D', 1)");
+        exec(t.db(), "INSERT INTO USERS (ID, CALLERID, PIN, COS, NAME, IS_ACTIVE) VALUES (5, '200', '5', 1, 'E', 1)");
+    }
+
+    LogCapture log;
+    TestDatabase t{TestDatabase::FullSchema};
+    CBSrvSettings settings;
+    DBBackend backend{t.path()};
+};
+
+TEST_F(DBBackendTest, RecognisesActiveSubscribersOnly)
+{
+    EXPECT_TRUE(log.contains("Informational: Connected to database "));
+    EXPECT_TRUE(backend.CheckCallerId("100"));
+    EXPECT_EQ(backend.GetUID("100"), 1);
+    EXPECT_TRUE(backend.CheckPin("100", "1234"));
+    EXPECT_FALSE(backend.CheckPin("100", "12345"));
+    EXPECT_FALSE(backend.CheckPin("100", ""));
+    for (const char* inactive : {"101", "102", "999", ""}) {
+        EXPECT_FALSE(backend.CheckCallerId(inactive)) << inactive;
+        EXPECT_EQ(backend.GetUID(inactive), -1) << inactive;
+        EXPECT_FALSE(backend.CheckPin(inactive, "1234")) << inactive;
+    }
+    // Two active rows share a caller ID: recognised, and the first row the server returns gives the ID.
+    EXPECT_TRUE(backend.CheckCallerId("200"));
+    EXPECT_EQ(backend.GetUID("200"), row(t.db(), "SELECT ID FROM USERS where IS_ACTIVE=1 and CALLERID='200'")
+                                         .value(0)
+                                         .toInt());
+    EXPECT_TRUE(backend.CheckPin("200", "5"));
+    EXPECT_TRUE(backend.CheckPin("200", "7"));
+    EXPECT_EQ(backend.GetTransferCOS("100"), 1);
+}
+
+TEST_F(DBBackendTest, SavesIncomingCalls)
+{
+    int first = 0, second = 0;
+    backend.SaveIncomingCall("100", 1, 1, "8100", first);
+    backend.SaveIncomingCall("555", -1, 0, "8555", second);
+    EXPECT_EQ(first, 1);
+    EXPECT_EQ(second, 2);
+    // Read through another attachment: the rows are committed.
+    QSqlDatabase other = t.connect();
+    QVariantList a = row(other, "SELECT CALLERID, UID, RESULT, DEST, CALL_BEGIN FROM INCOMINGLOG WHERE ID=1");
+    ASSERT_EQ(a.size(), 5);
+    EXPECT_EQ(a[0].toString(), "100");
+    EXPECT_EQ(a[1].toInt(), 1);
+    EXPECT_EQ(a[2].toInt(), 1);
+    EXPECT_EQ(a[3].toString(), "8100");
+    EXPECT_LT(std::abs(a[4].toDateTime().secsTo(QDateTime::currentDateTime())), 60);
+    QVariantList b = row(other, "SELECT UID, RESULT FROM INCOMINGLOG WHERE ID=2");
+    ASSERT_EQ(b.size(), 2);
+    EXPECT_TRUE(b[0].isNull()) << "subscriber -1 is written as null";
+    EXPECT_EQ(b[1].toInt(), 0);
+
+    int bad = 0;
+    backend.SaveIncomingCall("100", 99, 1, "8100", bad);
+    EXPECT_EQ(bad, -1) << "an unknown subscriber fails the foreign key";
+    EXPECT_EQ(count(log.lines(), kNotOpened), 0);
+}
+
+TEST_F(DBBackendTest, BlacklistPatternsMatchTheWholeNumber)
+{
+    EXPECT_TRUE(backend.checkDialedNumber("100", "112")) << "an empty blacklist refuses nothing";
+    exec(t.db(), "INSERT INTO BLACKLIST (COS, NUMBER) VALUES (0, '112')");
+    exec(t.db(), "INSERT INTO BLACKLIST (COS, NUMBER) VALUES (0, '9[0-9]*')");
+    exec(t.db(), "INSERT INTO BLACKLIST (COS, NUMBER) VALUES (0, '8(')");  // invalid: matches nothing
+    exec(t.db(), "INSERT INTO BLACKLIST (COS, NUMBER) VALUES (0, 'abc')");
+    EXPECT_FALSE(backend.checkDialedNumber("100", "112"));
+    EXPECT_TRUE(backend.checkDialedNumber("100", "1120"));
+    EXPECT_FALSE(backend.checkDialedNumber("100", "9"));
+    EXPECT_FALSE(backend.checkDialedNumber("100", "955"));
+    EXPECT_TRUE(backend.checkDialedNumber("100", "0955"));
+    EXPECT_TRUE(backend.checkDialedNumber("100", "8("));
+    EXPECT_TRUE(backend.checkDialedNumber("100", "ABC")) << "case-sensitive";
+    EXPECT_FALSE(backend.checkDialedNumber("100", "abc"));
+    EXPECT_TRUE(log.contains("Debug: checkDialedNumber by callerid=100, number=955"));
+
+    // The blacklist cannot be read: refused, with the reason.
+    exec(t.db(), "DROP TABLE BLACKLIST");
+    EXPECT_FALSE(backend.checkDialedNumber("100", "0955"));
+    auto lines = log.lines();
+    EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const std::string& l) {
+        return l.rfind("Warning: Can't execute query.", 0) == 0 && l.find("BLACKLIST") != std::string::npos;
+    }));
+    EXPECT_EQ(count(lines, kNotOpened), 0) << "a failed statement is not a lost connection";
+}
+
+TEST_F(DBBackendTest, InputFromTheNetworkStaysBound)
+{
+    exec(t.db(), "INSERT INTO BLACKLIST (COS, NUMBER) VALUES (0, '.*''.*')");
+    const std::string quote = "100' OR '1'='1";
+    const std::string longText(200, '1');
+    const std::string cyrillic = "Пётр'\"";
+    EXPECT_FALSE(backend.CheckCallerId(quote));
+    EXPECT_EQ(backend.GetUID(quote), -1);
+    EXPECT_FALSE(backend.CheckPin("100", "' OR ''='"));
+    EXPECT_FALSE(backend.CheckCallerId(longText));
+    EXPECT_FALSE(backend.CheckPin(longText, longText));
+    EXPECT_EQ(backend.GetUID(cyrillic), -1);
+    EXPECT_FALSE(backend.checkDialedNumber(cyrillic, "12'34"));
+    EXPECT_TRUE(backend.checkDialedNumber(quote, longText));
+
+    int a = 0, b = 0;
+    backend.SaveIncomingCall(cyrillic, -1, 0, quote, a);
+    backend.SaveIncomingCall(longText, -1, 0, longText, b);
+    ASSERT_NE(a, -1);
+    ASSERT_NE(b, -1) << "a long caller ID is still logged";
+    QVariantList first = row(t.db(), QStringLiteral("SELECT CALLERID, DEST FROM INCOMINGLOG WHERE ID=%1").arg(a));
+    EXPECT_EQ(first.value(0).toString().toStdString(), cyrillic);
+    EXPECT_EQ(first.value(1).toString().toStdString(), quote);
+    QVariantList second = row(t.db(), QStringLiteral("SELECT CALLERID, DEST FROM INCOMINGLOG WHERE ID=%1").arg(b));
+    EXPECT_EQ(second.value(0).toString().toStdString(), longText.substr(0, 20));
+    EXPECT_EQ(row(t.db(), "SELECT COUNT(*) FROM USERS").value(0).toInt(), 5);
+}
+
+TEST_F(DBBackendTest, ClosedConnectionReopensOnDemand)
+{
+    int id = 0;
+    auto closedThen = [&](auto operation) {
+        backend.CloseDatabase();
+        size_t before = log.lines().size();
+        operation();
+        auto lines = log.lines();
+        EXPECT_EQ(count({lines.begin() + long(before), lines.end()}, kNotOpened), 1);
+    };
+    closedThen([&] { EXPECT_FALSE(backend.CheckCallerId("100")); });
+    closedThen([&] { EXPECT_FALSE(backend.CheckPin("100", "1234")); });
+    closedThen([&] { EXPECT_EQ(backend.GetUID("100"), -1); });
+    closedThen([&] { EXPECT_TRUE(backend.checkDialedNumber("100", "112")); });
+    closedThen([&] {
+        backend.SaveIncomingCall("100", 1, 1, "100", id);
+        EXPECT_EQ(id, -1);
+    });
+    EXPECT_EQ(row(t.db(), "SELECT COUNT(*) FROM INCOMINGLOG").value(0).toInt(), 0) << "no row while closed";
+    // The last call's reopen attempt succeeded: the next runs.
+    EXPECT_TRUE(backend.CheckCallerId("100"));
+    backend.CloseDatabase();
+    backend.OpenDatabase();
+    EXPECT_TRUE(backend.CheckCallerId("100"));
+}
+
+TEST_F(DBBackendTest, OperationsDoNotOverlapAcrossThreads)
+{
+    std::vector<std::thread> threads;
+    std::atomic<int> wrong{0};
+    for (int n = 0; n < 4; ++n)
+        threads.emplace_back([&] {
+            for (int i = 0; i < 50; ++i) {
+                int id = -1;
+                if (!backend.CheckCallerId("100") || backend.GetUID("101") != -1)
+                    ++wrong;
+                backend.SaveIncomingCall("100", 1, 1, "100", id);
+                if (id <= 0)
+                    ++wrong;
+            }
+        });
+    for (auto& thread : threads)
+        thread.join();
+    EXPECT_EQ(wrong, 0);
+    EXPECT_EQ(row(t.db(), "SELECT COUNT(*), COUNT(DISTINCT ID) FROM INCOMINGLOG"), (QVariantList{200, 200}));
+}
+
+TEST(DBBackendCreation, CreatesAMissingDatabase)
+{
+    LogCapture log;
+    FbServerEnv server = FbServerEnv::fromEnvironment();
+    QString path = TestDatabase::uniquePath(server, QStringLiteral("created"));
+    CBSrvSettings settings;
+    configure(settings, server);
+    {
+        DBBackend backend(path);
+        backend.SetSettings(&settings);
+        backend.OpenDatabase();
+        auto lines = log.lines();
+        ASSERT_GE(lines.size(), 2u);
+        EXPECT_EQ(lines[lines.size() - 2].rfind("Warning: Can't open database, trying to create ", 0), 0u)
+            << lines[lines.size() - 2];
+        EXPECT_EQ(lines.back(), "Informational: Connected to database ");
+        EXPECT_TRUE(QFile::exists(path));
+        // The service builds no schema: the new database is empty.
+        EXPECT_FALSE(backend.CheckCallerId("100"));
+        EXPECT_FALSE(backend.checkDialedNumber("100", "112"));
+        EXPECT_EQ(count(log.lines(), kNotOpened), 0);
+    }
+    TestDatabase::drop(server, path);
+}
+
+TEST(DBBackendCreation, FailedCreationLeavesTheConnectionClosed)
+{
+    LogCapture log;
+    FbServerEnv server = FbServerEnv::fromEnvironment();
+    QString path = TestDatabase::uniquePath(server, QStringLiteral("refused"));
+    CBSrvSettings settings;
+    configure(settings, server);
+    settings.Password = QStringLiteral("x' USER 'SYSDBA' PASSWORD '") + server.password;
+    DBBackend backend(path);
+    backend.SetSettings(&settings);
+    backend.OpenDatabase();
+    auto lines = log.lines();
+    EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const std::string& l) {
+        return l.rfind("Error: Can't create database", 0) == 0;
+    }));
+    EXPECT_FALSE(QFile::exists(path)) << "the quoted password must not smuggle in SYSDBA's credentials";
+    EXPECT_FALSE(backend.CheckCallerId("100"));
+    EXPECT_EQ(count(log.lines(), kNotOpened), 1);
+}
+
+TEST(DBBackendCreation, QuoteInPasswordIsPartOfThePassword)
+{
+    LogCapture log;
+    TestDatabase admin(TestDatabase::Empty);
+    const QString user = QStringLiteral("SELVQ%1").arg(QCoreApplication::applicationPid());
+    exec(admin.db(), QStringLiteral("CREATE USER %1 PASSWORD 'pa''ss'").arg(user));
+    exec(admin.db(), QStringLiteral("GRANT CREATE DATABASE TO USER %1").arg(user));
+    QString path = TestDatabase::uniquePath(admin.server(), QStringLiteral("quoted"));
+    {
+        CBSrvSettings settings;
+        configure(settings, admin.server());
+        settings.UserName = user;
+        settings.Password = QStringLiteral("pa'ss");
+        DBBackend backend(path);
+        backend.SetSettings(&settings);
+        backend.OpenDatabase();
+        EXPECT_EQ(log.lines().back(), "Informational: Connected to database ");
+    }
+    TestDatabase::drop(admin.server(), path);
+    exec(admin.db(), QStringLiteral("DROP USER %1").arg(user));
+}
+
+TEST(DBBackendServer, StoppedAndStartedAgain)
+{
+    LogCapture log;
+    PrivateFbServer server;
+    CBSrvSettings settings;
+    configure(settings, server.env());
+    {
+        TestDatabase t(TestDatabase::FullSchema, server.env());
+        exec(t.db(), "INSERT INTO USERS (ID, CALLERID, PIN, COS, NAME, IS_ACTIVE) VALUES (1, '100', '1', 1, 'A', 1)");
+        exec(t.db(), "INSERT INTO BLACKLIST (COS, NUMBER) VALUES (0, '112')");
+        DBBackend backend(t.path());
+        backend.SetSettings(&settings);
+        backend.OpenDatabase();
+        ASSERT_TRUE(backend.CheckCallerId("100"));
+
+        server.stop();
+        size_t before = log.lines().size();
+        int id = 0;
+        EXPECT_FALSE(backend.CheckCallerId("100"));
+        EXPECT_FALSE(backend.CheckPin("100", "1"));
+        EXPECT_EQ(backend.GetUID("100"), -1);
+        EXPECT_TRUE(backend.checkDialedNumber("100", "112")) << "allowed while the database is down";
+        backend.SaveIncomingCall("100", 1, 1, "100", id);
+        EXPECT_EQ(id, -1);
+        EXPECT_EQ(backend.GetTransferCOS("100"), 1);
+        auto lines = log.lines();
+        std::vector<std::string> during(lines.begin() + long(before), lines.end());
+        EXPECT_EQ(count(during, kNotOpened), 5);
+        EXPECT_EQ(during.size(), 6u) << "one warning per operation, and the blacklist's debug line";
+
+        server.start();
+        EXPECT_FALSE(backend.CheckCallerId("100")) << "this call reopens, the next one runs";
+        EXPECT_TRUE(backend.CheckCallerId("100"));
+        EXPECT_FALSE(backend.checkDialedNumber("100", "112"));
+        backend.SaveIncomingCall("100", 1, 1, "100", id);
+        EXPECT_EQ(id, 1);
+    }
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
