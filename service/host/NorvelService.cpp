@@ -31,6 +31,7 @@ NorvelService::NorvelService(int argc, char** argv)
     QueueOwner() = std::make_unique<CallBackQueue>();
     m_queue = QueueOwner().get();
     m_queue->SetSettings(&m_settings);
+    m_db.SetSettings(&m_settings);
 
     // The PBX bridge is created and wired here (settings, events receiver, database access, line
     // service, queue) once the telephony lands.
@@ -47,11 +48,19 @@ void NorvelService::start()
 {
     SetLogFile(m_settings.GetApplicationDir() + "/log.txt");
     SetLogSeverity(m_settings.LoggingLevel);
+    m_db.OpenDatabase(); // opens or creates it; a failure is only logged and the service starts all the same
     // Initialize the PBX bridge here: connect to the exchange and open the PBX lines.
     // Initialize the call manager's callback logic here: SIP and IVR endpoints, the queue timer.
     Log(Notice, "Service started");
 }
 
-void NorvelService::pause() {}
+// Calls and timers go on while paused; database operations meanwhile try to reopen the connection.
+void NorvelService::pause()
+{
+    m_db.CloseDatabase();
+}
 
-void NorvelService::resume() {}
+void NorvelService::resume()
+{
+    m_db.OpenDatabase();
+}

@@ -2,6 +2,7 @@
 // when the service manager (or the console mode) asks.
 #pragma once
 
+#include "service/core/DBBackend.h"
 #include "service/host/CBSrvSettings.h"
 #include "service/host/QtService.h"
 
@@ -25,6 +26,7 @@ protected:
 private:
     // The call manager (MyManager) comes first, before the settings, once the telephony lands.
     CBSrvSettings m_settings;
+    DBBackend m_db;
     // The PBX bridge (NorCOMCallback*) comes here, created by the constructor and kept to the end.
     CallBackQueue* m_queue = nullptr; // kept to the end of the process, see NorvelService.cpp
 };

@@ -8,6 +8,8 @@
 #include <QFile>
 #include <QProcess>
 #include <QSettings>
+#include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QTemporaryDir>
 #include <QThread>
 #include <gtest/gtest.h>
@@ -53,7 +55,10 @@ protected:
             kill(status.processId, SIGKILL);
     }
 
-    void WriteSettings(const QByteArray& ini = "[Other]\nLoggingLevel=7\n")
+    // By default the database is unreachable (nothing listens on port 1): the service runs all the same.
+    void WriteSettings(const QByteArray& ini = "[Database]\nDriverName=QIBASE\nHostName=127.0.0.1\n"
+                                               "DatabasePort=1\nUserName=SYSDBA\nPassword=none\n"
+                                               "[Other]\nLoggingLevel=7\n")
     {
         QFile f(dir.filePath("xdg/Brint/Selvane.ini"));
         ASSERT_TRUE(f.open(QIODevice::WriteOnly));
@@ -300,6 +305,78 @@ TEST_F(SelvaneTest, ConsoleStartRunsTheInstalledDaemonUnderControl)
     EXPECT_LT(t.elapsed(), 3000);
     EXPECT_EQ(Run({"-v"}).out, Version(true, false));
     EXPECT_TRUE(Ended(status.processId));
+}
+
+// The service's connections to the private Firebird server, as the server's monitoring tables list them.
+class DatabaseWatch
+{
+public:
+    DatabaseWatch()
+    {
+        const char* port = std::getenv("SELV_FB_PORT");
+        const char* user = std::getenv("SELV_FB_USER");
+        const char* password = std::getenv("SELV_FB_PASSWORD");
+        if (!port || !user || !password) {
+            ADD_FAILURE()
+                << "SELV_FB_PORT, SELV_FB_USER and SELV_FB_PASSWORD must name the test Firebird server "
+                   "(tests/fbserver.sh)";
+            return;
+        }
+        settings = QByteArray("[Database]\nDriverName=QIBASE\nHostName=localhost\nDatabasePort=") + port +
+                   "\nUserName=" + user + "\nPassword=" + password + "\n[Other]\nLoggingLevel=7\n";
+        db = QSqlDatabase::addDatabase("QIBASE", "watch");
+        db.setHostName("localhost");
+        db.setPort(QByteArray(port).toInt());
+        db.setDatabaseName("NORVEL_CALLBACK");
+        db.setUserName(user);
+        db.setPassword(password);
+    }
+    ~DatabaseWatch()
+    {
+        db.close();
+        db = QSqlDatabase();
+        QSqlDatabase::removeDatabase("watch");
+    }
+
+    // Connections the process holds; -1 when the server cannot be asked.
+    int Attachments(pid_t pid)
+    {
+        if (!db.isOpen() && !db.open())
+            return -1;
+        db.transaction(); // the monitoring tables are a snapshot per transaction
+        QSqlQuery q(db);
+        q.prepare("SELECT COUNT(*) FROM MON$ATTACHMENTS WHERE MON$REMOTE_PID = :pid");
+        q.bindValue(":pid", static_cast<int>(pid));
+        const int count = q.exec() && q.next() ? q.value(0).toInt() : -1;
+        q.finish();
+        db.commit();
+        return count;
+    }
+
+    QByteArray settings;
+
+private:
+    QSqlDatabase db;
+};
+
+TEST_F(SelvaneTest, PauseClosesTheDatabaseAndResumeOpensItAgain)
+{
+    DatabaseWatch watch;
+    ASSERT_FALSE(watch.settings.isEmpty());
+    WriteSettings(watch.settings);
+    StartFromConsole();
+    const pid_t pid = Status().processId;
+    ASSERT_TRUE(WaitForLog("Connected to database ")) << qPrintable(Log());
+    EXPECT_EQ(watch.Attachments(pid), 1);
+
+    EXPECT_EQ(Run({"-pause"}).code, 0);
+    EXPECT_EQ(Status().state, platform::ServiceState::Paused);
+    EXPECT_EQ(watch.Attachments(pid), 0) << "paused: the connection is closed";
+    EXPECT_EQ(Run({"-resume"}).code, 0);
+    EXPECT_EQ(Status().state, platform::ServiceState::Running);
+    EXPECT_TRUE(WaitForLog("Connected to database ", 2)) << qPrintable(Log());
+    EXPECT_EQ(watch.Attachments(pid), 1);
+    EXPECT_EQ(Run({"-t"}).code, 0);
 }
 
 TEST_F(SelvaneTest, KilledServiceLeavesNoRunningStateBehind)
