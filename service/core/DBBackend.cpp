@@ -183,13 +183,26 @@ bool DBBackend::checkDialedNumber(const std::string& callerId, const std::string
         return false;
     }
     const QString dialed = text(number);
-    while (query.next()) {
+    // Compiling a pattern costs far more than matching it, and the blacklist rarely changes: keep the
+    // compiled patterns of the last call, dropping those no longer in the table.
+    QHash<QString, QRegularExpression> seen;
+    bool allowed = true;
+    while (allowed && query.next()) {
+        const QString source = query.value(0).toString();
+        auto cached = compiledPatterns.constFind(source);
+        const QRegularExpression& pattern = seen.insert(
+            source, cached != compiledPatterns.constEnd()
+                        ? *cached
+                        : QRegularExpression(QRegularExpression::anchoredPattern(source))).value();
         // A whole-string, case-sensitive match; an invalid pattern matches nothing.
-        const QRegularExpression pattern(QRegularExpression::anchoredPattern(query.value(0).toString()));
         if (pattern.isValid() && pattern.match(dialed).hasMatch())
-            return false;
+            allowed = false;
     }
-    return true;
+    if (allowed)
+        compiledPatterns.swap(seen);
+    else
+        compiledPatterns.insert(seen);
+    return allowed;
 }
 
 void DBBackend::SaveIncomingCall(const std::string& callerId, int uid, int result, const std::string& dest,

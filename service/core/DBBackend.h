@@ -4,6 +4,8 @@
 
 #include "service/core/IDBBackend.h"
 
+#include <QHash>
+#include <QRegularExpression>
 #include <QSqlDatabase>
 #include <QString>
 
@@ -45,6 +47,7 @@ private:
     QSqlDatabase connection;
     CBSrvSettings* settings = nullptr;
     QString databaseName;
+    QHash<QString, QRegularExpression> compiledPatterns;
     // The operations come from several telephony threads; one connection must not run two at once.
     std::mutex lock;
 };

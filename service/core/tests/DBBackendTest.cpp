@@ -138,6 +138,10 @@ TEST_F(DBBackendTest, BlacklistPatternsMatchTheWholeNumber)
     EXPECT_TRUE(backend.checkDialedNumber("100", "ABC")) << "case-sensitive";
     EXPECT_FALSE(backend.checkDialedNumber("100", "abc"));
     EXPECT_TRUE(log.contains("Debug: checkDialedNumber by callerid=100, number=955"));
+    // An edited pattern counts from the next call on.
+    exec(t.db(), "UPDATE BLACKLIST SET NUMBER='113' WHERE NUMBER='112'");
+    EXPECT_TRUE(backend.checkDialedNumber("100", "112"));
+    EXPECT_FALSE(backend.checkDialedNumber("100", "113"));
 
     // The blacklist cannot be read: refused, with the reason.
     exec(t.db(), "DROP TABLE BLACKLIST");
