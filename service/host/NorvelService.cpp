@@ -8,8 +8,8 @@
 
 namespace {
 
-// The queue lives until the process ends: the call manager's shut-down, which follows the service object's
-// destruction of its members, may still report ended calls into it.
+// The queue outlives the service object: the call manager, destroyed with the service object, may still
+// report ended calls into it while it shuts the telephony down.
 std::unique_ptr<CallBackQueue>& QueueOwner()
 {
     static std::unique_ptr<CallBackQueue> queue;
