@@ -3,9 +3,13 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
+#include <fcntl.h>
 #include <functional>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -38,6 +42,39 @@ std::string SocketPath(const std::string& name)
 std::string LockPath(const std::string& name)
 {
     return RuntimeDir() + "/" + FileStem(name) + ".lock";
+}
+
+bool TakeSocket(const std::string& name, int* lockFd, int* listenFd)
+{
+    *lockFd = *listenFd = -1;
+    auto fail = [&](int error) {
+        for (int* fd : {lockFd, listenFd}) {
+            if (*fd >= 0)
+                close(*fd);
+            *fd = -1;
+        }
+        errno = error;
+        return false;
+    };
+    mkdir(RuntimeDir().c_str(), 0755);
+    *lockFd = open(LockPath(name).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (*lockFd < 0)
+        return fail(errno);
+    if (flock(*lockFd, LOCK_EX | LOCK_NB) != 0)
+        return fail(errno == EWOULDBLOCK ? EALREADY : errno);
+    const std::string path = SocketPath(name);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (path.size() >= sizeof address.sun_path)
+        return fail(ENAMETOOLONG);
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    unlink(path.c_str());
+    *listenFd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    // Anyone may ask for the status; controls are checked against the caller's user.
+    if (*listenFd < 0 || bind(*listenFd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        chmod(path.c_str(), 0666) != 0 || listen(*listenFd, 16) != 0)
+        return fail(errno);
+    return true;
 }
 
 std::string FormatReply(int error, const ServiceStatus& status)

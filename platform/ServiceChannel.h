@@ -15,9 +15,16 @@ namespace platform::channel {
 // it tells the launcher that its dispatcher is connected ("R") or could not start ("F<errno>").
 inline constexpr const char* kMarkerVariable = "SELVANE_SERVICE_MANAGER";
 inline constexpr const char* kReadyFdVariable = "SELVANE_SERVICE_READY_FD";
+// The lock and the listening socket, taken by the launcher so that a service running under another
+// account needs no write access to the runtime folder: "<lock fd> <socket fd>".
+inline constexpr const char* kListenFdsVariable = "SELVANE_SERVICE_LISTEN_FDS";
 
 std::string SocketPath(const std::string& name);
 std::string LockPath(const std::string& name);
+
+// Holds the service's lock and listens on its socket. The lock keeps a second instance off the socket;
+// a socket left by a killed instance is replaced. Both descriptors are close-on-exec.
+bool TakeSocket(const std::string& name, int* lockFd, int* listenFd);
 
 std::string FormatReply(int error, const ServiceStatus& status);
 bool ParseReply(const std::string& line, int* error, ServiceStatus* status);

@@ -100,11 +100,13 @@ bool Prepare(const ServiceConfig& config, const std::vector<std::string>& args, 
     launch->argStorage.insert(launch->argStorage.end(), args.begin(), args.end());
     for (char** e = environ; *e; ++e) {
         if (std::strncmp(*e, channel::kMarkerVariable, std::strlen(channel::kMarkerVariable)) != 0 &&
-            std::strncmp(*e, channel::kReadyFdVariable, std::strlen(channel::kReadyFdVariable)) != 0)
+            std::strncmp(*e, channel::kReadyFdVariable, std::strlen(channel::kReadyFdVariable)) != 0 &&
+            std::strncmp(*e, channel::kListenFdsVariable, std::strlen(channel::kListenFdsVariable)) != 0)
             launch->envStorage.emplace_back(*e);
     }
     launch->envStorage.push_back(std::string(channel::kMarkerVariable) + "=" + config.name);
     launch->envStorage.push_back(std::string(channel::kReadyFdVariable) + "=3");
+    launch->envStorage.push_back(std::string(channel::kListenFdsVariable) + "=4 5");
     for (auto& a : launch->argStorage)
         launch->argv.push_back(a.data());
     launch->argv.push_back(nullptr);
@@ -134,9 +136,9 @@ bool Prepare(const ServiceConfig& config, const std::vector<std::string>& args, 
     return true;
 }
 
-// In the daemon before exec: a session of its own, no terminal, SIGHUP ignored, descriptor 3 the ready
-// socket.
-[[noreturn]] void BecomeDaemon(const Launch& launch, int readyFd)
+// In the daemon before exec: a session of its own, no terminal, SIGHUP ignored; descriptor 3 the ready
+// socket, 4 the service's lock and 5 its listening socket.
+[[noreturn]] void BecomeDaemon(const Launch& launch, int readyFd, int lockFd, int listenFd)
 {
     sigset_t none;
     sigemptyset(&none);
@@ -151,9 +153,13 @@ bool Prepare(const ServiceConfig& config, const std::vector<std::string>& args, 
         dup2(null, 1);
         dup2(null, 2);
     }
-    if (dup2(readyFd, 3) < 0)
-        _exit(127);
-    close_range(4, ~0U, 0);
+    // Moved out of the way first: one of them may already sit on 3, 4 or 5.
+    const int moved[] = {fcntl(readyFd, F_DUPFD, 10), fcntl(lockFd, F_DUPFD, 10),
+                         fcntl(listenFd, F_DUPFD, 10)};
+    for (int target = 0; target < 3; ++target)
+        if (moved[target] < 0 || dup2(moved[target], 3 + target) < 0)
+            _exit(127);
+    close_range(6, ~0U, 0);
     auto fail = [](int error) {
         const char message[] = {'F', static_cast<char>('0' + error / 100 % 10),
                                 static_cast<char>('0' + error / 10 % 10),
@@ -244,6 +250,14 @@ bool StartService(const std::string& name, const std::vector<std::string>& args)
     if (!Prepare(*config, args, &launch))
         return false;
 
+    int lockFd = -1;
+    int listenFd = -1;
+    if (!channel::TakeSocket(name, &lockFd, &listenFd))
+        return false;
+    // The daemon keeps its own copies; the lock stays held as long as one of them is open.
+    Fd lock(lockFd);
+    Fd listener(listenFd);
+
     // A socket pair rather than a pipe: the daemon's report must not raise SIGPIPE if the launcher is gone.
     int ready[2];
     if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ready) != 0)
@@ -261,7 +275,7 @@ bool StartService(const std::string& name, const std::vector<std::string>& args)
         setsid();
         const pid_t daemon = fork();
         if (daemon == 0)
-            BecomeDaemon(launch, ready[1]);
+            BecomeDaemon(launch, ready[1], lock.get(), listener.get());
         _exit(daemon < 0 ? 1 : 0);
     }
     close(ready[1]);

@@ -166,32 +166,18 @@ void RunLoop(Dispatcher& d)
     }
 }
 
-// Holds the service's lock and listens on its socket; the lock keeps a second instance off the socket,
-// and a socket left by a killed instance is taken over.
+// The lock and socket the launcher took, or else (a service launched by hand with the marker) its own.
 bool Listen(Dispatcher& d, int* lockFd)
 {
-    mkdir(RuntimeDir().c_str(), 0755);
-    *lockFd = open(channel::LockPath(d.name).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (*lockFd < 0)
-        return false;
-    if (flock(*lockFd, LOCK_EX | LOCK_NB) != 0) {
-        errno = errno == EWOULDBLOCK ? EALREADY : errno;
-        return false;
-    }
-    const std::string path = channel::SocketPath(d.name);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    if (path.size() >= sizeof address.sun_path) {
-        errno = ENAMETOOLONG;
+    const char* inherited = std::getenv(channel::kListenFdsVariable);
+    if (!inherited)
+        return channel::TakeSocket(d.name, lockFd, &d.listenFd);
+    unsetenv(channel::kListenFdsVariable);
+    if (std::sscanf(inherited, "%d %d", lockFd, &d.listenFd) != 2 ||
+        fcntl(*lockFd, F_SETFD, FD_CLOEXEC) != 0 || fcntl(d.listenFd, F_SETFD, FD_CLOEXEC) != 0) {
+        errno = EBADF;
         return false;
     }
-    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-    unlink(path.c_str());
-    d.listenFd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (d.listenFd < 0 || bind(d.listenFd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        chmod(path.c_str(), 0666) != 0 || listen(d.listenFd, 16) != 0)
-        return false;
-    // Anyone may ask for the status; controls are checked against the caller's user.
     return true;
 }
 

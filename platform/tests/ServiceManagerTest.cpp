@@ -10,7 +10,9 @@
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <future>
+#include <pwd.h>
 #include <sys/wait.h>
 
 namespace {
@@ -205,6 +207,33 @@ TEST_F(ServiceManagerTest, SecondInstanceCannotTakeTheSocketOfARunningOne)
     auto waited = std::async(std::launch::async, [&] { return waitpid(child, &status, 0); });
     ASSERT_EQ(waited.wait_for(10s), std::future_status::ready);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 3);
+    EXPECT_EQ(WaitForState(ServiceState::Running), ServiceState::Running);
+    EXPECT_TRUE(platform::ControlService(name, platform::ControlStop));
+}
+
+TEST_F(ServiceManagerTest, ServiceRunsUnderTheAccountItWasInstalledWith)
+{
+    const passwd* nobody = getpwnam("nobody");
+    if (geteuid() != 0 || !nobody)
+        GTEST_SKIP() << "switching accounts needs root and the user nobody";
+    platform::ServiceConfig config;
+    config.name = name;
+    config.programPath = PROBE_SERVICE;
+    config.account = ".\\nobody";
+    ASSERT_TRUE(platform::CreateService(config, ""));
+    // The account can write neither the runtime folder nor this test's folder: the launcher hands it
+    // the socket it needs.
+    ASSERT_TRUE(platform::StartService(name, {name})) << strerror(errno);
+    EXPECT_EQ(WaitForState(ServiceState::Running), ServiceState::Running);
+    platform::ServiceStatus status;
+    ASSERT_TRUE(platform::QueryServiceStatus(name, &status));
+    QFile proc(QStringLiteral("/proc/%1/status").arg(status.processId));
+    ASSERT_TRUE(proc.open(QIODevice::ReadOnly));
+    const QByteArray uid = "\nUid:\t" + QByteArray::number(nobody->pw_uid) + "\t";
+    EXPECT_TRUE(proc.readAll().contains(uid));
+    EXPECT_TRUE(platform::ControlService(name, platform::ControlStop)) << "root controls it";
+    EXPECT_EQ(WaitForState(ServiceState::Stopped), ServiceState::Stopped);
+    ASSERT_TRUE(platform::StartService(name, {name})) << "its socket is taken over once more";
     EXPECT_EQ(WaitForState(ServiceState::Running), ServiceState::Running);
     EXPECT_TRUE(platform::ControlService(name, platform::ControlStop));
 }
