@@ -7,6 +7,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
+#include <QProcessEnvironment>
 #include <QSettings>
 #include <QSqlDatabase>
 #include <QSqlQuery>
@@ -376,6 +377,24 @@ TEST_F(SelvaneTest, PauseClosesTheDatabaseAndResumeOpensItAgain)
     EXPECT_EQ(Status().state, platform::ServiceState::Running);
     EXPECT_TRUE(WaitForLog("Connected to database ", 2)) << qPrintable(Log());
     EXPECT_EQ(watch.Attachments(pid), 1);
+    EXPECT_EQ(Run({"-t"}).code, 0);
+}
+
+TEST_F(SelvaneTest, SecondInstanceUnderTheManagersMarkerFailsToStart)
+{
+    WriteSettings();
+    StartFromConsole();
+    // As if the manager had launched it while the service runs: its dispatcher cannot take the socket.
+    QProcess p;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("SELVANE_SERVICE_MANAGER", QString::fromStdString(kName));
+    p.setProcessEnvironment(env);
+    p.setWorkingDirectory(dir.filePath("work"));
+    p.start(program, {});
+    ASSERT_TRUE(p.waitForFinished(kRunTimeoutMs));
+    EXPECT_EQ(static_cast<signed char>(p.exitCode()), -4);
+    EXPECT_EQ(p.readAllStandardError(), "The service Callback Server could not start\n");
+    EXPECT_EQ(Status().state, platform::ServiceState::Running) << "the running one is untouched";
     EXPECT_EQ(Run({"-t"}).code, 0);
 }
 
