@@ -228,13 +228,20 @@ TEST_F(DBBackendTest, OperationsDoNotOverlapAcrossThreads)
     EXPECT_EQ(row(t.db(), "SELECT COUNT(*), COUNT(DISTINCT ID) FROM INCOMINGLOG"), (QVariantList{200, 200}));
 }
 
-TEST(DBBackendCreation, CreatesAMissingDatabase)
+class DBBackendCreation : public ::testing::Test
 {
+protected:
+    void SetUp() override { configure(settings, server); }
+    void TearDown() override { TestDatabase::drop(server, path); }
+
     LogCapture log;
     FbServerEnv server = FbServerEnv::fromEnvironment();
     QString path = TestDatabase::uniquePath(server, QStringLiteral("created"));
     CBSrvSettings settings;
-    configure(settings, server);
+};
+
+TEST_F(DBBackendCreation, CreatesAMissingDatabase)
+{
     {
         DBBackend backend(path);
         backend.SetSettings(&settings);
@@ -250,16 +257,11 @@ TEST(DBBackendCreation, CreatesAMissingDatabase)
         EXPECT_FALSE(backend.checkDialedNumber("100", "112"));
         EXPECT_EQ(count(log.lines(), kNotOpened), 0);
     }
-    TestDatabase::drop(server, path);
 }
 
-TEST(DBBackendCreation, FailedCreationLeavesTheConnectionClosed)
+TEST_F(DBBackendCreation, FailedCreationLeavesTheConnectionClosed)
 {
-    LogCapture log;
-    FbServerEnv server = FbServerEnv::fromEnvironment();
-    QString path = TestDatabase::uniquePath(server, QStringLiteral("refused"));
-    CBSrvSettings settings;
-    configure(settings, server);
+    // Unescaped, the second PASSWORD clause would win and create the file as SYSDBA.
     settings.Password = QStringLiteral("x' USER 'SYSDBA' PASSWORD '") + server.password;
     DBBackend backend(path);
     backend.SetSettings(&settings);
@@ -273,17 +275,13 @@ TEST(DBBackendCreation, FailedCreationLeavesTheConnectionClosed)
     EXPECT_EQ(count(log.lines(), kNotOpened), 1);
 }
 
-TEST(DBBackendCreation, QuoteInPasswordIsPartOfThePassword)
+TEST_F(DBBackendCreation, QuoteInPasswordIsPartOfThePassword)
 {
-    LogCapture log;
     TestDatabase admin(TestDatabase::Empty);
     const QString user = QStringLiteral("SELVQ%1").arg(QCoreApplication::applicationPid());
     exec(admin.db(), QStringLiteral("CREATE USER %1 PASSWORD 'pa''ss'").arg(user));
     exec(admin.db(), QStringLiteral("GRANT CREATE DATABASE TO USER %1").arg(user));
-    QString path = TestDatabase::uniquePath(admin.server(), QStringLiteral("quoted"));
     {
-        CBSrvSettings settings;
-        configure(settings, admin.server());
         settings.UserName = user;
         settings.Password = QStringLiteral("pa'ss");
         DBBackend backend(path);
@@ -291,7 +289,7 @@ TEST(DBBackendCreation, QuoteInPasswordIsPartOfThePassword)
         backend.OpenDatabase();
         EXPECT_EQ(log.lines().back(), "Informational: Connected to database ");
     }
-    TestDatabase::drop(admin.server(), path);
+    TestDatabase::drop(server, path);
     exec(admin.db(), QStringLiteral("DROP USER %1").arg(user));
 }
 
