@@ -157,9 +157,17 @@ PrivateFbServer::PrivateFbServer()
     QTemporaryDir dir(QDir::tempPath() + QStringLiteral("/selvane-fbpriv-XXXXXX"));
     if (!dir.isValid())
         fail(QStringLiteral("cannot make a folder for a private Firebird server"));
-    dir.setAutoRemove(false);
     env_.dir = dir.path();
-    start();
+    try {
+        start();
+    } catch (...) {
+        try {
+            stop(); // a server that started but did not answer in time
+        } catch (...) {
+        }
+        throw; // dir removes the folder
+    }
+    dir.setAutoRemove(false);
 }
 
 PrivateFbServer::~PrivateFbServer()
