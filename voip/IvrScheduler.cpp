@@ -1,0 +1,169 @@
+#include "voip/IvrScheduler.h"
+
+#include "common/Logging.h"
+
+#include <exception>
+
+namespace voip {
+
+namespace {
+constexpr size_t kMaxWorkers = 2048;
+
+void RunGuarded(const IvrScheduler::Task& task)
+{
+    try {
+        task();
+    } catch (const std::exception& e) {
+        Log(Warning, "IVR task failed: ", e.what());
+    } catch (...) {
+        Log(Warning, "IVR task failed");
+    }
+}
+} // namespace
+
+IvrScheduler::IvrScheduler() : timerThread_([this] { TimerMain(); }) {}
+
+IvrScheduler::~IvrScheduler()
+{
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stopping_ = true;
+        queue_.clear();
+        timers_.clear();
+        timerIndex_.clear();
+    }
+    workCv_.notify_all();
+    timerCv_.notify_all();
+    timerThread_.join();
+    for (auto& t : threads_)
+        t.join();
+}
+
+IvrScheduler& IvrScheduler::Instance()
+{
+    static IvrScheduler instance;
+    return instance;
+}
+
+void IvrScheduler::Post(Task task)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (stopping_)
+        return;
+    queue_.push_back(std::move(task));
+    // A new worker whenever none is free to take the task at once.
+    if (idle_ < queue_.size() && workers_ < kMaxWorkers) {
+        ++workers_;
+        threads_.emplace_back([this] { WorkerMain(); });
+    } else {
+        workCv_.notify_one();
+    }
+}
+
+uint64_t IvrScheduler::After(int ms, Task task)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (stopping_)
+        return 0;
+    uint64_t id = ++lastTimer_;
+    auto when = Clock::now() + std::chrono::milliseconds(ms < 0 ? 0 : ms);
+    timers_.emplace(when, std::make_pair(id, std::move(task)));
+    timerIndex_[id] = when;
+    timerCv_.notify_one();
+    return id;
+}
+
+void IvrScheduler::Cancel(uint64_t id)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = timerIndex_.find(id);
+    if (it == timerIndex_.end())
+        return;
+    auto range = timers_.equal_range(it->second);
+    for (auto t = range.first; t != range.second; ++t)
+        if (t->second.first == id) {
+            timers_.erase(t);
+            break;
+        }
+    timerIndex_.erase(it);
+}
+
+size_t IvrScheduler::Workers() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return workers_;
+}
+
+void IvrScheduler::WorkerMain()
+{
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+        ++idle_;
+        workCv_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
+        --idle_;
+        if (stopping_)
+            return;
+        Task task = std::move(queue_.front());
+        queue_.pop_front();
+        lock.unlock();
+        RunGuarded(task);
+        task = nullptr; // captured state goes before the lock is taken again
+        lock.lock();
+    }
+}
+
+void IvrScheduler::TimerMain()
+{
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (!stopping_) {
+        if (timers_.empty()) {
+            timerCv_.wait(lock);
+            continue;
+        }
+        auto first = timers_.begin();
+        if (first->first > Clock::now()) {
+            timerCv_.wait_until(lock, first->first);
+            continue;
+        }
+        Task task = std::move(first->second.second);
+        timerIndex_.erase(first->second.first);
+        timers_.erase(first);
+        lock.unlock();
+        Post(std::move(task));
+        lock.lock();
+    }
+}
+
+void IvrStrand::Post(IvrScheduler::Task task)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    tasks_.push_back(std::move(task));
+    if (active_)
+        return;
+    active_ = true;
+    scheduler_.Post([self = shared_from_this()] { self->Drain(); });
+}
+
+bool IvrStrand::RunningHere() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return active_ && runner_ == std::this_thread::get_id();
+}
+
+void IvrStrand::Drain()
+{
+    std::unique_lock<std::mutex> lock(mutex_);
+    runner_ = std::this_thread::get_id();
+    while (!tasks_.empty()) {
+        IvrScheduler::Task task = std::move(tasks_.front());
+        tasks_.pop_front();
+        lock.unlock();
+        RunGuarded(task);
+        task = nullptr;
+        lock.lock();
+    }
+    runner_ = {};
+    active_ = false;
+}
+
+} // namespace voip
