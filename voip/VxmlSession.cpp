@@ -292,6 +292,11 @@ bool VxmlSession::Start(std::string_view document)
 
 void VxmlSession::Stop()
 {
+    Halt();
+}
+
+void VxmlSession::Halt()
+{
     ++generation_;
     if (running_) {
         if (wait_ == Wait::Audio)
@@ -666,16 +671,7 @@ void VxmlSession::Finish(VxmlEnd reason)
 {
     if (!running_)
         return;
-    if (wait_ == Wait::Audio)
-        host_.StopAudio();
-    running_ = false;
-    wait_ = Wait::None;
-    waitId_ = 0;
-    stack_.clear();
-    field_ = form_ = nullptr;
-    prompting_ = false;
-    host_.CancelTimer();
-    ++generation_;
+    Halt();
     host_.DialogueEnded(reason);
 }
 

@@ -125,6 +125,7 @@ private:
     void WaitForInput();
     void CompleteField();
     void Fail(const std::string& what, const VxmlNode* at = nullptr);
+    void Halt(); // stops everything the dialogue waits for
     void Finish(VxmlEnd reason);
     uint32_t NextId() { return ++lastId_; }
 

@@ -142,14 +142,20 @@ TEST(VxmlPinDocument, TimeoutRunsNoinputAndLeavesThePinEmpty)
     EXPECT_EQ(host.session.GetVar("dialog.state"), "enterpin");
 }
 
+// The PIN document past its break and prompt, listening for keys with a 5 s timeout.
+void StartAtPinField(RecordingHost& host)
+{
+    host.session.Start(PinDocument(kDir, "ogm4-enterpin.wav", 5));
+    host.Step();
+    host.Step();
+}
+
 TEST(VxmlPinDocument, FieldRulesForKeys)
 {
     {
         SCOPED_TRACE("eleven keys fill the field without a terminator");
         RecordingHost host;
-        host.session.Start(PinDocument(kDir, "ogm4-enterpin.wav", 5));
-        host.Step();
-        host.Step();
+        StartAtPinField(host);
         host.session.OnDigits("12345678901");
         EXPECT_EQ(host.session.GetVar("dialog.pin_code"), "12345678901");
     }
@@ -177,9 +183,7 @@ TEST(VxmlPinDocument, FieldRulesForKeys)
     {
         SCOPED_TRACE("a lone terminator is no input");
         RecordingHost host;
-        host.session.Start(PinDocument(kDir, "ogm4-enterpin.wav", 5));
-        host.Step();
-        host.Step();
+        StartAtPinField(host);
         host.session.OnDigits("#x");
         EXPECT_EQ(host.session.GetVar("dialog.pin_code"), "");
         EXPECT_EQ(host.timerMs, 10000);
@@ -187,9 +191,7 @@ TEST(VxmlPinDocument, FieldRulesForKeys)
     {
         SCOPED_TRACE("a timeout after some keys fills the field with them");
         RecordingHost host;
-        host.session.Start(PinDocument(kDir, "ogm4-enterpin.wav", 5));
-        host.Step();
-        host.Step();
+        StartAtPinField(host);
         host.session.OnDigits("77");
         host.Step();
         EXPECT_EQ(host.session.GetVar("dialog.pin_code"), "77");
