@@ -1,0 +1,356 @@
+#include "voip/MediaEngine.h"
+
+#include "common/Logging.h"
+
+#include <ortp/ortp.h>
+#include <ortp/telephonyevents.h>
+
+#include <algorithm>
+#include <cstring>
+#include <ctime>
+#include <random>
+
+namespace voip {
+
+namespace {
+constexpr int kEventTicks = 5;  // 100 ms of key press
+constexpr int kEventGap = 3;    // ticks of audio between two keys
+constexpr int kMaxReadsPerTick = 16;
+
+void InitOrtp()
+{
+    static std::once_flag once;
+    std::call_once(once, [] {
+        ortp_init();
+        ortp_set_log_level(ORTP_LOG_DOMAIN, ORTP_FATAL);
+    });
+}
+
+uint32_t RandomWord()
+{
+    static std::mutex mutex;
+    static std::mt19937 random{std::random_device{}()};
+    std::lock_guard<std::mutex> lock(mutex);
+    return random();
+}
+} // namespace
+
+// G.711: the segment is the position of the magnitude's top bit.
+
+uint8_t LinearToUlaw(int16_t sample)
+{
+    constexpr int kBias = 0x84;
+    int value = sample;
+    int mask = 0xFF;
+    if (value < 0) {
+        value = -value;
+        mask = 0x7F;
+    }
+    value = std::min(value, 32635) + kBias;
+    int segment = 0;
+    for (int v = value >> 8; v && segment < 7; v >>= 1)
+        ++segment;
+    int code = (segment << 4) | ((value >> (segment + 3)) & 0x0F);
+    return static_cast<uint8_t>(code ^ mask);
+}
+
+int16_t UlawToLinear(uint8_t code)
+{
+    code = static_cast<uint8_t>(~code);
+    int t = (((code & 0x0F) << 3) + 0x84) << ((code & 0x70) >> 4);
+    return static_cast<int16_t>((code & 0x80) ? 0x84 - t : t - 0x84);
+}
+
+uint8_t LinearToAlaw(int16_t sample)
+{
+    int value = sample;
+    int mask = 0xD5;
+    if (value < 0) {
+        value = -value - 1;
+        mask = 0x55;
+    }
+    value = std::min(value, 32767);
+    int segment = 0;
+    for (int v = value >> 8; v && segment < 7; v >>= 1)
+        ++segment;
+    int code = segment << 4;
+    code |= segment < 1 ? (value >> 4) & 0x0F : (value >> (segment + 3)) & 0x0F;
+    return static_cast<uint8_t>(code ^ mask);
+}
+
+int16_t AlawToLinear(uint8_t code)
+{
+    code ^= 0x55;
+    int t = (code & 0x0F) << 4;
+    int segment = (code & 0x70) >> 4;
+    if (segment == 0)
+        t += 8;
+    else
+        t = (t + 0x108) << (segment - 1);
+    return static_cast<int16_t>((code & 0x80) ? t : -t);
+}
+
+char EventKey(int event)
+{
+    static const char keys[] = "0123456789*#ABCD";
+    return event >= 0 && event < 16 ? keys[event] : 0;
+}
+
+int KeyEvent(char key)
+{
+    static const char keys[] = "0123456789*#ABCD";
+    const char* at = std::strchr(keys, key >= 'a' && key <= 'd' ? key - 'a' + 'A' : key);
+    return at && key ? static_cast<int>(at - keys) : -1;
+}
+
+MediaStream::~MediaStream()
+{
+    if (session_)
+        rtp_session_destroy(session_);
+    if (profile_)
+        rtp_profile_destroy(profile_);
+}
+
+void MediaStream::Start(const MediaParams& params, std::shared_ptr<AudioSource> source)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    params_ = params;
+    source_ = std::move(source);
+    rtp_profile_clear_all(profile_);
+    rtp_profile_set_payload(profile_, 0, &payload_type_pcmu8000);
+    rtp_profile_set_payload(profile_, 8, &payload_type_pcma8000);
+    // One profile serves both directions; the peer's event number is the one we send with.
+    if (params.sendEventPayloadType >= 0)
+        rtp_profile_set_payload(profile_, params.sendEventPayloadType, &payload_type_telephone_event);
+    if (params.recvEventPayloadType >= 0 && params.recvEventPayloadType != params.sendEventPayloadType)
+        rtp_profile_set_payload(profile_, params.recvEventPayloadType, &payload_type_telephone_event);
+    rtp_session_set_profile(session_, profile_);
+    rtp_session_set_payload_type(session_, params.payloadType);
+    rtp_session_set_remote_addr(session_, params.remoteAddress.c_str(), params.remotePort);
+    rtp_session_send_telephone_events_supported(session_);
+    rtp_session_recv_telephone_events_supported(session_);
+    if (!running_)
+        lastActivity_ = std::chrono::steady_clock::now();
+    running_ = true;
+}
+
+void MediaStream::Stop()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    running_ = false;
+    source_.reset();
+}
+
+bool MediaStream::Running() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return running_;
+}
+
+bool MediaStream::SendDigits(const std::string& keys)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!running_ || params_.sendEventPayloadType < 0)
+        return false;
+    for (char key : keys)
+        if (KeyEvent(key) >= 0)
+            digits_.push_back(key);
+    return true;
+}
+
+void MediaStream::OnTelephoneEvent(_RtpSession*, void* event, void* self, void*)
+{
+    auto* stream = static_cast<MediaStream*>(self);
+    char key = EventKey(static_cast<int>(reinterpret_cast<intptr_t>(event)));
+    if (key && stream->onDigit)
+        stream->onDigit(key);
+}
+
+void MediaStream::SendEventPacket()
+{
+    // Start packet with the marker, then growing durations, then the end packet three times.
+    mblk_t* m = rtp_session_create_telephone_event_packet(session_, eventTick_ == 0);
+    if (!m)
+        return;
+    bool end = eventTick_ >= kEventTicks - 1;
+    uint16_t duration = static_cast<uint16_t>((eventTick_ + 1) * kFrameSamples);
+    rtp_session_add_telephone_event(session_, m, static_cast<uint8_t>(KeyEvent(eventKey_)), end, 10, duration);
+    if (end) {
+        rtp_session_sendm_with_ts(session_, dupmsg(m), eventTs_);
+        rtp_session_sendm_with_ts(session_, dupmsg(m), eventTs_);
+    }
+    rtp_session_sendm_with_ts(session_, m, eventTs_);
+}
+
+void MediaStream::Tick(std::chrono::steady_clock::time_point now, std::chrono::milliseconds timeout)
+{
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (!running_)
+        return;
+    if (eventTick_ < 0 && !digits_.empty()) {
+        eventKey_ = digits_.front();
+        digits_.pop_front();
+        eventTick_ = 0;
+        eventTs_ = ts_;
+    }
+    if (eventTick_ >= 0 && eventTick_ < kEventTicks) {
+        SendEventPacket();
+        ++eventTick_;
+    } else {
+        if (eventTick_ >= 0 && ++eventTick_ >= kEventTicks + kEventGap)
+            eventTick_ = -1;
+        int16_t frame[kFrameSamples] = {};
+        if (source_)
+            source_->ReadFrame(frame);
+        uint8_t payload[kFrameSamples];
+        bool alaw = params_.payloadType == 8;
+        for (size_t i = 0; i < kFrameSamples; ++i)
+            payload[i] = alaw ? LinearToAlaw(frame[i]) : LinearToUlaw(frame[i]);
+        rtp_session_send_with_ts(session_, payload, static_cast<int>(kFrameSamples), ts_);
+    }
+    ts_ += kFrameSamples;
+    ++sent_;
+
+    // Draining also runs oRTP's telephone-event detection, which calls onDigit.
+    for (int i = 0; i < kMaxReadsPerTick; ++i) {
+        mblk_t* m = rtp_session_recvm_with_ts(session_, recvTs_);
+        if (!m)
+            break;
+        freemsg(m);
+    }
+    recvTs_ += kFrameSamples;
+    uint64_t received = rtp_session_get_stats(session_)->packet_recv;
+    if (received != lastReceived_) {
+        received_ += received - lastReceived_;
+        lastReceived_ = received;
+        lastActivity_ = now;
+    } else if (!timedOut_ && now - lastActivity_ > timeout) {
+        timedOut_ = true;
+        lock.unlock();
+        if (onTimeout)
+            onTimeout();
+    }
+}
+
+MediaEngine::MediaEngine()
+{
+    InitOrtp();
+    thread_ = std::thread([this] { Run(); });
+}
+
+MediaEngine::~MediaEngine()
+{
+    stop_ = true;
+    thread_.join();
+}
+
+void MediaEngine::SetPortRange(int firstPort, int lastPort)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    firstPort_ = firstPort & ~1;
+    lastPort_ = lastPort;
+    nextPort_ = firstPort_;
+}
+
+void MediaEngine::SetInactivityTimeout(std::chrono::milliseconds timeout)
+{
+    timeoutMs_ = timeout.count();
+}
+
+std::shared_ptr<MediaStream> MediaEngine::CreateStream(const std::string& localAddress)
+{
+    std::shared_ptr<MediaStream> stream(new MediaStream());
+    stream->profile_ = rtp_profile_new("voip");
+    RtpSession* session = rtp_session_new(RTP_SESSION_SENDRECV);
+    stream->session_ = session;
+    rtp_session_set_scheduling_mode(session, FALSE);
+    rtp_session_set_blocking_mode(session, FALSE);
+    rtp_session_enable_jitter_buffer(session, FALSE);
+    rtp_session_enable_rtcp(session, FALSE);
+    // oRTP would share a busy port with another socket and steal its packets.
+    rtp_session_set_reuseaddr(session, FALSE);
+    rtp_session_set_ssrc(session, RandomWord());
+    rtp_session_set_seq_number(session, static_cast<uint16_t>(RandomWord()));
+    stream->ts_ = RandomWord();
+    rtp_session_signal_connect(session, "telephone-event", reinterpret_cast<RtpCallback>(&MediaStream::OnTelephoneEvent),
+                               stream.get());
+
+    std::unique_lock<std::mutex> lock(mutex_);
+    int span = std::max(2, lastPort_ - firstPort_);
+    for (int tried = 0; tried < span; tried += 2) {
+        int port = nextPort_;
+        nextPort_ += 2;
+        if (nextPort_ + 1 >= lastPort_)
+            nextPort_ = firstPort_;
+        if (rtp_session_set_local_addr(session, localAddress.c_str(), port, port + 1) == 0) {
+            stream->localPort_ = port;
+            streams_.push_back(stream);
+            return stream;
+        }
+    }
+    lock.unlock();
+    Log(Warning, "voip: no free RTP port on ", localAddress);
+    return nullptr;
+}
+
+size_t MediaEngine::StreamCount() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    size_t n = 0;
+    for (const auto& s : streams_)
+        n += !s.expired();
+    return n;
+}
+
+std::vector<int> MediaEngine::TakeLateness()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<int> taken;
+    taken.swap(lateness_);
+    return taken;
+}
+
+void MediaEngine::Run()
+{
+    timespec deadline;
+    clock_gettime(CLOCK_MONOTONIC, &deadline);
+    std::vector<std::shared_ptr<MediaStream>> active;
+    while (!stop_) {
+        deadline.tv_nsec += kFrameMs * 1000000L;
+        if (deadline.tv_nsec >= 1000000000L) {
+            deadline.tv_nsec -= 1000000000L;
+            ++deadline.tv_sec;
+        }
+        while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) == EINTR) {
+        }
+        timespec woke;
+        clock_gettime(CLOCK_MONOTONIC, &woke);
+        long lateUs = (woke.tv_sec - deadline.tv_sec) * 1000000L + (woke.tv_nsec - deadline.tv_nsec) / 1000;
+        if (lateUs > 1000L * kFrameMs * 5) {
+            // Far behind (suspended, overloaded): start afresh rather than burst.
+            deadline = woke;
+        }
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (lateness_.size() < 1000000)
+                lateness_.push_back(static_cast<int>(lateUs));
+            active.clear();
+            auto out = streams_.begin();
+            for (auto& weak : streams_) {
+                if (auto s = weak.lock()) {
+                    active.push_back(std::move(s));
+                    *out++ = weak;
+                }
+            }
+            streams_.erase(out, streams_.end());
+        }
+        auto now = std::chrono::steady_clock::now();
+        std::chrono::milliseconds timeout(timeoutMs_.load());
+        for (const auto& s : active)
+            s->Tick(now, timeout);
+        // The last owner may be this thread: the session goes here, outside the lock.
+        active.clear();
+    }
+}
+
+} // namespace voip

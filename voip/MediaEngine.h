@@ -1,0 +1,126 @@
+// RTP media of all calls: G.711 (PCMU, PCMA) and RFC 4733 telephone events on oRTP, paced by one
+// thread for every stream on an absolute 20 ms deadline.
+#pragma once
+
+#include "voip/AudioSource.h"
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+struct _RtpSession;
+struct _RtpProfile;
+
+namespace voip {
+
+// What offer/answer settled for one audio stream.
+struct MediaParams
+{
+    std::string remoteAddress;
+    int remotePort = 0;
+    int payloadType = 0;           // 0 PCMU or 8 PCMA
+    int sendEventPayloadType = -1; // telephone-event as the peer numbers it; -1 none
+    int recvEventPayloadType = -1; // telephone-event as we numbered it
+};
+
+class MediaStream
+{
+public:
+    ~MediaStream();
+    MediaStream(const MediaStream&) = delete;
+    MediaStream& operator=(const MediaStream&) = delete;
+
+    int LocalPort() const { return localPort_; }
+    // Starts sending and receiving, or follows a changed remote side. A null source sends silence.
+    void Start(const MediaParams& params, std::shared_ptr<AudioSource> source);
+    void Stop();
+    bool Running() const;
+    // Queues keys to send as RFC 4733 events; false when the peer takes none.
+    bool SendDigits(const std::string& keys);
+
+    uint64_t PacketsSent() const { return sent_; }
+    uint64_t PacketsReceived() const { return received_; }
+
+    // Called on the pacing thread: a key press received (once per press); no RTP for too long.
+    std::function<void(char)> onDigit;
+    std::function<void()> onTimeout;
+
+private:
+    friend class MediaEngine;
+    MediaStream() = default;
+    void Tick(std::chrono::steady_clock::time_point now, std::chrono::milliseconds timeout);
+    void SendEventPacket();
+    static void OnTelephoneEvent(_RtpSession* session, void* event, void* self, void*);
+
+    _RtpSession* session_ = nullptr;
+    _RtpProfile* profile_ = nullptr;
+    int localPort_ = 0;
+    mutable std::mutex mutex_;
+    bool running_ = false;
+    bool timedOut_ = false;
+    MediaParams params_;
+    std::shared_ptr<AudioSource> source_;
+    uint32_t ts_ = 0;
+    uint32_t recvTs_ = 0;
+    std::deque<char> digits_;
+    int eventTick_ = -1; // position inside the event being sent; -1 none
+    uint32_t eventTs_ = 0;
+    char eventKey_ = 0;
+    uint64_t lastReceived_ = 0;
+    std::chrono::steady_clock::time_point lastActivity_;
+    std::atomic<uint64_t> sent_{0};
+    std::atomic<uint64_t> received_{0};
+};
+
+class MediaEngine
+{
+public:
+    MediaEngine();
+    ~MediaEngine();
+    MediaEngine(const MediaEngine&) = delete;
+    MediaEngine& operator=(const MediaEngine&) = delete;
+
+    // A stream bound to an even port of [firstPort, lastPort) on localAddress; null when none is free.
+    std::shared_ptr<MediaStream> CreateStream(const std::string& localAddress);
+    void SetPortRange(int firstPort, int lastPort);
+    // No RTP received for this long clears the stream's call (onTimeout).
+    void SetInactivityTimeout(std::chrono::milliseconds timeout);
+    size_t StreamCount() const;
+
+    // How late the pacing thread woke after each deadline since the last call, in microseconds.
+    std::vector<int> TakeLateness();
+
+private:
+    void Run();
+
+    mutable std::mutex mutex_;
+    std::vector<std::weak_ptr<MediaStream>> streams_;
+    std::vector<int> lateness_;
+    int firstPort_ = 20000;
+    int lastPort_ = 40000;
+    int nextPort_ = 20000;
+    std::atomic<int64_t> timeoutMs_{60000};
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+// G.711 of one sample.
+uint8_t LinearToUlaw(int16_t sample);
+uint8_t LinearToAlaw(int16_t sample);
+int16_t UlawToLinear(uint8_t code);
+int16_t AlawToLinear(uint8_t code);
+
+// The key of an RFC 4733 event code (0..15), or 0.
+char EventKey(int event);
+// The RFC 4733 event code of a key, or -1.
+int KeyEvent(char key);
+
+} // namespace voip

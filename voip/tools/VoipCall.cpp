@@ -1,0 +1,179 @@
+// voipcall: answers every SIP call, or places one, and prints each event.
+//
+//   voipcall --listen 127.0.0.1:5070 [--wav FILE | --tone HZ] [--register LINE:PASSWORD@SERVER]
+//            [--call URL] [--keys 123#] [--hangup-after SECONDS] [--media-timeout SECONDS] [--stats]
+#include "voip/Call.h"
+#include "voip/LocalEndpoint.h"
+#include "voip/Manager.h"
+#include "voip/MediaEngine.h"
+#include "voip/SipConnection.h"
+#include "voip/SipEndpoint.h"
+
+#include "common/Logging.h"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+#include <mutex>
+#include <string>
+#include <thread>
+
+namespace {
+
+std::atomic<bool> g_stop{false};
+std::mutex g_printMutex;
+
+void Print(const std::string& line)
+{
+    std::lock_guard<std::mutex> lock(g_printMutex);
+    std::cout << line << std::endl;
+}
+
+class ToolManager : public voip::Manager
+{
+public:
+    ~ToolManager() override { ShutDownEndpoints(); }
+};
+
+int Usage()
+{
+    std::cerr << "usage: voipcall --listen HOST:PORT [--wav FILE | --tone HZ] [--register LINE:PASSWORD@SERVER]\n"
+                 "                [--call URL] [--keys KEYS] [--hangup-after SECONDS] [--media-timeout SECONDS]"
+                 " [--stats]\n";
+    return 2;
+}
+
+void PrintPacing(voip::MediaEngine& media)
+{
+    std::vector<int> late = media.TakeLateness();
+    if (late.empty())
+        return;
+    std::sort(late.begin(), late.end());
+    Print("pacing ticks=" + std::to_string(late.size()) + " late_p50_us=" + std::to_string(late[late.size() / 2]) +
+          " late_p99_us=" + std::to_string(late[late.size() * 99 / 100]) +
+          " late_max_us=" + std::to_string(late.back()));
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    std::string listen, wav, reg, target, keys;
+    double tone = 440;
+    int hangupAfter = -1, mediaTimeout = 60;
+    bool stats = false;
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        auto value = [&]() -> std::string { return i + 1 < argc ? argv[++i] : std::string(); };
+        if (arg == "--listen")
+            listen = value();
+        else if (arg == "--wav")
+            wav = value();
+        else if (arg == "--tone")
+            tone = std::atof(value().c_str());
+        else if (arg == "--register")
+            reg = value();
+        else if (arg == "--call")
+            target = value();
+        else if (arg == "--keys")
+            keys = value();
+        else if (arg == "--hangup-after")
+            hangupAfter = std::atoi(value().c_str());
+        else if (arg == "--media-timeout")
+            mediaTimeout = std::atoi(value().c_str());
+        else if (arg == "--stats")
+            stats = true;
+        else
+            return Usage();
+    }
+    if (listen.empty())
+        return Usage();
+
+    SetLogConsoleOutput(false);
+    std::signal(SIGINT, [](int) { g_stop = true; });
+    std::signal(SIGTERM, [](int) { g_stop = true; });
+
+    ToolManager manager;
+    auto& local = manager.AddEndpoint(std::make_unique<voip::LocalEndpoint>(manager));
+    auto& sip = manager.AddEndpoint(std::make_unique<voip::SipEndpoint>(manager));
+    sip.SetMediaTimeout(std::chrono::seconds(mediaTimeout));
+    std::atomic<int> held{0};
+    std::atomic<bool> placedEnded{false};
+    local.SetEventHandler([&](const std::string& event) {
+        Print(event);
+        if (event.compare(0, 9, "released ") == 0)
+            placedEnded = true;
+    });
+    if (!wav.empty()) {
+        std::string error;
+        if (!local.PlayFile(wav, error)) {
+            std::cerr << "voipcall: " << error << "\n";
+            return 1;
+        }
+    } else {
+        local.PlayTone(tone);
+    }
+    if (!sip.StartListeners({listen})) {
+        std::cerr << "voipcall: cannot listen on " << listen << "\n";
+        return 1;
+    }
+    manager.AddRouteEntry(".* = local:");
+    Print("listening " + sip.GetLocalAddress() + ":" + std::to_string(sip.GetListenerPort()));
+
+    voip::StringOptions options;
+    if (!reg.empty()) {
+        size_t colon = reg.find(':'), at = reg.rfind('@');
+        if (colon == std::string::npos || at == std::string::npos || at < colon)
+            return Usage();
+        voip::SipRegistrationParams params;
+        params.addressOfRecord = reg.substr(0, colon);
+        params.password = reg.substr(colon + 1, at - colon - 1);
+        params.registrarAddress = reg.substr(at + 1);
+        std::string aor;
+        sip.Register(params, aor);
+        Print("registering " + aor);
+        options[voip::kCallingPartyNumber] = params.addressOfRecord;
+        options[voip::kCallingDisplayName] = params.addressOfRecord;
+    }
+
+    std::string token;
+    if (!target.empty()) {
+        if (!manager.SetUpCall("local:", target, token, nullptr, 0, options)) {
+            std::cerr << "voipcall: cannot call " << target << "\n";
+            return 1;
+        }
+        Print("calling " + target + " " + token);
+    }
+    (void)held;
+
+    auto started = std::chrono::steady_clock::now();
+    bool keysSent = keys.empty();
+    while (!g_stop) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        if (!token.empty()) {
+            if (placedEnded)
+                break;
+            auto call = manager.FindCall(token);
+            if (!keysSent && call && call->IsEstablished()) {
+                auto a = std::dynamic_pointer_cast<voip::LocalConnection>(call->GetConnection(0));
+                keysSent = a && a->SendKeys(keys);
+            }
+            if (hangupAfter >= 0 && std::chrono::steady_clock::now() - started > std::chrono::seconds(hangupAfter)) {
+                manager.ClearCallSynchronous(token);
+                break;
+            }
+        }
+        if (stats && std::chrono::steady_clock::now() - started > std::chrono::seconds(1)) {
+            PrintPacing(sip.Media());
+            Print("calls " + std::to_string(manager.GetCallCount()));
+            started = std::chrono::steady_clock::now();
+        }
+    }
+    if (stats)
+        PrintPacing(sip.Media());
+    return 0;
+}
