@@ -160,4 +160,10 @@ std::string IvrDialogue::GetVar(const std::string& name) const
     return core_->session.GetVar(name);
 }
 
+std::map<std::string, std::string> IvrDialogue::Variables() const
+{
+    std::lock_guard<std::mutex> lock(core_->mutex);
+    return core_->session.Variables();
+}
+
 } // namespace voip

@@ -6,6 +6,7 @@
 #include "voip/IvrScheduler.h"
 #include "voip/VxmlSession.h"
 
+#include <map>
 #include <memory>
 #include <string>
 
@@ -48,6 +49,7 @@ public:
 
     void SetVar(const std::string& name, const std::string& value);
     std::string GetVar(const std::string& name) const;
+    std::map<std::string, std::string> Variables() const;
 
 private:
     struct Core;

@@ -84,6 +84,11 @@ std::string IvrConnection::GetVar(const std::string& name) const
     return Dialogue().GetVar(name);
 }
 
+std::map<std::string, std::string> IvrConnection::GetVars() const
+{
+    return Dialogue().Variables();
+}
+
 bool IvrConnection::IsDialogueRunning() const
 {
     return Dialogue().IsRunning();

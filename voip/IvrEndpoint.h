@@ -6,6 +6,7 @@
 #include "voip/Endpoint.h"
 #include "voip/IvrDialogue.h"
 
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -31,6 +32,7 @@ public:
     // Dialogue variables by name: "dialog.state", "transfer.transfer_num".
     void SetVar(const std::string& name, const std::string& value);
     std::string GetVar(const std::string& name) const;
+    std::map<std::string, std::string> GetVars() const;
     bool IsDialogueRunning() const;
     // How the last dialogue ended.
     VxmlEnd GetDialogEndReason() const;

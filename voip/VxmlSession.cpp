@@ -634,6 +634,14 @@ std::string VxmlSession::GetVar(const std::string& name) const
     return v ? v->ToString() : std::string();
 }
 
+std::map<std::string, std::string> VxmlSession::Variables() const
+{
+    std::map<std::string, std::string> out;
+    for (const auto& [name, value] : vars_)
+        out[name] = value.ToString();
+    return out;
+}
+
 const VxmlValue* VxmlSession::Lookup(const std::string& name) const
 {
     if (name.find('.') != std::string::npos) {

@@ -91,6 +91,8 @@ public:
     // dialogue scope when set and is looked up dialog, document, application when read.
     void SetVar(const std::string& name, const std::string& value);
     std::string GetVar(const std::string& name) const;
+    // Every variable by its full name ("dialog.state").
+    std::map<std::string, std::string> Variables() const;
 
     // Default time to wait for input when no "timeout" property is given.
     static constexpr int kDefaultTimeoutMs = 10000;

@@ -2,12 +2,14 @@
 //
 //   voipcall --listen 127.0.0.1:5070 [--wav FILE | --tone HZ] [--register LINE:PASSWORD@SERVER]
 //            [--call URL] [--keys 123#] [--hangup-after SECONDS] [--media-timeout SECONDS] [--stats]
+//            [--vxml FILE [--var NAME=VALUE]...]   (answer with an IVR running the VoiceXML document)
 #include "voip/Call.h"
 #include "voip/LocalEndpoint.h"
 #include "voip/Manager.h"
 #include "voip/MediaEngine.h"
 #include "voip/SipConnection.h"
 #include "voip/SipEndpoint.h"
+#include "voip/tools/ToolIvr.h"
 
 #include "common/Logging.h"
 
@@ -17,6 +19,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <iostream>
 #include <mutex>
 #include <string>
@@ -41,9 +44,11 @@ public:
 
 int Usage()
 {
-    std::cerr << "usage: voipcall --listen HOST:PORT [--wav FILE | --tone HZ] [--register LINE:PASSWORD@SERVER]\n"
-                 "                [--call URL] [--keys KEYS] [--hangup-after SECONDS] [--media-timeout SECONDS]"
-                 " [--stats]\n";
+    std::cerr
+        << "usage: voipcall --listen HOST:PORT [--wav FILE | --tone HZ] [--register LINE:PASSWORD@SERVER]\n"
+           "                [--call URL] [--keys KEYS] [--hangup-after SECONDS] [--media-timeout SECONDS]"
+           " [--stats]\n"
+           "                [--vxml FILE [--var NAME=VALUE]...]\n";
     return 2;
 }
 
@@ -62,7 +67,8 @@ void PrintPacing(voip::MediaEngine& media)
 
 int main(int argc, char** argv)
 {
-    std::string listen, wav, reg, target, keys;
+    std::string listen, wav, reg, target, keys, vxml;
+    voip::StringOptions vars;
     double tone = 440;
     int hangupAfter = -1, mediaTimeout = 60;
     bool stats = false;
@@ -87,7 +93,15 @@ int main(int argc, char** argv)
             mediaTimeout = std::atoi(value().c_str());
         else if (arg == "--stats")
             stats = true;
-        else
+        else if (arg == "--vxml")
+            vxml = value();
+        else if (arg == "--var") {
+            std::string v = value();
+            size_t eq = v.find('=');
+            if (eq == std::string::npos)
+                return Usage();
+            vars[v.substr(0, eq)] = v.substr(eq + 1);
+        } else
             return Usage();
     }
     if (listen.empty())
@@ -121,7 +135,18 @@ int main(int argc, char** argv)
         std::cerr << "voipcall: cannot listen on " << listen << "\n";
         return 1;
     }
-    manager.AddRouteEntry(".* = local:");
+    if (!vxml.empty()) {
+        std::ifstream in(vxml);
+        std::string document((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        if (!in) {
+            std::cerr << "voipcall: cannot read " << vxml << "\n";
+            return 1;
+        }
+        manager.AddEndpoint(std::make_unique<voip::tool::ToolIvrEndpoint>(manager, document, vars, Print));
+        manager.AddRouteEntry(".* = ivr:");
+    } else {
+        manager.AddRouteEntry(".* = local:");
+    }
     Print("listening " + sip.GetLocalAddress() + ":" + std::to_string(sip.GetListenerPort()));
 
     voip::StringOptions options;
@@ -162,7 +187,8 @@ int main(int argc, char** argv)
                 auto a = std::dynamic_pointer_cast<voip::LocalConnection>(call->GetConnection(0));
                 keysSent = a && a->SendKeys(keys);
             }
-            if (hangupAfter >= 0 && std::chrono::steady_clock::now() - started > std::chrono::seconds(hangupAfter)) {
+            if (hangupAfter >= 0 &&
+                std::chrono::steady_clock::now() - started > std::chrono::seconds(hangupAfter)) {
                 manager.ClearCallSynchronous(token);
                 break;
             }
