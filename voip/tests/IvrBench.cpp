@@ -1,5 +1,6 @@
 // ivr_bench [CALLS] [ROUNDS]: concurrent welcome dialogues, their frames pulled by one pacing thread
 // every 20 ms as the media does. Prints start latency, pacing jitter, CPU and memory per dialogue.
+// ivr_bench --welcome: prints the welcome document for the build's announcements (for ivr_bench.py).
 #include "voip/IvrDialogue.h"
 #include "voip/tests/PromptDocuments.h"
 
@@ -75,10 +76,14 @@ double Percentile(std::vector<double> v, double p)
 
 int main(int argc, char** argv)
 {
-    const int calls = argc > 1 ? std::atoi(argv[1]) : 200;
-    const int rounds = argc > 2 ? std::atoi(argv[2]) : 2;
     const std::string dir(SELVANE_OGM_DIR, std::string(SELVANE_OGM_DIR).size() - 4);
     const std::string document = voip::test::WelcomeDocument(dir);
+    if (argc > 1 && std::string(argv[1]) == "--welcome") {
+        std::fputs(document.c_str(), stdout);
+        return 0;
+    }
+    const int calls = argc > 1 ? std::atoi(argv[1]) : 200;
+    const int rounds = argc > 2 ? std::atoi(argv[2]) : 2;
 
     // Warm the announcement cache and the scheduler, as a running service would be.
     {
