@@ -25,11 +25,14 @@ IvrScheduler::IvrScheduler() : timerThread_([this] { TimerMain(); }) {}
 
 IvrScheduler::~IvrScheduler()
 {
+    // Tasks never run are dropped outside the lock: what they hold may call Post or Cancel as it goes.
+    std::deque<Task> queued;
+    std::multimap<Clock::time_point, std::pair<uint64_t, Task>> timers;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         stopping_ = true;
-        queue_.clear();
-        timers_.clear();
+        queued.swap(queue_);
+        timers.swap(timers_);
         timerIndex_.clear();
     }
     workCv_.notify_all();
@@ -37,6 +40,8 @@ IvrScheduler::~IvrScheduler()
     timerThread_.join();
     for (auto& t : threads_)
         t.join();
+    queued.clear();
+    timers.clear();
 }
 
 IvrScheduler& IvrScheduler::Instance()

@@ -188,5 +188,22 @@ TEST(IvrSchedulerRun, WorkersGrowWhileTasksSleepAndStrandsKeepOrder)
     EXPECT_EQ(f.get(), 2);
 }
 
+TEST(IvrSchedulerRun, TasksDroppedAtDestructionMayStillUseIt)
+{
+    // A task never run holds something whose destruction cancels a timer of the same scheduler.
+    auto scheduler = std::make_unique<IvrScheduler>();
+    IvrScheduler* raw = scheduler.get();
+    struct CancelsOnDestruction
+    {
+        IvrScheduler* s;
+        ~CancelsOnDestruction() { s->Cancel(1); }
+    };
+    auto holder = std::make_shared<CancelsOnDestruction>(CancelsOnDestruction{raw});
+    raw->After(60000, [holder] {});
+    holder.reset();
+    auto finished = std::async(std::launch::async, [&] { scheduler.reset(); });
+    EXPECT_EQ(finished.wait_for(10s), std::future_status::ready);
+}
+
 } // namespace
 } // namespace voip
