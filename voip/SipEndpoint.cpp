@@ -101,7 +101,7 @@ bool SipStack::Start(const std::string& url, const std::string& address, int lis
         nua_t* n = r ? nua_create(r, OnNuaEvent, this, NUTAG_URL(url.c_str()),
                                   NUTAG_OUTBOUND("no-validate, no-options-keepalive"),
                                   NUTAG_AUTOANSWER(0), NUTAG_AUTOALERT(0), NUTAG_AUTOACK(1),
-                                  NUTAG_ENABLEINVITE(1), TAG_NULL())
+                                  NUTAG_ENABLEINVITE(1), NUTAG_ALLOW("INFO"), TAG_NULL())
                      : nullptr;
         {
             std::lock_guard<std::mutex> lock(m);

@@ -2,6 +2,7 @@
 #include "voip/Call.h"
 #include "voip/Endpoint.h"
 #include "voip/Manager.h"
+#include "voip/tests/EventLog.h"
 
 #include <gtest/gtest.h>
 
@@ -9,52 +10,18 @@
 #include <condition_variable>
 #include <mutex>
 #include <thread>
-#include <vector>
 
 namespace voip {
 namespace {
 
 using namespace std::chrono_literals;
 
-class Events
-{
-public:
-    void Add(const std::string& event)
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        events_.push_back(event);
-        cv_.notify_all();
-    }
-    bool WaitFor(const std::string& event, std::chrono::milliseconds timeout = 5s)
-    {
-        std::unique_lock<std::mutex> lock(mutex_);
-        return cv_.wait_for(lock, timeout, [&] { return CountLocked(event) > 0; });
-    }
-    size_t Count(const std::string& event) const
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return CountLocked(event);
-    }
-
-private:
-    size_t CountLocked(const std::string& event) const
-    {
-        size_t n = 0;
-        for (const auto& e : events_)
-            n += e == event;
-        return n;
-    }
-    mutable std::mutex mutex_;
-    std::condition_variable cv_;
-    std::vector<std::string> events_;
-};
-
 // A party that answers at once unless its address says "ring", and records what it is told.
 class TestConnection : public Connection
 {
 public:
     TestConnection(Call& call, Endpoint& endpoint, const std::string& token, const std::string& address,
-                   unsigned options, const StringOptions& stringOptions, Events& events)
+                   unsigned options, const StringOptions& stringOptions, EventLog& events)
         : Connection(call, endpoint, token, address, options, stringOptions), events_(events)
     {
     }
@@ -86,13 +53,13 @@ protected:
     }
 
 private:
-    Events& events_;
+    EventLog& events_;
 };
 
 class TestEndpoint : public Endpoint
 {
 public:
-    TestEndpoint(Manager& manager, Events& events) : Endpoint(manager, "test"), events_(events) {}
+    TestEndpoint(Manager& manager, EventLog& events) : Endpoint(manager, "test"), events_(events) {}
     std::shared_ptr<Connection> CreateConnection(Call& call, const std::string& token, void*,
                                                  const std::string& address, unsigned options,
                                                  const StringOptions& stringOptions) override
@@ -105,24 +72,24 @@ public:
     std::function<void(TestConnection&)> onCreated;
 
 private:
-    Events& events_;
+    EventLog& events_;
 };
 
 class TestManager : public Manager
 {
 public:
-    explicit TestManager(Events& events) : events_(events) {}
+    explicit TestManager(EventLog& events) : events_(events) {}
     ~TestManager() override { ShutDownEndpoints(); }
     void OnReleased(Connection& connection) override { events_.Add("manager released " + connection.GetAddress()); }
 
 private:
-    Events& events_;
+    EventLog& events_;
 };
 
 class CallModelTest : public ::testing::Test
 {
 protected:
-    Events events;
+    EventLog events;
     TestManager manager{events};
     TestEndpoint& endpoint = manager.AddEndpoint(std::make_unique<TestEndpoint>(manager, events));
 };

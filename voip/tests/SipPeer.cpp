@@ -1,0 +1,145 @@
+#include "voip/tests/SipPeer.h"
+
+#include <arpa/inet.h>
+#include <csignal>
+#include <cstdlib>
+#include <dirent.h>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <netinet/in.h>
+#include <random>
+#include <sstream>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace voip {
+
+namespace {
+bool UdpFree(int port)
+{
+    int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bool ok = bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    close(fd);
+    return ok;
+}
+} // namespace
+
+int FreeUdpPort(int count, bool even)
+{
+    static std::mt19937 random{std::random_device{}()};
+    for (int attempt = 0; attempt < 1000; ++attempt) {
+        int port = 50000 + static_cast<int>(random() % 10000);
+        if (even)
+            port &= ~1;
+        bool free = true;
+        for (int i = 0; i < count && free; ++i)
+            free = UdpFree(port + i);
+        if (free)
+            return port;
+    }
+    return -1;
+}
+
+bool WaitUntilBound(int port, std::chrono::milliseconds timeout)
+{
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (UdpFree(port)) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
+std::string Scenario(const std::string& name)
+{
+    return std::string(SELVANE_SIPP_DIR) + "/" + name + ".xml";
+}
+
+SippProcess::~SippProcess()
+{
+    if (pid_ > 0) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+    }
+    if (!folder_.empty()) {
+        std::error_code ignored;
+        std::filesystem::remove_all(folder_, ignored);
+    }
+}
+
+bool SippProcess::Start(const std::vector<std::string>& args)
+{
+    char folder[] = "/tmp/voip-sipp-XXXXXX";
+    if (!mkdtemp(folder))
+        return false;
+    folder_ = folder;
+    std::vector<std::string> all = {"sipp"};
+    all.insert(all.end(), args.begin(), args.end());
+    all.insert(all.end(), {"-nostdin", "-trace_err", "-trace_screen"});
+    std::vector<char*> argv;
+    for (auto& a : all)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    pid_ = fork();
+    if (pid_ < 0)
+        return false;
+    if (pid_ == 0) {
+        if (chdir(folder) != 0)
+            _exit(127);
+        int log = open("sipp.log", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(log, 1);
+        dup2(log, 2);
+        execvp("sipp", argv.data());
+        _exit(127);
+    }
+    return true;
+}
+
+int SippProcess::Wait(std::chrono::milliseconds timeout)
+{
+    if (pid_ <= 0)
+        return -1000;
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    int status = 0;
+    while (waitpid(pid_, &status, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+            pid_ = -1;
+            return -1000;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    pid_ = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::string SippProcess::Log() const
+{
+    std::ostringstream out;
+    DIR* dir = opendir(folder_.c_str());
+    if (!dir)
+        return {};
+    while (dirent* entry = readdir(dir)) {
+        std::string name = entry->d_name;
+        if (name == "." || name == "..")
+            continue;
+        std::ifstream in(folder_ + "/" + name);
+        std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        if (text.size() > 6000)
+            text = text.substr(text.size() - 6000);
+        out << "--- " << name << "\n" << text << "\n";
+    }
+    closedir(dir);
+    return out.str();
+}
+
+} // namespace voip

@@ -1,0 +1,367 @@
+// The SIP endpoint against SIPp on 127.0.0.1: calls in and out, media, digits, registration,
+// the service's route entries, load, raw torture messages and a peer that vanishes.
+#include "voip/Call.h"
+#include "voip/LocalEndpoint.h"
+#include "voip/Manager.h"
+#include "voip/SipConnection.h"
+#include "voip/SipEndpoint.h"
+#include "voip/tests/EventLog.h"
+#include "voip/tests/SipPeer.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <thread>
+
+namespace voip {
+namespace {
+
+using namespace std::chrono_literals;
+
+class TestManager : public Manager
+{
+public:
+    ~TestManager() override { ShutDownEndpoints(); }
+    void OnReleased(Connection& connection) override
+    {
+        if (auto* sip = dynamic_cast<SipConnection*>(&connection)) {
+            std::lock_guard<std::mutex> lock(mutex);
+            sent.push_back(sip->GetPacketsSent());
+            received.push_back(sip->GetPacketsReceived());
+        }
+    }
+    std::mutex mutex;
+    std::vector<uint64_t> sent;
+    std::vector<uint64_t> received;
+};
+
+class SipTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        local.SetEventHandler([this](const std::string& e) { events.Add(e); });
+        sipPort = FreeUdpPort();
+        ASSERT_GT(sipPort, 0);
+        sip.SetRtpPortRange(41000, 49000);
+        ASSERT_TRUE(sip.StartListeners({"127.0.0.1:" + std::to_string(sipPort)}));
+    }
+
+    // SIPp calling this endpoint.
+    std::vector<std::string> Uac(const std::string& scenario, const std::string& service, int calls = 1)
+    {
+        return {"127.0.0.1:" + std::to_string(sipPort), "-sf", Scenario(scenario), "-s", service, "-i",
+                "127.0.0.1", "-p", std::to_string(FreeUdpPort()), "-mp", std::to_string(FreeUdpPort(4, true)),
+                "-m", std::to_string(calls), "-l", std::to_string(calls), "-r", std::to_string(calls),
+                "-timeout", "30s", "-timeout_error"};
+    }
+    // SIPp answering on port.
+    std::vector<std::string> Uas(const std::string& scenario, int port, int calls = 1)
+    {
+        return {"-sf", Scenario(scenario), "-i", "127.0.0.1", "-p", std::to_string(port), "-mp",
+                std::to_string(FreeUdpPort(4, true)), "-m", std::to_string(calls), "-timeout", "30s",
+                "-timeout_error"};
+    }
+    std::string Token(const std::string& event) const
+    {
+        size_t first = event.find(' ');
+        return event.substr(first + 1, event.find(' ', first + 1) - first - 1);
+    }
+    bool WaitEstablished(const std::string& token)
+    {
+        auto deadline = std::chrono::steady_clock::now() + 10s;
+        while (!manager.IsCallEstablished(token) && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(10ms);
+        return manager.IsCallEstablished(token);
+    }
+    std::shared_ptr<LocalConnection> OnlyLocalConnection(LocalEndpoint& endpoint)
+    {
+        auto tokens = endpoint.GetConnectionTokens();
+        return tokens.size() == 1 ? std::dynamic_pointer_cast<LocalConnection>(endpoint.FindConnection(tokens[0]))
+                                  : nullptr;
+    }
+
+    EventLog events;
+    TestManager manager;
+    LocalEndpoint& local = manager.AddEndpoint(std::make_unique<LocalEndpoint>(manager));
+    SipEndpoint& sip = manager.AddEndpoint(std::make_unique<SipEndpoint>(manager));
+    int sipPort = 0;
+};
+
+// A UDP socket on a free loopback port, to receive what the endpoint sends.
+class UdpSink
+{
+public:
+    UdpSink()
+    {
+        port = FreeUdpPort(2, true);
+        fd = socket(AF_INET, SOCK_DGRAM, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_port = htons(static_cast<uint16_t>(port));
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bound = bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    }
+    ~UdpSink() { close(fd); }
+    // One datagram, or empty after timeout.
+    std::string Receive(std::chrono::milliseconds timeout)
+    {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, static_cast<int>(timeout.count())) <= 0)
+            return {};
+        char buffer[2048];
+        ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+        return n > 0 ? std::string(buffer, static_cast<size_t>(n)) : std::string();
+    }
+    void SendTo(int toPort, const std::string& data)
+    {
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_port = htons(static_cast<uint16_t>(toPort));
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        sendto(fd, data.data(), data.size(), 0, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    }
+    int fd = -1;
+    int port = 0;
+    bool bound = false;
+};
+
+TEST_F(SipTest, IncomingCallIsAnsweredWithPcmuAtFiftyPacketsASecondAndClearedWithBye)
+{
+    manager.AddRouteEntry(".* = local:");
+    UdpSink rtp;
+    ASSERT_TRUE(rtp.bound);
+    SippProcess sipp;
+    auto args = Uac("sip_uac_audio", "1001");
+    args.insert(args.end(), {"-key", "rtp_ip", "127.0.0.1", "-key", "rtp_port", std::to_string(rtp.port)});
+    ASSERT_TRUE(sipp.Start(args));
+    ASSERT_TRUE(events.WaitFor("established ")) << sipp.Log();
+
+    // Two seconds of packets after the first.
+    std::string first = rtp.Receive(5s);
+    ASSERT_EQ(first.size(), 12u + 160u);
+    EXPECT_EQ(static_cast<uint8_t>(first[1]) & 0x7f, 0) << "PCMU";
+    auto start = std::chrono::steady_clock::now();
+    int packets = 0;
+    while (std::chrono::steady_clock::now() - start < 2s) {
+        std::string p = rtp.Receive(500ms);
+        ASSERT_FALSE(p.empty());
+        ++packets;
+    }
+    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_NEAR(packets / seconds, 50.0, 5.0);
+
+    std::string token = manager.GetCallTokens().at(0);
+    ASSERT_TRUE(manager.ClearCallSynchronous(token));
+    EXPECT_EQ(events.Count("released "), 1u);
+    EXPECT_EQ(sipp.Wait(), 0) << sipp.Log();
+}
+
+TEST_F(SipTest, Rfc2833DigitsArriveOnceEachAsUserInput)
+{
+    manager.AddRouteEntry(".* = local:");
+    SippProcess sipp;
+    ASSERT_TRUE(sipp.Start(Uac("sip_uac_digits", "1001")));
+    ASSERT_TRUE(events.WaitFor("released ", 1, 20s)) << sipp.Log();
+    EXPECT_EQ(sipp.Wait(), 0) << sipp.Log();
+    std::string keys;
+    for (const auto& e : events.All())
+        if (e.compare(0, 6, "input ") == 0)
+            keys += e.substr(e.rfind(' ') + 1);
+    EXPECT_EQ(keys, "123#");
+    EXPECT_EQ(events.Count("input "), 4u);
+}
+
+TEST_F(SipTest, InfoDigitsArriveAsUserInput)
+{
+    manager.AddRouteEntry(".* = local:");
+    SippProcess sipp;
+    ASSERT_TRUE(sipp.Start(Uac("sip_uac_info", "1001")));
+    ASSERT_TRUE(events.WaitFor("input ", 2)) << sipp.Log();
+    auto connection = OnlyLocalConnection(local);
+    ASSERT_TRUE(connection);
+    EXPECT_EQ(connection->ReceivedInput(), "4*");
+    manager.ClearAllCalls();
+    EXPECT_EQ(sipp.Wait(), 0) << sipp.Log();
+}
+
+TEST_F(SipTest, OutgoingCallEstablishmentIsSeenFromAnotherThreadAndClearedSynchronously)
+{
+    int uasPort = FreeUdpPort();
+    SippProcess sipp;
+    ASSERT_TRUE(sipp.Start(Uas("sip_uas_answer", uasPort)));
+    ASSERT_TRUE(WaitUntilBound(uasPort));
+    std::string token;
+    ASSERT_TRUE(manager.SetUpCall("local:", "sip:100@127.0.0.1:" + std::to_string(uasPort), token));
+    EXPECT_FALSE(token.empty());
+    std::atomic<bool> seen{false};
+    std::thread watcher([&] { seen = WaitEstablished(token); });
+    watcher.join();
+    ASSERT_TRUE(seen) << sipp.Log();
+    auto call = manager.FindCall(token);
+    ASSERT_TRUE(call);
+    EXPECT_FALSE(call->GetConnection(1)->IsOriginating());
+    EXPECT_EQ(call->GetConnection(0)->GetRemotePartyNumber(), "100");
+
+    ASSERT_TRUE(manager.ClearCallSynchronous(token));
+    // Synchronous: every release notification has run.
+    EXPECT_EQ(events.Count("released "), 1u);
+    EXPECT_EQ(manager.GetCallCount(), 0u);
+    EXPECT_EQ(sipp.Wait(), 0) << sipp.Log();
+}
+
+TEST_F(SipTest, RegistrationAnswersTheDigestChallengeAndRefreshesBeforeExpiry)
+{
+    int registrarPort = FreeUdpPort();
+    SippProcess sipp;
+    ASSERT_TRUE(sipp.Start(Uas("sip_uas_register", registrarPort)));
+    ASSERT_TRUE(WaitUntilBound(registrarPort));
+    SipRegistrationParams params;
+    params.registrarAddress = "127.0.0.1:" + std::to_string(registrarPort);
+    params.addressOfRecord = "1001";
+    params.authID = "1001";
+    params.password = "secret";
+    params.expire = 360;
+    std::string aor;
+    ASSERT_TRUE(sip.Register(params, aor));
+    EXPECT_EQ(aor, "sip:1001@127.0.0.1:" + std::to_string(registrarPort));
+    // The registrar grants 2 s: the refresh comes before they run out.
+    EXPECT_EQ(sipp.Wait(15s), 0) << sipp.Log();
+    EXPECT_GE(sip.RegistrationCount(aor), 2u);
+    EXPECT_TRUE(sip.IsRegistered(aor));
+}
+
+TEST_F(SipTest, RouteEntriesOfTheServiceLines)
+{
+    auto& ivr = manager.AddEndpoint(std::make_unique<LocalEndpoint>(manager, "ivr"));
+    ivr.SetEventHandler([this](const std::string& e) { events.Add("ivr " + e); });
+    int serverPort = FreeUdpPort();
+    SippProcess server;
+    ASSERT_TRUE(server.Start(Uas("sip_uas_line", serverPort, 3)));
+    ASSERT_TRUE(WaitUntilBound(serverPort));
+    SipRegistrationParams line;
+    line.registrarAddress = "127.0.0.1:" + std::to_string(serverPort);
+    line.addressOfRecord = "1001";
+    line.password = "secret";
+    std::string aor;
+    ASSERT_TRUE(sip.Register(line, aor));
+    ASSERT_TRUE(manager.AddRouteEntry("sip:.*1001.* = ivr:"));
+    ASSERT_TRUE(manager.AddRouteEntry(".* = sip:<dn>@127.0.0.1:" + std::to_string(serverPort)));
+
+    // A call to the line's login reaches the IVR.
+    SippProcess caller;
+    ASSERT_TRUE(caller.Start(Uac("sip_uac_info", "1001")));
+    ASSERT_TRUE(events.WaitFor("ivr input ", 2)) << caller.Log();
+    auto incoming = OnlyLocalConnection(ivr);
+    ASSERT_TRUE(incoming);
+    EXPECT_EQ(incoming->GetAddress(), "ivr:");
+    EXPECT_EQ(incoming->GetRemotePartyNumber(), "20001");
+    EXPECT_TRUE(incoming->GetOtherPartyConnection()->IsOriginating());
+    manager.ClearAllCalls();
+    EXPECT_EQ(caller.Wait(), 0) << caller.Log();
+
+    StringOptions options{{kCallingPartyNumber, "1001"}, {kCallingPartyName, "1001"}, {kCallingDisplayName, "1001"}};
+    // A bare number from the IVR goes out through the line's server; a URL without host as well.
+    for (const std::string& number : {std::string("5551234"), std::string("sip:912345")}) {
+        std::string token;
+        ASSERT_TRUE(manager.SetUpCall("ivr:", number, token, nullptr, 0, options)) << number;
+        ASSERT_TRUE(WaitEstablished(token)) << server.Log();
+        auto call = manager.FindCall(token);
+        ASSERT_TRUE(call);
+        auto leg = call->GetConnection(1);
+        EXPECT_EQ(UserPartOf(leg->GetLocalPartyAddress()), "1001");
+        EXPECT_EQ(leg->GetStringOptions().at(kCallingPartyNumber), "1001");
+        manager.ClearCallSynchronous(token);
+    }
+    EXPECT_EQ(server.Wait(), 0) << server.Log();
+}
+
+TEST_F(SipTest, FiftySimultaneousCallsWithAudio)
+{
+    manager.AddRouteEntry(".* = local:");
+    SippProcess sipp;
+    ASSERT_TRUE(sipp.Start(Uac("sip_uac_load", "1001", 50)));
+    EXPECT_EQ(sipp.Wait(60s), 0) << sipp.Log();
+    ASSERT_TRUE(events.WaitFor("released ", 50, 10s));
+    EXPECT_EQ(events.Count("established "), 50u);
+    std::lock_guard<std::mutex> lock(manager.mutex);
+    ASSERT_EQ(manager.sent.size(), 50u);
+    for (size_t i = 0; i < manager.sent.size(); ++i) {
+        // 3 s of call: about 150 packets sent; the capture SIPp plays has 33 a second.
+        EXPECT_GT(manager.sent[i], 120u) << i;
+        EXPECT_GT(manager.received[i], 80u) << i;
+    }
+}
+
+TEST_F(SipTest, TortureMessagesNeitherCrashNorWedgeTheEndpoint)
+{
+    manager.AddRouteEntry(".* = local:");
+    const std::string target = "sip:1001@127.0.0.1:" + std::to_string(sipPort);
+    // After RFC 4475: bad header syntax, impossible numbers, missing and contradictory headers.
+    const std::vector<std::string> messages = {
+        "INVITE " + target + " SIP/2.0\r\nTo: <" + target + ">\r\nFrom: <sip:a@127.0.0.1>;tag=1\r\n"
+        "Call-ID: torture-1\r\nCSeq: 9999999999999999999 INVITE\r\nVia: SIP/2.0/UDP 127.0.0.1:9;branch=z9hG4bK1\r\n"
+        "Max-Forwards: 70\r\nContent-Length: 0\r\n\r\n",
+        "INVITE " + target + " SIP/2.0\r\nTo: <" + target + ">\r\nFrom: <sip:a@127.0.0.1>;tag=2\r\n"
+        "Call-ID: torture-2\r\nCSeq: 1 INVITE\r\nVia: SIP/2.0/UDP 127.0.0.1:9;branch=z9hG4bK2\r\n"
+        "Max-Forwards: 70\r\nContent-Type: application/sdp\r\nContent-Length: 9999\r\n\r\nv=0\r\n",
+        "INVITE " + target + " SIP/2.0\r\nTo: <" + target + ">\r\nFrom: <sip:a@127.0.0.1>;tag=3\r\n"
+        "Call-ID: torture-3\r\nCSeq: 1 INVITE\r\nVia: SIP/2.0/UDP 127.0.0.1:9;branch=z9hG4bK3\r\n"
+        "Max-Forwards: 70\r\nContent-Length: -999\r\n\r\n",
+        "INVITE " + target + " SIP/2.0\r\nCSeq: 1 INVITE\r\nContent-Length: 0\r\n\r\n",
+        "OPTIONS " + target + " SIP/2.0\r\nTo: <" + target + ">\r\nFrom: <sip:a@127.0.0.1>;tag=5\r\n"
+        "Call-ID: torture-5\r\nCSeq: 8 INVITE\r\nVia: SIP/2.0/UDP 127.0.0.1:9;branch=z9hG4bK5\r\n"
+        "Max-Forwards: 70\r\nContent-Length: 0\r\n\r\n",
+        "INVITE sip:\x01\xff%%zz@[::1:bad] SIP/7.0\r\nVia: ;;;\r\n\r\n",
+        "BYE " + target + " SIP/2.0\r\nTo: <" + target + ">;tag=none\r\nFrom: <sip:a@127.0.0.1>;tag=6\r\n"
+        "Call-ID: no-such-dialog\r\nCSeq: 2 BYE\r\nVia: SIP/2.0/UDP 127.0.0.1:9;branch=z9hG4bK6\r\n"
+        "Max-Forwards: 70\r\nContent-Length: 0\r\n\r\n",
+        std::string(3000, 'A'),
+        "INVITE " + target + " SIP/2.0\r\nTo: \"" + std::string(2000, 'x') + "\" <" + target + ">\r\n"
+        "From: <sip:a@127.0.0.1>;tag=8\r\nCall-ID: torture-8\r\nCSeq: 1 INVITE\r\n"
+        "Via: SIP/2.0/UDP 127.0.0.1:9;branch=z9hG4bK8\r\nMax-Forwards: 0\r\nContent-Length: 0\r\n\r\n",
+    };
+    UdpSink raw;
+    for (const auto& m : messages)
+        raw.SendTo(sipPort, m);
+
+    // Still answering: a well-formed OPTIONS gets its 200, and a real call goes through.
+    raw.SendTo(sipPort, "OPTIONS " + target + " SIP/2.0\r\nTo: <" + target + ">\r\nFrom: <sip:a@127.0.0.1:" +
+                            std::to_string(raw.port) + ">;tag=9\r\nCall-ID: alive-1\r\nCSeq: 1 OPTIONS\r\n"
+                            "Via: SIP/2.0/UDP 127.0.0.1:" + std::to_string(raw.port) +
+                            ";branch=z9hG4bKalive\r\nMax-Forwards: 70\r\nContent-Length: 0\r\n\r\n");
+    bool alive = false;
+    for (std::string reply = raw.Receive(5s); !reply.empty() && !alive; reply = raw.Receive(5s))
+        alive = reply.find("alive-1") != std::string::npos && reply.compare(0, 11, "SIP/2.0 200") == 0;
+    EXPECT_TRUE(alive);
+    SippProcess sipp;
+    ASSERT_TRUE(sipp.Start(Uac("sip_uac_info", "1001")));
+    ASSERT_TRUE(events.WaitFor("input ", 2)) << sipp.Log();
+    manager.ClearAllCalls();
+    EXPECT_EQ(sipp.Wait(), 0) << sipp.Log();
+}
+
+TEST_F(SipTest, PeerThatVanishesIsClearedWhenItsRtpStops)
+{
+    manager.AddRouteEntry(".* = local:");
+    sip.SetMediaTimeout(1500ms);
+    SippProcess sipp;
+    ASSERT_TRUE(sipp.Start(Uac("sip_uac_vanish", "1001")));
+    EXPECT_EQ(sipp.Wait(), 0) << sipp.Log();
+    ASSERT_TRUE(events.WaitFor("released ", 1, 10s));
+    EXPECT_EQ(events.Count("released " + std::string()), 1u);
+    bool timedOut = false;
+    for (const auto& e : events.All())
+        timedOut = timedOut || e.find("media timeout") != std::string::npos;
+    EXPECT_TRUE(timedOut);
+    EXPECT_EQ(manager.GetCallCount(), 0u);
+}
+
+} // namespace
+} // namespace voip
