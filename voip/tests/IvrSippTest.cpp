@@ -219,12 +219,21 @@ public:
                                                  const std::string& address, unsigned,
                                                  const StringOptions&) override
     {
-        return std::make_shared<ScriptedIvr>(call, *this, token, address, document, vars, record_);
+        std::lock_guard<std::mutex> lock(mutex_);
+        return std::make_shared<ScriptedIvr>(call, *this, token, address, document_, vars_, record_);
     }
-    std::string document;
-    StringOptions vars;
+    // What the next calls run; set from the test's thread, read on the SIP stack's.
+    void Script(const std::string& document, const StringOptions& vars = {})
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        document_ = document;
+        vars_ = vars;
+    }
 
 private:
+    std::mutex mutex_;
+    std::string document_;
+    StringOptions vars_;
     Record& record_;
 };
 
@@ -395,7 +404,7 @@ protected:
     // Runs the document for a SIPp caller keying keys; SIPp waits byeTimeoutMs for the BYE.
     int Run(const std::string& document, const std::string& keys = {}, int byeTimeoutMs = 30000)
     {
-        ivr->document = document;
+        ivr->Script(document);
         Sipp sipp(sip->GetListenerPort(), rtp.Port(), keys, byeTimeoutMs);
         int code = sipp.Wait();
         if (code != 0)
@@ -511,8 +520,7 @@ TEST_F(IvrSipCall, EnterNumberWithoutKeysEndsAfterTheTimeout)
 
 TEST_F(IvrSipCall, WaitTransferAsksTheSipLegToTransfer)
 {
-    ivr->vars = {{"transfer.transfer_num", "0123"}};
-    ivr->document = test::WaitTransferDocument(kDir);
+    ivr->Script(test::WaitTransferDocument(kDir), {{"transfer.transfer_num", "0123"}});
     Sipp sipp(sip->GetListenerPort(), rtp.Port(), {}, 30000);
     ASSERT_TRUE(record.WaitFor("transfer ", 30s)) << sipp.Output();
     EXPECT_EQ(record.Find("transfer "), "transfer sip:0123");
