@@ -3,13 +3,12 @@
 #include "voip/IvrEndpoint.h"
 #include "voip/Call.h"
 #include "voip/Manager.h"
+#include "voip/tests/EventLog.h"
 #include "voip/tests/PromptDocuments.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <condition_variable>
-#include <mutex>
 #include <thread>
 
 namespace voip {
@@ -19,42 +18,12 @@ using namespace std::chrono_literals;
 
 const std::string kDir(SELVANE_OGM_DIR, std::string(SELVANE_OGM_DIR).size() - 4);
 
-class Events
-{
-public:
-    void Add(const std::string& event)
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        events_.push_back(event);
-        cv_.notify_all();
-    }
-    bool WaitFor(const std::string& event, std::chrono::milliseconds timeout = 15s)
-    {
-        std::unique_lock<std::mutex> lock(mutex_);
-        return cv_.wait_for(lock, timeout, [&] { return Count(event) > 0; });
-    }
-    size_t CountOf(const std::string& event)
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return Count(event);
-    }
-
-private:
-    size_t Count(const std::string& event) const
-    {
-        return static_cast<size_t>(std::count(events_.begin(), events_.end(), event));
-    }
-    std::mutex mutex_;
-    std::condition_variable cv_;
-    std::vector<std::string> events_;
-};
-
 // A telephone in the process: answers at once, keys digits, accepts transfers, pulls the IVR's audio.
 class Phone : public Connection
 {
 public:
     Phone(Call& call, Endpoint& endpoint, const std::string& token, const std::string& address,
-          Events& events)
+          EventLog& events)
         : Connection(call, endpoint, token, address, 0, {}), events_(events)
     {
     }
@@ -70,13 +39,13 @@ public:
     bool acceptTransfer = true;
 
 private:
-    Events& events_;
+    EventLog& events_;
 };
 
 class PhoneEndpoint : public Endpoint
 {
 public:
-    PhoneEndpoint(Manager& manager, Events& events) : Endpoint(manager, "phone"), events_(events) {}
+    PhoneEndpoint(Manager& manager, EventLog& events) : Endpoint(manager, "phone"), events_(events) {}
     std::shared_ptr<Connection> CreateConnection(Call& call, const std::string& token, void*,
                                                  const std::string& address, unsigned,
                                                  const StringOptions&) override
@@ -85,7 +54,7 @@ public:
     }
 
 private:
-    Events& events_;
+    EventLog& events_;
 };
 
 // As the service does: keys collected but not passed on; the end keeps the leg for a PIN.
@@ -93,7 +62,7 @@ class KeepingIvr : public IvrConnection
 {
 public:
     KeepingIvr(Call& call, IvrEndpoint& endpoint, const std::string& token, const std::string& address,
-               Events& events)
+               EventLog& events)
         : IvrConnection(call, endpoint, token, address, 0, {}), events_(events)
     {
     }
@@ -112,13 +81,13 @@ public:
     bool passKeys = true;
 
 private:
-    Events& events_;
+    EventLog& events_;
 };
 
 class KeepingIvrEndpoint : public IvrEndpoint
 {
 public:
-    KeepingIvrEndpoint(Manager& manager, Events& events) : IvrEndpoint(manager), events_(events) {}
+    KeepingIvrEndpoint(Manager& manager, EventLog& events) : IvrEndpoint(manager), events_(events) {}
     std::shared_ptr<Connection> CreateConnection(Call& call, const std::string& token, void*,
                                                  const std::string& address, unsigned,
                                                  const StringOptions&) override
@@ -127,7 +96,7 @@ public:
     }
 
 private:
-    Events& events_;
+    EventLog& events_;
 };
 
 class IvrCall : public ::testing::Test
@@ -158,7 +127,7 @@ protected:
     }
 
     Manager manager;
-    Events events;
+    EventLog events;
     IvrEndpoint* ivr = nullptr;
 };
 
@@ -178,7 +147,7 @@ TEST_F(IvrCall, AnAddressWithADocumentRunsItAndTheDisconnectClearsTheCall)
     }
     EXPECT_TRUE(sound) << "the welcome announcement reaches the phone's media";
     ASSERT_TRUE(events.WaitFor("phone released"));
-    EXPECT_EQ(events.CountOf("end state= pin= disconnected"), 1u);
+    EXPECT_EQ(events.Count("end state= pin= disconnected"), 1u);
     EXPECT_TRUE(call->WaitCleared(5s));
 }
 
@@ -198,7 +167,7 @@ TEST_F(IvrCall, AnEmptyAddressRunsNothingUntilADocumentIsStarted)
     for (const char* key : {"1", "2", "3", "4", "#"})
         phone->Key(key);
     ASSERT_TRUE(events.WaitFor("end state=enterpin pin=1234 completed"));
-    EXPECT_EQ(events.CountOf("ivr input #"), 1u);
+    EXPECT_EQ(events.Count("ivr input #"), 1u);
     EXPECT_TRUE(call->IsEstablished()) << "the override kept the leg";
 
     // Keys the override keeps to itself never reach the field: the timeout runs.

@@ -6,6 +6,7 @@
 #include "voip/Manager.h"
 #include "voip/SipConnection.h"
 #include "voip/SipEndpoint.h"
+#include "voip/tests/EventLog.h"
 #include "voip/tests/PromptDocuments.h"
 
 #include <gtest/gtest.h>
@@ -23,7 +24,6 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -145,39 +145,34 @@ private:
     std::thread thread_;
 };
 
-struct Record
+// What the IVR reports, and when its dialogue ended.
+class Record : public EventLog
 {
-    std::mutex mutex;
-    std::condition_variable cv;
-    std::vector<std::string> events;
-    Clock::time_point ended;
-
-    void Add(const std::string& e)
+public:
+    void Add(const std::string& event)
     {
-        std::lock_guard<std::mutex> lock(mutex);
-        events.push_back(e);
-        if (e.rfind("end ", 0) == 0)
-            ended = Clock::now();
-        cv.notify_all();
+        if (event.rfind("end ", 0) == 0) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            ended_ = Clock::now();
+        }
+        EventLog::Add(event);
     }
-    bool WaitFor(const std::string& prefix, std::chrono::milliseconds timeout = 30s)
+    std::string Find(const std::string& prefix) const
     {
-        std::unique_lock<std::mutex> lock(mutex);
-        return cv.wait_for(lock, timeout, [&] {
-            for (const auto& e : events)
-                if (e.rfind(prefix, 0) == 0)
-                    return true;
-            return false;
-        });
-    }
-    std::string Find(const std::string& prefix)
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        for (const auto& e : events)
+        for (const auto& e : All())
             if (e.rfind(prefix, 0) == 0)
                 return e;
         return {};
     }
+    Clock::time_point Ended() const
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return ended_;
+    }
+
+private:
+    mutable std::mutex mutex_;
+    Clock::time_point ended_;
 };
 
 // Starts the test's document when the call is up, as the service starts its announcements.
@@ -439,8 +434,7 @@ protected:
         for (const auto& p : packets)
             if (p.sound)
                 last = p.at;
-        std::lock_guard<std::mutex> lock(record.mutex);
-        return std::chrono::duration_cast<std::chrono::milliseconds>(record.ended - last).count();
+        return std::chrono::duration_cast<std::chrono::milliseconds>(record.Ended() - last).count();
     }
 
     Manager manager;
@@ -522,7 +516,7 @@ TEST_F(IvrSipCall, WaitTransferAsksTheSipLegToTransfer)
 {
     ivr->Script(test::WaitTransferDocument(kDir), {{"transfer.transfer_num", "0123"}});
     Sipp sipp(sip->GetListenerPort(), rtp.Port(), {}, 30000);
-    ASSERT_TRUE(record.WaitFor("transfer ", 30s)) << sipp.Output();
+    ASSERT_TRUE(record.WaitFor("transfer ", 1, 30s)) << sipp.Output();
     EXPECT_EQ(record.Find("transfer "), "transfer sip:0123");
     const int clip = ClipMs("ogm8-waittransfer.wav");
     EXPECT_NEAR(rtp.SoundMs(), clip, clip * 0.15 + 100) << "the prompt plays before the transfer";
