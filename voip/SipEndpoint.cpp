@@ -11,6 +11,8 @@
 #include <netinet/in.h>
 
 #include <condition_variable>
+#include <cstdarg>
+#include <cstdio>
 
 namespace voip {
 
@@ -20,6 +22,18 @@ void RunPosted(SipStack*, su_msg_r, PostedTask* posted)
 {
     std::unique_ptr<std::function<void()>> task(posted->task);
     (*task)();
+}
+
+// Sofia-SIP's own messages (an ICMP error from a peer gone, a malformed message) go to the log.
+void SofiaLog(void*, const char* format, va_list args)
+{
+    char text[512];
+    vsnprintf(text, sizeof text, format, args);
+    std::string line = text;
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
+        line.pop_back();
+    if (!line.empty())
+        Log(Debug, "sofia: ", line);
 }
 
 void OnNuaEvent(nua_event_t event, int status, const char* phrase, nua_t*, SipStack* stack, nua_handle_t* nh,
@@ -97,6 +111,7 @@ bool SipStack::Start(const std::string& url, const std::string& address, int lis
     int state = 0; // 1 up, -1 failed
     thread = std::thread([&, url] {
         su_init();
+        su_log_redirect(su_log_default, SofiaLog, nullptr);
         su_root_t* r = su_root_create(this);
         nua_t* n = r ? nua_create(r, OnNuaEvent, this, NUTAG_URL(url.c_str()),
                                   NUTAG_OUTBOUND("no-validate, no-options-keepalive"),

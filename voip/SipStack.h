@@ -25,6 +25,7 @@ struct PostedTask
 #include <sofia-sip/sip_status.h>
 #include <sofia-sip/soa_tag.h>
 #include <sofia-sip/su.h>
+#include <sofia-sip/su_log.h>
 #include <sofia-sip/su_tag_io.h>
 #include <sofia-sip/url.h>
 

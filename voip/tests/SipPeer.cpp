@@ -63,8 +63,10 @@ std::string Scenario(const std::string& name)
     return std::string(SELVANE_SIPP_DIR) + "/" + name + ".xml";
 }
 
-SippProcess::~SippProcess()
+PeerProcess::~PeerProcess()
 {
+    if (input_ >= 0)
+        close(input_);
     if (pid_ > 0) {
         kill(pid_, SIGKILL);
         waitpid(pid_, nullptr, 0);
@@ -75,35 +77,63 @@ SippProcess::~SippProcess()
     }
 }
 
-bool SippProcess::Start(const std::vector<std::string>& args)
+bool PeerProcess::MakeFolder()
 {
-    char folder[] = "/tmp/voip-sipp-XXXXXX";
+    if (!folder_.empty())
+        return true;
+    char folder[] = "/tmp/voip-peer-XXXXXX";
     if (!mkdtemp(folder))
         return false;
     folder_ = folder;
-    std::vector<std::string> all = {"sipp"};
-    all.insert(all.end(), args.begin(), args.end());
-    all.insert(all.end(), {"-nostdin", "-trace_err", "-trace_screen"});
+    return true;
+}
+
+bool PeerProcess::Run(const std::vector<std::string>& args, bool input)
+{
+    if (!MakeFolder() || args.empty())
+        return false;
+    std::vector<std::string> all = args;
     std::vector<char*> argv;
     for (auto& a : all)
         argv.push_back(a.data());
     argv.push_back(nullptr);
+    int pipeFds[2] = {-1, -1};
+    // A peer that died must fail Write, not end the test.
+    std::signal(SIGPIPE, SIG_IGN);
+    if (input && pipe(pipeFds) != 0)
+        return false;
     pid_ = fork();
     if (pid_ < 0)
         return false;
     if (pid_ == 0) {
-        if (chdir(folder) != 0)
+        if (chdir(folder_.c_str()) != 0)
             _exit(127);
-        int log = open("sipp.log", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int log = open("peer.log", O_WRONLY | O_CREAT | O_TRUNC, 0644);
         dup2(log, 1);
         dup2(log, 2);
-        execvp("sipp", argv.data());
+        if (input) {
+            dup2(pipeFds[0], 0);
+            close(pipeFds[1]);
+        } else {
+            int null = open("/dev/null", O_RDONLY);
+            dup2(null, 0);
+        }
+        execvp(argv[0], argv.data());
         _exit(127);
+    }
+    if (input) {
+        close(pipeFds[0]);
+        input_ = pipeFds[1];
     }
     return true;
 }
 
-int SippProcess::Wait(std::chrono::milliseconds timeout)
+bool PeerProcess::Write(const std::string& text)
+{
+    return input_ >= 0 && write(input_, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+}
+
+int PeerProcess::Wait(std::chrono::milliseconds timeout)
 {
     if (pid_ <= 0)
         return -1000;
@@ -122,7 +152,24 @@ int SippProcess::Wait(std::chrono::milliseconds timeout)
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-std::string SippProcess::Log() const
+std::string PeerProcess::Output() const
+{
+    std::ifstream in(folder_ + "/peer.log");
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+bool PeerProcess::WaitForOutput(const std::string& text, std::chrono::milliseconds timeout)
+{
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (Output().find(text) == std::string::npos) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
+std::string PeerProcess::Log() const
 {
     std::ostringstream out;
     DIR* dir = opendir(folder_.c_str());
@@ -140,6 +187,14 @@ std::string SippProcess::Log() const
     }
     closedir(dir);
     return out.str();
+}
+
+bool SippProcess::Start(const std::vector<std::string>& args)
+{
+    std::vector<std::string> all = {"sipp"};
+    all.insert(all.end(), args.begin(), args.end());
+    all.insert(all.end(), {"-nostdin", "-trace_err", "-trace_screen"});
+    return Run(all);
 }
 
 } // namespace voip

@@ -14,24 +14,40 @@ int FreeUdpPort(int count = 1, bool even = false);
 // Waits until something binds the loopback UDP port (a peer started in the background is ready).
 bool WaitUntilBound(int port, std::chrono::milliseconds timeout = std::chrono::seconds(10));
 
-class SippProcess
+// A peer program run as a child in a fresh folder, its output in peer.log there.
+class PeerProcess
 {
 public:
-    SippProcess() = default;
-    ~SippProcess(); // kills a SIPp still running
-    SippProcess(const SippProcess&) = delete;
-    SippProcess& operator=(const SippProcess&) = delete;
+    PeerProcess() = default;
+    virtual ~PeerProcess(); // kills a peer still running and removes its folder
+    PeerProcess(const PeerProcess&) = delete;
+    PeerProcess& operator=(const PeerProcess&) = delete;
 
-    // Runs "sipp args..." in a fresh folder, its output in sipp.log there.
-    bool Start(const std::vector<std::string>& args);
-    // SIPp's exit code (0: every call succeeded), or -1000 when it did not end in time (it is then killed).
+    // Creates the folder (Folder()) before the program runs, so files can be put there first.
+    bool MakeFolder();
+    const std::string& Folder() const { return folder_; }
+    // argv[0] is the program; with input, its standard input is a pipe fed by Write.
+    bool Run(const std::vector<std::string>& argv, bool input = false);
+    bool Write(const std::string& text);
+    // The exit code, or -1000 when it did not end in time (it is then killed).
     int Wait(std::chrono::milliseconds timeout = std::chrono::seconds(40));
-    // SIPp's screen and error log, for failure messages.
+    // Waits until the output holds text.
+    bool WaitForOutput(const std::string& text, std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    // Everything the peer wrote in its folder, for failure messages.
     std::string Log() const;
+    std::string Output() const;
 
 private:
     pid_t pid_ = -1;
+    int input_ = -1;
     std::string folder_;
+};
+
+class SippProcess : public PeerProcess
+{
+public:
+    // Runs "sipp args..." without a terminal, tracing errors and its final screen.
+    bool Start(const std::vector<std::string>& args);
 };
 
 // The scenario file of that name in the tests' sipp folder.

@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <fstream>
 #include <thread>
 
 namespace voip {
@@ -337,8 +338,12 @@ TEST_F(SipTest, TortureMessagesNeitherCrashNorWedgeTheEndpoint)
                             "Via: SIP/2.0/UDP 127.0.0.1:" + std::to_string(raw.port) +
                             ";branch=z9hG4bKalive\r\nMax-Forwards: 70\r\nContent-Length: 0\r\n\r\n");
     bool alive = false;
-    for (std::string reply = raw.Receive(5s); !reply.empty() && !alive; reply = raw.Receive(5s))
+    while (!alive) {
+        std::string reply = raw.Receive(5s);
+        if (reply.empty())
+            break;
         alive = reply.find("alive-1") != std::string::npos && reply.compare(0, 11, "SIP/2.0 200") == 0;
+    }
     EXPECT_TRUE(alive);
     SippProcess sipp;
     ASSERT_TRUE(sipp.Start(Uac("sip_uac_info", "1001")));
@@ -361,6 +366,55 @@ TEST_F(SipTest, PeerThatVanishesIsClearedWhenItsRtpStops)
         timedOut = timedOut || e.find("media timeout") != std::string::npos;
     EXPECT_TRUE(timedOut);
     EXPECT_EQ(manager.GetCallCount(), 0u);
+}
+
+TEST_F(SipTest, BaresipCallsInBothDirectionsWithDigits)
+{
+    manager.AddRouteEntry(".* = local:");
+    PeerProcess baresip;
+    ASSERT_TRUE(baresip.MakeFolder());
+    int phonePort = FreeUdpPort();
+    int rtpBase = FreeUdpPort(20, true);
+    {
+        std::ofstream config(baresip.Folder() + "/config");
+        // No sound devices: a tone as microphone, a bridge as loudspeaker, and no jitter buffer, so
+        // the telephone events it receives are handled as they come.
+        config << "sip_listen 127.0.0.1:" << phonePort << "\n"
+               << "audio_source ausine,440\naudio_player aubridge,x\naudio_alert aubridge,x\n"
+               << "ausrc_srate 48000\nauplay_srate 48000\nausrc_channels 2\njitter_buffer_delay 0-0\n"
+               << "rtp_ports " << rtpBase << "-" << rtpBase + 19 << "\n"
+               << "module_path /usr/lib/baresip/modules\nmodule stdio.so\nmodule g711.so\n"
+               << "module ausine.so\nmodule aubridge.so\nmodule_app account.so\nmodule_app menu.so\n";
+        std::ofstream accounts(baresip.Folder() + "/accounts");
+        accounts << "<sip:phone@127.0.0.1:" << phonePort << ">;regint=0;answermode=auto\n";
+    }
+    ASSERT_TRUE(baresip.Run({"baresip", "-v", "-f", baresip.Folder()}, true));
+    ASSERT_TRUE(baresip.WaitForOutput("baresip is ready")) << baresip.Log();
+
+    // The phone calls us and keys 1 2 #.
+    ASSERT_TRUE(baresip.Write("/dial sip:1001@127.0.0.1:" + std::to_string(sipPort) + "\n"));
+    ASSERT_TRUE(events.WaitFor("established ")) << baresip.Log();
+    auto incoming = OnlyLocalConnection(local);
+    ASSERT_TRUE(incoming);
+    EXPECT_EQ(incoming->GetRemotePartyNumber(), "phone");
+    ASSERT_TRUE(baresip.Write("12#"));
+    ASSERT_TRUE(events.WaitFor("input ", 3)) << baresip.Log();
+    EXPECT_EQ(incoming->ReceivedInput(), "12#");
+    manager.ClearAllCalls();
+    ASSERT_TRUE(baresip.WaitForOutput("terminated")) << baresip.Log();
+
+    // We call the phone, which answers by itself, and key 4 5.
+    std::string token;
+    ASSERT_TRUE(manager.SetUpCall("local:", "sip:phone@127.0.0.1:" + std::to_string(phonePort), token));
+    ASSERT_TRUE(WaitEstablished(token)) << baresip.Log();
+    auto outgoing = std::dynamic_pointer_cast<LocalConnection>(manager.FindCall(token)->GetConnection(0));
+    ASSERT_TRUE(outgoing);
+    ASSERT_TRUE(outgoing->SendKeys("45"));
+    EXPECT_TRUE(baresip.WaitForOutput("received event: '4' (end=1)")) << baresip.Log();
+    EXPECT_TRUE(baresip.WaitForOutput("received event: '5' (end=1)")) << baresip.Log();
+    manager.ClearCallSynchronous(token);
+    baresip.Write("/quit\n");
+    EXPECT_EQ(baresip.Wait(10s), 0) << baresip.Log();
 }
 
 } // namespace
