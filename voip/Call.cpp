@@ -126,7 +126,8 @@ void Call::ConnectionConnected(Connection& connection)
             answer = connections_[0];
         }
     }
-    if (answer && answer->GetPhase() == Connection::Phase::SettingUp)
+    if (answer && (answer->GetPhase() == Connection::Phase::SettingUp ||
+                   answer->GetPhase() == Connection::Phase::Alerting))
         answer->AnswerCall();
     if (established.empty())
         return;

@@ -175,11 +175,18 @@ void Connection::AnswerCall()
 
 void Connection::OnClearing(CallEndReason) {}
 
+void Connection::SetAlerting()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (phase_ == Phase::SettingUp)
+        phase_ = Phase::Alerting;
+}
+
 void Connection::SetConnected()
 {
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (phase_ != Phase::SettingUp)
+        if (phase_ != Phase::SettingUp && phase_ != Phase::Alerting)
             return;
         phase_ = Phase::Connected;
     }

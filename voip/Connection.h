@@ -17,7 +17,8 @@ class Manager;
 class Connection : public std::enable_shared_from_this<Connection>
 {
 public:
-    enum class Phase { SettingUp, Connected, Established, Releasing, Released };
+    // Alerting: the called party is ringing (SIP 180/183).
+    enum class Phase { SettingUp, Alerting, Connected, Established, Releasing, Released };
 
     // Made by an endpoint's factory (Endpoint::CreateConnection) with the arguments it was given.
     Connection(Call& call, Endpoint& endpoint, const std::string& token, const std::string& address,
@@ -89,6 +90,8 @@ protected:
     // The call is being cleared: end the protocol side (BYE, CANCEL, a final answer).
     virtual void OnClearing(CallEndReason reason);
 
+    // The party is being alerted.
+    void SetAlerting();
     // The leg is up (answered, or the answer acknowledged).
     void SetConnected();
     // User input received from this connection's peer, for the other party of the call.

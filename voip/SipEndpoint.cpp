@@ -217,6 +217,11 @@ void SipStack::Event(nua_event_t event, int status, const char* phrase, nua_hand
                 return;
             if (status >= 300)
                 leg->finalStatus = status;
+            if (status == 180 || status == 183) {
+                std::lock_guard<std::mutex> lock(leg->mutex);
+                if (auto connection = leg->connection.lock())
+                    connection->SetAlerting();
+            }
         }
         return;
     case nua_i_state:
@@ -322,20 +327,17 @@ void SipStack::OnState(const std::shared_ptr<SipLeg>& leg, tagi_t tags[])
     const char* remoteSdp = nullptr;
     tl_gets(tags, NUTAG_CALLSTATE_REF(state), SOATAG_LOCAL_SDP_STR_REF(localSdp),
             SOATAG_REMOTE_SDP_STR_REF(remoteSdp), TAG_END());
-    bool changed = false;
-    if (localSdp && leg->localSdp != localSdp) {
+    if (localSdp)
         leg->localSdp = localSdp;
-        changed = true;
-    }
-    if (remoteSdp && leg->remoteSdp != remoteSdp) {
+    if (remoteSdp)
         leg->remoteSdp = remoteSdp;
-        changed = true;
-    }
     if (state == nua_callstate_ready) {
-        // Up, or a re-INVITE settled: (re)start the media on the new descriptions.
-        if (!leg->ready || changed) {
+        // Up, or a re-INVITE settled: (re)start the media when the descriptions changed since.
+        std::string applied = leg->localSdp + '\0' + leg->remoteSdp;
+        if (!leg->ready || applied != leg->appliedSdp) {
             leg->ready = true;
             leg->answered = true;
+            leg->appliedSdp = applied;
             StartMedia(leg);
         }
     } else if (state == nua_callstate_terminated) {

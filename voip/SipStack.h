@@ -69,6 +69,7 @@ struct SipLeg : SipHandle
     int finalStatus = 0;
     std::string localSdp;
     std::string remoteSdp;
+    std::string appliedSdp; // the pair the media runs on
 };
 
 struct SipLine : SipHandle

@@ -217,6 +217,46 @@ TEST_F(SipTest, OutgoingCallEstablishmentIsSeenFromAnotherThreadAndClearedSynchr
     EXPECT_EQ(sipp.Wait(), 0) << sipp.Log();
 }
 
+TEST_F(SipTest, OutgoingCallClearedWhileRingingIsCancelled)
+{
+    int uasPort = FreeUdpPort();
+    SippProcess sipp;
+    ASSERT_TRUE(sipp.Start(Uas("sip_uas_ring", uasPort)));
+    ASSERT_TRUE(WaitUntilBound(uasPort));
+    std::string token;
+    ASSERT_TRUE(manager.SetUpCall("local:", "sip:100@127.0.0.1:" + std::to_string(uasPort), token));
+    auto call = manager.FindCall(token);
+    ASSERT_TRUE(call);
+    auto leg = call->GetConnection(1);
+    auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (leg->GetPhase() != Connection::Phase::Alerting && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(10ms);
+    ASSERT_EQ(leg->GetPhase(), Connection::Phase::Alerting) << sipp.Log();
+    EXPECT_FALSE(manager.IsCallEstablished(token));
+    ASSERT_TRUE(manager.ClearCallSynchronous(token));
+    EXPECT_EQ(leg->GetCallEndReason(), CallEndReason::LocalUser);
+    EXPECT_EQ(sipp.Wait(), 0) << sipp.Log();
+}
+
+TEST_F(SipTest, ReInviteMovesTheMediaAndKeepsTheCall)
+{
+    manager.AddRouteEntry(".* = local:");
+    UdpSink rtp;
+    ASSERT_TRUE(rtp.bound);
+    SippProcess sipp;
+    auto args = Uac("sip_uac_reinvite", "1001");
+    args.insert(args.end(), {"-key", "rtp_ip", "127.0.0.1", "-key", "rtp_port", std::to_string(rtp.port)});
+    ASSERT_TRUE(sipp.Start(args));
+    ASSERT_TRUE(events.WaitFor("established ")) << sipp.Log();
+    // Audio reaches the address of the re-INVITE.
+    std::string packet = rtp.Receive(10s);
+    EXPECT_EQ(packet.size(), 12u + 160u) << sipp.Log();
+    EXPECT_EQ(manager.GetCallCount(), 1u);
+    EXPECT_EQ(events.Count("released "), 0u);
+    manager.ClearAllCalls();
+    EXPECT_EQ(sipp.Wait(), 0) << sipp.Log();
+}
+
 TEST_F(SipTest, RegistrationAnswersTheDigestChallengeAndRefreshesBeforeExpiry)
 {
     int registrarPort = FreeUdpPort();

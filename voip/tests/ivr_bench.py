@@ -1,10 +1,12 @@
 #!/usr/bin/env python3
-"""Announcement calls through the IVR: SIPp calls `voipcall --vxml <welcome document>`.
+"""Announcement calls through the IVR: SIPp calls `voipcall --vxml <welcome document>`; with
+--party tone, SIPp calls `voipcall` answering with its tone party, which hangs up after 4 s (the
+telephony library alone: SIP, RTP pacing, notifications).
 
 Prints the set-up rate reached with no failed call, INVITE->200 latency, the media's sender pacing
 (lateness of the 20 ms ticks), and CPU and memory per call at the given numbers of calls held.
 
-usage: ivr_bench.py [BUILD_DIR] [--rates 25,50,100,200,400] [--held 100,500]
+usage: ivr_bench.py [BUILD_DIR] [--party welcome|tone] [--rates 25,50,100,200,400] [--held 100,500]
 """
 import argparse
 import glob
@@ -45,16 +47,20 @@ def proc_rss_kib(pid):
 class Ivr:
     """voipcall answering with the welcome document, its --stats lines collected."""
 
-    def __init__(self, build, work):
-        document = subprocess.run([os.path.join(build, "bin", "ivr_bench"), "--welcome"],
-                                  check=True, capture_output=True, text=True).stdout
-        path = os.path.join(work, "welcome.vxml")
-        with open(path, "w") as f:
-            f.write(document)
+    def __init__(self, build, work, party="welcome"):
+        if party == "welcome":
+            document = subprocess.run([os.path.join(build, "bin", "ivr_bench"), "--welcome"],
+                                      check=True, capture_output=True, text=True).stdout
+            path = os.path.join(work, "welcome.vxml")
+            with open(path, "w") as f:
+                f.write(document)
+            answer = ["--vxml", path]
+        else:
+            answer = ["--tone", "440", "--hangup-after", "4"]
         self.port = free_port()
         self.proc = subprocess.Popen(
             [os.path.join(build, "bin", "voipcall"), "--listen", f"127.0.0.1:{self.port}",
-             "--vxml", path, "--stats", "--media-timeout", "120"],
+             *answer, "--stats", "--media-timeout", "120"],
             stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True, cwd=work)
         self.lines = []
         self.lock = threading.Lock()
@@ -125,13 +131,17 @@ def main():
     parser.add_argument("build", nargs="?", default=os.path.join(HERE, "..", "..", "build"))
     parser.add_argument("--rates", default="25,50,100,200,400")
     parser.add_argument("--held", default="100,500")
+    parser.add_argument("--party", choices=["welcome", "tone"], default="welcome")
     opts = parser.parse_args()
     build = os.path.abspath(opts.build)
+    global CALL_SECONDS
+    if opts.party == "tone":
+        CALL_SECONDS = 4.0
 
     with tempfile.TemporaryDirectory(prefix="ivr-bench-") as work:
-        ivr = Ivr(build, work)
+        ivr = Ivr(build, work, opts.party)
         try:
-            print("set-up rate (calls of the welcome document, 5 s of calls each):")
+            print(f"set-up rate (calls answered by the {opts.party} party, 5 s of calls each):")
             best = 0
             for rate in [int(r) for r in opts.rates.split(",")]:
                 ok, failed, lat = run_sipp(ivr, work, rate, rate * 5, rate * 10)
@@ -146,7 +156,7 @@ def main():
             for held in [int(h) for h in opts.held.split(",")]:
                 # A fresh process, so memory the ramp left behind does not hide what calls take.
                 ivr.stop()
-                ivr = Ivr(build, work)
+                ivr = Ivr(build, work, opts.party)
                 base_rss = proc_rss_kib(ivr.proc.pid)
                 cpu0, t0 = proc_cpu_seconds(ivr.proc.pid), time.monotonic()
                 peak = {"rss": base_rss}

@@ -3,6 +3,7 @@
 //   voipcall --listen 127.0.0.1:5070 [--wav FILE | --tone HZ] [--register LINE:PASSWORD@SERVER]
 //            [--call URL] [--keys 123#] [--hangup-after SECONDS] [--media-timeout SECONDS] [--stats]
 //            [--vxml FILE [--var NAME=VALUE]...]   (answer with an IVR running the VoiceXML document)
+// --hangup-after clears the placed call, or else each answered call, that many seconds after it began.
 #include "voip/Call.h"
 #include "voip/LocalEndpoint.h"
 #include "voip/Manager.h"
@@ -21,6 +22,7 @@
 #include <cstring>
 #include <fstream>
 #include <iostream>
+#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -115,7 +117,6 @@ int main(int argc, char** argv)
     auto& local = manager.AddEndpoint(std::make_unique<voip::LocalEndpoint>(manager));
     auto& sip = manager.AddEndpoint(std::make_unique<voip::SipEndpoint>(manager));
     sip.SetMediaTimeout(std::chrono::seconds(mediaTimeout));
-    std::atomic<int> held{0};
     std::atomic<bool> placedEnded{false};
     local.SetEventHandler([&](const std::string& event) {
         Print(event);
@@ -173,12 +174,16 @@ int main(int argc, char** argv)
         }
         Print("calling " + target + " " + token);
     }
-    (void)held;
 
-    auto started = std::chrono::steady_clock::now();
+    using Clock = std::chrono::steady_clock;
+    const auto started = Clock::now();
+    auto statsDue = started + std::chrono::seconds(1);
+    // Answered calls by token, with when they were first seen, for --hangup-after.
+    std::map<std::string, Clock::time_point> answered;
     bool keysSent = keys.empty();
     while (!g_stop) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        auto now = Clock::now();
         if (!token.empty()) {
             if (placedEnded)
                 break;
@@ -187,16 +192,24 @@ int main(int argc, char** argv)
                 auto a = std::dynamic_pointer_cast<voip::LocalConnection>(call->GetConnection(0));
                 keysSent = a && a->SendKeys(keys);
             }
-            if (hangupAfter >= 0 &&
-                std::chrono::steady_clock::now() - started > std::chrono::seconds(hangupAfter)) {
+            if (hangupAfter >= 0 && now - started > std::chrono::seconds(hangupAfter)) {
                 manager.ClearCallSynchronous(token);
                 break;
             }
+        } else if (hangupAfter >= 0) {
+            std::map<std::string, Clock::time_point> current;
+            for (const auto& t : manager.GetCallTokens()) {
+                auto it = answered.find(t);
+                current[t] = it == answered.end() ? now : it->second;
+                if (now - current[t] > std::chrono::seconds(hangupAfter))
+                    manager.ClearCall(t);
+            }
+            answered.swap(current);
         }
-        if (stats && std::chrono::steady_clock::now() - started > std::chrono::seconds(1)) {
+        if (stats && now >= statsDue) {
             PrintPacing(sip.Media());
             Print("calls " + std::to_string(manager.GetCallCount()));
-            started = std::chrono::steady_clock::now();
+            statsDue = now + std::chrono::seconds(1);
         }
     }
     if (stats)
