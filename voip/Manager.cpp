@@ -246,17 +246,15 @@ void Manager::Post(std::function<void()> task)
 
 void Manager::CallCleared(Call& call)
 {
-    std::shared_ptr<Call> held;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        auto it = calls_.find(call.GetToken());
-        if (it != calls_.end()) {
-            held = it->second;
-            calls_.erase(it);
-        }
+        if (!calls_.count(call.GetToken()))
+            return;
     }
-    if (held)
-        OnClearedCall(call);
+    OnClearedCall(call);
+    // Only now: a manager that sees no call left may go away, and no notification still runs in it.
+    std::lock_guard<std::mutex> lock(mutex_);
+    calls_.erase(call.GetToken());
 }
 
 } // namespace voip

@@ -267,7 +267,7 @@ std::shared_ptr<MediaStream> MediaEngine::CreateStream(const std::string& localA
     rtp_session_set_scheduling_mode(session, FALSE);
     rtp_session_set_blocking_mode(session, FALSE);
     rtp_session_enable_jitter_buffer(session, FALSE);
-    rtp_session_enable_rtcp(session, FALSE);
+    // RTCP stays on: a peer's reports to a closed port draw ICMP errors, on which some phones hang up.
     // oRTP would share a busy port with another socket and steal its packets.
     rtp_session_set_reuseaddr(session, FALSE);
     rtp_session_set_ssrc(session, RandomWord());
