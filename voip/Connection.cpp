@@ -177,10 +177,21 @@ void Connection::OnClearing(CallEndReason) {}
 
 void Connection::SetAlerting()
 {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (phase_ == Phase::SettingUp)
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (phase_ != Phase::SettingUp)
+            return;
         phase_ = Phase::Alerting;
+    }
+    auto call = call_.lock();
+    if (!call || call->GetConnection(1).get() != this)
+        return;
+    auto caller = call->GetConnection(0);
+    if (caller && caller->GetPhase() == Phase::SettingUp && !call->IsClearing())
+        caller->AlertCall();
 }
+
+void Connection::AlertCall() {}
 
 void Connection::SetConnected()
 {

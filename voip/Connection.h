@@ -85,6 +85,8 @@ protected:
     // drives the call (a caller of SetUpCall, a worker, a protocol stack): they must not block.
     // B-party: start reaching the party. The default answers at once.
     virtual bool SetUpConnection();
+    // A-party: the other party is ringing; tell the caller (SIP 180). The default does nothing.
+    virtual void AlertCall();
     // A-party: the other party answered, accept the call. The default is up at once.
     virtual void AnswerCall();
     // The call is being cleared: end the protocol side (BYE, CANCEL, a final answer).

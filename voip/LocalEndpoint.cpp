@@ -55,6 +55,18 @@ void LocalEndpoint::SetEventHandler(EventHandler handler)
     handler_ = std::move(handler);
 }
 
+void LocalEndpoint::SetAutoAnswer(bool on)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    autoAnswer_ = on;
+}
+
+bool LocalEndpoint::AutoAnswer() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return autoAnswer_;
+}
+
 std::shared_ptr<AudioSource> LocalEndpoint::NewSource() const
 {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -86,6 +98,20 @@ LocalConnection::LocalConnection(Call& call, LocalEndpoint& endpoint, const std:
     : Connection(call, endpoint, token, address, options, stringOptions), local_(endpoint),
       source_(endpoint.NewSource())
 {
+}
+
+bool LocalConnection::SetUpConnection()
+{
+    if (local_.AutoAnswer())
+        SetConnected();
+    else
+        SetAlerting();
+    return true;
+}
+
+void LocalConnection::Answer()
+{
+    SetConnected();
 }
 
 void LocalConnection::OnEstablished()

@@ -51,6 +51,9 @@ public:
     void PlayTone(double hz);
     bool PlayFile(const std::string& path, std::string& error);
     void SetEventHandler(EventHandler handler);
+    // Off: calls to this endpoint ring until LocalConnection::Answer (on by default).
+    void SetAutoAnswer(bool on);
+    bool AutoAnswer() const;
 
     std::shared_ptr<Connection> CreateConnection(Call& call, const std::string& token, void* userData,
                                                  const std::string& address, unsigned options,
@@ -63,6 +66,7 @@ public:
 private:
     mutable std::mutex mutex_;
     double toneHz_ = 440;
+    bool autoAnswer_ = true;
     std::shared_ptr<const std::vector<int16_t>> clip_;
     EventHandler handler_;
 };
@@ -78,10 +82,15 @@ public:
     void OnReleased() override;
     std::shared_ptr<AudioSource> GetAudioSource() override;
 
+    // Answers a call left ringing (SetAutoAnswer(false)).
+    void Answer();
     // Keys received so far, in order.
     std::string ReceivedInput() const;
     // Sends keys to the far party through the other leg of the call.
     bool SendKeys(const std::string& keys);
+
+protected:
+    bool SetUpConnection() override;
 
 private:
     LocalEndpoint& local_;

@@ -113,6 +113,17 @@ bool SipConnection::SetUpConnection()
     });
 }
 
+void SipConnection::AlertCall()
+{
+    auto leg = leg_;
+    if (!leg)
+        return;
+    sipEndpoint_.stack_->Post([leg] {
+        if (leg->nh && leg->incoming && !leg->answered && !leg->clearing)
+            nua_respond(leg->nh, SIP_180_RINGING, TAG_END());
+    });
+}
+
 void SipConnection::AnswerCall()
 {
     auto leg = leg_;

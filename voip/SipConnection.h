@@ -38,6 +38,7 @@ public:
 
 protected:
     bool SetUpConnection() override;
+    void AlertCall() override;
     void AnswerCall() override;
     void OnClearing(CallEndReason reason) override;
 

@@ -264,6 +264,35 @@ TEST_F(SipTest, ReInviteMovesTheMediaAndKeepsTheCall)
     EXPECT_EQ(sipp.Wait(), 0) << sipp.Log();
 }
 
+TEST_F(SipTest, IncomingCallCancelledWhileRingingIsReleased)
+{
+    manager.AddRouteEntry(".* = local:");
+    local.SetAutoAnswer(false);
+    SippProcess sipp;
+    ASSERT_TRUE(sipp.Start(Uac("sip_uac_cancel", "1001")));
+    EXPECT_EQ(sipp.Wait(), 0) << sipp.Log();
+    ASSERT_TRUE(events.WaitFor("released ")) << sipp.Log();
+    EXPECT_NE(events.All().back().find("remote cancel"), std::string::npos) << events.All().back();
+    EXPECT_EQ(events.Count("established "), 0u);
+    EXPECT_TRUE(WaitNoCalls());
+}
+
+TEST_F(SipTest, TransferOfTheSipLegSendsRefer)
+{
+    int uasPort = FreeUdpPort();
+    SippProcess sipp;
+    ASSERT_TRUE(sipp.Start(Uas("sip_uas_refer", uasPort)));
+    ASSERT_TRUE(WaitUntilBound(uasPort));
+    std::string token;
+    ASSERT_TRUE(manager.SetUpCall("local:", "sip:100@127.0.0.1:" + std::to_string(uasPort), token));
+    ASSERT_TRUE(WaitEstablished(token)) << sipp.Log();
+    auto leg = manager.FindCall(token)->GetConnection(1);
+    EXPECT_TRUE(leg->TransferConnection("sip:0123@127.0.0.1"));
+    // The REFER goes out before the BYE that follows it.
+    manager.ClearCallSynchronous(token);
+    EXPECT_EQ(sipp.Wait(), 0) << sipp.Log();
+}
+
 TEST_F(SipTest, RegistrationAnswersTheDigestChallengeAndRefreshesBeforeExpiry)
 {
     int registrarPort = FreeUdpPort();
