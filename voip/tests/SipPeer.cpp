@@ -160,13 +160,21 @@ std::string PeerProcess::Output() const
 
 bool PeerProcess::WaitForOutput(const std::string& text, std::chrono::milliseconds timeout)
 {
+    return WaitForAnyOutput({text}, timeout);
+}
+
+bool PeerProcess::WaitForAnyOutput(const std::vector<std::string>& texts, std::chrono::milliseconds timeout)
+{
     auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (Output().find(text) == std::string::npos) {
+    for (;;) {
+        std::string output = Output();
+        for (const auto& text : texts)
+            if (output.find(text) != std::string::npos)
+                return true;
         if (std::chrono::steady_clock::now() > deadline)
             return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
-    return true;
 }
 
 std::string PeerProcess::Log() const

@@ -33,6 +33,9 @@ public:
     int Wait(std::chrono::milliseconds timeout = std::chrono::seconds(40));
     // Waits until the output holds text.
     bool WaitForOutput(const std::string& text, std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    // Waits until the output holds any of texts.
+    bool WaitForAnyOutput(const std::vector<std::string>& texts,
+                          std::chrono::milliseconds timeout = std::chrono::seconds(10));
     // Everything the peer wrote in its folder, for failure messages.
     std::string Log() const;
     std::string Output() const;

@@ -477,7 +477,8 @@ TEST_F(SipTest, BaresipCallsInBothDirectionsWithDigits)
     ASSERT_TRUE(events.WaitFor("input ", 3)) << baresip.Log();
     EXPECT_EQ(incoming->ReceivedInput(), "12#");
     manager.ClearAllCalls();
-    ASSERT_TRUE(baresip.WaitForOutput("terminated")) << baresip.Log();
+    // The BYE ends it, or the ICMP errors of the RTP port closed with the call, whichever it sees first.
+    ASSERT_TRUE(baresip.WaitForAnyOutput({"terminated", "session closed"})) << baresip.Log();
 
     // We call the phone, which answers by itself, and key 4 5.
     std::string token;
