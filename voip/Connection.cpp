@@ -92,19 +92,24 @@ void Connection::SetStringOption(const std::string& name, const std::string& val
     stringOptions_[name] = value;
 }
 
-std::string Connection::GetRemotePartyAddress() const
+std::string Connection::RemoteField(std::string Connection::*field) const
 {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (!remoteAddress_.empty())
-            return remoteAddress_;
+            return this->*field;
     }
     // One step only: two connections without peers of their own must not ask each other forever.
     auto other = GetOtherPartyConnection();
     if (!other)
         return {};
     std::lock_guard<std::mutex> lock(other->mutex_);
-    return other->remoteAddress_;
+    return (*other).*field;
+}
+
+std::string Connection::GetRemotePartyAddress() const
+{
+    return RemoteField(&Connection::remoteAddress_);
 }
 
 std::string Connection::GetRemotePartyNumber() const
@@ -114,16 +119,7 @@ std::string Connection::GetRemotePartyNumber() const
 
 std::string Connection::GetRemotePartyName() const
 {
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (!remoteAddress_.empty())
-            return remoteName_;
-    }
-    auto other = GetOtherPartyConnection();
-    if (!other)
-        return {};
-    std::lock_guard<std::mutex> lock(other->mutex_);
-    return other->remoteName_;
+    return RemoteField(&Connection::remoteName_);
 }
 
 std::string Connection::GetLocalPartyAddress() const

@@ -104,6 +104,8 @@ protected:
 private:
     friend class Call;
     friend class Manager;
+    // A field of this connection's far party, or of the other party's when this one has none.
+    std::string RemoteField(std::string Connection::*field) const;
 
     std::weak_ptr<Call> call_;
     Endpoint& endpoint_;

@@ -241,8 +241,14 @@ MediaEngine::MediaEngine()
 
 MediaEngine::~MediaEngine()
 {
+    Stop();
+}
+
+void MediaEngine::Stop()
+{
     stop_ = true;
-    thread_.join();
+    if (thread_.joinable())
+        thread_.join();
 }
 
 void MediaEngine::SetPortRange(int firstPort, int lastPort)
@@ -333,8 +339,10 @@ void MediaEngine::Run()
         }
         {
             std::lock_guard<std::mutex> lock(mutex_);
-            if (lateness_.size() < 1000000)
-                lateness_.push_back(static_cast<int>(lateUs));
+            // Kept for TakeLateness; about 15 minutes at most when nobody takes them.
+            if (lateness_.size() >= 45000)
+                lateness_.clear();
+            lateness_.push_back(static_cast<int>(lateUs));
             active.clear();
             auto out = streams_.begin();
             for (auto& weak : streams_) {

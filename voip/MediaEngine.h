@@ -84,7 +84,7 @@ class MediaEngine
 {
 public:
     MediaEngine();
-    ~MediaEngine();
+    ~MediaEngine(); // Stop()
     MediaEngine(const MediaEngine&) = delete;
     MediaEngine& operator=(const MediaEngine&) = delete;
 
@@ -94,6 +94,8 @@ public:
     // No RTP received for this long clears the stream's call (onTimeout).
     void SetInactivityTimeout(std::chrono::milliseconds timeout);
     size_t StreamCount() const;
+    // Ends the pacing thread: no stream is served, no callback runs afterwards. Idempotent.
+    void Stop();
 
     // How late the pacing thread woke after each deadline since the last call, in microseconds.
     std::vector<int> TakeLateness();

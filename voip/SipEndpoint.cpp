@@ -483,6 +483,8 @@ SipEndpoint::~SipEndpoint()
 void SipEndpoint::ShutDown()
 {
     stack_->Stop();
+    // Its callbacks post to the manager's workers, which go before the endpoints.
+    media_->Stop();
 }
 
 bool SipEndpoint::StartListeners(const std::vector<std::string>& interfaces)

@@ -42,6 +42,44 @@ public:
     std::vector<uint64_t> received;
 };
 
+// A UDP socket on a free loopback port, to receive what the endpoint sends.
+class UdpSink
+{
+public:
+    UdpSink()
+    {
+        port = FreeUdpPort(2, true);
+        fd = socket(AF_INET, SOCK_DGRAM, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_port = htons(static_cast<uint16_t>(port));
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bound = bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    }
+    ~UdpSink() { close(fd); }
+    // One datagram, or empty after timeout.
+    std::string Receive(std::chrono::milliseconds timeout)
+    {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, static_cast<int>(timeout.count())) <= 0)
+            return {};
+        char buffer[2048];
+        ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+        return n > 0 ? std::string(buffer, static_cast<size_t>(n)) : std::string();
+    }
+    void SendTo(int toPort, const std::string& data)
+    {
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_port = htons(static_cast<uint16_t>(toPort));
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        sendto(fd, data.data(), data.size(), 0, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    }
+    int fd = -1;
+    int port = 0;
+    bool bound = false;
+};
+
 class SipTest : public ::testing::Test
 {
 protected:
@@ -81,6 +119,13 @@ protected:
             std::this_thread::sleep_for(10ms);
         return manager.IsCallEstablished(token);
     }
+    // SIPp calling this endpoint with the audio of the call sent to sink; true once established.
+    bool StartCallerSendingAudioTo(SippProcess& sipp, const std::string& scenario, const UdpSink& sink)
+    {
+        auto args = Uac(scenario, "1001");
+        args.insert(args.end(), {"-key", "rtp_ip", "127.0.0.1", "-key", "rtp_port", std::to_string(sink.port)});
+        return sink.bound && sipp.Start(args) && events.WaitFor("established ");
+    }
     bool WaitNoCalls()
     {
         auto deadline = std::chrono::steady_clock::now() + 10s;
@@ -102,54 +147,12 @@ protected:
     int sipPort = 0;
 };
 
-// A UDP socket on a free loopback port, to receive what the endpoint sends.
-class UdpSink
-{
-public:
-    UdpSink()
-    {
-        port = FreeUdpPort(2, true);
-        fd = socket(AF_INET, SOCK_DGRAM, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_port = htons(static_cast<uint16_t>(port));
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bound = bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-    }
-    ~UdpSink() { close(fd); }
-    // One datagram, or empty after timeout.
-    std::string Receive(std::chrono::milliseconds timeout)
-    {
-        pollfd p{fd, POLLIN, 0};
-        if (poll(&p, 1, static_cast<int>(timeout.count())) <= 0)
-            return {};
-        char buffer[2048];
-        ssize_t n = recv(fd, buffer, sizeof buffer, 0);
-        return n > 0 ? std::string(buffer, static_cast<size_t>(n)) : std::string();
-    }
-    void SendTo(int toPort, const std::string& data)
-    {
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_port = htons(static_cast<uint16_t>(toPort));
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        sendto(fd, data.data(), data.size(), 0, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    }
-    int fd = -1;
-    int port = 0;
-    bool bound = false;
-};
-
 TEST_F(SipTest, IncomingCallIsAnsweredWithPcmuAtFiftyPacketsASecondAndClearedWithBye)
 {
     manager.AddRouteEntry(".* = local:");
     UdpSink rtp;
-    ASSERT_TRUE(rtp.bound);
     SippProcess sipp;
-    auto args = Uac("sip_uac_audio", "1001");
-    args.insert(args.end(), {"-key", "rtp_ip", "127.0.0.1", "-key", "rtp_port", std::to_string(rtp.port)});
-    ASSERT_TRUE(sipp.Start(args));
-    ASSERT_TRUE(events.WaitFor("established ")) << sipp.Log();
+    ASSERT_TRUE(StartCallerSendingAudioTo(sipp, "sip_uac_audio", rtp));
 
     // Two seconds of packets after the first.
     std::string first = rtp.Receive(5s);
@@ -249,12 +252,8 @@ TEST_F(SipTest, ReInviteMovesTheMediaAndKeepsTheCall)
 {
     manager.AddRouteEntry(".* = local:");
     UdpSink rtp;
-    ASSERT_TRUE(rtp.bound);
     SippProcess sipp;
-    auto args = Uac("sip_uac_reinvite", "1001");
-    args.insert(args.end(), {"-key", "rtp_ip", "127.0.0.1", "-key", "rtp_port", std::to_string(rtp.port)});
-    ASSERT_TRUE(sipp.Start(args));
-    ASSERT_TRUE(events.WaitFor("established ")) << sipp.Log();
+    ASSERT_TRUE(StartCallerSendingAudioTo(sipp, "sip_uac_reinvite", rtp));
     // Audio reaches the address of the re-INVITE.
     std::string packet = rtp.Receive(10s);
     EXPECT_EQ(packet.size(), 12u + 160u) << sipp.Log();
