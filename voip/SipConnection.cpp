@@ -34,15 +34,17 @@ std::string Quoted(const std::string& text)
     return out + "\"";
 }
 
-// Media callbacks: digits to the other party, silence to a release.
-void WireMedia(MediaStream& media, const std::shared_ptr<SipConnection>& connection, Manager& manager,
-               void (*deliver)(SipConnection&, const std::string&))
+} // namespace
+
+void SipConnection::WireMedia(MediaStream& media)
 {
-    std::weak_ptr<SipConnection> weak = connection;
-    media.onDigit = [weak, deliver](char key) {
+    // Keys go to the other party; silence clears the call. Both arrive on the pacing thread.
+    std::weak_ptr<SipConnection> weak = std::static_pointer_cast<SipConnection>(shared_from_this());
+    media.onDigit = [weak](char key) {
         if (auto c = weak.lock())
-            deliver(*c, std::string(1, key));
+            c->DeliverUserInput(std::string(1, key));
     };
+    Manager& manager = GetManager();
     media.onTimeout = [weak, &manager] {
         if (auto c = weak.lock()) {
             Log(Informational, "voip: no RTP from ", c->GetRemotePartyAddress(), ", clearing ", c->GetToken());
@@ -50,7 +52,6 @@ void WireMedia(MediaStream& media, const std::shared_ptr<SipConnection>& connect
         }
     };
 }
-} // namespace
 
 bool SipConnection::SetUpConnection()
 {
@@ -98,7 +99,7 @@ bool SipConnection::SetUpConnection()
             s->manager.Post([self] { self->Release(CallEndReason::Unreachable); });
             return;
         }
-        WireMedia(*media, self, s->manager, [](SipConnection& c, const std::string& k) { c.DeliverUserInput(k); });
+        self->WireMedia(*media);
         {
             std::lock_guard<std::mutex> lock(leg->mutex);
             leg->media = media;
@@ -140,7 +141,7 @@ void SipConnection::AnswerCall()
             nua_respond(leg->nh, SIP_503_SERVICE_UNAVAILABLE, TAG_END());
             return;
         }
-        WireMedia(*media, self, s->manager, [](SipConnection& c, const std::string& k) { c.DeliverUserInput(k); });
+        self->WireMedia(*media);
         {
             std::lock_guard<std::mutex> lock(leg->mutex);
             leg->media = media;

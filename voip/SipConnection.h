@@ -7,6 +7,7 @@
 
 namespace voip {
 
+class MediaStream;
 class SipEndpoint;
 struct SipLeg;
 
@@ -44,6 +45,7 @@ protected:
 
 private:
     friend struct SipStack;
+    void WireMedia(MediaStream& media);
     SipEndpoint& sipEndpoint_;
     std::shared_ptr<SipLeg> leg_;
 };

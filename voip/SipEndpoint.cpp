@@ -218,9 +218,14 @@ void SipStack::Event(nua_event_t event, int status, const char* phrase, nua_hand
             if (status >= 300)
                 leg->finalStatus = status;
             if (status == 180 || status == 183) {
-                std::lock_guard<std::mutex> lock(leg->mutex);
-                if (auto connection = leg->connection.lock())
-                    connection->SetAlerting();
+                std::shared_ptr<SipConnection> connection;
+                {
+                    std::lock_guard<std::mutex> lock(leg->mutex);
+                    connection = leg->connection.lock();
+                }
+                // Alerting the caller is the other party's code: not on this thread.
+                if (connection)
+                    manager.Post([connection] { connection->SetAlerting(); });
             }
         }
         return;
