@@ -358,6 +358,26 @@ TEST_F(SipTest, RouteEntriesOfTheServiceLines)
     EXPECT_EQ(server.Wait(), 0) << server.Log();
 }
 
+TEST_F(SipTest, CallOnALineAnswersTheServersDigestChallenge)
+{
+    int serverPort = FreeUdpPort();
+    SippProcess server;
+    ASSERT_TRUE(server.Start(Uas("sip_uas_line_auth", serverPort, 2)));
+    ASSERT_TRUE(WaitUntilBound(serverPort));
+    SipRegistrationParams line;
+    line.registrarAddress = "127.0.0.1:" + std::to_string(serverPort);
+    line.addressOfRecord = "1001";
+    line.password = "secret";
+    std::string aor;
+    ASSERT_TRUE(sip.Register(line, aor));
+    std::string token;
+    StringOptions options{{kCallingPartyNumber, "1001"}, {kCallingDisplayName, "1001"}};
+    ASSERT_TRUE(manager.SetUpCall("local:", "sip:912345", token, nullptr, 0, options));
+    ASSERT_TRUE(WaitEstablished(token)) << server.Log();
+    manager.ClearCallSynchronous(token);
+    EXPECT_EQ(server.Wait(), 0) << server.Log();
+}
+
 TEST_F(SipTest, FiftySimultaneousCallsWithAudio)
 {
     manager.AddRouteEntry(".* = local:");
