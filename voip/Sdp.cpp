@@ -19,7 +19,8 @@ int SdpAudio::PayloadOf(const std::string& encoding) const
 
 std::string MakeSdp(const std::string& address, int port)
 {
-    static std::mt19937 random{std::random_device{}()};
+    // Each SIP stack thread has its own generator.
+    thread_local std::mt19937 random{std::random_device{}()};
     std::ostringstream out;
     out << "v=0\r\n"
         << "o=voip " << (random() & 0x7fffffff) << " 1 IN IP4 " << address << "\r\n"

@@ -29,7 +29,8 @@ struct SipRegistrationParams
 class SipEndpoint : public Endpoint
 {
 public:
-    // The pool sizes are the least numbers of workers; notifications' workers grow with demand.
+    // The pool sizes are kept for the record only: notifications run on the manager's workers, whose
+    // number grows with demand (an override may sleep without holding up other calls).
     explicit SipEndpoint(Manager& manager, unsigned connectionThreads = 10, unsigned handlerThreads = 5);
     ~SipEndpoint() override;
 
