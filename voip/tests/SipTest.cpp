@@ -227,6 +227,22 @@ TEST_F(SipTest, OutgoingCallEstablishmentIsSeenFromAnotherThreadAndClearedSynchr
     EXPECT_EQ(sipp.Wait(), 0) << sipp.Log();
 }
 
+TEST_F(SipTest, BusyCalledPartyReleasesTheCallWithItsReason)
+{
+    int uasPort = FreeUdpPort();
+    SippProcess sipp;
+    ASSERT_TRUE(sipp.Start(Uas("sip_uas_busy", uasPort)));
+    ASSERT_TRUE(WaitUntilBound(uasPort));
+    std::string token;
+    ASSERT_TRUE(manager.SetUpCall("local:", "sip:100@127.0.0.1:" + std::to_string(uasPort), token));
+    ASSERT_TRUE(events.WaitFor("released ")) << sipp.Log();
+    EXPECT_NE(events.All().back().find("busy"), std::string::npos) << events.All().back();
+    EXPECT_EQ(events.Count("established "), 0u);
+    EXPECT_FALSE(manager.IsCallEstablished(token));
+    EXPECT_TRUE(WaitNoCalls());
+    EXPECT_EQ(sipp.Wait(), 0) << sipp.Log();
+}
+
 TEST_F(SipTest, OutgoingCallClearedWhileRingingIsCancelled)
 {
     int uasPort = FreeUdpPort();
