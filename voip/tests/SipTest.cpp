@@ -126,6 +126,13 @@ protected:
         args.insert(args.end(), {"-key", "rtp_ip", "127.0.0.1", "-key", "rtp_port", std::to_string(sink.port)});
         return sink.bound && sipp.Start(args) && events.WaitFor("established ");
     }
+    // A call from the local party to a SIPp playing scenario as the called party.
+    bool CallSippAnswering(SippProcess& sipp, const std::string& scenario, std::string& token)
+    {
+        int port = FreeUdpPort();
+        return sipp.Start(Uas(scenario, port)) && WaitUntilBound(port) &&
+               manager.SetUpCall("local:", "sip:100@127.0.0.1:" + std::to_string(port), token);
+    }
     bool WaitNoCalls()
     {
         auto deadline = std::chrono::steady_clock::now() + 10s;
@@ -204,12 +211,9 @@ TEST_F(SipTest, InfoDigitsArriveAsUserInput)
 
 TEST_F(SipTest, OutgoingCallEstablishmentIsSeenFromAnotherThreadAndClearedSynchronously)
 {
-    int uasPort = FreeUdpPort();
     SippProcess sipp;
-    ASSERT_TRUE(sipp.Start(Uas("sip_uas_answer", uasPort)));
-    ASSERT_TRUE(WaitUntilBound(uasPort));
     std::string token;
-    ASSERT_TRUE(manager.SetUpCall("local:", "sip:100@127.0.0.1:" + std::to_string(uasPort), token));
+    ASSERT_TRUE(CallSippAnswering(sipp, "sip_uas_answer", token)) << sipp.Log();
     EXPECT_FALSE(token.empty());
     std::atomic<bool> seen{false};
     std::thread watcher([&] { seen = WaitEstablished(token); });
@@ -229,12 +233,9 @@ TEST_F(SipTest, OutgoingCallEstablishmentIsSeenFromAnotherThreadAndClearedSynchr
 
 TEST_F(SipTest, BusyCalledPartyReleasesTheCallWithItsReason)
 {
-    int uasPort = FreeUdpPort();
     SippProcess sipp;
-    ASSERT_TRUE(sipp.Start(Uas("sip_uas_busy", uasPort)));
-    ASSERT_TRUE(WaitUntilBound(uasPort));
     std::string token;
-    ASSERT_TRUE(manager.SetUpCall("local:", "sip:100@127.0.0.1:" + std::to_string(uasPort), token));
+    ASSERT_TRUE(CallSippAnswering(sipp, "sip_uas_busy", token)) << sipp.Log();
     ASSERT_TRUE(events.WaitFor("released ")) << sipp.Log();
     EXPECT_NE(events.All().back().find("busy"), std::string::npos) << events.All().back();
     EXPECT_EQ(events.Count("established "), 0u);
@@ -245,12 +246,9 @@ TEST_F(SipTest, BusyCalledPartyReleasesTheCallWithItsReason)
 
 TEST_F(SipTest, OutgoingCallClearedWhileRingingIsCancelled)
 {
-    int uasPort = FreeUdpPort();
     SippProcess sipp;
-    ASSERT_TRUE(sipp.Start(Uas("sip_uas_ring", uasPort)));
-    ASSERT_TRUE(WaitUntilBound(uasPort));
     std::string token;
-    ASSERT_TRUE(manager.SetUpCall("local:", "sip:100@127.0.0.1:" + std::to_string(uasPort), token));
+    ASSERT_TRUE(CallSippAnswering(sipp, "sip_uas_ring", token)) << sipp.Log();
     auto call = manager.FindCall(token);
     ASSERT_TRUE(call);
     auto leg = call->GetConnection(1);
@@ -294,12 +292,9 @@ TEST_F(SipTest, IncomingCallCancelledWhileRingingIsReleased)
 
 TEST_F(SipTest, TransferOfTheSipLegSendsRefer)
 {
-    int uasPort = FreeUdpPort();
     SippProcess sipp;
-    ASSERT_TRUE(sipp.Start(Uas("sip_uas_refer", uasPort)));
-    ASSERT_TRUE(WaitUntilBound(uasPort));
     std::string token;
-    ASSERT_TRUE(manager.SetUpCall("local:", "sip:100@127.0.0.1:" + std::to_string(uasPort), token));
+    ASSERT_TRUE(CallSippAnswering(sipp, "sip_uas_refer", token)) << sipp.Log();
     ASSERT_TRUE(WaitEstablished(token)) << sipp.Log();
     auto leg = manager.FindCall(token)->GetConnection(1);
     EXPECT_TRUE(leg->TransferConnection("sip:0123@127.0.0.1"));
