@@ -133,6 +133,20 @@ protected:
         return sipp.Start(Uas(scenario, port)) && WaitUntilBound(port) &&
                manager.SetUpCall("local:", "sip:100@127.0.0.1:" + std::to_string(port), token);
     }
+    // A SIPp playing the server of line 1001 (password "secret"), the line registered with it;
+    // its port, or 0.
+    int StartLineServer(SippProcess& server, const std::string& scenario, int calls)
+    {
+        int port = FreeUdpPort();
+        if (!server.Start(Uas(scenario, port, calls)) || !WaitUntilBound(port))
+            return 0;
+        SipRegistrationParams line;
+        line.registrarAddress = "127.0.0.1:" + std::to_string(port);
+        line.addressOfRecord = "1001";
+        line.password = "secret";
+        std::string aor;
+        return sip.Register(line, aor) ? port : 0;
+    }
     bool WaitNoCalls()
     {
         auto deadline = std::chrono::steady_clock::now() + 10s;
@@ -328,16 +342,9 @@ TEST_F(SipTest, RouteEntriesOfTheServiceLines)
 {
     auto& ivr = manager.AddEndpoint(std::make_unique<LocalEndpoint>(manager, "ivr"));
     ivr.SetEventHandler([this](const std::string& e) { events.Add("ivr " + e); });
-    int serverPort = FreeUdpPort();
     SippProcess server;
-    ASSERT_TRUE(server.Start(Uas("sip_uas_line", serverPort, 3)));
-    ASSERT_TRUE(WaitUntilBound(serverPort));
-    SipRegistrationParams line;
-    line.registrarAddress = "127.0.0.1:" + std::to_string(serverPort);
-    line.addressOfRecord = "1001";
-    line.password = "secret";
-    std::string aor;
-    ASSERT_TRUE(sip.Register(line, aor));
+    int serverPort = StartLineServer(server, "sip_uas_line", 3);
+    ASSERT_GT(serverPort, 0) << server.Log();
     ASSERT_TRUE(manager.AddRouteEntry("sip:.*1001.* = ivr:"));
     ASSERT_TRUE(manager.AddRouteEntry(".* = sip:<dn>@127.0.0.1:" + std::to_string(serverPort)));
 
@@ -371,16 +378,8 @@ TEST_F(SipTest, RouteEntriesOfTheServiceLines)
 
 TEST_F(SipTest, CallOnALineAnswersTheServersDigestChallenge)
 {
-    int serverPort = FreeUdpPort();
     SippProcess server;
-    ASSERT_TRUE(server.Start(Uas("sip_uas_line_auth", serverPort, 2)));
-    ASSERT_TRUE(WaitUntilBound(serverPort));
-    SipRegistrationParams line;
-    line.registrarAddress = "127.0.0.1:" + std::to_string(serverPort);
-    line.addressOfRecord = "1001";
-    line.password = "secret";
-    std::string aor;
-    ASSERT_TRUE(sip.Register(line, aor));
+    ASSERT_GT(StartLineServer(server, "sip_uas_line_auth", 2), 0) << server.Log();
     std::string token;
     StringOptions options{{kCallingPartyNumber, "1001"}, {kCallingDisplayName, "1001"}};
     ASSERT_TRUE(manager.SetUpCall("local:", "sip:912345", token, nullptr, 0, options));
