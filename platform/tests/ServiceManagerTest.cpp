@@ -14,6 +14,7 @@
 #include <future>
 #include <pwd.h>
 #include <sys/wait.h>
+#include <thread>
 
 namespace {
 
@@ -233,6 +234,9 @@ TEST_F(ServiceManagerTest, ServiceRunsUnderTheAccountItWasInstalledWith)
     EXPECT_TRUE(proc.readAll().contains(uid));
     EXPECT_TRUE(platform::ControlService(name, platform::ControlStop)) << "root controls it";
     EXPECT_EQ(WaitForState(ServiceState::Stopped), ServiceState::Stopped);
+    // "Stopped" is reported before the process has let go of its lock: wait for it to end.
+    for (int i = 0; i < 100 && kill(status.processId, 0) == 0; ++i)
+        std::this_thread::sleep_for(50ms);
     ASSERT_TRUE(platform::StartService(name, {name})) << "its socket is taken over once more";
     EXPECT_EQ(WaitForState(ServiceState::Running), ServiceState::Running);
     EXPECT_TRUE(platform::ControlService(name, platform::ControlStop));
