@@ -8,6 +8,7 @@
 #include "voip/SipEndpoint.h"
 #include "voip/tests/EventLog.h"
 #include "voip/tests/PromptDocuments.h"
+#include "voip/tests/SipPeer.h"
 
 #include <gtest/gtest.h>
 
@@ -64,15 +65,6 @@ int PortOf(int fd)
     socklen_t len = sizeof addr;
     ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
     return ntohs(addr.sin_port);
-}
-
-// A port free at the moment (UDP), for programs that bind it themselves.
-int FreePort()
-{
-    int fd = BoundUdp();
-    int port = PortOf(fd);
-    ::close(fd);
-    return port;
 }
 
 // Takes the RTP the IVR sends: when each packet came and whether it carried sound.
@@ -307,9 +299,9 @@ public:
                                          "-i",
                                          "127.0.0.1",
                                          "-p",
-                                         std::to_string(FreePort()),
+                                         std::to_string(FreeUdpPort()),
                                          "-mp",
-                                         std::to_string(FreePort() & ~1),
+                                         std::to_string(FreeUdpPort(4, true)),
                                          "-key",
                                          "service",
                                          "ivr",
@@ -392,7 +384,7 @@ protected:
         ivr = &manager.AddEndpoint(std::make_unique<ScriptedIvrEndpoint>(manager, record));
         manager.AddRouteEntry(".* = ivr:");
         for (int attempt = 0; attempt < 5 && !sip->IsListening(); ++attempt)
-            sip->StartListeners({"127.0.0.1:" + std::to_string(FreePort())});
+            sip->StartListeners({"127.0.0.1:" + std::to_string(FreeUdpPort())});
     }
     ~IvrSipCall() override { manager.ShutDownEndpoints(); }
 
