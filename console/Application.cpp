@@ -1,0 +1,55 @@
+#include "console/Application.h"
+
+#include "console/LoginWindow.h"
+#include "console/Selvdesk.h"
+
+#include <QApplication>
+#include <QCoreApplication>
+#include <QDebug>
+#include <QSettings>
+#include <QTranslator>
+
+namespace console {
+
+void SetApplicationIdentity()
+{
+    QCoreApplication::setOrganizationName(kOrganisation);
+    QCoreApplication::setOrganizationDomain(kDomain);
+    QCoreApplication::setApplicationName(kApplication);
+    QCoreApplication::setApplicationVersion(kVersion);
+    QSettings::setDefaultFormat(QSettings::IniFormat);
+}
+
+std::unique_ptr<QSettings> OpenSettings()
+{
+    return std::make_unique<QSettings>(QSettings::IniFormat, QSettings::UserScope, kOrganisation, kApplication);
+}
+
+bool LoadTranslation(QTranslator& translator, const QString& programFolder)
+{
+    bool installed = translator.load("selvdesk_ru", programFolder + "/lang/") && !translator.isEmpty() &&
+                     QCoreApplication::installTranslator(&translator);
+    if (installed) {
+        qDebug().noquote() << "Translation loaded. Test word is " + QCoreApplication::translate("", "File");
+        qDebug().noquote() << QCoreApplication::translate("LoginWindow", "Login window");
+    } else {
+        qDebug().noquote() << "Can't load translation. Test word is " + QString("File");
+    }
+    return installed;
+}
+
+int Run(QApplication& app)
+{
+    QTranslator translator;
+    LoadTranslation(translator, QCoreApplication::applicationDirPath());
+
+    Selvdesk window;
+    LoginWindow login;
+    if (login.exec() != QDialog::Accepted)
+        return 0;
+    window.setDatabase(login.database());
+    window.show();
+    return app.exec();
+}
+
+} // namespace console

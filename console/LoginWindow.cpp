@@ -1,0 +1,127 @@
+#include "console/LoginWindow.h"
+
+#include "console/Application.h"
+#include "ui_LoginWindow.h"
+
+#include "common/FirebirdCreate.h"
+#include "common/Schema.h"
+
+#include <QDebug>
+#include <QMessageBox>
+#include <QSettings>
+#include <QSqlError>
+
+LoginWindow::LoginWindow(QWidget* parent)
+    : QDialog(parent), ui(std::make_unique<Ui::LoginWindow>()), settingsDialog_(this)
+{
+    ui->setupUi(this);
+    if (!readSettings())
+        qDebug().noquote() << "Can't read settings.";
+    connect(ui->lw_cancelButton, &QPushButton::clicked, this, &QDialog::reject);
+    connect(ui->lw_okButton, &QPushButton::clicked, this, &LoginWindow::check);
+    connect(ui->lw_settingsButton, &QPushButton::clicked, this, &LoginWindow::settings);
+}
+
+LoginWindow::~LoginWindow() = default;
+
+bool LoginWindow::readSettings()
+{
+    auto store = console::OpenSettings();
+    store->beginGroup("Database");
+    driverName_ = store->value("DriverName").toString();
+    databaseName_ = store->value("DatabaseName").toString();
+    hostName_ = store->value("HostName").toString();
+    port_ = store->value("DatabasePort").toString();
+    store->endGroup();
+    return store->status() == QSettings::NoError && !store->allKeys().isEmpty();
+}
+
+void LoginWindow::settings()
+{
+    if (settingsDialog_.exec() == QDialog::Accepted)
+        readSettings();
+}
+
+bool LoginWindow::connectDatabase()
+{
+    // Registering the name again replaces the previous registration; drop our handle on it first so the
+    // toolkit does not warn about a connection still in use.
+    db_ = QSqlDatabase();
+    if (QSqlDatabase::contains(databaseName_))
+        QSqlDatabase::removeDatabase(databaseName_);
+    db_ = QSqlDatabase::addDatabase("QIBASE", databaseName_);
+    db_.setHostName(hostName_);
+    db_.setDatabaseName(databaseName_);
+    db_.setUserName(ui->lineEdit->text());
+    db_.setPassword(ui->lineEdit_2->text());
+    if (!port_.isEmpty() && port_.toInt() > 0)
+        db_.setPort(port_.toInt());
+    if (db_.driverName() == "QIBASE") {
+        // Firebird takes the port as part of the host: "host/port".
+        if (db_.port() > 0) {
+            db_.setHostName(hostName_ + "/" + port_);
+            db_.setPort(0);
+        }
+        db_.setConnectOptions("ISC_DPB_SQL_ROLE_NAME=MANAGER");
+    }
+    if (db_.open())
+        return true;
+
+    // Without a port the location is "host:file"; "host/:file" names no server.
+    QString location = port_.isEmpty() ? hostName_ + ":" + databaseName_ : hostName_ + "/" + port_ + ":" + databaseName_;
+    if (!createDatabase(location, ui->lineEdit->text(), ui->lineEdit_2->text()))
+        return false;
+    return db_.open();
+}
+
+bool LoginWindow::createDatabase(const QString& connection, const QString& user, const QString& password)
+{
+    std::string error;
+    if (CreateFirebirdDatabase(
+            Schema::CreateDatabaseStatement(connection.toStdString(), user.toStdString(), password.toStdString()),
+            error))
+        return true;
+    qDebug().noquote() << QString::fromStdString(error);
+    return false;
+}
+
+QString LoginWindow::Advice(const QSqlError& error)
+{
+    const QString code = error.nativeErrorCode();
+    if (code == "1")
+        return tr("Error occurred. Please check the settings and try again.");
+    if (code != "-902")
+        return {};
+    const QString text = error.databaseText();
+    if (text.contains("password"))
+        return tr("Error occurred. Please check your username and password and try again.");
+    // A Windows server says "CreateFile"; a Linux server reports the failed open of a missing file.
+    if (text.contains("CreateFile") || (text.contains("I/O error") && text.contains("No such file or directory")))
+        return tr("Error occurred. Can't find database file. Please check the settings and try again.");
+    if (text.contains("connection"))
+        return tr("Error occurred. Failed to establish a connection. Please check the settings and try again.  ");
+    return {};
+}
+
+void LoginWindow::check()
+{
+    if (connectDatabase()) {
+        qDebug().noquote() << "LoginWindow::check() success! Driver:" << db_.driverName() << " Server:" << db_.hostName()
+                           << " Port:" << db_.port() << " DBName:" << db_.databaseName() << " Username:"
+                           << db_.userName();
+        accept();
+        return;
+    }
+    const QSqlError error = db_.lastError();
+    qDebug().noquote() << "Can't log in database. Error: " + error.databaseText() + " [" + error.driverText() + "]";
+    qDebug().noquote() << "Driver:" << db_.driverName() << " Server:" << db_.hostName() << " Port:" << db_.port()
+                       << " DBName:" << db_.databaseName() << " Username:" << db_.userName();
+
+    QMessageBox box(this);
+    box.setWindowTitle(windowTitle());
+    box.setText(tr("Connection failed or server refused connection."));
+    box.setInformativeText(Advice(error));
+    box.setStandardButtons(QMessageBox::Ok);
+    box.setDefaultButton(QMessageBox::Ok);
+    box.exec();
+}

@@ -1,0 +1,207 @@
+// The main window's schema check and repair: objects are compared by name only, and created from the
+// shared statement table when the administrator is logged in.
+#include "console/Selvdesk.h"
+
+#include "common/Schema.h"
+
+#include <QDebug>
+#include <QMessageBox>
+#include <QSqlError>
+#include <QSqlQuery>
+
+namespace {
+
+template <size_t N>
+QStringList Names(const std::array<std::string_view, N>& keys)
+{
+    QStringList names;
+    for (std::string_view key : keys)
+        names << QString::fromLatin1(key.data(), qsizetype(key.size()));
+    return names;
+}
+
+QString Text(std::string_view text) { return QString::fromUtf8(text.data(), qsizetype(text.size())); }
+
+// The catalogue stores names upper-case and blank-padded to the column's width.
+QStringList CatalogueNames(QSqlDatabase& db, const QString& sql)
+{
+    QStringList names;
+    QSqlQuery query(db);
+    if (!query.exec(sql)) {
+        qDebug().noquote() << "Can't execute query." << query.lastError().text();
+        return names;
+    }
+    while (query.next())
+        names << query.value(0).toString().trimmed();
+    return names;
+}
+
+// Each expected name looked up without regard to case; returns the missing ones in expected order.
+QStringList Missing(const QStringList& expected, const QStringList& present, const QString& kind)
+{
+    QStringList missing;
+    for (const QString& name : expected) {
+        if (present.contains(name, Qt::CaseInsensitive)) {
+            qDebug().noquote() << kind + " " + name + " exists";
+        } else {
+            qDebug().noquote() << kind + " " + name + " not exists";
+            missing << name;
+        }
+    }
+    return missing;
+}
+
+QString Quoted(const QString& prefix, const QStringList& names)
+{
+    return names.isEmpty() ? QString() : prefix + names.join("', '") + "'.\n";
+}
+
+const char* const kCatalogueFilter = " WHERE (RDB$SYSTEM_FLAG = 0) or (RDB$SYSTEM_FLAG is NULL)";
+
+} // namespace
+
+bool Selvdesk::checkDatabase()
+{
+    const QStringList tables = Names(Schema::Tables);
+    const QStringList generators = Names(Schema::Generators);
+    const QStringList triggers = Names(Schema::Triggers);
+    const QStringList roles = {Text(Schema::Role)};
+    qDebug().noquote() << "Let's check database...";
+
+    QStringList missingTables, missingGenerators, missingTriggers, missingRoles;
+    if (db_.isOpen()) {
+        missingTables = Missing(tables, db_.tables(QSql::Tables), "Table");
+        missingGenerators =
+            Missing(generators, CatalogueNames(db_, QString("SELECT RDB$GENERATOR_NAME FROM RDB$GENERATORS") + kCatalogueFilter),
+                    "Generator");
+        missingTriggers =
+            Missing(triggers, CatalogueNames(db_, QString("SELECT RDB$TRIGGER_NAME FROM RDB$TRIGGERS") + kCatalogueFilter),
+                    "Trigger");
+        missingRoles =
+            Missing(roles, CatalogueNames(db_, QString("SELECT RDB$ROLE_NAME FROM RDB$ROLES") + kCatalogueFilter), "Role");
+    } else {
+        qDebug().noquote() << "The application could not open the database";
+    }
+    if (missingTables.isEmpty() && missingGenerators.isEmpty() && missingTriggers.isEmpty() && missingRoles.isEmpty())
+        return true;
+
+    const QString details = Quoted(tr("Missing tables: '"), missingTables) +
+                            Quoted(tr("Missing generators: '"), missingGenerators) +
+                            Quoted(tr("Missing triggers: '"), missingTriggers) + Quoted(tr("Missing roles: '"), missingRoles);
+
+    auto critical = [this](const QString& text) {
+        QMessageBox box(QMessageBox::Critical, tr("Database critical error"), text, QMessageBox::Ok, this);
+        box.exec();
+    };
+    if (db_.userName().toUpper() == "SYSDBA") {
+        critical(tr("Application database is missing or corrupted.\n") + details + tr(" Now we will try to repair database."));
+        if (repairDatabase(missingTables, missingGenerators, missingTriggers, missingRoles)) {
+            QMessageBox box(QMessageBox::Information, tr("Database repaired"),
+                            tr("Application database was successfully restored."), QMessageBox::Ok, this);
+            box.exec();
+            return true;
+        }
+        critical(tr("We can't repair application database.\nPlease, reinstall the application."));
+        return false;
+    }
+    critical(tr("Application database is missing or corrupted.\n") + details +
+             tr("You need to log in as SYSDBA to repair your database."));
+    return false;
+}
+
+bool Selvdesk::repairDatabase(const QStringList& tables, const QStringList& generators, const QStringList& triggers,
+                              const QStringList& roles)
+{
+    qDebug().noquote() << "Try to repair our database...";
+    if (!db_.isOpen() && !db_.open()) {
+        qDebug().noquote() << "The application could not open the database";
+        return false;
+    }
+    bool result = true;
+    for (const QString& name : tables)
+        result = createTable(name.toLower()) && result;
+    for (const QString& name : generators)
+        result = createGenerator(name.toLower()) && result;
+    for (const QString& name : triggers)
+        result = createTrigger(name.toLower()) && result;
+    for (const QString& name : roles)
+        result = createRole(name.toLower()) && result;
+    return result;
+}
+
+bool Selvdesk::createTable(const QString& name) { return createObject("table", name); }
+bool Selvdesk::createGenerator(const QString& name) { return createObject("generator", name); }
+bool Selvdesk::createTrigger(const QString& name) { return createObject("trigger", name); }
+
+bool Selvdesk::createRole(const QString& name)
+{
+    if (!createObject("role", name))
+        return false;
+    return grantRoleRights(name);
+}
+
+bool Selvdesk::createObject(const char* kind, const QString& name)
+{
+    const QString what = QString::fromLatin1(kind);
+    qDebug().noquote() << "Try to create " + what + " " + name;
+    // Only a key of the object's own kind gives a statement.
+    const Schema::Object* object = Schema::Find(name.toStdString());
+    static const std::pair<const char*, Schema::ObjectKind> kinds[] = {{"table", Schema::ObjectKind::Table},
+                                                                       {"generator", Schema::ObjectKind::Generator},
+                                                                       {"trigger", Schema::ObjectKind::Trigger},
+                                                                       {"role", Schema::ObjectKind::Role}};
+    QString statement;
+    for (const auto& [kindName, objectKind] : kinds) {
+        if (what == kindName && object && object->kind == objectKind)
+            statement = Text(object->statement);
+    }
+    if (!db_.isOpen()) {
+        qDebug().noquote() << "Database is not opened";
+        return false;
+    }
+    qDebug().noquote() << "Try execute SQL script";
+    QSqlQuery query(db_);
+    if (!query.prepare(statement)) {
+        qDebug().noquote() << "Can't prepare SQL statement for execution" << query.lastError().text();
+        return false;
+    }
+    if (!query.exec()) {
+        qDebug().noquote() << "Can't create " + what + " " + name << query.lastError().text();
+        return false;
+    }
+    QString capitalised = what;
+    capitalised[0] = capitalised[0].toUpper();
+    qDebug().noquote() << capitalised + " " + name + " created";
+    return true;
+}
+
+bool Selvdesk::grantRoleRights(const QString& name)
+{
+    qDebug().noquote() << "Try to give the rights to role " + name;
+    QStringList statements;
+    if (name == Text(Schema::Role)) {
+        for (std::string_view grant : Schema::ManagerGrants)
+            statements << Text(grant);
+    }
+    if (!db_.isOpen()) {
+        qDebug().noquote() << "Database is not opened";
+        return false;
+    }
+    qDebug().noquote() << "Try execute SQL script";
+    bool result = true;
+    for (const QString& statement : statements) {
+        QSqlQuery query(db_);
+        if (!query.prepare(statement)) {
+            qDebug().noquote() << "Can't prepare SQL statement for execution" << query.lastError().text();
+            result = false;
+            continue;
+        }
+        if (query.exec()) {
+            qDebug().noquote() << "Grant statement successfully executed. Query was " + statement;
+        } else {
+            qDebug().noquote() << "Can't execute grant statement: " + statement + " Error:" + query.lastError().text();
+            result = false;
+        }
+    }
+    return result;
+}

@@ -1,0 +1,345 @@
+#include "console/Selvdesk.h"
+
+#include "console/Application.h"
+#include "console/NewCallerIDDialog.h"
+#include "ui_Selvdesk.h"
+
+#include <QApplication>
+#include <QDebug>
+#include <QLabel>
+#include <QMessageBox>
+#include <QSqlDriver>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QSqlRelationalDelegate>
+#include <QSqlRelationalTableModel>
+#include <QSqlTableModel>
+
+namespace {
+// Quitting from a slot that runs before the event loop started (the first showing happens before
+// exec()) must still end the program, so the request waits for the loop.
+void QuitLater()
+{
+    QMetaObject::invokeMethod(
+        qApp, [] { QCoreApplication::exit(0); }, Qt::QueuedConnection);
+}
+} // namespace
+
+Selvdesk::Selvdesk(QWidget* parent) : QMainWindow(parent), ui(std::make_unique<Ui::SelvdeskClass>())
+{
+    ui->setupUi(this);
+    userLabel_ = new QLabel(this);
+    ui->statusBar->addPermanentWidget(userLabel_);
+
+    connect(ui->applyButton, &QPushButton::clicked, this, &Selvdesk::pressApplyButton);
+    connect(ui->okButton, &QPushButton::clicked, this, &Selvdesk::pressOKButton);
+    connect(ui->cancelButton, &QPushButton::clicked, this, &Selvdesk::pressCancelButton);
+    connect(ui->actionDBSettings, &QAction::triggered, this, &Selvdesk::settings);
+    connect(ui->actionUsers, &QAction::triggered, this, &Selvdesk::users_management);
+    connect(ui->actionAbout, &QAction::triggered, this, &Selvdesk::about);
+    connect(ui->actionAboutQt, &QAction::triggered, qApp, &QApplication::aboutQt);
+    connect(ui->actionQuit, &QAction::triggered, qApp, &QCoreApplication::quit);
+    connect(ui->tabWidget, &QTabWidget::currentChanged, this, &Selvdesk::changeTabWidget);
+    connect(this, &Selvdesk::signal_mainwindow_shown, this, &Selvdesk::showTables);
+    connect(this, &Selvdesk::signal_mainwindow_shown, this, &Selvdesk::showSYSDBAMenu);
+    connect(ui->addButton, &QPushButton::clicked, this, &Selvdesk::pressAddUserButton);
+    connect(ui->deleteButton, &QPushButton::clicked, this, &Selvdesk::pressDeleteUserButton);
+    connect(ui->editButton, &QPushButton::clicked, this, qOverload<>(&Selvdesk::pressEditUserButton));
+    connect(ui->viewUsers, &QTableView::doubleClicked, this, qOverload<QModelIndex>(&Selvdesk::pressEditUserButton));
+    connect(ui->chbShowDeleted, &QCheckBox::stateChanged, this, &Selvdesk::showDeletedUsers);
+    connect(ui->pbAddPattern, &QPushButton::clicked, this, &Selvdesk::pressAddBlackListPattern);
+    connect(ui->pbDeletePattern, &QPushButton::clicked, this, &Selvdesk::pressDeleteBlackListPattern);
+}
+
+Selvdesk::~Selvdesk() = default;
+
+void Selvdesk::setDatabase(const QSqlDatabase& database) { db_ = database; }
+
+void Selvdesk::showEvent(QShowEvent* event)
+{
+    QMainWindow::showEvent(event);
+    emit signal_mainwindow_shown();
+}
+
+void Selvdesk::about()
+{
+    QMessageBox::about(this, tr("About Selvdesk"),
+                       tr("<h3>Selvdesk 1.0</h3><p>The operators' console of the Selvane callback service: "
+                          "subscribers, blacklist patterns and incoming calls.</p>"));
+}
+
+void Selvdesk::settings() { settingsDialog_.exec(); }
+
+void Selvdesk::users_management()
+{
+    usersDialog_.setDatabase(&db_);
+    usersDialog_.exec();
+}
+
+void Selvdesk::pressApplyButton() {}
+void Selvdesk::pressOKButton() { close(); }
+void Selvdesk::pressCancelButton() { close(); }
+void Selvdesk::changeTabWidget(int) {}
+
+void Selvdesk::showTables()
+{
+    if (!checkDatabase()) {
+        QuitLater();
+        return;
+    }
+    if (!setUpViews())
+        QuitLater();
+}
+
+void Selvdesk::showSYSDBAMenu()
+{
+    const QString user = db_.userName().toUpper();
+    ui->actionUsers->setEnabled(user == "SYSDBA");
+    userLabel_->setText(user);
+}
+
+bool Selvdesk::setUpViews()
+{
+    if (!db_.isValid()) {
+        qDebug().noquote() << "Error! Database connection is not valid.";
+        return false;
+    }
+    if (!db_.isOpen() && !db_.open()) {
+        qDebug().noquote() << "Can't open database.";
+        return false;
+    }
+    qDebug().noquote() << "Database connection is valid and opened.";
+    subscribeEvents();
+
+    // A showing after the first (the window restored) builds fresh models; the old ones go.
+    delete usersModel_;
+    delete blacklistModel_;
+    delete incomingModel_;
+
+    usersModel_ = new QSqlTableModel(this, db_);
+    usersModel_->setTable("users");
+    ui->viewUsers->setModel(usersModel_);
+    ui->viewUsers->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    usersModel_->setFilter(ui->chbShowDeleted->isChecked() ? QString() : QString("is_active=1"));
+    usersModel_->select();
+    usersModel_->setEditStrategy(QSqlTableModel::OnRowChange);
+    const char* userHeaders[] = {"ID", "CallerID", "PIN", "COS", "Name", "Active"};
+    for (int column = 0; column < 6; ++column)
+        usersModel_->setHeaderData(column, Qt::Horizontal, tr(userHeaders[column]), Qt::EditRole);
+    ui->viewUsers->hideColumn(0);
+    ui->viewUsers->hideColumn(5);
+    ui->viewUsers->setSortingEnabled(true);
+    ui->viewUsers->setSelectionBehavior(QAbstractItemView::SelectRows);
+    ui->viewUsers->setSelectionMode(QAbstractItemView::SingleSelection);
+
+    blacklistModel_ = new QSqlTableModel(this, db_);
+    blacklistModel_->setTable("blacklist");
+    ui->viewBlacklist->setModel(blacklistModel_);
+    ui->viewBlacklist->setEditTriggers(QAbstractItemView::AllEditTriggers);
+    blacklistModel_->select();
+    blacklistModel_->setEditStrategy(QSqlTableModel::OnRowChange);
+    blacklistModel_->setHeaderData(0, Qt::Horizontal, tr("ID"), Qt::EditRole);
+    blacklistModel_->setHeaderData(1, Qt::Horizontal, tr("COS"), Qt::EditRole);
+    blacklistModel_->setHeaderData(2, Qt::Horizontal, tr("Number"), Qt::EditRole);
+    ui->viewBlacklist->hideColumn(0);
+    ui->viewBlacklist->hideColumn(1);
+    ui->viewBlacklist->setSortingEnabled(true);
+
+    incomingModel_ = new QSqlRelationalTableModel(this, db_);
+    incomingModel_->setTable("incominglog");
+    incomingModel_->setRelation(3, QSqlRelation("users", "id", "name"));
+    ui->viewIncoming->setModel(incomingModel_);
+    ui->viewIncoming->setItemDelegate(new QSqlRelationalDelegate(ui->viewIncoming));
+    ui->viewIncoming->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    incomingModel_->select();
+    incomingModel_->setHeaderData(0, Qt::Horizontal, tr("ID"), Qt::EditRole);
+    incomingModel_->setHeaderData(1, Qt::Horizontal, tr("Time"), Qt::EditRole);
+    incomingModel_->setHeaderData(2, Qt::Horizontal, tr("CallerID"), Qt::EditRole);
+    incomingModel_->setHeaderData(3, Qt::Horizontal, tr("Name"), Qt::EditRole);
+    incomingModel_->setHeaderData(4, Qt::Horizontal, tr("Result"), Qt::EditRole);
+    ui->viewIncoming->hideColumn(0);
+    ui->viewIncoming->setSortingEnabled(true);
+    return true;
+}
+
+void Selvdesk::subscribeEvents()
+{
+    QSqlDriver* driver = db_.driver();
+    const QStringList subscribed = driver->subscribedToNotifications();
+    for (const char* event : {"user_insert", "user_update", "queue_update", "queue_insert", "queue_delete",
+                              "incominglog_update", "incominglog_insert", "incominglog_delete"}) {
+        if (!subscribed.contains(event))
+            driver->subscribeToNotification(event);
+    }
+    connect(driver, qOverload<const QString&, QSqlDriver::NotificationSource, const QVariant&>(&QSqlDriver::notification),
+            this, &Selvdesk::updated, Qt::UniqueConnection);
+}
+
+void Selvdesk::updated(QString event_name)
+{
+    qDebug().noquote() << "Event was occured:" << event_name;
+    if (event_name == "user_insert" || event_name == "user_update") {
+        if (usersModel_)
+            usersModel_->select();
+    } else if (event_name == "incominglog_update" || event_name == "incominglog_insert" ||
+               event_name == "incominglog_delete") {
+        if (incomingModel_)
+            incomingModel_->select();
+    }
+}
+
+void Selvdesk::showDeletedUsers(int state)
+{
+    if (!usersModel_)
+        return;
+    if (state == Qt::Unchecked) {
+        usersModel_->setFilter("is_active=1");
+        usersModel_->select();
+    } else if (state == Qt::Checked) {
+        usersModel_->setFilter(QString());
+        usersModel_->select();
+    }
+}
+
+void Selvdesk::pressAddUserButton()
+{
+    NewCallerIDDialog dialog(this);
+    if (dialog.exec() == QDialog::Accepted)
+        addCallerID(dialog.callerId(), dialog.pin(), dialog.name(), dialog.cos());
+}
+
+namespace {
+void ReportFailedQuery(const QSqlQuery& query, const QSqlDatabase& db)
+{
+    qDebug().noquote() << "Can't execute query." << db.lastError().text() << query.lastError().text();
+    qDebug().noquote() << "Query=" << query.lastQuery();
+}
+} // namespace
+
+void Selvdesk::addCallerID(const QString& callerId, const QString& pin, const QString& name, int cos)
+{
+    qDebug().noquote() << "Try to add new CallerID to 'USERS' table [caller_id= " + callerId + "; name=" + name +
+                              "; PIN=" + pin + "; COS=" + QString::number(cos) + "]";
+    if (!db_.isOpen()) {
+        qDebug().noquote() << "Database was not open." << db_.lastError().text();
+        return;
+    }
+    QSqlQuery query(db_);
+    query.prepare("UPDATE OR INSERT INTO USERS (CALLERID, PIN, COS, NAME, IS_ACTIVE) VALUES (:caller_id, :pin, :cos, "
+                  ":name, '1') MATCHING(CALLERID) ");
+    query.bindValue(":caller_id", callerId);
+    query.bindValue(":pin", pin);
+    query.bindValue(":cos", cos);
+    query.bindValue(":name", name);
+    if (query.exec())
+        qDebug().noquote() << "CallerID " + callerId + " added to database.";
+    else
+        ReportFailedQuery(query, db_);
+}
+
+void Selvdesk::pressDeleteUserButton()
+{
+    const QModelIndexList rows = ui->viewUsers->selectionModel() ? ui->viewUsers->selectionModel()->selectedRows()
+                                                                   : QModelIndexList();
+    if (rows.isEmpty() || !usersModel_)
+        return;
+    removeCallerID(usersModel_->index(rows.first().row(), 1).data().toString());
+}
+
+void Selvdesk::removeCallerID(const QString& callerId)
+{
+    qDebug().noquote() << "Try to remove CallerID from 'USERS' table [caller_id= " + callerId + "]";
+    if (!db_.isOpen()) {
+        qDebug().noquote() << "Database was not open." << db_.lastError().text();
+        return;
+    }
+    QSqlQuery query(db_);
+    query.prepare("UPDATE USERS SET IS_ACTIVE=0 WHERE CALLERID=:caller_id");
+    query.bindValue(":caller_id", callerId);
+    if (query.exec())
+        qDebug().noquote() << "CallerID " + callerId + " was removed from database.";
+    else
+        ReportFailedQuery(query, db_);
+}
+
+void Selvdesk::pressEditUserButton() { pressEditUserButton(QModelIndex()); }
+
+void Selvdesk::pressEditUserButton(QModelIndex)
+{
+    // A double click has selected the row it hit; both ways work on the selected row.
+    const QModelIndexList rows = ui->viewUsers->selectionModel() ? ui->viewUsers->selectionModel()->selectedRows()
+                                                                   : QModelIndexList();
+    if (rows.isEmpty() || !usersModel_)
+        return;
+    const int row = rows.first().row();
+    auto field = [this, row](int column) { return usersModel_->index(row, column).data(); };
+    const int id = field(0).toInt();
+
+    NewCallerIDDialog dialog(this);
+    dialog.setCallerId(field(1).toString());
+    dialog.setPin(field(2).toString());
+    dialog.setName(field(4).toString());
+    dialog.setCos(field(3).toInt());
+    dialog.setActive(field(5).toInt());
+    if (dialog.exec() == QDialog::Accepted)
+        editUser(id, dialog.callerId(), dialog.pin(), dialog.name(), dialog.cos(), dialog.active());
+}
+
+void Selvdesk::editUser(int id, const QString& callerId, const QString& pin, const QString& name, int cos, int active)
+{
+    qDebug().noquote() << "Try to edit user from 'USERS' table [user_id= " + QString::number(id) + "]";
+    if (!db_.isOpen()) {
+        qDebug().noquote() << "Database was not open." << db_.lastError().text();
+        return;
+    }
+    QSqlQuery query(db_);
+    query.prepare("UPDATE USERS SET CALLERID=:caller_id, PIN=:pin, COS=:cos, NAME=:name, IS_ACTIVE=:is_active WHERE "
+                  "ID=:user_id");
+    query.bindValue(":caller_id", callerId);
+    query.bindValue(":pin", pin);
+    query.bindValue(":cos", cos);
+    query.bindValue(":name", name);
+    query.bindValue(":is_active", active);
+    query.bindValue(":user_id", id);
+    if (query.exec())
+        qDebug().noquote() << "User data for ID=" + QString::number(id) + " was updated in database.";
+    else
+        ReportFailedQuery(query, db_);
+}
+
+void Selvdesk::pressAddBlackListPattern()
+{
+    if (!db_.isOpen()) {
+        qDebug().noquote() << "Database was not open." << db_.lastError().text();
+        return;
+    }
+    QSqlQuery query(db_);
+    query.prepare("INSERT INTO BLACKLIST (COS, NUMBER) VALUES ( :cos, :number)");
+    query.bindValue(":cos", 0);
+    query.bindValue(":number", QString(""));
+    if (query.exec() && blacklistModel_)
+        blacklistModel_->select();
+}
+
+void Selvdesk::pressDeleteBlackListPattern()
+{
+    const QModelIndexList selected = ui->viewBlacklist->selectionModel()
+                                         ? ui->viewBlacklist->selectionModel()->selectedIndexes()
+                                         : QModelIndexList();
+    if (selected.isEmpty() || !blacklistModel_)
+        return;
+    const int id = blacklistModel_->index(selected.first().row(), 0).data().toInt();
+    if (!db_.isOpen()) {
+        qDebug().noquote() << "Database was not open." << db_.lastError().text();
+        return;
+    }
+    QSqlQuery query(db_);
+    query.prepare("DELETE FROM BLACKLIST  WHERE id=:pattern_id");
+    query.bindValue(":pattern_id", id);
+    if (query.exec()) {
+        qDebug().noquote() << "pattern id " + QString::number(id) + " was removed from database.";
+        blacklistModel_->select();
+    } else {
+        ReportFailedQuery(query, db_);
+    }
+}

@@ -1,0 +1,94 @@
+// The console's main window: subscribers, incoming calls and blacklist tabs kept current by the
+// database's events, the schema check and repair run on every showing, and the administrator's menu.
+#pragma once
+
+#include "console/DBUsersDialog.h"
+#include "console/SettingsDialog.h"
+
+#include <QMainWindow>
+#include <QModelIndex>
+#include <QSqlDatabase>
+#include <QString>
+#include <QStringList>
+
+#include <memory>
+
+class QLabel;
+class QSqlRelationalTableModel;
+class QSqlTableModel;
+
+namespace Ui {
+class SelvdeskClass;
+}
+
+class Selvdesk : public QMainWindow
+{
+    Q_OBJECT
+
+public:
+    explicit Selvdesk(QWidget* parent = nullptr);
+    ~Selvdesk() override;
+
+    void setDatabase(const QSqlDatabase& database);
+    QSqlDatabase database() const { return db_; }
+
+    // Schema check and repair on the window's connection.
+    bool checkDatabase();
+    bool repairDatabase(const QStringList& tables, const QStringList& generators, const QStringList& triggers,
+                        const QStringList& roles);
+    bool createTable(const QString& name);
+    bool createGenerator(const QString& name);
+    bool createTrigger(const QString& name);
+    bool createRole(const QString& name);
+    bool grantRoleRights(const QString& name);
+
+    // The subscriber statements.
+    void addCallerID(const QString& callerId, const QString& pin, const QString& name, int cos);
+    void removeCallerID(const QString& callerId);
+    void editUser(int id, const QString& callerId, const QString& pin, const QString& name, int cos, int active);
+
+    void subscribeEvents();
+
+    // The models, once the views are set up (null before).
+    QSqlTableModel* usersModel() const { return usersModel_; }
+    QSqlTableModel* blacklistModel() const { return blacklistModel_; }
+    QSqlRelationalTableModel* incomingModel() const { return incomingModel_; }
+
+signals:
+    void signal_mainwindow_shown();
+
+protected:
+    void showEvent(QShowEvent* event) override;
+
+private slots:
+    void about();
+    void settings();
+    void users_management();
+    void pressApplyButton();
+    void pressOKButton();
+    void pressCancelButton();
+    void showTables();
+    void changeTabWidget(int index);
+    void showSYSDBAMenu();
+    void pressDeleteUserButton();
+    void pressAddUserButton();
+    void pressEditUserButton();
+    void pressEditUserButton(QModelIndex index);
+    void showDeletedUsers(int state);
+    void updated(QString event_name);
+    void pressAddBlackListPattern();
+    void pressDeleteBlackListPattern();
+
+private:
+    bool setUpViews();
+    bool createObject(const char* kind, const QString& name);
+
+    SettingsDialog settingsDialog_;
+    DBUsersDialog usersDialog_;
+    QSqlDatabase db_;
+    std::unique_ptr<Ui::SelvdeskClass> ui;
+    QSqlTableModel* usersModel_ = nullptr;
+    QSqlTableModel* blacklistModel_ = nullptr;
+    QSqlRelationalTableModel* incomingModel_ = nullptr;
+    QLabel* userLabel_ = nullptr;
+};
