@@ -123,7 +123,8 @@ bool Selvdesk::setUpViews()
     usersModel_->setFilter(ui->chbShowDeleted->isChecked() ? QString() : QString("is_active=1"));
     usersModel_->select();
     usersModel_->setEditStrategy(QSqlTableModel::OnRowChange);
-    const char* userHeaders[] = {"ID", "CallerID", "PIN", "COS", "Name", "Active"};
+    const char* userHeaders[] = {QT_TR_NOOP("ID"), QT_TR_NOOP("CallerID"), QT_TR_NOOP("PIN"),
+                                 QT_TR_NOOP("COS"), QT_TR_NOOP("Name"), QT_TR_NOOP("Active")};
     for (int column = 0; column < 6; ++column)
         usersModel_->setHeaderData(column, Qt::Horizontal, tr(userHeaders[column]), Qt::EditRole);
     ui->viewUsers->hideColumn(0);

@@ -1,0 +1,206 @@
+#include "console/tests/ConsoleTestSupport.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QDialog>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QRandomGenerator>
+#include <QSettings>
+#include <QSqlError>
+#include <QSqlQuery>
+
+#include <mutex>
+#include <stdexcept>
+
+namespace consoletest {
+
+ModalDriver::ModalDriver()
+{
+    connect(&timer_, &QTimer::timeout, this, &ModalDriver::poll);
+    timer_.start(20);
+}
+
+ModalDriver::~ModalDriver() = default;
+
+namespace {
+QString Describe(QWidget* widget)
+{
+    if (auto* box = qobject_cast<QMessageBox*>(widget))
+        return box->windowTitle() + " | " + box->text() + " | " + box->informativeText();
+    return widget->windowTitle();
+}
+} // namespace
+
+void ModalDriver::poll()
+{
+    QWidget* widget = QApplication::activeModalWidget();
+    if (!widget || (widget == last_ && widget->isVisible()))
+        return;
+    last_ = widget;
+    seen_ << Describe(widget);
+    if (handlers_.empty()) {
+        ++unexpected_;
+        qWarning().noquote() << "unexpected modal window:" << seen_.last();
+        if (auto* dialog = qobject_cast<QDialog*>(widget))
+            dialog->reject();
+        else
+            widget->close();
+        return;
+    }
+    Handler handler = std::move(handlers_.front());
+    handlers_.pop_front();
+    handler(widget);
+}
+
+ModalDriver::Handler PressOk()
+{
+    return [](QWidget* widget) {
+        if (auto* box = qobject_cast<QMessageBox*>(widget)) {
+            box->button(QMessageBox::Ok)->click();
+        } else if (auto* dialog = qobject_cast<QDialog*>(widget)) {
+            dialog->accept();
+        }
+    };
+}
+
+ModalDriver::Handler PressCancel()
+{
+    return [](QWidget* widget) {
+        if (auto* dialog = qobject_cast<QDialog*>(widget))
+            dialog->reject();
+    };
+}
+
+ModalDriver::Handler Click(const char* button)
+{
+    return [button](QWidget* widget) {
+        if (auto* push = widget->findChild<QPushButton*>(button))
+            push->click();
+        else
+            qWarning() << "no button" << button << "in" << widget->windowTitle();
+    };
+}
+
+namespace {
+std::mutex g_linesMutex;
+QStringList g_lines;
+QtMessageHandler g_previous = nullptr;
+
+void Collect(QtMsgType type, const QMessageLogContext& context, const QString& message)
+{
+    {
+        std::lock_guard<std::mutex> lock(g_linesMutex);
+        g_lines << message;
+    }
+    if (g_previous)
+        g_previous(type, context, message);
+}
+} // namespace
+
+DiagnosticLines::DiagnosticLines()
+{
+    g_lines.clear();
+    g_previous = qInstallMessageHandler(Collect);
+}
+
+DiagnosticLines::~DiagnosticLines() { qInstallMessageHandler(g_previous); }
+
+const QStringList& DiagnosticLines::lines() const { return g_lines; }
+
+QString DiagnosticLines::find(const QString& text) const
+{
+    std::lock_guard<std::mutex> lock(g_linesMutex);
+    for (const QString& line : g_lines) {
+        if (line.contains(text))
+            return line;
+    }
+    return {};
+}
+
+SettingsSandbox::SettingsSandbox()
+{
+    if (!dir_.isValid())
+        throw std::runtime_error("no temporary folder for the settings");
+    QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, dir_.path());
+}
+
+QString SettingsSandbox::iniPath() const { return dir_.path() + "/Brint/Selvdesk.ini"; }
+
+void SettingsSandbox::write(const QString& host, const QString& port, const QString& database, const QString& driver)
+{
+    QSettings store(iniPath(), QSettings::IniFormat);
+    store.beginGroup("Database");
+    store.setValue("DriverName", driver);
+    store.setValue("DatabaseName", database);
+    store.setValue("HostName", host);
+    store.setValue("DatabasePort", port);
+    store.endGroup();
+}
+
+QString SettingsSandbox::value(const QString& key) const
+{
+    QSettings store(iniPath(), QSettings::IniFormat);
+    return store.value("Database/" + key).toString();
+}
+
+void SettingsSandbox::clear() { QFile::remove(iniPath()); }
+
+QSqlDatabase AdminConnection(const FbServerEnv& server, const QString& path)
+{
+    static int counter = 0;
+    QSqlDatabase db = QSqlDatabase::addDatabase("QIBASE", QString("console-admin-%1").arg(++counter));
+    db.setHostName(server.host);
+    db.setPort(server.port);
+    db.setDatabaseName(path);
+    db.setUserName(server.user);
+    db.setPassword(server.password);
+    if (!db.open())
+        throw std::runtime_error(("admin connection failed: " + db.lastError().text()).toStdString());
+    return db;
+}
+
+namespace {
+// Account statements need a database to run in; the server keeps accounts in its own security database.
+struct AccountScratch
+{
+    explicit AccountScratch(const FbServerEnv& server) : database(TestDatabase::Empty, server) {}
+    TestDatabase database;
+};
+} // namespace
+
+ServerAccount::ServerAccount(const FbServerEnv& server, const QString& password)
+    : server_(server), name_(QString("OP%1").arg(QRandomGenerator::global()->bounded(100000000))), password_(password)
+{
+    AccountScratch scratch(server);
+    QSqlQuery query(scratch.database.db());
+    if (!query.exec("CREATE USER " + name_ + " PASSWORD '" + password_ + "'"))
+        throw std::runtime_error(("CREATE USER failed: " + query.lastError().text()).toStdString());
+}
+
+ServerAccount::~ServerAccount()
+{
+    try {
+        AccountScratch scratch(server_);
+        QSqlQuery(scratch.database.db()).exec("DROP USER " + name_);
+    } catch (const std::exception&) {
+        // The server went away; nothing left to tidy.
+    }
+}
+
+bool AccountExists(const FbServerEnv& server, const QString& path, const QString& name)
+{
+    QSqlDatabase db = AdminConnection(server, path);
+    QSqlQuery query(db);
+    query.prepare("SELECT COUNT(*) FROM SEC$USERS WHERE SEC$USER_NAME = ?");
+    query.addBindValue(name.toUpper());
+    bool exists = query.exec() && query.next() && query.value(0).toInt() > 0;
+    query.finish();
+    const QString connection = db.connectionName();
+    db.close();
+    db = QSqlDatabase();
+    QSqlDatabase::removeDatabase(connection);
+    return exists;
+}
+
+} // namespace consoletest

@@ -1,0 +1,97 @@
+// What the console's tests share: driving modal dialogs and message boxes as an operator would, the
+// console's diagnostic lines, its settings store in a temporary folder, and accounts on the test server.
+#pragma once
+
+#include "tests/support/TestDatabase.h"
+
+#include <QObject>
+#include <QSqlDatabase>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include <deque>
+#include <functional>
+
+class QWidget;
+
+namespace consoletest {
+
+// Handles the modal windows that open while a test runs, one handler per window in the order they
+// open. A modal window nobody expected is recorded and rejected, so a test can never hang on one.
+class ModalDriver : public QObject
+{
+public:
+    using Handler = std::function<void(QWidget*)>;
+    ModalDriver();
+    ~ModalDriver() override;
+
+    void expect(Handler handler) { handlers_.push_back(std::move(handler)); }
+    // Every modal window seen, described as "title | text | informative text" (boxes) or "title".
+    const QStringList& seen() const { return seen_; }
+    int unexpected() const { return unexpected_; }
+    bool allHandled() const { return handlers_.empty(); }
+
+private:
+    void poll();
+    QTimer timer_;
+    std::deque<Handler> handlers_;
+    QStringList seen_;
+    QWidget* last_ = nullptr;
+    int unexpected_ = 0;
+};
+
+// Handlers for the usual answers.
+ModalDriver::Handler PressOk();     // the box's OK (or the dialog's accept)
+ModalDriver::Handler PressCancel(); // rejects the dialog
+// Clicks the push button with this object name inside the dialog.
+ModalDriver::Handler Click(const char* button);
+
+// Collects the console's diagnostic lines (qDebug and qWarning) while it lives.
+class DiagnosticLines
+{
+public:
+    DiagnosticLines();
+    ~DiagnosticLines();
+    const QStringList& lines() const;
+    // The first line holding text, or an empty string.
+    QString find(const QString& text) const;
+};
+
+// Points the per-user settings store at a fresh temporary folder.
+class SettingsSandbox
+{
+public:
+    SettingsSandbox();
+    QString iniPath() const;
+    void write(const QString& host, const QString& port, const QString& database, const QString& driver = "QIBASE");
+    QString value(const QString& key) const; // group "Database"
+    void clear();
+
+private:
+    QTemporaryDir dir_;
+};
+
+// An account on the test server (server-wide), dropped again when the object goes.
+class ServerAccount
+{
+public:
+    ServerAccount(const FbServerEnv& server, const QString& password);
+    ~ServerAccount();
+    const QString& name() const { return name_; }
+    const QString& password() const { return password_; }
+
+private:
+    FbServerEnv server_;
+    QString name_;
+    QString password_;
+};
+
+// A SYSDBA connection to any database of the server (the security operations need one).
+QSqlDatabase AdminConnection(const FbServerEnv& server, const QString& path);
+
+// True when an account of this name exists on the server, whatever its privileges.
+bool AccountExists(const FbServerEnv& server, const QString& path, const QString& name);
+
+} // namespace consoletest

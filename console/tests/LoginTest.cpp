@@ -1,0 +1,294 @@
+// The console's start: identity and translation, the settings dialog, and the login against the test server.
+#include "console/Application.h"
+#include "console/LoginWindow.h"
+#include "console/SettingsDialog.h"
+#include "console/tests/ConsoleTestSupport.h"
+
+#include <QApplication>
+#include <QComboBox>
+#include <QFile>
+#include <QLineEdit>
+#include <QMainWindow>
+#include <QPushButton>
+#include <QSqlDriver>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QTcpServer>
+#include <QTest>
+#include <QTranslator>
+
+#include <memory>
+
+using consoletest::Click;
+using consoletest::DiagnosticLines;
+using consoletest::ModalDriver;
+using consoletest::PressCancel;
+using consoletest::PressOk;
+
+namespace {
+// Lists a driver name without being able to open it: enough for the settings dialog's list.
+struct ListedOnly : QSqlDriverCreatorBase
+{
+    QSqlDriver* createObject() const override { return nullptr; }
+};
+
+// A loopback port nothing listens on.
+int ClosedPort()
+{
+    QTcpServer server;
+    server.listen(QHostAddress::LocalHost, 0);
+    return server.serverPort();
+}
+} // namespace
+
+class LoginTest : public QObject
+{
+    Q_OBJECT
+
+private:
+    std::unique_ptr<consoletest::SettingsSandbox> sandbox;
+    FbServerEnv server = FbServerEnv::fromEnvironment();
+
+    void typeAccount(LoginWindow& login, const QString& user, const QString& password)
+    {
+        QTest::keyClicks(login.findChild<QLineEdit*>("lineEdit"), user);
+        QTest::keyClicks(login.findChild<QLineEdit*>("lineEdit_2"), password);
+    }
+    void pointAt(const QString& path, const QString& port)
+    {
+        sandbox->write(server.host, port, path);
+    }
+    // Clicks OK in the login window and returns the failure box it shows ("" when it logged in).
+    QString failedLogin(LoginWindow& login)
+    {
+        ModalDriver driver;
+        driver.expect(PressOk());
+        login.show();
+        QTest::mouseClick(login.findChild<QPushButton*>("lw_okButton"), Qt::LeftButton);
+        return driver.seen().value(0);
+    }
+
+private slots:
+    void init() { sandbox = std::make_unique<consoletest::SettingsSandbox>(); }
+
+    void firstRunSeedsTheDefaultsAndShowsThem()
+    {
+        QVERIFY(!QFile::exists(sandbox->iniPath()));
+        SettingsDialog dialog;
+        QCOMPARE(sandbox->value("DriverName"), QString("QIBASE"));
+        QCOMPARE(sandbox->value("DatabaseName"), QString("norvel_callback"));
+        QCOMPARE(sandbox->value("HostName"), QString("localhost"));
+        QCOMPARE(sandbox->value("DatabasePort"), QString("3060"));
+        QCOMPARE(dialog.findChild<QLineEdit*>("txtDBName")->text(), QString("norvel_callback"));
+        QCOMPARE(dialog.findChild<QLineEdit*>("txtDBHostname")->text(), QString("localhost"));
+        QCOMPARE(dialog.findChild<QLineEdit*>("txtDBPort")->text(), QString("3060"));
+        QCOMPARE(dialog.findChild<QComboBox*>("cbDBDriver")->currentText(), QString("QIBASE"));
+
+        // The login itself applies no defaults: with no file it reads empty values.
+        sandbox->clear();
+        DiagnosticLines lines;
+        LoginWindow login;
+        QVERIFY(!lines.find("Can't read settings.").isEmpty());
+    }
+
+    void legacyDriverNamesAreNeverOfferedAndAnUnknownDriverIsKept()
+    {
+        for (const char* name : {"QMYSQL3", "QTDS7", "QPSQL7", "QOCI8", "QODBC3", "QLISTEDONLY"})
+            QSqlDatabase::registerSqlDriver(name, new ListedOnly);
+        sandbox->write("localhost", "3060", "db", "QNOSUCHDRIVER");
+        SettingsDialog dialog;
+        auto* combo = dialog.findChild<QComboBox*>("cbDBDriver");
+        QStringList offered;
+        for (int i = 0; i < combo->count(); ++i)
+            offered << combo->itemText(i);
+        QVERIFY(offered.contains("QLISTEDONLY"));
+        QVERIFY(offered.contains("QIBASE"));
+        for (const char* legacy : {"QMYSQL3", "QTDS7", "QPSQL7", "QOCI8", "QODBC3"})
+            QVERIFY2(!offered.contains(legacy), legacy);
+        QCOMPARE(combo->currentIndex(), 0);
+        QTest::mouseClick(dialog.findChild<QPushButton*>("set_okButton"), Qt::LeftButton);
+        QCOMPARE(sandbox->value("DriverName"), QString("QNOSUCHDRIVER"));
+    }
+
+    void cancelKeepsTheTypedHostForTheNextOk()
+    {
+        SettingsDialog dialog;
+        dialog.show();
+        auto* host = dialog.findChild<QLineEdit*>("txtDBHostname");
+        host->clear();
+        QTest::keyClicks(host, "db.example");
+        QTest::mouseClick(dialog.findChild<QPushButton*>("set_cancelButton"), Qt::LeftButton);
+        QCOMPARE(dialog.result(), int(QDialog::Rejected));
+        QCOMPARE(sandbox->value("HostName"), QString("localhost"));
+
+        dialog.show();
+        QCOMPARE(host->text(), QString("db.example"));
+        QTest::mouseClick(dialog.findChild<QPushButton*>("set_okButton"), Qt::LeftButton);
+        QCOMPARE(dialog.result(), int(QDialog::Accepted));
+        QCOMPARE(sandbox->value("HostName"), QString("db.example"));
+    }
+
+    void loginWithAPortUsesTheFirebirdHostForm()
+    {
+        TestDatabase database;
+        pointAt(database.path(), QString::number(server.port));
+        DiagnosticLines lines;
+        LoginWindow login;
+        typeAccount(login, server.user, server.password);
+        login.show();
+        QTest::mouseClick(login.findChild<QPushButton*>("lw_okButton"), Qt::LeftButton);
+        QCOMPARE(login.result(), int(QDialog::Accepted));
+
+        QSqlDatabase db = login.database();
+        QVERIFY(db.isOpen());
+        QCOMPARE(db.hostName(), server.host + "/" + QString::number(server.port));
+        QCOMPARE(db.port(), 0);
+        QCOMPARE(db.connectOptions(), QString("ISC_DPB_SQL_ROLE_NAME=MANAGER"));
+        const QString success = lines.find("LoginWindow::check() success!");
+        QVERIFY2(success.contains("Server: " + server.host + "/" + QString::number(server.port)), qPrintable(success));
+        QVERIFY2(success.contains("Port: 0"), qPrintable(success));
+        QSqlQuery role(db);
+        QVERIFY(role.exec("SELECT CURRENT_ROLE FROM RDB$DATABASE") && role.next());
+        QCOMPARE(role.value(0).toString().trimmed(), QString("MANAGER"));
+    }
+
+    void anEmptyPortLeavesTheHostAlone()
+    {
+        pointAt("/nonexistent/selvdesk.fdb", "");
+        LoginWindow login;
+        typeAccount(login, server.user, server.password);
+        QVERIFY(!login.connectDatabase());
+        QCOMPARE(login.database().hostName(), server.host);
+        QVERIFY(login.database().port() <= 0);
+    }
+
+    void aMissingDatabaseIsCreatedAtLogin()
+    {
+        const QString path = TestDatabase::uniquePath(server, "created");
+        pointAt(path, QString::number(server.port));
+        {
+            LoginWindow login;
+            typeAccount(login, server.user, server.password);
+            QVERIFY(login.connectDatabase());
+            QVERIFY(login.database().tables().isEmpty()); // created without a schema
+            login.database().close();
+        }
+        QVERIFY(QFile::exists(path));
+        TestDatabase::drop(server, path);
+    }
+
+    void failuresAreExplainedAndTheWindowStaysOpen()
+    {
+        TestDatabase database;
+        LoginWindow wrongPassword;
+        pointAt(database.path(), QString::number(server.port));
+        wrongPassword.readSettings();
+        typeAccount(wrongPassword, server.user, "not-the-password");
+        QString box = failedLogin(wrongPassword);
+        QVERIFY2(box.contains("Connection failed or server refused connection. | "
+                              "Error occurred. Please check your username and password and try again."),
+                 qPrintable(box));
+        QVERIFY(wrongPassword.isVisible());
+        QCOMPARE(wrongPassword.result(), 0);
+
+        pointAt(database.path(), QString::number(ClosedPort()));
+        LoginWindow unreachable;
+        typeAccount(unreachable, server.user, server.password);
+        box = failedLogin(unreachable);
+        QVERIFY2(box.endsWith("Error occurred. Failed to establish a connection. Please check the settings and try again.  "),
+                 qPrintable(box));
+
+        pointAt("/nonexistent/folder/selvdesk.fdb", QString::number(server.port));
+        LoginWindow missingFile;
+        typeAccount(missingFile, server.user, server.password);
+        box = failedLogin(missingFile);
+        QVERIFY2(box.endsWith("Error occurred. Can't find database file. Please check the settings and try again."),
+                 qPrintable(box));
+        QVERIFY(missingFile.isVisible());
+    }
+
+    void adviceFollowsTheErrorCodeAndTestsPasswordFirst()
+    {
+        auto advice = [](const QString& text, const QString& code) {
+            return LoginWindow::Advice(QSqlError("driver", text, QSqlError::ConnectionError, code));
+        };
+        QCOMPARE(advice("password and connection", "-902"),
+                 QString("Error occurred. Please check your username and password and try again."));
+        QCOMPARE(advice("CreateFile failed on connection", "-902"),
+                 QString("Error occurred. Can't find database file. Please check the settings and try again."));
+        QVERIFY(advice("something else", "-902").isEmpty());
+        QVERIFY(advice("password", "-901").isEmpty());
+        QCOMPARE(advice("anything", "1"), QString("Error occurred. Please check the settings and try again."));
+    }
+
+    void cancellingTheLoginEndsWithZeroAndNoMainWindow()
+    {
+        bool mainWindowShown = false;
+        QTimer watch;
+        QObject::connect(&watch, &QTimer::timeout, [&] {
+            for (QWidget* widget : QApplication::topLevelWidgets())
+                mainWindowShown = mainWindowShown || (qobject_cast<QMainWindow*>(widget) && widget->isVisible());
+        });
+        watch.start(10);
+        ModalDriver driver;
+        driver.expect(Click("lw_cancelButton"));
+        QCOMPARE(console::Run(*qApp), 0);
+        QVERIFY(driver.allHandled());
+        QVERIFY(!mainWindowShown);
+    }
+
+    void aLoginShowsTheMainWindowAndRunsTheLoop()
+    {
+        TestDatabase database;
+        pointAt(database.path(), QString::number(server.port));
+        ModalDriver driver;
+        driver.expect([this](QWidget* login) {
+            QTest::keyClicks(login->findChild<QLineEdit*>("lineEdit"), server.user);
+            QTest::keyClicks(login->findChild<QLineEdit*>("lineEdit_2"), server.password);
+            login->findChild<QPushButton*>("lw_okButton")->click();
+        });
+        QTimer closer;
+        QObject::connect(&closer, &QTimer::timeout, [] {
+            for (QWidget* widget : QApplication::topLevelWidgets()) {
+                if (widget->objectName() == "SelvdeskClass" && widget->isVisible())
+                    QCoreApplication::exit(7);
+            }
+        });
+        closer.start(20);
+        QTimer::singleShot(20000, [] { QCoreApplication::exit(99); });
+        QCOMPARE(console::Run(*qApp), 7);
+        QCOMPARE(driver.unexpected(), 0);
+    }
+
+    void theTranslationIsLoadedFromLangBesideTheProgram()
+    {
+        {
+            DiagnosticLines lines;
+            QTranslator translator;
+            QVERIFY(console::LoadTranslation(translator, SELVDESK_PROGRAM_DIR));
+            const QString line = lines.find("Translation loaded. Test word is ");
+            QVERIFY2(!line.isEmpty() && !line.endsWith(" File"), qPrintable(line));
+            const QString title = QCoreApplication::translate("LoginWindow", "Login window");
+            QVERIFY2(title != "Login window" && !title.isEmpty(), qPrintable(title));
+            LoginWindow login;
+            QCOMPARE(login.windowTitle(), title);
+            QCoreApplication::removeTranslator(&translator);
+        }
+        QTemporaryDir empty;
+        DiagnosticLines lines;
+        QTranslator translator;
+        QVERIFY(!console::LoadTranslation(translator, empty.path()));
+        QVERIFY(!lines.find("Can't load translation. Test word is File").isEmpty());
+        QCOMPARE(QCoreApplication::translate("LoginWindow", "Login window"), QString("Login window"));
+    }
+};
+
+int main(int argc, char* argv[])
+{
+    console::SetApplicationIdentity();
+    QApplication app(argc, argv);
+    LoginTest test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "LoginTest.moc"
