@@ -116,8 +116,10 @@ bool Selvdesk::setUpViews()
     delete blacklistModel_;
     delete incomingModel_;
 
+    // Qt quotes the names a table model is given, and Firebird keeps unquoted names in upper case:
+    // "users" would name no table.
     usersModel_ = new QSqlTableModel(this, db_);
-    usersModel_->setTable("users");
+    usersModel_->setTable("USERS");
     ui->viewUsers->setModel(usersModel_);
     ui->viewUsers->setEditTriggers(QAbstractItemView::NoEditTriggers);
     usersModel_->setFilter(ui->chbShowDeleted->isChecked() ? QString() : QString("is_active=1"));
@@ -134,7 +136,7 @@ bool Selvdesk::setUpViews()
     ui->viewUsers->setSelectionMode(QAbstractItemView::SingleSelection);
 
     blacklistModel_ = new QSqlTableModel(this, db_);
-    blacklistModel_->setTable("blacklist");
+    blacklistModel_->setTable("BLACKLIST");
     ui->viewBlacklist->setModel(blacklistModel_);
     ui->viewBlacklist->setEditTriggers(QAbstractItemView::AllEditTriggers);
     blacklistModel_->select();
@@ -147,8 +149,8 @@ bool Selvdesk::setUpViews()
     ui->viewBlacklist->setSortingEnabled(true);
 
     incomingModel_ = new QSqlRelationalTableModel(this, db_);
-    incomingModel_->setTable("incominglog");
-    incomingModel_->setRelation(3, QSqlRelation("users", "id", "name"));
+    incomingModel_->setTable("INCOMINGLOG");
+    incomingModel_->setRelation(3, QSqlRelation("USERS", "ID", "NAME"));
     ui->viewIncoming->setModel(incomingModel_);
     ui->viewIncoming->setItemDelegate(new QSqlRelationalDelegate(ui->viewIncoming));
     ui->viewIncoming->setEditTriggers(QAbstractItemView::NoEditTriggers);
