@@ -57,10 +57,11 @@ bool LoginWindow::connectDatabase()
     if (!port_.isEmpty() && port_.toInt() > 0)
         db_.setPort(port_.toInt());
     if (db_.driverName() == "QIBASE") {
-        // Firebird takes the port as part of the host: "host/port".
+        // Firebird takes the port as part of the host: "host/port". The driver then must add no port of
+        // its own, and Qt 6 adds one for any port but -1 (Qt 4 ignored 0).
         if (db_.port() > 0) {
             db_.setHostName(hostName_ + "/" + port_);
-            db_.setPort(0);
+            db_.setPort(-1);
         }
         db_.setConnectOptions("ISC_DPB_SQL_ROLE_NAME=MANAGER");
     }

@@ -38,7 +38,6 @@ private:
     QTimer timer_;
     std::deque<Handler> handlers_;
     QStringList seen_;
-    QWidget* last_ = nullptr;
     int unexpected_ = 0;
 };
 

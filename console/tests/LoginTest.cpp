@@ -83,12 +83,6 @@ private slots:
         QCOMPARE(dialog.findChild<QLineEdit*>("txtDBHostname")->text(), QString("localhost"));
         QCOMPARE(dialog.findChild<QLineEdit*>("txtDBPort")->text(), QString("3060"));
         QCOMPARE(dialog.findChild<QComboBox*>("cbDBDriver")->currentText(), QString("QIBASE"));
-
-        // The login itself applies no defaults: with no file it reads empty values.
-        sandbox->clear();
-        DiagnosticLines lines;
-        LoginWindow login;
-        QVERIFY(!lines.find("Can't read settings.").isEmpty());
     }
 
     void legacyDriverNamesAreNeverOfferedAndAnUnknownDriverIsKept()
@@ -142,14 +136,26 @@ private slots:
         QSqlDatabase db = login.database();
         QVERIFY(db.isOpen());
         QCOMPARE(db.hostName(), server.host + "/" + QString::number(server.port));
-        QCOMPARE(db.port(), 0);
+        QCOMPARE(db.port(), -1); // no port of the driver's own
         QCOMPARE(db.connectOptions(), QString("ISC_DPB_SQL_ROLE_NAME=MANAGER"));
         const QString success = lines.find("LoginWindow::check() success!");
         QVERIFY2(success.contains("Server: " + server.host + "/" + QString::number(server.port)), qPrintable(success));
-        QVERIFY2(success.contains("Port: 0"), qPrintable(success));
-        QSqlQuery role(db);
+        QVERIFY2(success.contains("Port: -1"), qPrintable(success));
+    }
+
+    void anOperatorWorksInTheRoleManager()
+    {
+        TestDatabase database;
+        consoletest::ServerAccount account(server, "op-secret");
+        QVERIFY(QSqlQuery(database.db()).exec("GRANT MANAGER TO " + account.name()));
+        pointAt(database.path(), QString::number(server.port));
+        LoginWindow login;
+        typeAccount(login, account.name(), account.password());
+        QVERIFY(login.connectDatabase());
+        QSqlQuery role(login.database());
         QVERIFY(role.exec("SELECT CURRENT_ROLE FROM RDB$DATABASE") && role.next());
         QCOMPARE(role.value(0).toString().trimmed(), QString("MANAGER"));
+        QVERIFY2(role.exec("SELECT COUNT(*) FROM USERS"), "the role's rights apply");
     }
 
     void anEmptyPortLeavesTheHostAlone()

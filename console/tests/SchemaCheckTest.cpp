@@ -1,0 +1,183 @@
+// The main window's schema check and repair against real databases on the test server.
+#include "common/Schema.h"
+#include "console/Application.h"
+#include "console/Selvdesk.h"
+#include "console/tests/ConsoleTestSupport.h"
+
+#include <QApplication>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QTest>
+
+#include <set>
+
+using consoletest::DiagnosticLines;
+using consoletest::ModalDriver;
+using consoletest::PressOk;
+
+namespace {
+QSqlDatabase Connect(const TestDatabase& database, const QString& user, const QString& password)
+{
+    static int counter = 0;
+    QSqlDatabase db = QSqlDatabase::addDatabase("QIBASE", QString("schema-check-%1").arg(++counter));
+    db.setHostName(database.server().host + "/" + QString::number(database.server().port));
+    db.setDatabaseName(database.path());
+    db.setUserName(user);
+    db.setPassword(password);
+    db.setConnectOptions("ISC_DPB_SQL_ROLE_NAME=MANAGER");
+    if (!db.open())
+        qWarning() << "cannot connect:" << db.lastError().text();
+    return db;
+}
+
+std::set<QString> Catalogue(QSqlDatabase db, const QString& sql)
+{
+    std::set<QString> names;
+    QSqlQuery query(db);
+    query.exec(sql);
+    while (query.next())
+        names.insert(query.value(0).toString().trimmed().toLower());
+    return names;
+}
+
+// Runs the application's loop until the window asks it to quit; returns the exit code, or -1. Only the
+// application's own loop clears the quit request, so a later dialog's loop is not ended by it.
+int QuitCode()
+{
+    QTimer deadline;
+    deadline.setSingleShot(true);
+    QObject::connect(&deadline, &QTimer::timeout, [] { QCoreApplication::exit(-1); });
+    deadline.start(5000);
+    return QCoreApplication::exec();
+}
+} // namespace
+
+class SchemaCheckTest : public QObject
+{
+    Q_OBJECT
+
+    FbServerEnv server = FbServerEnv::fromEnvironment();
+    std::unique_ptr<consoletest::SettingsSandbox> sandbox;
+
+private slots:
+    void initTestCase() { sandbox = std::make_unique<consoletest::SettingsSandbox>(); }
+
+    void aCompleteSchemaPassesSilently()
+    {
+        TestDatabase database;
+        Selvdesk window;
+        window.setDatabase(Connect(database, server.user, server.password));
+        ModalDriver driver;
+        QVERIFY(window.checkDatabase()); // blank-padded upper-case catalogue names match
+        QTest::qWait(50);
+        QCOMPARE(driver.seen(), QStringList());
+    }
+
+    void anEmptyDatabaseIsBuiltByTheAdministratorInCreationOrder()
+    {
+        TestDatabase database(TestDatabase::Empty);
+        Selvdesk window;
+        window.setDatabase(Connect(database, "sysdba", server.password)); // any letter case
+        ModalDriver driver;
+        driver.expect(PressOk());
+        driver.expect(PressOk());
+        DiagnosticLines lines;
+        QVERIFY(window.checkDatabase());
+
+        QCOMPARE(driver.seen().size(), 2);
+        QCOMPARE(driver.seen().at(0),
+                 QString("Database critical error | Application database is missing or corrupted.\n"
+                         "Missing tables: 'users', 'incominglog', 'outgoinglog', 'dblog', 'queue', 'callslog', 'blacklist'.\n"
+                         "Missing generators: 'new_user_id', 'new_log_id', 'new_incoming_id', 'new_outgoing_id', "
+                         "'new_queue_id', 'new_callslog_id', 'new_blacklist_id'.\n"
+                         "Missing triggers: 'user_insert', 'user_insert2', 'user_update', 'queue_update', 'queue_insert', "
+                         "'queue_delete', 'incominglog_update', 'incominglog_insert', 'incominglog_delete', "
+                         "'blacklist_insert'.\n"
+                         "Missing roles: 'manager'.\n Now we will try to repair database. | "));
+        QCOMPARE(driver.seen().at(1),
+                 QString("Database repaired | Application database was successfully restored. | "));
+
+        QStringList created;
+        for (const QString& line : lines.lines()) {
+            if (line.endsWith(" created"))
+                created << line.section(' ', 1, 1);
+        }
+        QStringList expected;
+        for (const Schema::Object& object : Schema::Objects)
+            expected << QString::fromLatin1(object.key.data(), qsizetype(object.key.size()));
+        QCOMPARE(created, expected);
+        QCOMPARE(lines.find("Grant statement successfully executed.").isEmpty(), false);
+
+        QSqlDatabase db = database.connect();
+        QCOMPARE(Catalogue(db, "SELECT RDB$RELATION_NAME FROM RDB$RELATIONS WHERE RDB$SYSTEM_FLAG=0").size(), size_t(7));
+        QCOMPARE(Catalogue(db, "SELECT RDB$TRIGGER_NAME FROM RDB$TRIGGERS WHERE RDB$SYSTEM_FLAG=0").size(), size_t(10));
+        QCOMPARE(Catalogue(db, "SELECT TRIM(RDB$RELATION_NAME) || ':' || TRIM(RDB$PRIVILEGE) FROM RDB$USER_PRIVILEGES "
+                               "WHERE RDB$USER='MANAGER'")
+                     .size(),
+                 size_t(11));
+        // The rebuilt schema works: the foreign keys resolved and the triggers number the rows.
+        QSqlQuery query(db);
+        QVERIFY(query.exec("INSERT INTO USERS (CALLERID, NAME, IS_ACTIVE) VALUES ('100', 'A', 1)"));
+        QVERIFY(query.exec("INSERT INTO INCOMINGLOG (ID, CALL_BEGIN, CALLERID, UID, RESULT, DEST) "
+                           "VALUES (gen_id(NEW_INCOMING_ID,1), current_timestamp, '100', 1, 1, '100')"));
+    }
+
+    void anotherUserIsToldWhatIsMissingAndTheConsoleQuits()
+    {
+        TestDatabase database(TestDatabase::Empty);
+        consoletest::ServerAccount account(server, "op-pass");
+        Selvdesk window;
+        window.setDatabase(Connect(database, account.name(), account.password()));
+        ModalDriver driver;
+        driver.expect(PressOk());
+        window.show(); // the showing runs the check
+        QCOMPARE(QuitCode(), 0);
+        QCOMPARE(driver.seen().size(), 1);
+        QVERIFY2(driver.seen().at(0).startsWith("Database critical error | Application database is missing or corrupted.\n"
+                                                "Missing tables: 'users', "),
+                 qPrintable(driver.seen().at(0)));
+        QVERIFY(driver.seen().at(0).endsWith("Missing roles: 'manager'.\nYou need to log in as SYSDBA to repair your database. | "));
+        QVERIFY(database.db().tables().isEmpty()); // nothing was created
+    }
+
+    void onlyOneMissingTriggerGivesOneDetailsLine()
+    {
+        TestDatabase database;
+        QSqlQuery drop(database.db());
+        QVERIFY2(drop.exec("DROP TRIGGER USER_UPDATE"), qPrintable(drop.lastError().text()));
+        Selvdesk window;
+        window.setDatabase(Connect(database, server.user, server.password));
+        ModalDriver driver;
+        driver.expect(PressOk());
+        driver.expect(PressOk());
+        QVERIFY(window.checkDatabase());
+        QCOMPARE(driver.seen().value(0), QString("Database critical error | Application database is missing or "
+                                                 "corrupted.\nMissing triggers: 'user_update'.\n Now we will try to "
+                                                 "repair database. | "));
+        QVERIFY(Catalogue(database.db(), "SELECT RDB$TRIGGER_NAME FROM RDB$TRIGGERS").count("user_update"));
+    }
+
+    void aFailedCreationStillCreatesTheRestAndReportsFailure()
+    {
+        TestDatabase database(TestDatabase::Empty);
+        Selvdesk window;
+        window.setDatabase(Connect(database, server.user, server.password));
+        DiagnosticLines lines;
+        // An unknown name has no statement; the known ones after it are still created.
+        QVERIFY(!window.repairDatabase({"nosuchtable", "users"}, {"new_user_id"}, {}, {}));
+        QVERIFY(!lines.find("Can't prepare SQL statement for execution").isEmpty());
+        QVERIFY(window.database().tables().contains("USERS"));
+        QVERIFY(Catalogue(window.database(), "SELECT RDB$GENERATOR_NAME FROM RDB$GENERATORS").count("new_user_id"));
+        QVERIFY2(!window.createTable("new_user_id"), "a key of another kind gives no table");
+    }
+};
+
+int main(int argc, char* argv[])
+{
+    console::SetApplicationIdentity();
+    QApplication app(argc, argv);
+    SchemaCheckTest test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "SchemaCheckTest.moc"
