@@ -4,6 +4,7 @@
 #include <QApplication>
 #include <QDialog>
 #include <QMessageBox>
+#include <QPointer>
 #include <QPushButton>
 #include <QRandomGenerator>
 #include <QSettings>
@@ -49,9 +50,16 @@ void ModalDriver::poll()
             widget->close();
         return;
     }
-    Handler handler = std::move(handlers_.front());
+    // Queued, so the timer is free again when a handler's click opens a further modal window.
+    QPointer<QWidget> target(widget);
+    QMetaObject::invokeMethod(
+        this,
+        [handler = std::move(handlers_.front()), target] {
+            if (target)
+                handler(target);
+        },
+        Qt::QueuedConnection);
     handlers_.pop_front();
-    handler(widget);
 }
 
 ModalDriver::Handler PressOk()

@@ -1,0 +1,344 @@
+// The main window over a real database: subscribers, blacklist patterns and the live incoming log.
+#include "console/Application.h"
+#include "console/Selvdesk.h"
+#include "console/tests/ConsoleTestSupport.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCheckBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QSpinBox>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QSqlRecord>
+#include <QSqlRelationalTableModel>
+#include <QStatusBar>
+#include <QTabWidget>
+#include <QTableView>
+#include <QTest>
+
+#include <memory>
+
+using consoletest::DiagnosticLines;
+using consoletest::ModalDriver;
+using consoletest::PressCancel;
+
+namespace {
+QSqlDatabase Connect(const TestDatabase& database, const QString& user, const QString& password)
+{
+    static int counter = 0;
+    QSqlDatabase db = QSqlDatabase::addDatabase("QIBASE", QString("main-window-%1").arg(++counter));
+    db.setHostName(database.server().host + "/" + QString::number(database.server().port));
+    db.setDatabaseName(database.path());
+    db.setUserName(user);
+    db.setPassword(password);
+    db.setConnectOptions("ISC_DPB_SQL_ROLE_NAME=MANAGER");
+    if (!db.open())
+        qWarning() << "cannot connect:" << db.lastError().text();
+    return db;
+}
+
+// Rows of one query as "a|b|c" texts.
+QStringList Rows(QSqlDatabase db, const QString& sql)
+{
+    QStringList rows;
+    QSqlQuery query(db);
+    if (!query.exec(sql))
+        return {"error: " + query.lastError().text()};
+    while (query.next()) {
+        QStringList fields;
+        for (int i = 0; i < query.record().count(); ++i)
+            fields << (query.isNull(i) ? QString("NULL") : query.value(i).toString().trimmed());
+        rows << fields.join('|');
+    }
+    return rows;
+}
+} // namespace
+
+class MainWindowTest : public QObject
+{
+    Q_OBJECT
+
+    FbServerEnv server = FbServerEnv::fromEnvironment();
+    std::unique_ptr<consoletest::SettingsSandbox> sandbox;
+    std::unique_ptr<TestDatabase> database;
+    QSqlDatabase other; // another attachment, as the service would write
+    std::unique_ptr<Selvdesk> window;
+
+    void exec(const QString& sql)
+    {
+        QSqlQuery query(other);
+        QVERIFY2(query.exec(sql), qPrintable(sql + ": " + query.lastError().text()));
+    }
+    template <class T>
+    T* child(const char* name) { return window->findChild<T*>(name); }
+
+    // The driver treats the first callback of a subscription as its start; post every event until the
+    // window has reacted to each, so no test's first change is taken for that start.
+    void waitUntilSubscribed()
+    {
+        DiagnosticLines lines;
+        QStringList names = {"user_insert",        "user_update",        "queue_update",      "queue_insert",
+                             "queue_delete",       "incominglog_update", "incominglog_insert", "incominglog_delete"};
+        QString block = "EXECUTE BLOCK AS BEGIN ";
+        for (const QString& name : names)
+            block += "POST_EVENT '" + name + "'; ";
+        block += "END";
+        for (int round = 0; round < 50; ++round) {
+            other.transaction();
+            QSqlQuery(other).exec(block);
+            other.commit();
+            QTest::qWait(100);
+            bool all = true;
+            for (const QString& name : names)
+                all = all && !lines.find("Event was occured: " + name).isEmpty();
+            if (all)
+                return;
+        }
+        QFAIL("the window never received every event");
+    }
+
+    void open(const QString& user, const QString& password)
+    {
+        window = std::make_unique<Selvdesk>();
+        window->setDatabase(Connect(*database, user, password));
+        window->show();
+        QVERIFY(window->usersModel() && window->incomingModel() && window->blacklistModel());
+    }
+
+private slots:
+    void initTestCase() { sandbox = std::make_unique<consoletest::SettingsSandbox>(); }
+
+    void init()
+    {
+        database = std::make_unique<TestDatabase>();
+        other = database->connect();
+        open(server.user, server.password);
+        waitUntilSubscribed();
+    }
+
+    void cleanup()
+    {
+        window.reset();
+        other = QSqlDatabase();
+        database.reset();
+    }
+
+    void addingTheCallerIdOfADeactivatedSubscriberReactivatesIt()
+    {
+        exec("INSERT INTO USERS (CALLERID, PIN, COS, NAME, IS_ACTIVE) VALUES ('200', '1111', 2, 'Old', 0)");
+        QTRY_COMPARE_WITH_TIMEOUT(window->usersModel()->rowCount(), 0, 10000);
+
+        ModalDriver driver;
+        driver.expect([](QWidget* dialog) {
+            QCOMPARE(dialog->windowTitle(), QString("New CallerID"));
+            QTest::keyClicks(dialog->findChild<QLineEdit*>("lineEditCallerID"), "200");
+            QTest::keyClicks(dialog->findChild<QLineEdit*>("lineEditPIN"), "4321");
+            QTest::keyClicks(dialog->findChild<QLineEdit*>("lineEditName"), "New");
+            dialog->findChild<QSpinBox*>("spinboxCOS")->setValue(5);
+            dialog->findChild<QPushButton*>("btnOK")->click();
+        });
+        QTest::mouseClick(child<QPushButton>("addButton"), Qt::LeftButton);
+        QCOMPARE(Rows(other, "SELECT CALLERID, PIN, COS, NAME, IS_ACTIVE FROM USERS"), QStringList{"200|4321|5|New|1"});
+        // The event of the update brings it into the view; nothing else refreshes it.
+        QTRY_COMPARE_WITH_TIMEOUT(window->usersModel()->rowCount(), 1, 10000);
+        QCOMPARE(window->usersModel()->index(0, 4).data().toString().trimmed(), QString("New"));
+    }
+
+    void deactivatingACallerIdDeactivatesEveryRowThatSharesIt()
+    {
+        exec("INSERT INTO USERS (CALLERID, PIN, COS, NAME, IS_ACTIVE) VALUES ('300', '1', 1, 'A', 1)");
+        exec("INSERT INTO USERS (CALLERID, PIN, COS, NAME, IS_ACTIVE) VALUES ('300', '2', 1, 'B', 1)");
+        exec("INSERT INTO USERS (CALLERID, PIN, COS, NAME, IS_ACTIVE) VALUES ('301', '3', 1, 'C', 1)");
+        QTRY_COMPARE_WITH_TIMEOUT(window->usersModel()->rowCount(), 3, 10000);
+        auto* view = child<QTableView>("viewUsers");
+        int row = 0;
+        while (window->usersModel()->index(row, 1).data().toString() != "300")
+            ++row;
+        view->selectRow(row);
+        QTest::mouseClick(child<QPushButton>("deleteButton"), Qt::LeftButton);
+        QCOMPARE(Rows(other, "SELECT CALLERID, IS_ACTIVE FROM USERS ORDER BY ID"),
+                 (QStringList{"300|0", "300|0", "301|1"}));
+        QTRY_COMPARE_WITH_TIMEOUT(window->usersModel()->rowCount(), 1, 10000);
+
+        // Nothing selected: nothing happens.
+        view->clearSelection();
+        QTest::mouseClick(child<QPushButton>("deleteButton"), Qt::LeftButton);
+        QCOMPARE(Rows(other, "SELECT COUNT(*) FROM USERS WHERE IS_ACTIVE=1"), QStringList{"1"});
+    }
+
+    void editingARowWithoutCosStoresOne()
+    {
+        exec("INSERT INTO USERS (CALLERID, PIN, COS, NAME, IS_ACTIVE) VALUES ('400', '9', NULL, 'Nil', 1)");
+        QTRY_COMPARE_WITH_TIMEOUT(window->usersModel()->rowCount(), 1, 10000);
+        auto* view = child<QTableView>("viewUsers");
+        view->selectRow(0);
+
+        ModalDriver driver;
+        int cosShown = -1;
+        bool activeShown = false;
+        driver.expect([&](QWidget* dialog) {
+            cosShown = dialog->findChild<QSpinBox*>("spinboxCOS")->value();
+            activeShown = dialog->findChild<QCheckBox*>("chbActiveUser")->isChecked();
+            auto* name = dialog->findChild<QLineEdit*>("lineEditName");
+            name->clear();
+            QTest::keyClicks(name, "Renamed");
+            dialog->findChild<QPushButton*>("btnOK")->click();
+        });
+        QTest::mouseClick(child<QPushButton>("editButton"), Qt::LeftButton);
+        QCOMPARE(cosShown, 1);
+        QVERIFY(activeShown);
+        QCOMPARE(Rows(other, "SELECT CALLERID, PIN, COS, NAME, IS_ACTIVE FROM USERS"), QStringList{"400|9|1|Renamed|1"});
+
+        // A double click edits the row it hits; cancelling changes nothing.
+        QTRY_COMPARE_WITH_TIMEOUT(window->usersModel()->index(0, 4).data().toString(), QString("Renamed"), 10000);
+        driver.expect([](QWidget* dialog) {
+            QCOMPARE(dialog->findChild<QLineEdit*>("lineEditName")->text(), QString("Renamed"));
+            dialog->findChild<QPushButton*>("btnCancel")->click();
+        });
+        const QRect cell = view->visualRect(window->usersModel()->index(0, 1));
+        QTest::mouseClick(view->viewport(), Qt::LeftButton, {}, cell.center());
+        QTest::mouseDClick(view->viewport(), Qt::LeftButton, {}, cell.center());
+        QTRY_VERIFY_WITH_TIMEOUT(driver.allHandled(), 5000);
+        QCOMPARE(Rows(other, "SELECT NAME FROM USERS"), QStringList{"Renamed"});
+        QCOMPARE(driver.unexpected(), 0);
+    }
+
+    void showDeletedUsersListsDeactivatedRowsToo()
+    {
+        exec("INSERT INTO USERS (CALLERID, PIN, COS, NAME, IS_ACTIVE) VALUES ('500', '1', 1, 'On', 1)");
+        exec("INSERT INTO USERS (CALLERID, PIN, COS, NAME, IS_ACTIVE) VALUES ('501', '1', 1, 'Off', 0)");
+        QTRY_COMPARE_WITH_TIMEOUT(window->usersModel()->rowCount(), 1, 10000);
+        auto* box = child<QCheckBox>("chbShowDeleted");
+        QTest::mouseClick(box, Qt::LeftButton, {}, QPoint(5, box->height() / 2));
+        QVERIFY(box->isChecked());
+        QCOMPARE(window->usersModel()->rowCount(), 2);
+        QTest::mouseClick(box, Qt::LeftButton, {}, QPoint(5, box->height() / 2));
+        QCOMPARE(window->usersModel()->rowCount(), 1);
+        QCOMPARE(window->usersModel()->index(0, 1).data().toString(), QString("500"));
+    }
+
+    void incomingCallsOfSubscribersAppearWithoutAnyAction()
+    {
+        exec("INSERT INTO USERS (CALLERID, PIN, COS, NAME, IS_ACTIVE) VALUES ('600', '1', 1, 'Ann', 1)");
+        const QString id = Rows(other, "SELECT ID FROM USERS WHERE CALLERID='600'").value(0);
+        QSqlRelationalTableModel* model = window->incomingModel();
+        QCOMPARE(model->rowCount(), 0);
+
+        exec("INSERT INTO INCOMINGLOG (ID, CALL_BEGIN, CALLERID, UID, RESULT, DEST) VALUES "
+             "(gen_id(NEW_INCOMING_ID,1), current_timestamp, '600', " + id + ", 1, '600')");
+        QTRY_COMPARE_WITH_TIMEOUT(model->rowCount(), 1, 10000);
+        QCOMPARE(model->index(0, 2).data().toString().trimmed(), QString("600"));
+        QCOMPARE(model->index(0, 3).data().toString().trimmed(), QString("Ann"));
+        QCOMPARE(model->index(0, 4).data().toInt(), 1);
+        QCOMPARE(model->headerData(3, Qt::Horizontal).toString(), QString("Name"));
+
+        // A caller that is no subscriber is logged with no UID and is not listed.
+        exec("INSERT INTO INCOMINGLOG (ID, CALL_BEGIN, CALLERID, UID, RESULT, DEST) VALUES "
+             "(gen_id(NEW_INCOMING_ID,1), current_timestamp, '999', NULL, 0, '999')");
+        exec("INSERT INTO INCOMINGLOG (ID, CALL_BEGIN, CALLERID, UID, RESULT, DEST) VALUES "
+             "(gen_id(NEW_INCOMING_ID,1), current_timestamp, '600', " + id + ", 2, '600')");
+        QTRY_COMPARE_WITH_TIMEOUT(model->rowCount(), 2, 10000);
+        QCOMPARE(Rows(other, "SELECT COUNT(*) FROM INCOMINGLOG"), QStringList{"3"});
+
+        // Queue events are logged and refresh nothing.
+        DiagnosticLines lines;
+        QSignalSpy usersReset(window->usersModel(), &QAbstractItemModel::modelReset);
+        exec("INSERT INTO QUEUE (ID, CID, UID, CALL_BEGIN, ATTEMPTS) VALUES (1, 1, " + id + ", current_timestamp, 0)");
+        QTRY_VERIFY_WITH_TIMEOUT(!lines.find("Event was occured: queue_insert").isEmpty(), 10000);
+        QCOMPARE(usersReset.count(), 0);
+    }
+
+    void patternsAreAddedEmptyAndFilledInPlaceSeparately()
+    {
+        auto* view = child<QTableView>("viewBlacklist");
+        QTest::mouseClick(child<QPushButton>("pbAddPattern"), Qt::LeftButton);
+        QTest::mouseClick(child<QPushButton>("pbAddPattern"), Qt::LeftButton);
+        QCOMPARE(Rows(other, "SELECT COS, NUMBER FROM BLACKLIST"), (QStringList{"0|", "0|"}));
+        QSqlTableModel* model = window->blacklistModel();
+        QCOMPARE(model->rowCount(), 2);
+        const QString firstId = model->index(0, 0).data().toString();
+        const QString secondId = model->index(1, 0).data().toString();
+
+        child<QTabWidget>("tabWidget")->setCurrentWidget(child<QWidget>("tabBlacklist"));
+        window->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(window.get()));
+        auto rowOf = [model](const QString& id) {
+            for (int row = 0; row < model->rowCount(); ++row) {
+                if (model->index(row, 0).data().toString() == id)
+                    return row;
+            }
+            return -1;
+        };
+        // Making a cell current edits it (every trigger edits); leaving a row writes it and re-selects.
+        auto makeCurrent = [&](const QString& id) {
+            view->setCurrentIndex(model->index(rowOf(id), 2));
+            QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete); // editors of the old rows
+            if (!view->viewport()->findChild<QLineEdit*>())
+                view->edit(view->currentIndex());
+            return view->viewport()->findChild<QLineEdit*>();
+        };
+        auto typeInto = [&](const QString& id, const QString& text) {
+            QLineEdit* editor = makeCurrent(id);
+            QVERIFY(editor);
+            QTest::keyClicks(editor, text);
+            QTest::keyClick(editor, Qt::Key_Return);
+        };
+        view->setFocus();
+        typeInto(firstId, "112");
+        typeInto(secondId, "9.*");
+        makeCurrent(firstId);
+        QStringList expected{firstId + "|0|112", secondId + "|0|9.*"};
+        std::sort(expected.begin(), expected.end());
+        QCOMPARE(Rows(other, "SELECT ID, COS, NUMBER FROM BLACKLIST ORDER BY ID"), expected);
+    }
+
+    void deletingWithSeveralCellsSelectedDeletesTheFirstSelectedRowOnly()
+    {
+        exec("INSERT INTO BLACKLIST (COS, NUMBER) VALUES (0, 'a')");
+        exec("INSERT INTO BLACKLIST (COS, NUMBER) VALUES (0, 'b')");
+        exec("INSERT INTO BLACKLIST (COS, NUMBER) VALUES (0, 'c')");
+        QSqlTableModel* model = window->blacklistModel();
+        model->select(); // blacklist changes post no event
+        QCOMPARE(model->rowCount(), 3);
+        auto* view = child<QTableView>("viewBlacklist");
+        view->setEditTriggers(QAbstractItemView::NoEditTriggers); // keep the selection still
+        int rowOfC = 0;
+        while (model->index(rowOfC, 2).data().toString() != "c")
+            ++rowOfC;
+        view->selectionModel()->select(model->index(rowOfC, 2), QItemSelectionModel::Select);
+        view->selectionModel()->select(model->index((rowOfC + 1) % 3, 2), QItemSelectionModel::Select);
+        QTest::mouseClick(child<QPushButton>("pbDeletePattern"), Qt::LeftButton);
+        QCOMPARE(Rows(other, "SELECT NUMBER FROM BLACKLIST ORDER BY NUMBER"), (QStringList{"a", "b"}));
+        QCOMPARE(model->rowCount(), 2);
+    }
+
+    void theUsersActionIsForTheAdministratorOnly()
+    {
+        QVERIFY(window->findChild<QAction*>("actionUsers")->isEnabled());
+
+        consoletest::ServerAccount account(server, "op-pass");
+        exec("GRANT MANAGER TO " + account.name());
+        open(account.name(), account.password());
+        QVERIFY(!window->findChild<QAction*>("actionUsers")->isEnabled());
+        QVERIFY(window->statusBar()->findChild<QLabel*>()->text() == account.name().toUpper());
+        QCOMPARE(window->usersModel()->lastError().type(), QSqlError::NoError); // the role's rights apply
+
+        open("sysdba", server.password);
+        QVERIFY(window->findChild<QAction*>("actionUsers")->isEnabled());
+        QCOMPARE(window->statusBar()->findChild<QLabel*>()->text(), QString("SYSDBA"));
+    }
+};
+
+int main(int argc, char* argv[])
+{
+    console::SetApplicationIdentity();
+    QApplication app(argc, argv);
+    MainWindowTest test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "MainWindowTest.moc"
