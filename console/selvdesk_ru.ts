@@ -278,6 +278,14 @@ Please, reinstall the application.</source>
         <source>Result</source>
         <translation>Результат</translation>
     </message>
+    <message>
+        <source>PIN</source>
+        <translation>PIN</translation>
+    </message>
+    <message>
+        <source>Active</source>
+        <translation>Активен</translation>
+    </message>
 </context>
 <context>
     <name>SelvdeskClass</name>
