@@ -61,6 +61,8 @@ CONF
     cat > "$dir/databases.conf" <<CONF
 security.db = $dir/security3.fdb
 NORVEL_CALLBACK = $dir/data/norvel_callback.fdb
+# Aliases are case-sensitive here; the console's default names the database in lower case.
+norvel_callback = $dir/data/norvel_callback.fdb
 CONF
     # Set SYSDBA's password in the private security database through embedded access. Without
     # SecurityDatabase above, server and isql would both use (and alter) the system's security3.fdb,
