@@ -25,6 +25,18 @@ std::unique_ptr<QSettings> OpenSettings()
     return std::make_unique<QSettings>(QSettings::IniFormat, QSettings::UserScope, kOrganisation, kApplication);
 }
 
+bool ReadConnectionSettings(ConnectionSettings& values)
+{
+    auto store = OpenSettings();
+    store->beginGroup("Database");
+    values.driverName = store->value("DriverName").toString();
+    values.databaseName = store->value("DatabaseName").toString();
+    values.hostName = store->value("HostName").toString();
+    values.port = store->value("DatabasePort").toString();
+    store->endGroup();
+    return store->status() == QSettings::NoError && !store->allKeys().isEmpty();
+}
+
 bool LoadTranslation(QTranslator& translator, const QString& programFolder)
 {
     bool installed = translator.load("selvdesk_ru", programFolder + "/lang/") && !translator.isEmpty() &&

@@ -23,6 +23,18 @@ void SetApplicationIdentity();
 // The per-user INI store of the console's settings (group "Database").
 std::unique_ptr<QSettings> OpenSettings();
 
+// The connection settings of group "Database"; a missing key reads as an empty string.
+struct ConnectionSettings
+{
+    QString driverName;
+    QString databaseName;
+    QString hostName;
+    QString port;
+};
+
+// Reads the settings into values; true when the store reports no error and holds at least one key.
+bool ReadConnectionSettings(ConnectionSettings& values);
+
 // Loads "selvdesk_ru" from programFolder + "/lang/" and installs it when it holds messages; writes the
 // diagnostic lines naming a test word either way. Returns whether it was installed.
 bool LoadTranslation(QTranslator& translator, const QString& programFolder);

@@ -8,7 +8,6 @@
 
 #include <QDebug>
 #include <QMessageBox>
-#include <QSettings>
 #include <QSqlError>
 
 LoginWindow::LoginWindow(QWidget* parent)
@@ -24,17 +23,7 @@ LoginWindow::LoginWindow(QWidget* parent)
 
 LoginWindow::~LoginWindow() = default;
 
-bool LoginWindow::readSettings()
-{
-    auto store = console::OpenSettings();
-    store->beginGroup("Database");
-    driverName_ = store->value("DriverName").toString();
-    databaseName_ = store->value("DatabaseName").toString();
-    hostName_ = store->value("HostName").toString();
-    port_ = store->value("DatabasePort").toString();
-    store->endGroup();
-    return store->status() == QSettings::NoError && !store->allKeys().isEmpty();
-}
+bool LoginWindow::readSettings() { return console::ReadConnectionSettings(settings_); }
 
 void LoginWindow::settings()
 {
@@ -47,20 +36,20 @@ bool LoginWindow::connectDatabase()
     // Registering the name again replaces the previous registration; drop our handle on it first so the
     // toolkit does not warn about a connection still in use.
     db_ = QSqlDatabase();
-    if (QSqlDatabase::contains(databaseName_))
-        QSqlDatabase::removeDatabase(databaseName_);
-    db_ = QSqlDatabase::addDatabase("QIBASE", databaseName_);
-    db_.setHostName(hostName_);
-    db_.setDatabaseName(databaseName_);
+    if (QSqlDatabase::contains(settings_.databaseName))
+        QSqlDatabase::removeDatabase(settings_.databaseName);
+    db_ = QSqlDatabase::addDatabase("QIBASE", settings_.databaseName);
+    db_.setHostName(settings_.hostName);
+    db_.setDatabaseName(settings_.databaseName);
     db_.setUserName(ui->lineEdit->text());
     db_.setPassword(ui->lineEdit_2->text());
-    if (!port_.isEmpty() && port_.toInt() > 0)
-        db_.setPort(port_.toInt());
+    if (!settings_.port.isEmpty() && settings_.port.toInt() > 0)
+        db_.setPort(settings_.port.toInt());
     if (db_.driverName() == "QIBASE") {
         // Firebird takes the port as part of the host: "host/port". The driver then must add no port of
         // its own, and Qt 6 adds one for any port but -1 (Qt 4 ignored 0).
         if (db_.port() > 0) {
-            db_.setHostName(hostName_ + "/" + port_);
+            db_.setHostName(settings_.hostName + "/" + settings_.port);
             db_.setPort(-1);
         }
         db_.setConnectOptions("ISC_DPB_SQL_ROLE_NAME=MANAGER");
@@ -69,7 +58,8 @@ bool LoginWindow::connectDatabase()
         return true;
 
     // Without a port the location is "host:file"; "host/:file" names no server.
-    QString location = port_.isEmpty() ? hostName_ + ":" + databaseName_ : hostName_ + "/" + port_ + ":" + databaseName_;
+    const QString server = settings_.port.isEmpty() ? settings_.hostName : settings_.hostName + "/" + settings_.port;
+    const QString location = server + ":" + settings_.databaseName;
     if (!createDatabase(location, ui->lineEdit->text(), ui->lineEdit_2->text()))
         return false;
     return db_.open();

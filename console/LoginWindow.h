@@ -2,6 +2,7 @@
 // typed account, creates the database file when it is missing, and explains failures in plain words.
 #pragma once
 
+#include "console/Application.h"
 #include "console/SettingsDialog.h"
 
 #include <QDialog>
@@ -41,10 +42,7 @@ private slots:
     void check();
 
 private:
-    QString driverName_;
-    QString databaseName_;
-    QString hostName_;
-    QString port_;
+    console::ConnectionSettings settings_;
     QSqlDatabase db_;
     std::unique_ptr<Ui::LoginWindow> ui;
     SettingsDialog settingsDialog_;

@@ -21,14 +21,13 @@ SettingsDialog::~SettingsDialog() = default;
 
 bool SettingsDialog::loadSettings()
 {
-    auto store = console::OpenSettings();
-    store->beginGroup("Database");
-    driverName_ = store->value("DriverName").toString();
-    databaseName_ = store->value("DatabaseName").toString();
-    hostName_ = store->value("HostName").toString();
-    port_ = store->value("DatabasePort").toString();
-    store->endGroup();
-    return store->status() == QSettings::NoError && !store->allKeys().isEmpty();
+    console::ConnectionSettings values;
+    const bool ok = console::ReadConnectionSettings(values);
+    driverName_ = values.driverName;
+    databaseName_ = values.databaseName;
+    hostName_ = values.hostName;
+    port_ = values.port;
+    return ok;
 }
 
 bool SettingsDialog::save_settings()

@@ -155,6 +155,20 @@ QString SettingsSandbox::value(const QString& key) const
 
 void SettingsSandbox::clear() { QFile::remove(iniPath()); }
 
+QSqlDatabase ConsoleConnection(const TestDatabase& database, const QString& user, const QString& password)
+{
+    static int counter = 0;
+    QSqlDatabase db = QSqlDatabase::addDatabase("QIBASE", QString("console-%1").arg(++counter));
+    db.setHostName(database.server().host + "/" + QString::number(database.server().port));
+    db.setDatabaseName(database.path());
+    db.setUserName(user);
+    db.setPassword(password);
+    db.setConnectOptions("ISC_DPB_SQL_ROLE_NAME=MANAGER");
+    if (!db.open())
+        qWarning().noquote() << "cannot connect as" << user << ":" << db.lastError().text();
+    return db;
+}
+
 QSqlDatabase AdminConnection(const FbServerEnv& server, const QString& path)
 {
     static int counter = 0;

@@ -87,6 +87,10 @@ private:
     QString password_;
 };
 
+// The connection the login window opens: Firebird's "host/port" form, in the role MANAGER. Open, or
+// closed with its error when the server refused it.
+QSqlDatabase ConsoleConnection(const TestDatabase& database, const QString& user, const QString& password);
+
 // A SYSDBA connection to any database of the server (the security operations need one).
 QSqlDatabase AdminConnection(const FbServerEnv& server, const QString& path);
 

@@ -27,20 +27,6 @@ using consoletest::ModalDriver;
 using consoletest::PressCancel;
 
 namespace {
-QSqlDatabase Connect(const TestDatabase& database, const QString& user, const QString& password)
-{
-    static int counter = 0;
-    QSqlDatabase db = QSqlDatabase::addDatabase("QIBASE", QString("main-window-%1").arg(++counter));
-    db.setHostName(database.server().host + "/" + QString::number(database.server().port));
-    db.setDatabaseName(database.path());
-    db.setUserName(user);
-    db.setPassword(password);
-    db.setConnectOptions("ISC_DPB_SQL_ROLE_NAME=MANAGER");
-    if (!db.open())
-        qWarning() << "cannot connect:" << db.lastError().text();
-    return db;
-}
-
 // Rows of one query as "a|b|c" texts.
 QStringList Rows(QSqlDatabase db, const QString& sql)
 {
@@ -104,7 +90,7 @@ class MainWindowTest : public QObject
     void open(const QString& user, const QString& password)
     {
         window = std::make_unique<Selvdesk>();
-        window->setDatabase(Connect(*database, user, password));
+        window->setDatabase(consoletest::ConsoleConnection(*database, user, password));
         window->show();
         QVERIFY(window->usersModel() && window->incomingModel() && window->blacklistModel());
     }

@@ -16,20 +16,6 @@ using consoletest::ModalDriver;
 using consoletest::PressOk;
 
 namespace {
-QSqlDatabase Connect(const TestDatabase& database, const QString& user, const QString& password)
-{
-    static int counter = 0;
-    QSqlDatabase db = QSqlDatabase::addDatabase("QIBASE", QString("schema-check-%1").arg(++counter));
-    db.setHostName(database.server().host + "/" + QString::number(database.server().port));
-    db.setDatabaseName(database.path());
-    db.setUserName(user);
-    db.setPassword(password);
-    db.setConnectOptions("ISC_DPB_SQL_ROLE_NAME=MANAGER");
-    if (!db.open())
-        qWarning() << "cannot connect:" << db.lastError().text();
-    return db;
-}
-
 std::set<QString> Catalogue(QSqlDatabase db, const QString& sql)
 {
     std::set<QString> names;
@@ -66,7 +52,7 @@ private slots:
     {
         TestDatabase database;
         Selvdesk window;
-        window.setDatabase(Connect(database, server.user, server.password));
+        window.setDatabase(consoletest::ConsoleConnection(database, server.user, server.password));
         ModalDriver driver;
         QVERIFY(window.checkDatabase()); // blank-padded upper-case catalogue names match
         QTest::qWait(50);
@@ -77,7 +63,7 @@ private slots:
     {
         TestDatabase database(TestDatabase::Empty);
         Selvdesk window;
-        window.setDatabase(Connect(database, "sysdba", server.password)); // any letter case
+        window.setDatabase(consoletest::ConsoleConnection(database, "sysdba", server.password)); // any letter case
         ModalDriver driver;
         driver.expect(PressOk());
         driver.expect(PressOk());
@@ -127,7 +113,7 @@ private slots:
         TestDatabase database(TestDatabase::Empty);
         consoletest::ServerAccount account(server, "op-pass");
         Selvdesk window;
-        window.setDatabase(Connect(database, account.name(), account.password()));
+        window.setDatabase(consoletest::ConsoleConnection(database, account.name(), account.password()));
         ModalDriver driver;
         driver.expect(PressOk());
         window.show(); // the showing runs the check
@@ -146,7 +132,7 @@ private slots:
         QSqlQuery drop(database.db());
         QVERIFY2(drop.exec("DROP TRIGGER USER_UPDATE"), qPrintable(drop.lastError().text()));
         Selvdesk window;
-        window.setDatabase(Connect(database, server.user, server.password));
+        window.setDatabase(consoletest::ConsoleConnection(database, server.user, server.password));
         ModalDriver driver;
         driver.expect(PressOk());
         driver.expect(PressOk());
@@ -161,7 +147,7 @@ private slots:
     {
         TestDatabase database(TestDatabase::Empty);
         Selvdesk window;
-        window.setDatabase(Connect(database, server.user, server.password));
+        window.setDatabase(consoletest::ConsoleConnection(database, server.user, server.password));
         DiagnosticLines lines;
         // An unknown name has no statement; the known ones after it are still created.
         QVERIFY(!window.repairDatabase({"nosuchtable", "users"}, {"new_user_id"}, {}, {}));

@@ -67,17 +67,11 @@ void Exec(QSqlQuery& query, const QString& sql)
         Fail(sql + ": " + query.lastError().text());
 }
 
-// The connection the login window would open: Firebird's host/port form, in the role MANAGER.
+// The connection the login window would open, or the end of the program.
 QSqlDatabase Connect(const TestDatabase& database, const QString& user, const QString& password)
 {
-    static int counter = 0;
-    QSqlDatabase db = QSqlDatabase::addDatabase("QIBASE", QString("screenshots-%1").arg(++counter));
-    db.setHostName(database.server().host + "/" + QString::number(database.server().port));
-    db.setDatabaseName(database.path());
-    db.setUserName(user);
-    db.setPassword(password);
-    db.setConnectOptions("ISC_DPB_SQL_ROLE_NAME=MANAGER");
-    if (!db.open())
+    QSqlDatabase db = consoletest::ConsoleConnection(database, user, password);
+    if (!db.isOpen())
         Fail("cannot connect as " + user + ": " + db.lastError().text());
     return db;
 }
