@@ -152,7 +152,8 @@ bool Selvdesk::setUpViews()
     incomingModel_->setTable("INCOMINGLOG");
     incomingModel_->setRelation(3, QSqlRelation("USERS", "ID", "NAME"));
     ui->viewIncoming->setModel(incomingModel_);
-    ui->viewIncoming->setItemDelegate(new QSqlRelationalDelegate(ui->viewIncoming));
+    if (!dynamic_cast<QSqlRelationalDelegate*>(ui->viewIncoming->itemDelegate())) // once, not per showing
+        ui->viewIncoming->setItemDelegate(new QSqlRelationalDelegate(ui->viewIncoming));
     ui->viewIncoming->setEditTriggers(QAbstractItemView::NoEditTriggers);
     incomingModel_->select();
     incomingModel_->setHeaderData(0, Qt::Horizontal, tr("ID"), Qt::EditRole);
