@@ -129,32 +129,27 @@ bool Selvdesk::repairDatabase(const QStringList& tables, const QStringList& gene
     return result;
 }
 
-bool Selvdesk::createTable(const QString& name) { return createObject("table", name); }
-bool Selvdesk::createGenerator(const QString& name) { return createObject("generator", name); }
-bool Selvdesk::createTrigger(const QString& name) { return createObject("trigger", name); }
+bool Selvdesk::createTable(const QString& name) { return createObject(Schema::ObjectKind::Table, "table", name); }
+bool Selvdesk::createGenerator(const QString& name)
+{
+    return createObject(Schema::ObjectKind::Generator, "generator", name);
+}
+bool Selvdesk::createTrigger(const QString& name) { return createObject(Schema::ObjectKind::Trigger, "trigger", name); }
 
 bool Selvdesk::createRole(const QString& name)
 {
-    if (!createObject("role", name))
+    if (!createObject(Schema::ObjectKind::Role, "role", name))
         return false;
     return grantRoleRights(name);
 }
 
-bool Selvdesk::createObject(const char* kind, const QString& name)
+bool Selvdesk::createObject(Schema::ObjectKind kind, const char* kindName, const QString& name)
 {
-    const QString what = QString::fromLatin1(kind);
+    const QString what = QString::fromLatin1(kindName);
     qDebug().noquote() << "Try to create " + what + " " + name;
     // Only a key of the object's own kind gives a statement.
     const Schema::Object* object = Schema::Find(name.toStdString());
-    static const std::pair<const char*, Schema::ObjectKind> kinds[] = {{"table", Schema::ObjectKind::Table},
-                                                                       {"generator", Schema::ObjectKind::Generator},
-                                                                       {"trigger", Schema::ObjectKind::Trigger},
-                                                                       {"role", Schema::ObjectKind::Role}};
-    QString statement;
-    for (const auto& [kindName, objectKind] : kinds) {
-        if (what == kindName && object && object->kind == objectKind)
-            statement = Text(object->statement);
-    }
+    const QString statement = object && object->kind == kind ? Text(object->statement) : QString();
     if (!db_.isOpen()) {
         qDebug().noquote() << "Database is not opened";
         return false;

@@ -220,14 +220,20 @@ void ReportFailedQuery(const QSqlQuery& query, const QSqlDatabase& db)
 }
 } // namespace
 
+bool Selvdesk::databaseOpen() const
+{
+    if (db_.isOpen())
+        return true;
+    qDebug().noquote() << "Database was not open." << db_.lastError().text();
+    return false;
+}
+
 void Selvdesk::addCallerID(const QString& callerId, const QString& pin, const QString& name, int cos)
 {
     qDebug().noquote() << "Try to add new CallerID to 'USERS' table [caller_id= " + callerId + "; name=" + name +
                               "; PIN=" + pin + "; COS=" + QString::number(cos) + "]";
-    if (!db_.isOpen()) {
-        qDebug().noquote() << "Database was not open." << db_.lastError().text();
+    if (!databaseOpen())
         return;
-    }
     QSqlQuery query(db_);
     query.prepare("UPDATE OR INSERT INTO USERS (CALLERID, PIN, COS, NAME, IS_ACTIVE) VALUES (:caller_id, :pin, :cos, "
                   ":name, '1') MATCHING(CALLERID) ");
@@ -253,10 +259,8 @@ void Selvdesk::pressDeleteUserButton()
 void Selvdesk::removeCallerID(const QString& callerId)
 {
     qDebug().noquote() << "Try to remove CallerID from 'USERS' table [caller_id= " + callerId + "]";
-    if (!db_.isOpen()) {
-        qDebug().noquote() << "Database was not open." << db_.lastError().text();
+    if (!databaseOpen())
         return;
-    }
     QSqlQuery query(db_);
     query.prepare("UPDATE USERS SET IS_ACTIVE=0 WHERE CALLERID=:caller_id");
     query.bindValue(":caller_id", callerId);
@@ -292,10 +296,8 @@ void Selvdesk::pressEditUserButton(QModelIndex)
 void Selvdesk::editUser(int id, const QString& callerId, const QString& pin, const QString& name, int cos, int active)
 {
     qDebug().noquote() << "Try to edit user from 'USERS' table [user_id= " + QString::number(id) + "]";
-    if (!db_.isOpen()) {
-        qDebug().noquote() << "Database was not open." << db_.lastError().text();
+    if (!databaseOpen())
         return;
-    }
     QSqlQuery query(db_);
     query.prepare("UPDATE USERS SET CALLERID=:caller_id, PIN=:pin, COS=:cos, NAME=:name, IS_ACTIVE=:is_active WHERE "
                   "ID=:user_id");
@@ -313,10 +315,8 @@ void Selvdesk::editUser(int id, const QString& callerId, const QString& pin, con
 
 void Selvdesk::pressAddBlackListPattern()
 {
-    if (!db_.isOpen()) {
-        qDebug().noquote() << "Database was not open." << db_.lastError().text();
+    if (!databaseOpen())
         return;
-    }
     QSqlQuery query(db_);
     query.prepare("INSERT INTO BLACKLIST (COS, NUMBER) VALUES ( :cos, :number)");
     query.bindValue(":cos", 0);
@@ -333,10 +333,8 @@ void Selvdesk::pressDeleteBlackListPattern()
     if (selected.isEmpty() || !blacklistModel_)
         return;
     const int id = blacklistModel_->index(selected.first().row(), 0).data().toInt();
-    if (!db_.isOpen()) {
-        qDebug().noquote() << "Database was not open." << db_.lastError().text();
+    if (!databaseOpen())
         return;
-    }
     QSqlQuery query(db_);
     query.prepare("DELETE FROM BLACKLIST  WHERE id=:pattern_id");
     query.bindValue(":pattern_id", id);

@@ -2,6 +2,7 @@
 // database's events, the schema check and repair run on every showing, and the administrator's menu.
 #pragma once
 
+#include "common/Schema.h"
 #include "console/DBUsersDialog.h"
 #include "console/SettingsDialog.h"
 
@@ -81,7 +82,9 @@ private slots:
 
 private:
     bool setUpViews();
-    bool createObject(const char* kind, const QString& name);
+    // True when the connection is open; otherwise writes why the statement does not run.
+    bool databaseOpen() const;
+    bool createObject(Schema::ObjectKind kind, const char* kindName, const QString& name);
 
     SettingsDialog settingsDialog_;
     DBUsersDialog usersDialog_;

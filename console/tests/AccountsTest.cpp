@@ -119,7 +119,7 @@ private slots:
         selectListed(name);
         click("deleteButton");
         QVERIFY(!listed().contains(name));
-        QVERIFY(consoletest::AccountExists(server, database->path(), name));
+        QVERIFY(consoletest::AccountExists(*database, name));
         QCOMPARE(driver.unexpected(), 0);
 
         // Existing and missing accounts are refused before any statement.

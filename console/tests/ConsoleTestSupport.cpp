@@ -169,61 +169,27 @@ QSqlDatabase ConsoleConnection(const TestDatabase& database, const QString& user
     return db;
 }
 
-QSqlDatabase AdminConnection(const FbServerEnv& server, const QString& path)
+ServerAccount::ServerAccount(const TestDatabase& database, const QString& password)
+    : admin_(database.db()), name_(QString("OP%1").arg(QRandomGenerator::global()->bounded(100000000))),
+      password_(password)
 {
-    static int counter = 0;
-    QSqlDatabase db = QSqlDatabase::addDatabase("QIBASE", QString("console-admin-%1").arg(++counter));
-    db.setHostName(server.host);
-    db.setPort(server.port);
-    db.setDatabaseName(path);
-    db.setUserName(server.user);
-    db.setPassword(server.password);
-    if (!db.open())
-        throw std::runtime_error(("admin connection failed: " + db.lastError().text()).toStdString());
-    return db;
-}
-
-namespace {
-// Account statements need a database to run in; the server keeps accounts in its own security database.
-struct AccountScratch
-{
-    explicit AccountScratch(const FbServerEnv& server) : database(TestDatabase::Empty, server) {}
-    TestDatabase database;
-};
-} // namespace
-
-ServerAccount::ServerAccount(const FbServerEnv& server, const QString& password)
-    : server_(server), name_(QString("OP%1").arg(QRandomGenerator::global()->bounded(100000000))), password_(password)
-{
-    AccountScratch scratch(server);
-    QSqlQuery query(scratch.database.db());
+    QSqlQuery query(admin_);
     if (!query.exec("CREATE USER " + name_ + " PASSWORD '" + password_ + "'"))
         throw std::runtime_error(("CREATE USER failed: " + query.lastError().text()).toStdString());
 }
 
 ServerAccount::~ServerAccount()
 {
-    try {
-        AccountScratch scratch(server_);
-        QSqlQuery(scratch.database.db()).exec("DROP USER " + name_);
-    } catch (const std::exception&) {
-        // The server went away; nothing left to tidy.
-    }
+    if (admin_.isOpen())
+        QSqlQuery(admin_).exec("DROP USER " + name_);
 }
 
-bool AccountExists(const FbServerEnv& server, const QString& path, const QString& name)
+bool AccountExists(const TestDatabase& database, const QString& name)
 {
-    QSqlDatabase db = AdminConnection(server, path);
-    QSqlQuery query(db);
+    QSqlQuery query(database.db());
     query.prepare("SELECT COUNT(*) FROM SEC$USERS WHERE SEC$USER_NAME = ?");
     query.addBindValue(name.toUpper());
-    bool exists = query.exec() && query.next() && query.value(0).toInt() > 0;
-    query.finish();
-    const QString connection = db.connectionName();
-    db.close();
-    db = QSqlDatabase();
-    QSqlDatabase::removeDatabase(connection);
-    return exists;
+    return query.exec() && query.next() && query.value(0).toInt() > 0;
 }
 
 } // namespace consoletest

@@ -72,17 +72,18 @@ private:
     QTemporaryDir dir_;
 };
 
-// An account on the test server (server-wide), dropped again when the object goes.
+// An account on the test server (accounts are server-wide), created and dropped again through the
+// administrator's connection to database, which must outlive it.
 class ServerAccount
 {
 public:
-    ServerAccount(const FbServerEnv& server, const QString& password);
+    ServerAccount(const TestDatabase& database, const QString& password);
     ~ServerAccount();
     const QString& name() const { return name_; }
     const QString& password() const { return password_; }
 
 private:
-    FbServerEnv server_;
+    QSqlDatabase admin_;
     QString name_;
     QString password_;
 };
@@ -91,10 +92,7 @@ private:
 // closed with its error when the server refused it.
 QSqlDatabase ConsoleConnection(const TestDatabase& database, const QString& user, const QString& password);
 
-// A SYSDBA connection to any database of the server (the security operations need one).
-QSqlDatabase AdminConnection(const FbServerEnv& server, const QString& path);
-
-// True when an account of this name exists on the server, whatever its privileges.
-bool AccountExists(const FbServerEnv& server, const QString& path, const QString& name);
+// True when an account of this name exists on the server of database, whatever its privileges.
+bool AccountExists(const TestDatabase& database, const QString& name);
 
 } // namespace consoletest

@@ -146,7 +146,7 @@ private slots:
     void anOperatorWorksInTheRoleManager()
     {
         TestDatabase database;
-        consoletest::ServerAccount account(server, "op-secret");
+        consoletest::ServerAccount account(database, "op-secret");
         QVERIFY(QSqlQuery(database.db()).exec("GRANT MANAGER TO " + account.name()));
         pointAt(database.path(), QString::number(server.port));
         LoginWindow login;

@@ -306,7 +306,7 @@ private slots:
     {
         QVERIFY(window->findChild<QAction*>("actionUsers")->isEnabled());
 
-        consoletest::ServerAccount account(server, "op-pass");
+        consoletest::ServerAccount account(*database, "op-pass");
         exec("GRANT MANAGER TO " + account.name());
         open(account.name(), account.password());
         QVERIFY(!window->findChild<QAction*>("actionUsers")->isEnabled());

@@ -111,7 +111,7 @@ private slots:
     void anotherUserIsToldWhatIsMissingAndTheConsoleQuits()
     {
         TestDatabase database(TestDatabase::Empty);
-        consoletest::ServerAccount account(server, "op-pass");
+        consoletest::ServerAccount account(database, "op-pass");
         Selvdesk window;
         window.setDatabase(consoletest::ConsoleConnection(database, account.name(), account.password()));
         ModalDriver driver;
