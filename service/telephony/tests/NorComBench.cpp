@@ -1,1 +1,126 @@
-int main() { return 0; }
+// Figures of the PBX bridge against a local control server: the round trip of GetCOS from telephony
+// threads (through the wrapper's dynamic call and the component's TCP client), and how many line-state
+// events per second reach the bridge's slot.
+//   norcom_bench [round trips per thread] [events]
+#include "service/core/INorCOMEventsReceiver.h"
+#include "service/host/CBSrvSettings.h"
+#include "service/telephony/NorCOMCallback.h"
+#include "service/telephony/NorCom.h"
+#include "service/telephony/NorComComponent.h"
+#include "service/telephony/tests/TestControlServer.h"
+
+#include <QCoreApplication>
+#include <QtCore/qtestsupport_core.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+class Counter final : public INorCOMEventsReceiver
+{
+public:
+    void OnSIPCallConnected(const std::string&) override { ++count; }
+    void OnSIPCallDisconnected(const std::string&) override { ++count; }
+    std::atomic<long> count{0};
+};
+
+double percentile(std::vector<double>& sorted, double p)
+{
+    return sorted[std::min(sorted.size() - 1, size_t(p * double(sorted.size())))];
+}
+
+void roundTrips(NorCOMCallback& bridge, int threads, int perThread)
+{
+    std::vector<std::vector<double>> samples(static_cast<size_t>(threads));
+    std::atomic<int> failed{0};
+    std::vector<std::thread> workers;
+    const auto start = Clock::now();
+    for (int t = 0; t < threads; ++t) {
+        workers.emplace_back([&, t] {
+            const std::string line = "40" + std::to_string(1 + t % 4);
+            samples[size_t(t)].reserve(size_t(perThread));
+            for (int i = 0; i < perThread; ++i) {
+                const auto begin = Clock::now();
+                if (bridge.GetCOS(line) == 0)
+                    ++failed;
+                samples[size_t(t)].push_back(std::chrono::duration<double, std::micro>(Clock::now() - begin).count());
+            }
+        });
+    }
+    for (auto& worker : workers)
+        worker.join();
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    std::vector<double> all;
+    for (const auto& s : samples)
+        all.insert(all.end(), s.begin(), s.end());
+    std::sort(all.begin(), all.end());
+    std::printf("GetCOS round trip, %d telephony thread(s) x %d calls: p50 %.0f us, p99 %.0f us, max %.0f us, "
+                "%.0f calls/s, %d failed\n",
+                threads, perThread, percentile(all, 0.50), percentile(all, 0.99), all.back(),
+                double(all.size()) / seconds, failed.load());
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    const int perThread = argc > 1 ? std::atoi(argv[1]) : 5000;
+    const int events = argc > 2 ? std::atoi(argv[2]) : 100000;
+    RegisterNorComComponent();
+
+    TestControlServer server;
+    for (int i = 1; i <= 4; ++i)
+        server.addLine("40" + std::to_string(i), i, 10 + i);
+    if (!server.start()) {
+        std::fprintf(stderr, "cannot listen on 127.0.0.1\n");
+        return 1;
+    }
+    CBSrvSettings settings;
+    settings.Server = QString::fromStdString(server.address());
+    settings.Username = QStringLiteral("norvel");
+    settings.NorvelPassword = QStringLiteral("secret");
+    for (int i = 1; i <= 4; ++i)
+        settings.sipRegistrations.push_back(SipRegistration{"40" + std::to_string(i), "", ""});
+    Counter counter;
+    auto bridge = std::make_unique<NorCOMCallback>();
+    std::unique_ptr<NorvelComLib::NorCom> component(bridge->component());
+    bridge->SetSettings(&settings);
+    bridge->eventsReceiver = &counter;
+    bridge->Initialize();
+    if (!QTest::qWaitFor([&] { return counter.count == 4; })) {
+        std::fprintf(stderr, "the bridge did not open its lines\n");
+        return 1;
+    }
+    counter.count = 0;
+
+    roundTrips(*bridge, 1, perThread);
+    roundTrips(*bridge, 4, perThread / 4);
+
+    // The server writes every event in one go; the clock runs until the slot has seen the last one.
+    std::string burst;
+    for (int i = 0; i < events; ++i)
+        burst += "{\"jsonrpc\":\"2.0\",\"method\":\"callStateChanged\",\"params\":{\"line\":" + std::to_string(1 + i % 4) +
+                 ",\"call\":" + std::to_string(i) + ",\"state\":" + (i % 8 < 4 ? "1" : "0") + "}}\n";
+    const auto start = Clock::now();
+    std::thread sender([&] { server.sendRaw(burst); });
+    const bool all = QTest::qWaitFor([&] { return counter.count == events; }, 120000);
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    sender.join();
+    std::printf("State events delivered to the slot: %ld of %d in %.3f s, %.0f events/s\n", counter.count.load(),
+                events, seconds, double(counter.count.load()) / seconds);
+
+    bridge.reset();
+    component.reset();
+    return all ? 0 : 1;
+}
