@@ -2,6 +2,7 @@
 // threads (through the wrapper's dynamic call and the component's TCP client), and how many line-state
 // events per second reach the bridge's slot.
 //   norcom_bench [round trips per thread] [events]
+//   norcom_bench --server HOST:PORT USER PASSWORD LINE... [--calls N]   (round trips against a real exchange)
 #include "service/core/INorCOMEventsReceiver.h"
 #include "service/host/CBSrvSettings.h"
 #include "service/telephony/NorCOMCallback.h"
@@ -10,13 +11,13 @@
 #include "service/telephony/tests/TestControlServer.h"
 
 #include <QCoreApplication>
+#include <QStringList>
 #include <QtCore/qtestsupport_core.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <memory>
 #include <string>
 #include <thread>
@@ -72,13 +73,56 @@ void roundTrips(NorCOMCallback& bridge, int threads, int perThread)
 
 } // namespace
 
+// Round trips against a control server that is already running, such as the simulated exchange.
+static int againstServer(const QStringList& args)
+{
+    int calls = 2000;
+    QStringList rest = args;
+    const int at = rest.indexOf(QStringLiteral("--calls"));
+    if (at >= 0 && at + 1 < rest.size()) {
+        calls = rest.at(at + 1).toInt();
+        rest.remove(at, 2);
+    }
+    if (rest.size() < 4) {
+        std::fprintf(stderr, "usage: norcom_bench --server HOST:PORT USER PASSWORD LINE... [--calls N]\n");
+        return 2;
+    }
+    CBSrvSettings settings;
+    settings.Server = rest.at(0);
+    settings.Username = rest.at(1);
+    settings.NorvelPassword = rest.at(2);
+    for (int i = 3; i < rest.size(); ++i)
+        settings.sipRegistrations.push_back(SipRegistration{rest.at(i).toStdString(), "", ""});
+    Counter counter;
+    auto bridge = std::make_unique<NorCOMCallback>();
+    std::unique_ptr<NorvelComLib::NorCom> component(bridge->component());
+    bridge->SetSettings(&settings);
+    bridge->eventsReceiver = &counter;
+    bridge->Initialize();
+    const bool reported = QTest::qWaitFor([&] { return counter.count >= long(settings.sipRegistrations.size()); });
+    std::printf("lines open: first free %s, state reports %ld%s\n", bridge->GetFreeSipLine().c_str(),
+                counter.count.load(), reported ? "" : " (not all lines reported)");
+    for (const SipRegistration& line : settings.sipRegistrations)
+        std::printf("line %s: class of service %d\n", line.login.c_str(), bridge->GetCOS(line.login));
+    std::string number = "+7 (495) 123-45-67";
+    bridge->ToDialable(number);
+    std::printf("dialable form of +7 (495) 123-45-67: %s\n", number.c_str());
+    roundTrips(*bridge, 1, calls);
+    roundTrips(*bridge, 4, calls / 4);
+    bridge.reset();
+    component.reset();
+    return 0;
+}
+
 int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
-    const int perThread = argc > 1 ? std::atoi(argv[1]) : 5000;
-    const int events = argc > 2 ? std::atoi(argv[2]) : 100000;
     RegisterNorComComponent();
-
+    QStringList args = QCoreApplication::arguments().mid(1);
+    if (!args.isEmpty() && args.first() == QLatin1String("--server"))
+        return againstServer(args.mid(1));
+    const int perThread = args.size() > 0 ? args.at(0).toInt() : 5000;
+    const int events = args.size() > 1 ? args.at(1).toInt() : 100000;
     TestControlServer server;
     for (int i = 1; i <= 4; ++i)
         server.addLine("40" + std::to_string(i), i, 10 + i);
