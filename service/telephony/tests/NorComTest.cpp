@@ -28,7 +28,7 @@
 
 namespace {
 
-constexpr int kTestCallTimeoutMs = 700;
+constexpr int kTestCallTimeoutMs = 1500;
 
 class Receiver final : public INorCOMEventsReceiver
 {
