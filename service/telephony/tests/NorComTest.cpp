@@ -530,6 +530,14 @@ TEST(NorComComponent, SurvivesGarbageCutAnswersAndARefusedLogin)
     EXPECT_EQ(refused.bridge->GetFreeSipLine(), "");
     EXPECT_TRUE(log.contains("Error: NorCOM can't open sip line 501"));
     EXPECT_EQ(server.logins(), 3);
+
+    // No server configured (the settings' default): said so, and nothing waits.
+    WiredBridge unset("", {"501"});
+    clock.restart();
+    unset.bridge->Initialize();
+    EXPECT_LT(clock.elapsed(), kTestCallTimeoutMs);
+    EXPECT_TRUE(log.contains("Error: NorCom: not a server address: "));
+    EXPECT_EQ(unset.bridge->GetCOS("501"), 0);
 }
 
 int main(int argc, char** argv)
