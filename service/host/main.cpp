@@ -1,6 +1,7 @@
 // Selvane: the callback service, its own installer and its remote control.
 #include "common/Logging.h"
 #include "service/host/NorvelService.h"
+#include "service/telephony/NorComComponent.h"
 
 #include <QCoreApplication>
 
@@ -9,6 +10,8 @@
 int main(int argc, char** argv)
 {
     CreateLogger();
+    // The PBX control component is ours: make it creatable by its class identifier before anything asks.
+    RegisterNorComComponent();
     QCoreApplication::setOrganizationName(QStringLiteral("Brint"));
     QCoreApplication::setOrganizationDomain(QStringLiteral("brint.example"));
     QCoreApplication::setApplicationName(QStringLiteral("Selvane"));
