@@ -170,16 +170,18 @@ bool DBBackend::checkDialedNumber(const std::string& callerId, const std::string
 {
     std::lock_guard<std::mutex> guard(lock);
     Log(Debug, "checkDialedNumber by callerid=", callerId, ", number=", number);
-    if (!ready())
-        return true;
+    // The blacklist stops toll fraud: a number that could not be checked is refused, never let through.
+    if (!ready()) {
+        Log(Warning, "checkDialedNumber: the blacklist cannot be read, refusing number=", number);
+        return false;
+    }
     QSqlQuery query(connection);
     query.setForwardOnly(true);
     if (!query.exec(QString::fromLatin1(kSelectBlacklist))) {
         const QString error = query.lastError().text();
         query.clear();
-        if (lostConnection())
-            return true;
         Log(Warning, "Can't execute query.", text(error));
+        lostConnection();
         return false;
     }
     const QString dialed = text(number);
@@ -197,6 +199,11 @@ bool DBBackend::checkDialedNumber(const std::string& callerId, const std::string
         // A whole-string, case-sensitive match; an invalid pattern matches nothing.
         if (pattern.isValid() && pattern.match(dialed).hasMatch())
             allowed = false;
+    }
+    if (allowed && query.lastError().isValid()) {
+        // The rows stopped coming: the rest of the table may hold the pattern that refuses this number.
+        Log(Warning, "Can't execute query.", text(query.lastError().text()));
+        return false;
     }
     if (allowed)
         compiledPatterns.swap(seen);

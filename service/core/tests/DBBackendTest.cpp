@@ -153,6 +153,33 @@ TEST_F(DBBackendTest, BlacklistPatternsMatchTheWholeNumber)
     EXPECT_EQ(count(lines, kNotOpened), 0) << "a failed statement is not a lost connection";
 }
 
+TEST_F(DBBackendTest, BlacklistThatCannotBeReadRefusesEveryNumber)
+{
+    // An account that may attach but not read the pattern table: the check fails, the number is refused,
+    // and the connection stays up for the next call.
+    const QString user = QStringLiteral("SELVB%1").arg(QCoreApplication::applicationPid());
+    exec(t.db(), QStringLiteral("CREATE USER %1 PASSWORD 'pw'").arg(user));
+    {
+        CBSrvSettings restricted = settings;
+        restricted.UserName = user;
+        restricted.Password = QStringLiteral("pw");
+        DBBackend other(t.path());
+        other.SetSettings(&restricted);
+        other.OpenDatabase();
+        for (const char* number : {"0955", "112", ""})
+            EXPECT_FALSE(other.checkDialedNumber("100", number)) << number;
+        auto lines = log.lines();
+        EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                                [](const std::string& l) {
+                                    return l.rfind("Warning: Can't execute query.", 0) == 0 &&
+                                           l.find("BLACKLIST") != std::string::npos;
+                                }),
+                  3);
+        EXPECT_EQ(count(lines, kNotOpened), 0);
+    }
+    exec(t.db(), QStringLiteral("DROP USER %1").arg(user));
+}
+
 TEST_F(DBBackendTest, InputFromTheNetworkStaysBound)
 {
     exec(t.db(), "INSERT INTO BLACKLIST (COS, NUMBER) VALUES (0, '.*''.*')");
@@ -194,7 +221,10 @@ TEST_F(DBBackendTest, ClosedConnectionReopensOnDemand)
     closedThen([&] { EXPECT_FALSE(backend.CheckCallerId("100")); });
     closedThen([&] { EXPECT_FALSE(backend.CheckPin("100", "1234")); });
     closedThen([&] { EXPECT_EQ(backend.GetUID("100"), -1); });
-    closedThen([&] { EXPECT_TRUE(backend.checkDialedNumber("100", "112")); });
+    closedThen([&] {
+        EXPECT_FALSE(backend.checkDialedNumber("100", "0955")) << "a number that cannot be checked is refused";
+        EXPECT_TRUE(log.contains("Warning: checkDialedNumber: the blacklist cannot be read, refusing number=0955"));
+    });
     closedThen([&] {
         backend.SaveIncomingCall("100", 1, 1, "100", id);
         EXPECT_EQ(id, -1);
@@ -311,22 +341,29 @@ TEST(DBBackendServer, StoppedAndStartedAgain)
         server.stop();
         size_t before = log.lines().size();
         int id = 0;
+        // The first call after the server went finds the connection lost; the later ones find it closed.
+        EXPECT_FALSE(backend.checkDialedNumber("100", "0955")) << "refused while the database is down";
+        EXPECT_FALSE(backend.checkDialedNumber("100", "0955")) << "refused while the connection is closed";
         EXPECT_FALSE(backend.CheckCallerId("100"));
         EXPECT_FALSE(backend.CheckPin("100", "1"));
         EXPECT_EQ(backend.GetUID("100"), -1);
-        EXPECT_TRUE(backend.checkDialedNumber("100", "112")) << "allowed while the database is down";
         backend.SaveIncomingCall("100", 1, 1, "100", id);
         EXPECT_EQ(id, -1);
         EXPECT_EQ(backend.GetTransferCOS("100"), 1);
         auto lines = log.lines();
         std::vector<std::string> during(lines.begin() + long(before), lines.end());
-        EXPECT_EQ(count(during, kNotOpened), 5);
-        EXPECT_EQ(during.size(), 6u) << "one warning per operation, and the blacklist's debug line";
+        EXPECT_EQ(count(during, kNotOpened), 6) << "one per operation";
+        EXPECT_EQ(count(during, "Warning: checkDialedNumber: the blacklist cannot be read, refusing number=0955"), 1);
+        EXPECT_EQ(std::count_if(during.begin(), during.end(),
+                                [](const std::string& l) { return l.rfind("Warning: Can't execute query.", 0) == 0; }),
+                  1);
+        EXPECT_EQ(during.size(), 10u) << "and nothing else but the blacklist's two debug lines";
 
         server.start();
         EXPECT_FALSE(backend.CheckCallerId("100")) << "this call reopens, the next one runs";
         EXPECT_TRUE(backend.CheckCallerId("100"));
         EXPECT_FALSE(backend.checkDialedNumber("100", "112"));
+        EXPECT_TRUE(backend.checkDialedNumber("100", "0955")) << "the allowed path is back";
         backend.SaveIncomingCall("100", 1, 1, "100", id);
         EXPECT_EQ(id, 1);
     }
