@@ -2,6 +2,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 #include <QThread>
 #include <gtest/gtest.h>
@@ -217,9 +218,21 @@ TEST_F(ServiceManagerTest, ServiceRunsUnderTheAccountItWasInstalledWith)
     const passwd* nobody = getpwnam("nobody");
     if (geteuid() != 0 || !nobody)
         GTEST_SKIP() << "switching accounts needs root and the user nobody";
+    // A copy of the probe in a folder the account can enter: the checkout itself may lie in a private one.
+    for (QDir up(QDir::tempPath()); !up.isRoot(); up.cdUp())
+        if (!(QFileInfo(up.path()).permissions() & QFileDevice::ExeOther))
+            GTEST_SKIP() << "the temporary folder " << qPrintable(QDir::tempPath()) << " is closed to other accounts";
+    QTemporaryDir reachable(QDir::tempPath() + "/selvprobe-XXXXXX");
+    ASSERT_TRUE(reachable.isValid());
+    const QString program = reachable.filePath("probe");
+    ASSERT_TRUE(QFile::copy(PROBE_SERVICE, program));
+    const auto readAndRun = QFileDevice::ReadOwner | QFileDevice::ExeOwner | QFileDevice::ReadGroup |
+                            QFileDevice::ExeGroup | QFileDevice::ReadOther | QFileDevice::ExeOther;
+    ASSERT_TRUE(QFile::setPermissions(reachable.path(), readAndRun | QFileDevice::WriteOwner));
+    ASSERT_TRUE(QFile::setPermissions(program, readAndRun));
     platform::ServiceConfig config;
     config.name = name;
-    config.programPath = PROBE_SERVICE;
+    config.programPath = program.toStdString();
     config.account = ".\\nobody";
     ASSERT_TRUE(platform::CreateService(config, ""));
     // The account can write neither the runtime folder nor this test's folder: the launcher hands it

@@ -5,6 +5,9 @@
 #include "service/core/tests/LogCapture.h"
 #include "service/host/CBSrvSettings.h"
 
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QThread>
 #include <QTimer>
 #include <gtest/gtest.h>
 
@@ -269,13 +272,25 @@ TEST_F(CallBackLogicTest, InitializeStartsTheQueueTimerOnlyWhenEnabled)
     ASSERT_EQ(timers.size(), 1);
     EXPECT_EQ(timers[0]->interval(), 7000);
     EXPECT_FALSE(timers[0]->isSingleShot());
+    ASSERT_TRUE(timers[0]->isActive()) << "the timer runs";
+    // Its ticks reach the queue: shortened so the test need not wait 7 s for the first.
+    queue.PutInQueue("101");
+    queue.PutInQueue("102");
+    timers[0]->setInterval(20);
+    QElapsedTimer waited;
+    waited.start();
+    while (journal.size() < 2 && waited.elapsed() < 10000) {
+        QCoreApplication::processEvents();
+        QThread::msleep(5);
+    }
+    EXPECT_EQ(take(), (Journal{"MakeCallBack 101", "MakeCallBack 102"})) << "one number per tick";
 
     TestLogic disabled(journal);
     disabled.SetCallBackQueue(&queue);
     disabled.disable();
     disabled.Initialize();
     EXPECT_TRUE(disabled.findChildren<QTimer*>().empty());
-    queue.PutInQueue("101");
+    queue.PutInQueue("103");
     disabled.CheckCallBackQueue();
     disabled.OnCallBackReady();
     EXPECT_TRUE(take().empty());
@@ -293,3 +308,11 @@ TEST_F(CallBackLogicTest, LineCosIsSavedAndRestored)
 }
 
 } // namespace
+
+int main(int argc, char** argv)
+{
+    // The queue timer needs an application object: without one it never starts.
+    QCoreApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
