@@ -194,6 +194,55 @@ TEST_F(ServiceManagerTest, KilledServiceLeavesNoRunningStateAndStartsAgain)
     EXPECT_EQ(WaitForState(ServiceState::Stopped), ServiceState::Stopped);
 }
 
+TEST_F(ServiceManagerTest, RunningServiceIsOnlyMarkedForDeletionUntilItStops)
+{
+    auto gone = [this] {
+        for (auto end = std::chrono::steady_clock::now() + 5s; std::chrono::steady_clock::now() < end;) {
+            if (!platform::IsServiceInstalled(name))
+                return true;
+            QThread::msleep(20);
+        }
+        return false;
+    };
+    QFile unit(dir.filePath("units/probe-service.service"));
+    ASSERT_TRUE(InstallProbe());
+    ASSERT_TRUE(platform::StartService(name, {name}));
+    EXPECT_EQ(WaitForState(ServiceState::Running), ServiceState::Running);
+
+    ASSERT_TRUE(platform::DeleteService(name));
+    EXPECT_TRUE(platform::IsServiceInstalled(name)) << "still there while it runs";
+    EXPECT_TRUE(unit.exists());
+    EXPECT_FALSE(platform::DeleteService(name));
+    EXPECT_EQ(errno, EALREADY);
+    EXPECT_FALSE(InstallProbe()) << "the name is still taken";
+    EXPECT_EQ(errno, EEXIST);
+    EXPECT_FALSE(platform::StartService(name, {name}));
+    EXPECT_EQ(errno, EALREADY);
+    platform::ServiceStatus status;
+    ASSERT_TRUE(platform::QueryServiceStatus(name, &status));
+    EXPECT_EQ(status.state, ServiceState::Running);
+    EXPECT_GT(status.processId, 0);
+    EXPECT_TRUE(platform::ControlService(name, 130)) << "controls still reach it";
+    EXPECT_TRUE(platform::ControlService(name, platform::ControlStop));
+    EXPECT_TRUE(gone()) << "deleted once stopped";
+    EXPECT_FALSE(unit.exists());
+    EXPECT_FALSE(platform::QueryServiceStatus(name, &status));
+    EXPECT_EQ(errno, ENOENT);
+    EXPECT_TRUE(ProbeLog().contains("control 130\ncontrol 1\n")) << qPrintable(ProbeLog());
+
+    // Installed again under the same name: a fresh entry, not marked. A killed service leaves its mark
+    // behind with nobody to finish the deletion: the next look does.
+    ASSERT_TRUE(InstallProbe());
+    ASSERT_TRUE(platform::StartService(name, {name}));
+    ASSERT_TRUE(platform::QueryServiceStatus(name, &status));
+    ASSERT_GT(status.processId, 0);
+    ASSERT_TRUE(platform::DeleteService(name));
+    ASSERT_EQ(kill(status.processId, SIGKILL), 0);
+    EXPECT_TRUE(gone());
+    EXPECT_FALSE(unit.exists());
+    EXPECT_TRUE(InstallProbe());
+}
+
 TEST_F(ServiceManagerTest, SecondInstanceCannotTakeTheSocketOfARunningOne)
 {
     ASSERT_TRUE(InstallProbe());
