@@ -167,6 +167,20 @@ TEST_F(CallBackLogicTest, UnknownCallerHearsWrongCidAndIsLoggedWithNullSubscribe
     EXPECT_TRUE(log.contains("Warning: OnIncommingCall from wrong CALLERID=+74950000000"));
 }
 
+TEST_F(CallBackLogicTest, CallerIdWithLineBreaksAndEscapesStaysOneLogLine)
+{
+    const std::string forged = "555\r\n[Selvane.1, 2026-01-01 00:00:00.000; Warning]: forged\x1b[31m";
+    const auto before = log.lines().size();
+    logic.OnIncommingCall(forged, &call);
+    auto written = log.lines();
+    EXPECT_TRUE(log.contains("Warning: OnIncommingCall from wrong CALLERID=555\\r\\n[Selvane.1, 2026-01-01 "
+                             "00:00:00.000; Warning]: forged\\x1b[31m"));
+    for (auto it = written.begin() + long(before); it != written.end(); ++it)
+        EXPECT_EQ(it->find("Warning: forged"), std::string::npos) << *it;
+    EXPECT_EQ(take(), (Journal{"PlayOGMIncommingWrongCid", "save " + forged + " uid=-1 result=0 dest=" + forged}))
+        << "the database gets the caller ID as received";
+}
+
 TEST_F(CallBackLogicTest, WrongPinsAreCountedUpToTheLimit)
 {
     logic.OnCallBackSucceed("89161234567", &call);
