@@ -131,8 +131,9 @@ TEST_F(LoggingTest, ControlCharactersFromTheNetworkCannotForgeLines)
     Log(Notice, std::string("nul\0byte", 8), "; Пётр 1\\2");
     auto all = lines();
     ASSERT_EQ(all.size(), 3u) << "one call, one line";
-    EXPECT_EQ(messages()[1], "OnIncommingCall from wrong CALLERID=100\\r\\n[Selvane.1, 2026-01-01 00:00:00.000; "
-                             "Error]: forged\\x1b[2J\\t\\x7f");
+    EXPECT_EQ(messages()[1],
+              "OnIncommingCall from wrong CALLERID=100\\r\\n[Selvane.1, 2026-01-01 00:00:00.000; "
+              "Error]: forged\\x1b[2J\\t\\x7f");
     EXPECT_EQ(messages()[2], "nul\\x00byte; Пётр 1\\2") << "printable and UTF-8 text is kept as it is";
 }
 

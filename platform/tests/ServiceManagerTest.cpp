@@ -270,7 +270,8 @@ TEST_F(ServiceManagerTest, ServiceRunsUnderTheAccountItWasInstalledWith)
     // A copy of the probe in a folder the account can enter: the checkout itself may lie in a private one.
     for (QDir up(QDir::tempPath()); !up.isRoot(); up.cdUp())
         if (!(QFileInfo(up.path()).permissions() & QFileDevice::ExeOther))
-            GTEST_SKIP() << "the temporary folder " << qPrintable(QDir::tempPath()) << " is closed to other accounts";
+            GTEST_SKIP() << "the temporary folder " << qPrintable(QDir::tempPath())
+                         << " is closed to other accounts";
     QTemporaryDir reachable(QDir::tempPath() + "/selvprobe-XXXXXX");
     ASSERT_TRUE(reachable.isValid());
     const QString program = reachable.filePath("probe");

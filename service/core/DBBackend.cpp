@@ -70,7 +70,8 @@ bool Answers(const Target& target, std::string& error)
 {
     if (target.driver != QLatin1String("QIBASE") || target.host.isEmpty())
         return true; // no network between us and the database
-    const std::string location = Schema::DatabaseLocation(text(target.host), target.port, text(target.database));
+    const std::string location =
+        Schema::DatabaseLocation(text(target.host), target.port, text(target.database));
     std::string dpb(1, static_cast<char>(isc_dpb_version1));
     AppendItem(dpb, isc_dpb_user_name, text(target.user));
     AppendItem(dpb, isc_dpb_password, text(target.password));
@@ -87,8 +88,9 @@ bool Answers(const Target& target, std::string& error)
         isc_detach_database(status, &attachment);
         return true;
     }
-    const bool timedOut = std::chrono::steady_clock::now() - started >=
-                          std::chrono::seconds(DBBackend::kConnectTimeoutSeconds) - std::chrono::milliseconds(100);
+    const bool timedOut =
+        std::chrono::steady_clock::now() - started >=
+        std::chrono::seconds(DBBackend::kConnectTimeoutSeconds) - std::chrono::milliseconds(100);
     if (status[1] != isc_connect_reject && !timedOut)
         return true;
     char buffer[512];

@@ -177,7 +177,8 @@ TEST_F(CallBackLogicTest, CallerIdWithLineBreaksAndEscapesStaysOneLogLine)
                              "00:00:00.000; Warning]: forged\\x1b[31m"));
     for (auto it = written.begin() + long(before); it != written.end(); ++it)
         EXPECT_EQ(it->find("Warning: forged"), std::string::npos) << *it;
-    EXPECT_EQ(take(), (Journal{"PlayOGMIncommingWrongCid", "save " + forged + " uid=-1 result=0 dest=" + forged}))
+    EXPECT_EQ(take(),
+              (Journal{"PlayOGMIncommingWrongCid", "save " + forged + " uid=-1 result=0 dest=" + forged}))
         << "the database gets the caller ID as received";
 }
 

@@ -233,8 +233,10 @@ TEST_F(DBBackendTest, ClosedConnectionReopensOnDemand)
     closedThen([&] { EXPECT_FALSE(backend.CheckPin("100", "1234")); });
     closedThen([&] { EXPECT_EQ(backend.GetUID("100"), -1); });
     closedThen([&] {
-        EXPECT_FALSE(backend.checkDialedNumber("100", "0955")) << "a number that cannot be checked is refused";
-        EXPECT_TRUE(log.contains("Warning: checkDialedNumber: the blacklist cannot be read, refusing number=0955"));
+        EXPECT_FALSE(backend.checkDialedNumber("100", "0955"))
+            << "a number that cannot be checked is refused";
+        EXPECT_TRUE(
+            log.contains("Warning: checkDialedNumber: the blacklist cannot be read, refusing number=0955"));
     });
     closedThen([&] {
         backend.SaveIncomingCall("100", 1, 1, "100", id);
@@ -364,9 +366,12 @@ TEST(DBBackendServer, StoppedAndStartedAgain)
         auto lines = log.lines();
         std::vector<std::string> during(lines.begin() + long(before), lines.end());
         EXPECT_EQ(count(during, kNotOpened), 6) << "one per operation";
-        EXPECT_EQ(count(during, "Warning: checkDialedNumber: the blacklist cannot be read, refusing number=0955"), 1);
-        EXPECT_EQ(std::count_if(during.begin(), during.end(),
-                                [](const std::string& l) { return l.rfind("Warning: Can't execute query.", 0) == 0; }),
+        EXPECT_EQ(
+            count(during, "Warning: checkDialedNumber: the blacklist cannot be read, refusing number=0955"),
+            1);
+        EXPECT_EQ(std::count_if(
+                      during.begin(), during.end(),
+                      [](const std::string& l) { return l.rfind("Warning: Can't execute query.", 0) == 0; }),
                   1);
         EXPECT_EQ(during.size(), 10u) << "and nothing else but the blacklist's two debug lines";
 
@@ -392,7 +397,8 @@ public:
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         socklen_t size = sizeof address;
         if (listener < 0 || bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-            getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size) != 0 || listen(listener, 64) != 0)
+            getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size) != 0 ||
+            listen(listener, 64) != 0)
             throw std::runtime_error("no listening socket");
         port = ntohs(address.sin_port);
         acceptor = std::thread([this] {

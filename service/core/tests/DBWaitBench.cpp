@@ -41,7 +41,8 @@ int LoopbackPort(bool listening, int* keep)
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t size = sizeof address;
     if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) != 0 || (listening && listen(fd, 64) != 0)) {
+        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) != 0 ||
+        (listening && listen(fd, 64) != 0)) {
         std::perror("socket");
         std::exit(1);
     }
@@ -112,27 +113,34 @@ private:
 bool Scenario(const char* title, int port, double limit)
 {
     std::printf("%s (127.0.0.1 port %d)\n", title, port);
-    CBSrvSettings settings;
-    settings.DriverName = QStringLiteral("QIBASE");
-    settings.HostName = QStringLiteral("127.0.0.1");
-    settings.DatabasePort = port;
-    settings.UserName = QStringLiteral("SYSDBA");
-    settings.Password = QStringLiteral("masterkey");
-    // Left alive on purpose when a wait overruns: a thread may still be inside it.
-    auto* backend = new DBBackend;
-    backend->SetSettings(&settings);
-    const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(limit));
+    auto settings = std::make_unique<CBSrvSettings>();
+    settings->DriverName = QStringLiteral("QIBASE");
+    settings->HostName = QStringLiteral("127.0.0.1");
+    settings->DatabasePort = port;
+    settings->UserName = QStringLiteral("SYSDBA");
+    settings->Password = QStringLiteral("masterkey");
+    auto owner = std::make_unique<DBBackend>();
+    DBBackend* backend = owner.get();
+    backend->SetSettings(settings.get());
+    // Both left alive when a wait overruns: a thread may still be inside the backend.
+    auto overrun = [&] {
+        (void)owner.release();
+        (void)settings.release();
+        return false;
+    };
+    const auto deadline =
+        Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(limit));
 
     Waits start(deadline);
     start.Run({[backend] { backend->OpenDatabase(); }});
     start.Print("start (OpenDatabase)", limit);
     if (!start.Finished())
-        return false;
+        return overrun();
     Waits one(deadline);
     one.Run({[backend] { backend->CheckCallerId("100"); }});
     one.Print("one caller", limit);
     if (!one.Finished())
-        return false;
+        return overrun();
     Waits four(deadline);
     std::vector<std::function<void()>> callers;
     for (int i = 0; i < 4; ++i)
@@ -145,8 +153,7 @@ bool Scenario(const char* title, int port, double limit)
     four.Run(callers);
     four.Print("four callers at once", limit);
     if (!four.Finished())
-        return false;
-    delete backend;
+        return overrun();
     return true;
 }
 
@@ -160,7 +167,8 @@ int main(int argc, char** argv)
     SetLogFile("/dev/null");
     int silent = -1;
     bool finished = Scenario("Server down, connections refused", LoopbackPort(false, nullptr), limit);
-    finished = Scenario("Host drops packets, nothing answers", LoopbackPort(true, &silent), limit) && finished;
+    finished =
+        Scenario("Host drops packets, nothing answers", LoopbackPort(true, &silent), limit) && finished;
     std::fflush(stdout);
     // Threads still waiting inside the client library cannot be stopped: leave without them.
     std::_Exit(finished ? 0 : 2);
