@@ -59,6 +59,36 @@ std::string header(const std::string& identity, int severity)
     return buf;
 }
 
+// Caller IDs and digits come from the network: a CR or LF in them would start a forged line, an escape
+// sequence would repaint a terminal showing the log. Control bytes are written as C escapes instead.
+void appendEscaped(std::string& line, const std::string& message)
+{
+    static const char hex[] = "0123456789abcdef";
+    for (char c : message) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte >= 0x20 && byte != 0x7f) {
+            line += c;
+            continue;
+        }
+        line += '\\';
+        switch (c) {
+        case '\n':
+            line += 'n';
+            break;
+        case '\r':
+            line += 'r';
+            break;
+        case '\t':
+            line += 't';
+            break;
+        default:
+            line += 'x';
+            line += hex[byte >> 4];
+            line += hex[byte & 0xf];
+        }
+    }
+}
+
 // Caller holds the mutex.
 void reportFailure(Facility& f, const std::string& what)
 {
@@ -87,7 +117,7 @@ void logging_detail::write(int severity, std::string&& message)
     Facility& f = facility();
     std::lock_guard<std::mutex> lock(f.mutex);
     std::string line = header(f.identity, severity);
-    line += message;
+    appendEscaped(line, message);
     line += '\n';
     if (!f.file) {
         f.file = std::fopen(f.path.c_str(), "a");

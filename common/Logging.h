@@ -56,7 +56,8 @@ inline bool LogEnabled(int severity)
 }
 
 // One line of one to five pieces (texts, strings or integers) joined with nothing between them.
-// Nothing is formatted when the severity is filtered out.
+// Nothing is formatted when the severity is filtered out. Control characters in the pieces are written
+// escaped ("\r", "\n", "\t", "\x1b"), so one call is always one line.
 template <typename... Pieces>
 inline void Log(int severity, const Pieces&... pieces)
 {

@@ -33,6 +33,10 @@ bool ParseReply(const std::string& line, int* error, ServiceStatus* status);
 bool ReadLine(int fd, std::string* line, int timeoutMs);
 bool WriteAll(int fd, const std::string& text);
 
+// Whether the service answers on its socket with a state other than stopped. A socket that takes the
+// question but gives no answer counts as running: nothing is deleted under a service that may still run.
+bool IsRunning(const std::string& name);
+
 // The account's local user name: ".\alice" -> "alice"; other forms are kept as they are.
 std::string LocalUserName(const std::string& account);
 

@@ -179,6 +179,22 @@ bool Prepare(const ServiceConfig& config, const std::vector<std::string>& args, 
 
 } // namespace
 
+bool channel::IsRunning(const std::string& name)
+{
+    std::string reply;
+    int error = 0;
+    ServiceStatus status;
+    switch (Ask(name, "status\n", kStatusTimeoutMs, &reply)) {
+    case Exchange::NotListening:
+        return false;
+    case Exchange::Failed:
+        return true;
+    case Exchange::Answered:
+        break;
+    }
+    return !channel::ParseReply(reply, &error, &status) || status.state != ServiceState::Stopped;
+}
+
 bool QueryServiceStatus(const std::string& name, ServiceStatus* status)
 {
     if (!IsServiceInstalled(name)) {

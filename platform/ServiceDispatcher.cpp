@@ -234,6 +234,7 @@ DispatchResult StartServiceCtrlDispatcher(const std::string& name,
 
     close(d.listenFd);
     unlink(channel::SocketPath(name).c_str());
+    IsServiceInstalled(name); // finishes a deletion asked for while the service ran
     main.join();
     if (d.control.joinable())
         d.control.join();

@@ -92,6 +92,9 @@ bool IsServiceInstalled(const std::string& name);
 // registry is no place for it.
 bool CreateService(const ServiceConfig& config, const std::string& password);
 bool SetServiceDescription(const std::string& name, const std::string& description);
+// A service that runs is only marked for deletion: it stays installed and controllable (status, stop) and
+// its entry and unit go when it stops. Meanwhile a new install of the name fails with EEXIST, a second
+// deletion with EALREADY.
 bool DeleteService(const std::string& name);
 std::optional<ServiceConfig> QueryServiceConfig(const std::string& name);
 // The unit's file name for a service name: "Callback Server" -> "callback-server.service".

@@ -119,6 +119,36 @@ bool WriteUnit(const ServiceConfig& config)
     return true;
 }
 
+// Set by an uninstall while the service runs; the entry goes once the service has stopped.
+const char* const kDeletePending = "DeletePending";
+
+bool Marked(Registry& registry, const std::string& name)
+{
+    return registry.settings.value(Q(name) + QLatin1Char('/') + QLatin1String(kDeletePending)).toBool();
+}
+
+bool Remove(Registry& registry, const std::string& name)
+{
+    registry.settings.remove(Q(name));
+    if (!registry.Sync())
+        return false;
+    QFile::remove(Q(UnitPath(name)));
+    return true;
+}
+
+// Whether the entry stands. A service marked for deletion that no longer runs is deleted here, by whoever
+// looks first (the service itself may not be allowed to write the registry); for one who may not write
+// it either, the service counts as deleted all the same.
+bool Present(Registry& registry, const std::string& name)
+{
+    if (!ValidName(name) || !registry.Has(name))
+        return false;
+    if (!Marked(registry, name) || channel::IsRunning(name))
+        return true;
+    Remove(registry, name);
+    return false;
+}
+
 } // namespace
 
 std::string RegistryPath()
@@ -160,7 +190,8 @@ std::string SystemdUnitName(const std::string& name)
 
 bool IsServiceInstalled(const std::string& name)
 {
-    return ValidName(name) && Registry().Has(name);
+    Registry registry;
+    return Present(registry, name);
 }
 
 bool CreateService(const ServiceConfig& config, const std::string& password)
@@ -171,7 +202,7 @@ bool CreateService(const ServiceConfig& config, const std::string& password)
     }
     QDir().mkpath(QFileInfo(Q(RegistryPath())).absolutePath());
     Registry registry;
-    if (registry.Has(config.name)) {
+    if (Present(registry, config.name)) {
         errno = EEXIST;
         return false;
     }
@@ -202,7 +233,7 @@ bool SetServiceDescription(const std::string& name, const std::string& descripti
 {
     {
         Registry registry;
-        if (!ValidName(name) || !registry.Has(name)) {
+        if (!Present(registry, name)) {
             errno = ENOENT;
             return false;
         }
@@ -217,21 +248,26 @@ bool SetServiceDescription(const std::string& name, const std::string& descripti
 bool DeleteService(const std::string& name)
 {
     Registry registry;
-    if (!ValidName(name) || !registry.Has(name)) {
+    if (!Present(registry, name)) {
         errno = ENOENT;
         return false;
     }
-    registry.settings.remove(Q(name));
-    if (!registry.Sync())
+    if (Marked(registry, name)) {
+        errno = EALREADY;
         return false;
-    QFile::remove(Q(UnitPath(name)));
-    return true;
+    }
+    // A running service stays controllable until it stops, as with the Windows manager.
+    if (channel::IsRunning(name)) {
+        registry.settings.setValue(Q(name) + QLatin1Char('/') + QLatin1String(kDeletePending), true);
+        return registry.Sync();
+    }
+    return Remove(registry, name);
 }
 
 std::optional<ServiceConfig> QueryServiceConfig(const std::string& name)
 {
     Registry registry;
-    if (!ValidName(name) || !registry.Has(name)) {
+    if (!Present(registry, name)) {
         errno = ENOENT;
         return std::nullopt;
     }

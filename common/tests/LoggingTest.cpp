@@ -100,12 +100,41 @@ TEST_F(LoggingTest, CeilingSevenWritesEverythingAndOnlyLowBitsCount)
     EXPECT_NE(lines().back().find("; Debug]: "), std::string::npos);
 }
 
+// A piece that counts how often it is turned into text.
+struct CountedPiece
+{
+    mutable int formatted = 0;
+    operator std::string_view() const
+    {
+        ++formatted;
+        return "counted";
+    }
+};
+
 TEST_F(LoggingTest, FilteredCallFormatsNothing)
 {
     SetLogSeverity(Warning);
-    Log(Debug, "not written ", 1);
-    Log(Informational, std::string(1 << 20, 'x'));
-    EXPECT_EQ(messages(), std::vector<std::string>{"Severity changed to 4"});
+    CountedPiece piece;
+    Log(Debug, "not written ", piece);
+    Log(Informational, piece, 1);
+    EXPECT_EQ(piece.formatted, 0) << "a filtered line must not be built";
+    Log(Warning, "written ", piece);
+    EXPECT_EQ(piece.formatted, 1);
+    EXPECT_EQ(messages(), (std::vector<std::string>{"Severity changed to 4", "written counted"}));
+}
+
+TEST_F(LoggingTest, ControlCharactersFromTheNetworkCannotForgeLines)
+{
+    SetLogSeverity(Notice);
+    const std::string callerId = "100\r\n[Selvane.1, 2026-01-01 00:00:00.000; Error]: forged\x1b[2J\t\x7f";
+    Log(Warning, "OnIncommingCall from wrong CALLERID=", callerId);
+    Log(Notice, std::string("nul\0byte", 8), "; Пётр 1\\2");
+    auto all = lines();
+    ASSERT_EQ(all.size(), 3u) << "one call, one line";
+    EXPECT_EQ(messages()[1],
+              "OnIncommingCall from wrong CALLERID=100\\r\\n[Selvane.1, 2026-01-01 00:00:00.000; "
+              "Error]: forged\\x1b[2J\\t\\x7f");
+    EXPECT_EQ(messages()[2], "nul\\x00byte; Пётр 1\\2") << "printable and UTF-8 text is kept as it is";
 }
 
 TEST_F(LoggingTest, LinesFromManyThreadsNeverInterleave)

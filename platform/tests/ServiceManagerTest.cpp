@@ -2,6 +2,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 #include <QThread>
 #include <gtest/gtest.h>
@@ -193,6 +194,55 @@ TEST_F(ServiceManagerTest, KilledServiceLeavesNoRunningStateAndStartsAgain)
     EXPECT_EQ(WaitForState(ServiceState::Stopped), ServiceState::Stopped);
 }
 
+TEST_F(ServiceManagerTest, RunningServiceIsOnlyMarkedForDeletionUntilItStops)
+{
+    auto gone = [this] {
+        for (auto end = std::chrono::steady_clock::now() + 5s; std::chrono::steady_clock::now() < end;) {
+            if (!platform::IsServiceInstalled(name))
+                return true;
+            QThread::msleep(20);
+        }
+        return false;
+    };
+    QFile unit(dir.filePath("units/probe-service.service"));
+    ASSERT_TRUE(InstallProbe());
+    ASSERT_TRUE(platform::StartService(name, {name}));
+    EXPECT_EQ(WaitForState(ServiceState::Running), ServiceState::Running);
+
+    ASSERT_TRUE(platform::DeleteService(name));
+    EXPECT_TRUE(platform::IsServiceInstalled(name)) << "still there while it runs";
+    EXPECT_TRUE(unit.exists());
+    EXPECT_FALSE(platform::DeleteService(name));
+    EXPECT_EQ(errno, EALREADY);
+    EXPECT_FALSE(InstallProbe()) << "the name is still taken";
+    EXPECT_EQ(errno, EEXIST);
+    EXPECT_FALSE(platform::StartService(name, {name}));
+    EXPECT_EQ(errno, EALREADY);
+    platform::ServiceStatus status;
+    ASSERT_TRUE(platform::QueryServiceStatus(name, &status));
+    EXPECT_EQ(status.state, ServiceState::Running);
+    EXPECT_GT(status.processId, 0);
+    EXPECT_TRUE(platform::ControlService(name, 130)) << "controls still reach it";
+    EXPECT_TRUE(platform::ControlService(name, platform::ControlStop));
+    EXPECT_TRUE(gone()) << "deleted once stopped";
+    EXPECT_FALSE(unit.exists());
+    EXPECT_FALSE(platform::QueryServiceStatus(name, &status));
+    EXPECT_EQ(errno, ENOENT);
+    EXPECT_TRUE(ProbeLog().contains("control 130\ncontrol 1\n")) << qPrintable(ProbeLog());
+
+    // Installed again under the same name: a fresh entry, not marked. A killed service leaves its mark
+    // behind with nobody to finish the deletion: the next look does.
+    ASSERT_TRUE(InstallProbe());
+    ASSERT_TRUE(platform::StartService(name, {name}));
+    ASSERT_TRUE(platform::QueryServiceStatus(name, &status));
+    ASSERT_GT(status.processId, 0);
+    ASSERT_TRUE(platform::DeleteService(name));
+    ASSERT_EQ(kill(status.processId, SIGKILL), 0);
+    EXPECT_TRUE(gone());
+    EXPECT_FALSE(unit.exists());
+    EXPECT_TRUE(InstallProbe());
+}
+
 TEST_F(ServiceManagerTest, SecondInstanceCannotTakeTheSocketOfARunningOne)
 {
     ASSERT_TRUE(InstallProbe());
@@ -217,9 +267,22 @@ TEST_F(ServiceManagerTest, ServiceRunsUnderTheAccountItWasInstalledWith)
     const passwd* nobody = getpwnam("nobody");
     if (geteuid() != 0 || !nobody)
         GTEST_SKIP() << "switching accounts needs root and the user nobody";
+    // A copy of the probe in a folder the account can enter: the checkout itself may lie in a private one.
+    for (QDir up(QDir::tempPath()); !up.isRoot(); up.cdUp())
+        if (!(QFileInfo(up.path()).permissions() & QFileDevice::ExeOther))
+            GTEST_SKIP() << "the temporary folder " << qPrintable(QDir::tempPath())
+                         << " is closed to other accounts";
+    QTemporaryDir reachable(QDir::tempPath() + "/selvprobe-XXXXXX");
+    ASSERT_TRUE(reachable.isValid());
+    const QString program = reachable.filePath("probe");
+    ASSERT_TRUE(QFile::copy(PROBE_SERVICE, program));
+    const auto readAndRun = QFileDevice::ReadOwner | QFileDevice::ExeOwner | QFileDevice::ReadGroup |
+                            QFileDevice::ExeGroup | QFileDevice::ReadOther | QFileDevice::ExeOther;
+    ASSERT_TRUE(QFile::setPermissions(reachable.path(), readAndRun | QFileDevice::WriteOwner));
+    ASSERT_TRUE(QFile::setPermissions(program, readAndRun));
     platform::ServiceConfig config;
     config.name = name;
-    config.programPath = PROBE_SERVICE;
+    config.programPath = program.toStdString();
     config.account = ".\\nobody";
     ASSERT_TRUE(platform::CreateService(config, ""));
     // The account can write neither the runtime folder nor this test's folder: the launcher hands it

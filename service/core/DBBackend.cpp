@@ -13,6 +13,8 @@
 
 #include <ibase.h>
 
+#include <chrono>
+
 namespace {
 const char* const kSelectActive = "SELECT ID FROM USERS where IS_ACTIVE=1 and CALLERID=:caller_id";
 const char* const kSelectPin = "SELECT ID FROM USERS where IS_ACTIVE=1 and CALLERID=:caller_id and PIN=:pin_code";
@@ -38,6 +40,65 @@ bool attachmentAlive(const QSqlDatabase& db)
     const char items[] = {isc_info_attachment_id};
     char answer[32];
     return attachment && isc_database_info(status, &attachment, sizeof items, items, sizeof answer, answer) == 0;
+}
+
+// Where a connection would attach, read while the access lock is held.
+struct Target
+{
+    QString driver, host, database, user, password;
+    int port = -1;
+};
+
+Target TargetOf(const QSqlDatabase& db)
+{
+    return {db.driverName(), db.hostName(), db.databaseName(), db.userName(), db.password(), db.port()};
+}
+
+void AppendItem(std::string& dpb, char item, const std::string& value)
+{
+    const std::string cut = value.substr(0, 255);
+    dpb += item;
+    dpb += static_cast<char>(cut.size());
+    dpb += cut;
+}
+
+// Qt's driver passes no connect timeout to the client library, whose default wait for a host that drops
+// packets is minutes. So the server is first asked by an attachment of our own with a short timeout. Returns
+// false, with the client library's text, when it did not answer in time (the driver's attempt would only wait
+// as long again); true when it answered, even with an error, which the driver's own attempt then reports.
+bool Answers(const Target& target, std::string& error)
+{
+    if (target.driver != QLatin1String("QIBASE") || target.host.isEmpty())
+        return true; // no network between us and the database
+    const std::string location =
+        Schema::DatabaseLocation(text(target.host), target.port, text(target.database));
+    std::string dpb(1, static_cast<char>(isc_dpb_version1));
+    AppendItem(dpb, isc_dpb_user_name, text(target.user));
+    AppendItem(dpb, isc_dpb_password, text(target.password));
+    dpb += static_cast<char>(isc_dpb_connect_timeout);
+    dpb += static_cast<char>(4);
+    for (int shift = 0; shift < 32; shift += 8) // little-endian, as the client expects
+        dpb += static_cast<char>((DBBackend::kConnectTimeoutSeconds >> shift) & 0xff);
+
+    ISC_STATUS_ARRAY status = {};
+    isc_db_handle attachment = 0;
+    const auto started = std::chrono::steady_clock::now();
+    if (isc_attach_database(status, 0, location.c_str(), &attachment, static_cast<short>(dpb.size()),
+                            dpb.data()) == 0) {
+        isc_detach_database(status, &attachment);
+        return true;
+    }
+    const bool timedOut =
+        std::chrono::steady_clock::now() - started >=
+        std::chrono::seconds(DBBackend::kConnectTimeoutSeconds) - std::chrono::milliseconds(100);
+    if (status[1] != isc_connect_reject && !timedOut)
+        return true;
+    char buffer[512];
+    const ISC_STATUS* cursor = status;
+    error.clear();
+    while (fb_interpret(buffer, sizeof buffer, &cursor) > 0)
+        error += (error.empty() ? "" : " ") + std::string(buffer);
+    return false;
 }
 } // namespace
 
@@ -69,6 +130,13 @@ void DBBackend::OpenDatabase()
     connection.setDatabaseName(databaseName);
     connection.setUserName(settings->UserName);
     connection.setPassword(settings->Password);
+    std::string silence;
+    if (!Answers(TargetOf(connection), silence)) {
+        // Neither opening nor creating can reach a server that does not answer.
+        Log(Warning, "Can't open database, trying to create ", silence);
+        Log(Error, "Can't create database", silence);
+        return;
+    }
     if (!connection.open()) {
         Log(Warning, "Can't open database, trying to create ", text(connection.lastError().text()));
         if (!createDatabase()) {
@@ -104,32 +172,42 @@ void DBBackend::CloseDatabase()
     connection.close();
 }
 
-void DBBackend::notOpened()
+void DBBackend::notOpened(Guard& guard)
 {
     Log(Warning, "Databse is not opened");
-    connection.open(); // one reconnection attempt; this call reports "not open" whatever it gives
+    // One reconnection attempt; this call reports "not open" whatever it gives.
+    if (reconnecting.exchange(true))
+        return; // another caller is at it
+    const Target target = TargetOf(connection);
+    guard.unlock();
+    std::string silence;
+    const bool answers = Answers(target, silence);
+    guard.lock();
+    if (answers && !connection.isOpen())
+        connection.open();
+    reconnecting = false;
 }
 
-bool DBBackend::ready()
+bool DBBackend::ready(Guard& guard)
 {
     if (connection.isOpen())
         return true;
-    notOpened();
+    notOpened(guard);
     return false;
 }
 
-bool DBBackend::lostConnection()
+bool DBBackend::lostConnection(Guard& guard)
 {
     if (attachmentAlive(connection))
         return false;
     connection.close();
-    notOpened();
+    notOpened(guard);
     return true;
 }
 
-int DBBackend::firstActiveId(const std::string& callerId, const std::string* pin)
+int DBBackend::firstActiveId(Guard& guard, const std::string& callerId, const std::string* pin)
 {
-    if (!ready())
+    if (!ready(guard))
         return -1;
     QSqlQuery query(connection);
     const bool prepared = query.prepare(QString::fromLatin1(pin ? kSelectPin : kSelectActive));
@@ -140,7 +218,7 @@ int DBBackend::firstActiveId(const std::string& callerId, const std::string* pin
     }
     if (!prepared || !query.exec()) {
         query.clear();
-        lostConnection();
+        lostConnection(guard);
         return -1;
     }
     return query.next() ? query.value(0).toInt() : -1;
@@ -148,38 +226,40 @@ int DBBackend::firstActiveId(const std::string& callerId, const std::string* pin
 
 bool DBBackend::CheckCallerId(const std::string& callerId)
 {
-    std::lock_guard<std::mutex> guard(lock);
-    return firstActiveId(callerId, nullptr) != -1;
+    Guard guard(lock);
+    return firstActiveId(guard, callerId, nullptr) != -1;
 }
 
 bool DBBackend::CheckPin(const std::string& callerId, const std::string& pin)
 {
-    std::lock_guard<std::mutex> guard(lock);
-    return firstActiveId(callerId, &pin) != -1;
+    Guard guard(lock);
+    return firstActiveId(guard, callerId, &pin) != -1;
 }
 
 int DBBackend::GetTransferCOS(const std::string&) { return 1; }
 
 int DBBackend::GetUID(const std::string& callerId)
 {
-    std::lock_guard<std::mutex> guard(lock);
-    return firstActiveId(callerId, nullptr);
+    Guard guard(lock);
+    return firstActiveId(guard, callerId, nullptr);
 }
 
 bool DBBackend::checkDialedNumber(const std::string& callerId, const std::string& number)
 {
-    std::lock_guard<std::mutex> guard(lock);
+    Guard guard(lock);
     Log(Debug, "checkDialedNumber by callerid=", callerId, ", number=", number);
-    if (!ready())
-        return true;
+    // The blacklist stops toll fraud: a number that could not be checked is refused, never let through.
+    if (!ready(guard)) {
+        Log(Warning, "checkDialedNumber: the blacklist cannot be read, refusing number=", number);
+        return false;
+    }
     QSqlQuery query(connection);
     query.setForwardOnly(true);
     if (!query.exec(QString::fromLatin1(kSelectBlacklist))) {
         const QString error = query.lastError().text();
         query.clear();
-        if (lostConnection())
-            return true;
         Log(Warning, "Can't execute query.", text(error));
+        lostConnection(guard);
         return false;
     }
     const QString dialed = text(number);
@@ -198,6 +278,11 @@ bool DBBackend::checkDialedNumber(const std::string& callerId, const std::string
         if (pattern.isValid() && pattern.match(dialed).hasMatch())
             allowed = false;
     }
+    if (allowed && query.lastError().isValid()) {
+        // The rows stopped coming: the rest of the table may hold the pattern that refuses this number.
+        Log(Warning, "Can't execute query.", text(query.lastError().text()));
+        return false;
+    }
     if (allowed)
         compiledPatterns.swap(seen);
     else
@@ -208,9 +293,9 @@ bool DBBackend::checkDialedNumber(const std::string& callerId, const std::string
 void DBBackend::SaveIncomingCall(const std::string& callerId, int uid, int result, const std::string& dest,
                                  int& id)
 {
-    std::lock_guard<std::mutex> guard(lock);
+    Guard guard(lock);
     id = -1;
-    if (!ready())
+    if (!ready(guard))
         return;
     QSqlQuery query(connection);
     const bool prepared = query.prepare(QString::fromLatin1(kInsertIncoming));
@@ -223,7 +308,7 @@ void DBBackend::SaveIncomingCall(const std::string& callerId, int uid, int resul
     }
     if (!prepared || !query.exec()) {
         query.clear();
-        lostConnection();
+        lostConnection(guard);
         return;
     }
     if (query.next())

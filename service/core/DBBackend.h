@@ -9,6 +9,7 @@
 #include <QSqlDatabase>
 #include <QString>
 
+#include <atomic>
 #include <mutex>
 
 class CBSrvSettings;
@@ -37,12 +38,17 @@ public:
                           int& id) override;
     int GetUID(const std::string& callerId) override;
 
+    // How long one attempt to reach the server may wait for its answer (the client's own default is
+    // 180 s): a host that drops packets must not hold up the start or a call for longer.
+    static constexpr int kConnectTimeoutSeconds = 3;
+
 private:
-    bool ready();
-    bool lostConnection();
-    void notOpened();
+    using Guard = std::unique_lock<std::mutex>;
+    bool ready(Guard& guard);
+    bool lostConnection(Guard& guard);
+    void notOpened(Guard& guard);
     bool createDatabase();
-    int firstActiveId(const std::string& callerId, const std::string* pin);
+    int firstActiveId(Guard& guard, const std::string& callerId, const std::string* pin);
 
     QSqlDatabase connection;
     CBSrvSettings* settings = nullptr;
@@ -50,4 +56,7 @@ private:
     QHash<QString, QRegularExpression> compiledPatterns;
     // The operations come from several telephony threads; one connection must not run two at once.
     std::mutex lock;
+    // One reconnection at a time, run without the lock: the other callers get the "not open" answer at
+    // once instead of queueing behind a server that does not answer.
+    std::atomic<bool> reconnecting{false};
 };

@@ -156,8 +156,12 @@ bool QtServiceController::stop()
     }
     for (int polls = 0; status.state != platform::ServiceState::Stopped && polls < 10; ++polls) {
         QThread::msleep(200);
-        if (!platform::QueryServiceStatus(name, &status))
+        if (!platform::QueryServiceStatus(name, &status)) {
+            // Uninstalled while it ran: its entry went when it stopped.
+            if (errno == ENOENT)
+                status.state = platform::ServiceState::Stopped;
             break;
+        }
     }
     return status.state == platform::ServiceState::Stopped;
 }

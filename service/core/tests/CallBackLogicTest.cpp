@@ -5,6 +5,9 @@
 #include "service/core/tests/LogCapture.h"
 #include "service/host/CBSrvSettings.h"
 
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QThread>
 #include <QTimer>
 #include <gtest/gtest.h>
 
@@ -164,6 +167,21 @@ TEST_F(CallBackLogicTest, UnknownCallerHearsWrongCidAndIsLoggedWithNullSubscribe
     EXPECT_TRUE(log.contains("Warning: OnIncommingCall from wrong CALLERID=+74950000000"));
 }
 
+TEST_F(CallBackLogicTest, CallerIdWithLineBreaksAndEscapesStaysOneLogLine)
+{
+    const std::string forged = "555\r\n[Selvane.1, 2026-01-01 00:00:00.000; Warning]: forged\x1b[31m";
+    const auto before = log.lines().size();
+    logic.OnIncommingCall(forged, &call);
+    auto written = log.lines();
+    EXPECT_TRUE(log.contains("Warning: OnIncommingCall from wrong CALLERID=555\\r\\n[Selvane.1, 2026-01-01 "
+                             "00:00:00.000; Warning]: forged\\x1b[31m"));
+    for (auto it = written.begin() + long(before); it != written.end(); ++it)
+        EXPECT_EQ(it->find("Warning: forged"), std::string::npos) << *it;
+    EXPECT_EQ(take(),
+              (Journal{"PlayOGMIncommingWrongCid", "save " + forged + " uid=-1 result=0 dest=" + forged}))
+        << "the database gets the caller ID as received";
+}
+
 TEST_F(CallBackLogicTest, WrongPinsAreCountedUpToTheLimit)
 {
     logic.OnCallBackSucceed("89161234567", &call);
@@ -269,13 +287,25 @@ TEST_F(CallBackLogicTest, InitializeStartsTheQueueTimerOnlyWhenEnabled)
     ASSERT_EQ(timers.size(), 1);
     EXPECT_EQ(timers[0]->interval(), 7000);
     EXPECT_FALSE(timers[0]->isSingleShot());
+    ASSERT_TRUE(timers[0]->isActive()) << "the timer runs";
+    // Its ticks reach the queue: shortened so the test need not wait 7 s for the first.
+    queue.PutInQueue("101");
+    queue.PutInQueue("102");
+    timers[0]->setInterval(20);
+    QElapsedTimer waited;
+    waited.start();
+    while (journal.size() < 2 && waited.elapsed() < 10000) {
+        QCoreApplication::processEvents();
+        QThread::msleep(5);
+    }
+    EXPECT_EQ(take(), (Journal{"MakeCallBack 101", "MakeCallBack 102"})) << "one number per tick";
 
     TestLogic disabled(journal);
     disabled.SetCallBackQueue(&queue);
     disabled.disable();
     disabled.Initialize();
     EXPECT_TRUE(disabled.findChildren<QTimer*>().empty());
-    queue.PutInQueue("101");
+    queue.PutInQueue("103");
     disabled.CheckCallBackQueue();
     disabled.OnCallBackReady();
     EXPECT_TRUE(take().empty());
@@ -293,3 +323,11 @@ TEST_F(CallBackLogicTest, LineCosIsSavedAndRestored)
 }
 
 } // namespace
+
+int main(int argc, char** argv)
+{
+    // The queue timer needs an application object: without one it never starts.
+    QCoreApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}

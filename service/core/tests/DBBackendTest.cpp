@@ -16,6 +16,17 @@
 
 #include <thread>
 
+#include <arpa/inet.h>
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <mutex>
+#include <netinet/in.h>
+#include <poll.h>
+#include <stdexcept>
+#include <sys/socket.h>
+#include <unistd.h>
+
 namespace {
 
 const std::string kNotOpened = "Warning: Databse is not opened";
@@ -153,6 +164,33 @@ TEST_F(DBBackendTest, BlacklistPatternsMatchTheWholeNumber)
     EXPECT_EQ(count(lines, kNotOpened), 0) << "a failed statement is not a lost connection";
 }
 
+TEST_F(DBBackendTest, BlacklistThatCannotBeReadRefusesEveryNumber)
+{
+    // An account that may attach but not read the pattern table: the check fails, the number is refused,
+    // and the connection stays up for the next call.
+    const QString user = QStringLiteral("SELVB%1").arg(QCoreApplication::applicationPid());
+    exec(t.db(), QStringLiteral("CREATE USER %1 PASSWORD 'pw'").arg(user));
+    {
+        CBSrvSettings restricted = settings;
+        restricted.UserName = user;
+        restricted.Password = QStringLiteral("pw");
+        DBBackend other(t.path());
+        other.SetSettings(&restricted);
+        other.OpenDatabase();
+        for (const char* number : {"0955", "112", ""})
+            EXPECT_FALSE(other.checkDialedNumber("100", number)) << number;
+        auto lines = log.lines();
+        EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                                [](const std::string& l) {
+                                    return l.rfind("Warning: Can't execute query.", 0) == 0 &&
+                                           l.find("BLACKLIST") != std::string::npos;
+                                }),
+                  3);
+        EXPECT_EQ(count(lines, kNotOpened), 0);
+    }
+    exec(t.db(), QStringLiteral("DROP USER %1").arg(user));
+}
+
 TEST_F(DBBackendTest, InputFromTheNetworkStaysBound)
 {
     exec(t.db(), "INSERT INTO BLACKLIST (COS, NUMBER) VALUES (0, '.*''.*')");
@@ -194,7 +232,12 @@ TEST_F(DBBackendTest, ClosedConnectionReopensOnDemand)
     closedThen([&] { EXPECT_FALSE(backend.CheckCallerId("100")); });
     closedThen([&] { EXPECT_FALSE(backend.CheckPin("100", "1234")); });
     closedThen([&] { EXPECT_EQ(backend.GetUID("100"), -1); });
-    closedThen([&] { EXPECT_TRUE(backend.checkDialedNumber("100", "112")); });
+    closedThen([&] {
+        EXPECT_FALSE(backend.checkDialedNumber("100", "0955"))
+            << "a number that cannot be checked is refused";
+        EXPECT_TRUE(
+            log.contains("Warning: checkDialedNumber: the blacklist cannot be read, refusing number=0955"));
+    });
     closedThen([&] {
         backend.SaveIncomingCall("100", 1, 1, "100", id);
         EXPECT_EQ(id, -1);
@@ -311,25 +354,149 @@ TEST(DBBackendServer, StoppedAndStartedAgain)
         server.stop();
         size_t before = log.lines().size();
         int id = 0;
+        // The first call after the server went finds the connection lost; the later ones find it closed.
+        EXPECT_FALSE(backend.checkDialedNumber("100", "0955")) << "refused while the database is down";
+        EXPECT_FALSE(backend.checkDialedNumber("100", "0955")) << "refused while the connection is closed";
         EXPECT_FALSE(backend.CheckCallerId("100"));
         EXPECT_FALSE(backend.CheckPin("100", "1"));
         EXPECT_EQ(backend.GetUID("100"), -1);
-        EXPECT_TRUE(backend.checkDialedNumber("100", "112")) << "allowed while the database is down";
         backend.SaveIncomingCall("100", 1, 1, "100", id);
         EXPECT_EQ(id, -1);
         EXPECT_EQ(backend.GetTransferCOS("100"), 1);
         auto lines = log.lines();
         std::vector<std::string> during(lines.begin() + long(before), lines.end());
-        EXPECT_EQ(count(during, kNotOpened), 5);
-        EXPECT_EQ(during.size(), 6u) << "one warning per operation, and the blacklist's debug line";
+        EXPECT_EQ(count(during, kNotOpened), 6) << "one per operation";
+        EXPECT_EQ(
+            count(during, "Warning: checkDialedNumber: the blacklist cannot be read, refusing number=0955"),
+            1);
+        EXPECT_EQ(std::count_if(
+                      during.begin(), during.end(),
+                      [](const std::string& l) { return l.rfind("Warning: Can't execute query.", 0) == 0; }),
+                  1);
+        EXPECT_EQ(during.size(), 10u) << "and nothing else but the blacklist's two debug lines";
 
         server.start();
         EXPECT_FALSE(backend.CheckCallerId("100")) << "this call reopens, the next one runs";
         EXPECT_TRUE(backend.CheckCallerId("100"));
         EXPECT_FALSE(backend.checkDialedNumber("100", "112"));
+        EXPECT_TRUE(backend.checkDialedNumber("100", "0955")) << "the allowed path is back";
         backend.SaveIncomingCall("100", 1, 1, "100", id);
         EXPECT_EQ(id, 1);
     }
+}
+
+// A database host that drops packets: the port takes connections and never says a word.
+class SilentHost
+{
+public:
+    SilentHost()
+    {
+        listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t size = sizeof address;
+        if (listener < 0 || bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+            getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size) != 0 ||
+            listen(listener, 64) != 0)
+            throw std::runtime_error("no listening socket");
+        port = ntohs(address.sin_port);
+        acceptor = std::thread([this] {
+            while (!stopping) {
+                pollfd p{listener, POLLIN, 0};
+                if (poll(&p, 1, 50) > 0) {
+                    const int client = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+                    std::lock_guard<std::mutex> guard(mutex);
+                    if (client >= 0)
+                        clients.push_back(client);
+                }
+            }
+        });
+    }
+    ~SilentHost()
+    {
+        stopping = true;
+        acceptor.join();
+        for (int fd : clients)
+            close(fd);
+        close(listener);
+    }
+    size_t Connections()
+    {
+        std::lock_guard<std::mutex> guard(mutex);
+        return clients.size();
+    }
+
+    int port = 0;
+
+private:
+    int listener = -1;
+    std::atomic<bool> stopping{false};
+    std::mutex mutex;
+    std::vector<int> clients;
+    std::thread acceptor;
+};
+
+TEST(DBBackendSilentHost, FourCallersAtOnceAreAnsweredWithinTheBoundedWait)
+{
+    using Clock = std::chrono::steady_clock;
+    // Far below the client library's own 180 s; the margin is for a loaded machine.
+    const auto bound = std::chrono::seconds(DBBackend::kConnectTimeoutSeconds + 12);
+    LogCapture log;
+    SilentHost host;
+    CBSrvSettings settings;
+    settings.DriverName = QStringLiteral("QIBASE");
+    settings.HostName = QStringLiteral("127.0.0.1");
+    settings.DatabasePort = host.port;
+    settings.UserName = QStringLiteral("SYSDBA");
+    settings.Password = QStringLiteral("masterkey");
+    DBBackend backend;
+    backend.SetSettings(&settings);
+
+    auto started = Clock::now();
+    backend.OpenDatabase();
+    EXPECT_LT(Clock::now() - started, bound) << "the start is not held up either";
+    auto lines = log.lines();
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines[lines.size() - 2].rfind("Warning: Can't open database, trying to create ", 0), 0u);
+    EXPECT_EQ(lines.back().rfind("Error: Can't create database", 0), 0u);
+
+    const size_t before = log.lines().size();
+    const size_t connectionsBefore = host.Connections();
+    std::atomic<int> waiting{4};
+    std::vector<std::future<Clock::duration>> callers;
+    std::atomic<int> wrong{0};
+    for (int i = 0; i < 4; ++i)
+        callers.push_back(std::async(std::launch::async, [&, i] {
+            --waiting;
+            while (waiting > 0)
+                std::this_thread::yield();
+            const auto start = Clock::now();
+            int id = 0;
+            switch (i) {
+            case 0:
+                wrong += backend.CheckCallerId("100");
+                break;
+            case 1:
+                wrong += backend.checkDialedNumber("100", "0955");
+                break;
+            case 2:
+                wrong += backend.CheckPin("100", "1");
+                break;
+            default:
+                backend.SaveIncomingCall("100", -1, 0, "100", id);
+                wrong += id != -1;
+            }
+            return Clock::now() - start;
+        }));
+    for (auto& caller : callers) {
+        ASSERT_EQ(caller.wait_for(bound * 2), std::future_status::ready) << "a caller hangs";
+        EXPECT_LT(caller.get(), bound);
+    }
+    EXPECT_EQ(wrong, 0) << "each gets the not-open answer; the blacklist refuses";
+    lines = log.lines();
+    EXPECT_EQ(count({lines.begin() + long(before), lines.end()}, kNotOpened), 4);
+    EXPECT_EQ(host.Connections() - connectionsBefore, 1u) << "one reconnection for all four";
 }
 
 } // namespace

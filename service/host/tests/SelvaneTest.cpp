@@ -139,12 +139,27 @@ protected:
                "\n\n";
     }
 
+    // "Service started" is logged just before the service reports itself running; a stop asked for in
+    // between is refused as busy.
+    bool WaitForRunning() const
+    {
+        QElapsedTimer t;
+        t.start();
+        while (Status().state != platform::ServiceState::Running) {
+            if (t.elapsed() > 15000)
+                return false;
+            QThread::msleep(20);
+        }
+        return true;
+    }
+
     void StartFromConsole(const QStringList& args = {})
     {
         ASSERT_EQ(Run({"-i"}).code, 0);
         const Result start = Run(args);
         ASSERT_EQ(start.code, 0) << start.err.constData();
         ASSERT_TRUE(WaitForLog("Service started")) << qPrintable(Log());
+        ASSERT_TRUE(WaitForRunning());
     }
 
     QTemporaryDir dir;
@@ -308,6 +323,39 @@ TEST_F(SelvaneTest, ConsoleStartRunsTheInstalledDaemonUnderControl)
     EXPECT_TRUE(Ended(status.processId));
 }
 
+TEST_F(SelvaneTest, UninstallWhileRunningTakesEffectWhenTheServiceStops)
+{
+    WriteSettings();
+    StartFromConsole();
+    const pid_t pid = Status().processId;
+    ASSERT_GT(pid, 0);
+    QFile unit(dir.filePath("units/callback-server.service"));
+
+    Result r = Run({"-u"});
+    EXPECT_EQ(r.code, 0);
+    EXPECT_EQ(r.out, "The service Callback Server has been uninstalled.\n");
+    EXPECT_EQ(Run({"-v"}).out, Version(true, true)) << "marked for deletion, it still runs under control";
+    r = Run({"-i"});
+    EXPECT_EQ(r.code, 0);
+    EXPECT_EQ(r.err, "The service Callback Server is already installed\n");
+    r = Run({"-u"});
+    EXPECT_EQ(r.code, -1) << "already marked";
+    EXPECT_EQ(r.err, "The service Callback Server could not be uninstalled\n");
+    EXPECT_EQ(Run({}).code, -4) << "no second daemon beside the running one";
+    EXPECT_TRUE(unit.exists());
+
+    r = Run({"-t"});
+    EXPECT_EQ(r.code, 0);
+    EXPECT_TRUE(r.err.isEmpty()) << r.err.constData();
+    EXPECT_TRUE(Ended(pid));
+    EXPECT_EQ(Run({"-v"}).out, Version(false, false));
+    EXPECT_FALSE(Registry().childGroups().contains(QString::fromStdString(kName))) << "the entry is gone";
+    EXPECT_FALSE(unit.exists());
+    r = Run({"-i"});
+    EXPECT_EQ(r.code, 0);
+    EXPECT_EQ(r.out, "The service Callback Server has been installed under: " + program.toLatin1() + "\n");
+}
+
 // The service's connections to the private Firebird server, as the server's monitoring tables list them.
 class DatabaseWatch
 {
@@ -412,6 +460,7 @@ TEST_F(SelvaneTest, KilledServiceLeavesNoRunningStateBehind)
     EXPECT_EQ(Run({"-v"}).out, Version(true, false));
     EXPECT_EQ(Run({}).code, 0) << "the next start works";
     EXPECT_TRUE(WaitForLog("Service started", 2));
+    EXPECT_TRUE(WaitForRunning());
     EXPECT_EQ(Run({"-t"}).code, 0);
     EXPECT_EQ(Status().state, platform::ServiceState::Stopped);
 }
@@ -428,6 +477,7 @@ TEST_F(SelvaneTest, ConcurrentStopsAndControlsOfAStoppedServiceDoNotHang)
 
     ASSERT_EQ(Run({}).code, 0);
     ASSERT_TRUE(WaitForLog("Service started"));
+    ASSERT_TRUE(WaitForRunning());
     auto first = std::async(std::launch::async, [this] { return Run({"-t"}, 5000); });
     auto second = std::async(std::launch::async, [this] { return Run({"-terminate"}, 5000); });
     EXPECT_EQ(first.get().code, 0);

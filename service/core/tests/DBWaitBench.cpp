@@ -1,0 +1,179 @@
+// How long the service waits for its database when the server is gone: prints, for a server that is down
+// (nothing listens, connections are refused) and for a host that drops packets (a port that takes the
+// connection and never answers), how long the start's OpenDatabase takes and how long each of four
+// callers asking at once waits for its answer.
+//
+//   build/bin/db_wait_bench [limit seconds, default 600]
+//
+// Needs no Firebird server. Each of the two runs ends at the limit; a wait still running then is printed
+// as "> the time it had waited" and the program ends without waiting for it.
+#include "common/Logging.h"
+#include "service/core/DBBackend.h"
+#include "service/host/CBSrvSettings.h"
+
+#include <QCoreApplication>
+
+#include <arpa/inet.h>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// A loopback port: listening but never accepting (the kernel completes the handshake, nobody answers),
+// or bound and closed again (refused).
+int LoopbackPort(bool listening, int* keep)
+{
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) != 0 ||
+        (listening && listen(fd, 64) != 0)) {
+        std::perror("socket");
+        std::exit(1);
+    }
+    if (listening)
+        *keep = fd;
+    else
+        close(fd);
+    return ntohs(address.sin_port);
+}
+
+// Runs jobs on threads of their own and collects how long each took, giving up at a deadline.
+class Waits
+{
+public:
+    explicit Waits(Clock::time_point deadline) : deadline_(deadline) {}
+
+    void Run(std::vector<std::function<void()>> jobs)
+    {
+        started_ = Clock::now();
+        auto state = std::make_shared<State>();
+        state->seconds.assign(jobs.size(), -1);
+        for (std::size_t i = 0; i < jobs.size(); ++i)
+            std::thread([state, i, job = std::move(jobs[i])] {
+                const auto start = Clock::now();
+                job();
+                std::lock_guard<std::mutex> guard(state->mutex);
+                state->seconds[i] = std::chrono::duration<double>(Clock::now() - start).count();
+                state->done.notify_all();
+            }).detach();
+        std::unique_lock<std::mutex> guard(state->mutex);
+        state->done.wait_until(guard, deadline_, [&] {
+            for (double s : state->seconds)
+                if (s < 0)
+                    return false;
+            return true;
+        });
+        seconds_ = state->seconds;
+    }
+
+    bool Finished() const
+    {
+        for (double s : seconds_)
+            if (s < 0)
+                return false;
+        return true;
+    }
+
+    // A wait still running at the deadline is printed as "> how long it had waited by then".
+    void Print(const char* what) const
+    {
+        const double cut = std::chrono::duration<double>(deadline_ - started_).count();
+        std::printf("  %-34s", what);
+        for (double s : seconds_)
+            s < 0 ? std::printf(" > %.0f s", cut) : std::printf(" %7.2f s", s);
+        std::printf("\n");
+        std::fflush(stdout);
+    }
+
+private:
+    struct State
+    {
+        std::mutex mutex;
+        std::condition_variable done;
+        std::vector<double> seconds;
+    };
+    Clock::time_point deadline_;
+    Clock::time_point started_;
+    std::vector<double> seconds_;
+};
+
+// False when a wait ran past the limit: the backend is still busy and cannot be used further.
+bool Scenario(const char* title, int port, double limit)
+{
+    std::printf("%s (127.0.0.1 port %d)\n", title, port);
+    auto settings = std::make_unique<CBSrvSettings>();
+    settings->DriverName = QStringLiteral("QIBASE");
+    settings->HostName = QStringLiteral("127.0.0.1");
+    settings->DatabasePort = port;
+    settings->UserName = QStringLiteral("SYSDBA");
+    settings->Password = QStringLiteral("masterkey");
+    auto owner = std::make_unique<DBBackend>();
+    DBBackend* backend = owner.get();
+    backend->SetSettings(settings.get());
+    // Both left alive when a wait overruns: a thread may still be inside the backend.
+    auto overrun = [&] {
+        (void)owner.release();
+        (void)settings.release();
+        return false;
+    };
+    const auto deadline =
+        Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(limit));
+
+    Waits start(deadline);
+    start.Run({[backend] { backend->OpenDatabase(); }});
+    start.Print("start (OpenDatabase)");
+    if (!start.Finished())
+        return overrun();
+    Waits one(deadline);
+    one.Run({[backend] { backend->CheckCallerId("100"); }});
+    one.Print("one caller");
+    if (!one.Finished())
+        return overrun();
+    Waits four(deadline);
+    std::vector<std::function<void()>> callers;
+    for (int i = 0; i < 4; ++i)
+        callers.push_back([backend, i] {
+            if (i % 2)
+                backend->checkDialedNumber("100", "112");
+            else
+                backend->CheckCallerId("100");
+        });
+    four.Run(callers);
+    four.Print("four callers at once");
+    if (!four.Finished())
+        return overrun();
+    return true;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    const double limit = argc > 1 ? std::atof(argv[1]) : 600;
+    SetLogConsoleOutput(false);
+    SetLogFile("/dev/null");
+    int silent = -1;
+    bool finished = Scenario("Server down, connections refused", LoopbackPort(false, nullptr), limit);
+    finished =
+        Scenario("Host drops packets, nothing answers", LoopbackPort(true, &silent), limit) && finished;
+    std::fflush(stdout);
+    // Threads still waiting inside the client library cannot be stopped: leave without them.
+    std::_Exit(finished ? 0 : 2);
+}
