@@ -268,6 +268,18 @@ protected:
         }
         return true;
     }
+    // Waits until the one IVR leg's dialogue is in state (a caller keys once the prompt is up).
+    bool WaitState(const std::string& state)
+    {
+        return WaitUntil([&] {
+            auto tokens = manager->IvrEndPoint()->GetConnectionTokens();
+            for (const auto& token : tokens)
+                if (auto c = manager->IvrEndPoint()->FindConnectionWithLockAs<MyIVRConnection>(token))
+                    if (c->GetVar("dialog.state") == state)
+                        return true;
+            return false;
+        });
+    }
     std::string History() const
     {
         std::string out;
@@ -441,6 +453,7 @@ TEST_F(ManagerTest, CallbackWithPinNumberAndTransfer)
     EXPECT_EQ(events.Count("pin 12345 1234"), 1u);
 
     // A blacklisted destination: denied, and the service hangs up.
+    ASSERT_TRUE(WaitState("transfer"));
     ASSERT_TRUE(phone->SendKeys("88001#"));
     ASSERT_TRUE(events.WaitFor("play denied", 1)) << History();
     EXPECT_EQ(events.Count("number 1001 12345 88001"), 1u);
@@ -462,6 +475,7 @@ TEST_F(ManagerTest, CallbackWithPinNumberAndTransfer)
     EXPECT_EQ(events.Count("pin 123456 4321"), 1u);
 
     // An allowed destination: the transfer call goes out on the same line from the wait connect party.
+    ASSERT_TRUE(WaitState("transfer"));
     ASSERT_TRUE(phone->SendKeys("0123#"));
     ASSERT_TRUE(events.WaitFor("transfer 0123", 1)) << History();
     ASSERT_TRUE(events.WaitFor("phone established", 3, 15s)) << History();
@@ -469,7 +483,7 @@ TEST_F(ManagerTest, CallbackWithPinNumberAndTransfer)
     ASSERT_TRUE(destination);
     EXPECT_EQ(destination->GetAddress(), "local:0123");
     EXPECT_EQ(destination->GetRemotePartyNumber(), "1001") << "the line is the calling party";
-    EXPECT_EQ(lineService.CosSet(), std::vector<std::string>{"1001=6"});
+    EXPECT_EQ(lineService.CosSet(), std::vector<std::string>{"1001=1"});
     EXPECT_TRUE(log.contains("Informational: Making transfer.. Making call to 0123 from=1001"));
     const std::string transferToken = manager->TransferTokens()["1001"];
     const std::string callbackToken = manager->CallbackTokens()["1001"];
