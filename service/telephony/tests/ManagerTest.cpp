@@ -27,6 +27,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -580,6 +581,76 @@ TEST_F(ManagerTest, UnansweredCallbackIsClearedAndReportedFailed)
     EXPECT_TRUE(WaitUntil([&] { return phones->GetConnectionCount() == 0; }));
     EXPECT_EQ(events.Count("succeed"), 0u);
     EXPECT_EQ(queue.GetLength(), 1) << "queued again for its second try";
+}
+
+TEST_F(ManagerTest, LogicAndQueueTakeCallsFromManyThreads)
+{
+    StartManager({});
+    // Each thread a caller of its own keying wrong PINs: with two tries allowed, its prompts alternate.
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([this, t] {
+            for (int i = 0; i < 10; ++i)
+                manager->OnPinEntered("5550" + std::to_string(t), "0000", nullptr);
+        });
+    // Meanwhile numbers are queued, taken and failed from other threads.
+    std::atomic<int> taken{0};
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([this, t, &taken] {
+            for (int i = 0; i < 300; ++i) {
+                const std::string number = std::to_string(t) + "-" + std::to_string(i);
+                manager->OnCallBackEnded("nobody");
+                queue.PutInQueue(number);
+                const std::string next = queue.Dequeue();
+                if (!next.empty()) {
+                    ++taken;
+                    manager->OnCallBackSucceed(next, nullptr);
+                }
+            }
+        });
+    for (auto& thread : threads)
+        thread.join();
+    EXPECT_EQ(events.Count("play enterpinagain"), 20u);
+    EXPECT_EQ(events.Count("play wrongpin"), 20u);
+    EXPECT_EQ(taken.load() + queue.GetLength(), 1200);
+    EXPECT_EQ(queue.GetLength(), 0);
+}
+
+TEST_F(ManagerTest, LegsWhoseOtherPartyIsGoneAreLeftAlone)
+{
+    StartManager({});
+    auto& phonesHere = manager->AddEndpoint(std::make_unique<voip::LocalEndpoint>(*manager));
+    (void)phonesHere;
+    std::string token;
+    ASSERT_TRUE(manager->SetUpCall(manager->Documents().callbackParty, "local:12345", token, nullptr, 0,
+                                   {{voip::kCallingPartyNumber, "1001"}}));
+    auto call = manager->FindCall(token);
+    ASSERT_TRUE(call);
+    auto ivr = std::dynamic_pointer_cast<MyIVRConnection>(call->GetConnection(0));
+    ASSERT_TRUE(ivr);
+    ASSERT_TRUE(manager->ClearCallSynchronous(token));
+    call.reset();
+    ASSERT_FALSE(ivr->GetOtherPartyConnection());
+
+    // Late reports about that leg find no line to use: nothing happens, nothing fails.
+    manager->OnTransferNumberEntered(*ivr, "0123");
+    manager->OnEstablishedOutgoingIVR(*ivr);
+    ivr->OnEstablished();
+    EXPECT_EQ(events.Count("number "), 0u);
+    EXPECT_EQ(events.Count("incoming "), 0u);
+    EXPECT_TRUE(manager->OutgoingIvrTokens().empty());
+
+    // Keys collect until a "#", whatever the state; none reaches the logic outside a PIN or number.
+    EXPECT_TRUE(ivr->OnUserInputString("12"));
+    EXPECT_TRUE(ivr->OnUserInputString("#34#"));
+    EXPECT_EQ(ivr->EnteredDigits(), "12#34#");
+    EXPECT_EQ(events.Count("pin "), 0u);
+    // A connected event for a line with nothing pending polls its window and finds nothing.
+    const auto start = Clock::now();
+    manager->OnSIPCallConnected("1009");
+    EXPECT_GE(Clock::now() - start, 1200ms);
+    EXPECT_EQ(events.Count("succeed"), 0u);
+    EXPECT_TRUE(log.contains("Debug: finished OnSIPCallConnected from NORCOM on linename=1009"));
 }
 
 } // namespace
