@@ -406,11 +406,12 @@ TEST_F(ManagerTest, IncomingCallsHearTheirAnnouncementAndAreLogged)
     EXPECT_EQ(Count(db.db(), "SELECT COUNT(*) FROM INCOMINGLOG WHERE CALLERID='30003' AND RESULT=0"), 1);
 
     // The queue full: its announcement, logged 2.
-    settings.MaxNumbersInQueue = 1;
+    for (const char* waiting : {"1", "2", "3", "4"})
+        queue.PutInQueue(waiting);
     call("20001");
     ASSERT_TRUE(events.WaitFor("released sip 20001", 2));
     EXPECT_EQ(events.Count("play queuefull"), 1u);
-    EXPECT_EQ(queue.GetLength(), 1);
+    EXPECT_EQ(queue.GetLength(), 5);
     EXPECT_EQ(Count(db.db(), "SELECT COUNT(*) FROM INCOMINGLOG WHERE CALLERID='20001' AND RESULT=2"), 1);
     EXPECT_EQ(manager->GetCallCount(), 0u);
 }
@@ -619,8 +620,8 @@ TEST_F(ManagerTest, LogicAndQueueTakeCallsFromManyThreads)
 TEST_F(ManagerTest, LegsWhoseOtherPartyIsGoneAreLeftAlone)
 {
     StartManager({});
-    auto& phonesHere = manager->AddEndpoint(std::make_unique<voip::LocalEndpoint>(*manager));
-    (void)phonesHere;
+    // The phone never answers: the leg is cleared before any dialogue starts on it.
+    manager->AddEndpoint(std::make_unique<voip::LocalEndpoint>(*manager)).SetAutoAnswer(false);
     std::string token;
     ASSERT_TRUE(manager->SetUpCall(manager->Documents().callbackParty, "local:12345", token, nullptr, 0,
                                    {{voip::kCallingPartyNumber, "1001"}}));
@@ -630,7 +631,8 @@ TEST_F(ManagerTest, LegsWhoseOtherPartyIsGoneAreLeftAlone)
     ASSERT_TRUE(ivr);
     ASSERT_TRUE(manager->ClearCallSynchronous(token));
     call.reset();
-    ASSERT_FALSE(ivr->GetOtherPartyConnection());
+    // A worker may hold the call a moment longer while its last notification returns.
+    ASSERT_TRUE(WaitUntil([&] { return !ivr->GetOtherPartyConnection(); }));
 
     // Late reports about that leg find no line to use: nothing happens, nothing fails.
     manager->OnTransferNumberEntered(*ivr, "0123");
