@@ -615,6 +615,14 @@ TEST_F(ManagerTest, LogicAndQueueTakeCallsFromManyThreads)
     EXPECT_EQ(events.Count("play wrongpin"), 20u);
     EXPECT_EQ(taken.load() + queue.GetLength(), 1200);
     EXPECT_EQ(queue.GetLength(), 0);
+
+    // A manager going away stops its callback workers in their start delay instead of leaving them
+    // to wake up in a destroyed object.
+    manager->MakeCallBack("12345");
+    const auto start = Clock::now();
+    manager.reset();
+    EXPECT_LT(Clock::now() - start, 2s);
+    EXPECT_EQ(events.Count("nofreelines"), 0u);
 }
 
 TEST_F(ManagerTest, LegsWhoseOtherPartyIsGoneAreLeftAlone)
