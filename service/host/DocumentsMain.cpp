@@ -19,8 +19,8 @@ int main(int argc, char** argv)
         return 1;
     }
     // The announcements are looked up beside the program; this tool is installed beside Selvane.
-    const PromptDocuments documents = PromptDocuments::Build(settings.GetApplicationDir(), settings.GetEnterPinTimer(),
-                                                             settings.GetEnterNumberTimer());
+    const PromptDocuments documents = PromptDocuments::Build(
+        settings.GetApplicationDir(), settings.GetEnterPinTimer(), settings.GetEnterNumberTimer());
     for (const auto& [name, text] : documents.All())
         std::printf("===== %s =====\n%s\n", name.c_str(), text.c_str());
     return 0;

@@ -24,7 +24,10 @@ void MyIVRConnection::PlayVXML(const std::string& document)
     StartVXML(document);
 }
 
-void MyIVRConnection::SetVXMLVar(const std::string& name, const std::string& value) { SetVar(name, value); }
+void MyIVRConnection::SetVXMLVar(const std::string& name, const std::string& value)
+{
+    SetVar(name, value);
+}
 
 std::string MyIVRConnection::EnteredDigits() const
 {

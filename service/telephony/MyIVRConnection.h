@@ -12,8 +12,8 @@ class MyIVREndPoint;
 class MyIVRConnection : public voip::IvrConnection
 {
 public:
-    MyIVRConnection(voip::Call& call, MyIVREndPoint& endpoint, const std::string& token, const std::string& address,
-                    unsigned options, const voip::StringOptions& stringOptions);
+    MyIVRConnection(voip::Call& call, MyIVREndPoint& endpoint, const std::string& token,
+                    const std::string& address, unsigned options, const voip::StringOptions& stringOptions);
 
     // Forgets the digits so far, pauses a second, then starts the document (its result is not used).
     void PlayVXML(const std::string& document);

@@ -4,10 +4,14 @@
 #include "service/telephony/MyIVRConnection.h"
 #include "service/telephony/MyManager.h"
 
-MyIVREndPoint::MyIVREndPoint(MyManager& m, const std::string& prefix) : voip::IvrEndpoint(m, prefix), manager(m) {}
+MyIVREndPoint::MyIVREndPoint(MyManager& m, const std::string& prefix)
+    : voip::IvrEndpoint(m, prefix), manager(m)
+{
+}
 
-std::shared_ptr<voip::Connection> MyIVREndPoint::CreateConnection(voip::Call& call, const std::string& token, void*,
-                                                                  const std::string& address, unsigned options,
+std::shared_ptr<voip::Connection> MyIVREndPoint::CreateConnection(voip::Call& call, const std::string& token,
+                                                                  void*, const std::string& address,
+                                                                  unsigned options,
                                                                   const voip::StringOptions& stringOptions)
 {
     return std::make_shared<MyIVRConnection>(call, *this, token, address, options, stringOptions);

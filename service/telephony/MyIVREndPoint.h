@@ -12,10 +12,11 @@ class MyManager;
 class MyIVREndPoint : public voip::IvrEndpoint
 {
 public:
-    MyIVREndPoint(MyManager& manager, const std::string& prefix = "ivr");
+    explicit MyIVREndPoint(MyManager& manager, const std::string& prefix = "ivr");
 
-    std::shared_ptr<voip::Connection> CreateConnection(voip::Call& call, const std::string& token, void* userData,
-                                                       const std::string& address, unsigned options,
+    std::shared_ptr<voip::Connection> CreateConnection(voip::Call& call, const std::string& token,
+                                                       void* userData, const std::string& address,
+                                                       unsigned options,
                                                        const voip::StringOptions& stringOptions) override;
 
     void OnPinEntered(MyIVRConnection& connection, const std::string& pin);

@@ -81,16 +81,43 @@ void MyManager::Play(void* call, const std::string& document)
     connection->PlayVXML(document);
 }
 
-void MyManager::PlayOGMIncommingSuccess(void* call) { Play(call, documents.welcome); }
-void MyManager::PlayOGMIncommingQueueFull(void* call) { Play(call, documents.queueFull); }
-void MyManager::PlayOGMIncommingWrongCid(void* call) { Play(call, documents.wrongCid); }
-void MyManager::PlayOGMEnterNumber(void* call) { Play(call, documents.enterNumber); }
-void MyManager::PlayOGMEnterPin(void* call) { Play(call, documents.enterPin); }
-void MyManager::PlayOGMWrongPin(void* call) { Play(call, documents.enterPinAgain); }
-void MyManager::PlayOGMWrongPinDisconnect(void* call) { Play(call, documents.wrongPin); }
-void MyManager::PlayOGMTransferDenied(void* call) { Play(call, documents.transferDenied); }
+void MyManager::PlayOGMIncommingSuccess(void* call)
+{
+    Play(call, documents.welcome);
+}
+void MyManager::PlayOGMIncommingQueueFull(void* call)
+{
+    Play(call, documents.queueFull);
+}
+void MyManager::PlayOGMIncommingWrongCid(void* call)
+{
+    Play(call, documents.wrongCid);
+}
+void MyManager::PlayOGMEnterNumber(void* call)
+{
+    Play(call, documents.enterNumber);
+}
+void MyManager::PlayOGMEnterPin(void* call)
+{
+    Play(call, documents.enterPin);
+}
+void MyManager::PlayOGMWrongPin(void* call)
+{
+    Play(call, documents.enterPinAgain);
+}
+void MyManager::PlayOGMWrongPinDisconnect(void* call)
+{
+    Play(call, documents.wrongPin);
+}
+void MyManager::PlayOGMTransferDenied(void* call)
+{
+    Play(call, documents.transferDenied);
+}
 
-void MyManager::MakeCallBack(const std::string& number) { CallThread::Start(*this, number); }
+void MyManager::MakeCallBack(const std::string& number)
+{
+    CallThread::Start(*this, number);
+}
 
 void MyManager::TransferCall(const std::string& destination, void* call)
 {
@@ -117,7 +144,8 @@ void MyManager::SetUpIvr()
 {
     ivrEndPoint = &AddEndpoint(std::make_unique<MyIVREndPoint>(*this, "ivr"));
     applicationDir = config()->GetApplicationDir();
-    documents = PromptDocuments::Build(applicationDir, config()->GetEnterPinTimer(), config()->GetEnterNumberTimer());
+    documents =
+        PromptDocuments::Build(applicationDir, config()->GetEnterPinTimer(), config()->GetEnterNumberTimer());
 }
 
 void MyManager::SetUpSip()
@@ -250,20 +278,26 @@ void MyManager::OnSIPCallConnected(const std::string& line)
                 std::string callerId = connection->GetRemotePartyNumber();
                 if (callerId.size() > 5 && callerId[0] == '9')
                     callerId.erase(0, 1);
-                Log(Debug, "got OnSIPCallConnected from NORCOM. Going to call OnOutgoingConnected on linename=", line,
-                    " for callerid=", callerId);
+                Log(Debug,
+                    "got OnSIPCallConnected from NORCOM. Going to call OnOutgoingConnected on linename=",
+                    line, " for callerid=", callerId);
                 OnCallBackSucceed(callerId, connection.get());
-                Log(Debug, " OnSIPCallConnected from NORCOM. Played enter pin message. deleting outgoing_ivr_contoken_map on linename=",
+                Log(Debug,
+                    " OnSIPCallConnected from NORCOM. Played enter pin message. "
+                    "deleting outgoing_ivr_contoken_map on linename=",
                     line);
                 {
                     std::lock_guard<std::mutex> lock(mapsLock);
                     outgoing_ivr_contoken_map.erase(line);
                 }
-                Log(Debug, " OnSIPCallConnected from NORCOM. Played enter pin message. Going to continue on linename=",
+                Log(Debug,
+                    " OnSIPCallConnected from NORCOM. Played enter pin message. Going to continue on "
+                    "linename=",
                     line);
                 connection.Release();
             } catch (const std::exception& e) {
-                Log(Debug, " OnSIPCallConnected from NORCOM. Got exception.", e.what(), " on linename=", line);
+                Log(Debug, " OnSIPCallConnected from NORCOM. Got exception.", e.what(),
+                    " on linename=", line);
                 std::this_thread::sleep_for(milliseconds(kConnectedPollMs));
             }
         }

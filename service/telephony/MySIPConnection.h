@@ -11,8 +11,8 @@ class MySIPEndPoint;
 class MySIPConnection : public voip::SipConnection
 {
 public:
-    MySIPConnection(MySIPEndPoint& endpoint, voip::Call& call, const std::string& token, const std::string& address,
-                    unsigned options, const voip::StringOptions& stringOptions);
+    MySIPConnection(MySIPEndPoint& endpoint, voip::Call& call, const std::string& token,
+                    const std::string& address, unsigned options, const voip::StringOptions& stringOptions);
 
     // Always true: the leg stays as it is.
     bool TransferConnection(const std::string& destination) override;

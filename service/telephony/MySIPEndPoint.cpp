@@ -8,8 +8,9 @@ MySIPEndPoint::MySIPEndPoint(MyManager& m, unsigned connectionThreads, unsigned 
 {
 }
 
-std::shared_ptr<voip::Connection> MySIPEndPoint::CreateConnection(voip::Call& call, const std::string& token, void*,
-                                                                  const std::string& address, unsigned options,
+std::shared_ptr<voip::Connection> MySIPEndPoint::CreateConnection(voip::Call& call, const std::string& token,
+                                                                  void*, const std::string& address,
+                                                                  unsigned options,
                                                                   const voip::StringOptions& stringOptions)
 {
     return std::make_shared<MySIPConnection>(*this, call, token, address, options, stringOptions);

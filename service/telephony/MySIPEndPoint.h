@@ -14,8 +14,9 @@ class MySIPEndPoint : public voip::SipEndpoint
 public:
     MySIPEndPoint(MyManager& manager, unsigned connectionThreads, unsigned handlerThreads);
 
-    std::shared_ptr<voip::Connection> CreateConnection(voip::Call& call, const std::string& token, void* userData,
-                                                       const std::string& address, unsigned options,
+    std::shared_ptr<voip::Connection> CreateConnection(voip::Call& call, const std::string& token,
+                                                       void* userData, const std::string& address,
+                                                       unsigned options,
                                                        const voip::StringOptions& stringOptions) override;
 
     void TransferRequest(MySIPConnection& connection, const std::string& destination);

@@ -2,7 +2,10 @@
 
 namespace {
 
-std::string Indent(int spaces) { return std::string(static_cast<size_t>(spaces), ' '); }
+std::string Indent(int spaces)
+{
+    return std::string(static_cast<size_t>(spaces), ' ');
+}
 
 // Lines joined by single line feeds, with no line feed after the last.
 std::string Join(const std::vector<std::string>& lines)
@@ -97,31 +100,23 @@ std::string EnterNumber(const std::string& directory, int timer)
 
 std::string WaitTransfer(const std::string& directory)
 {
-    return Join({"<?xml version=\"1.0\"?>",
-                 Indent(24) + "<vxml version=\"1.0\">",
+    return Join({"<?xml version=\"1.0\"?>", Indent(24) + "<vxml version=\"1.0\">",
                  Indent(26) + "<form id=\"DoTransfer\">",
-                 Indent(26) + "<var name=\"state\" expr=\"'do_transfer'\" />  ",
-                 Indent(29) + "<prompt>",
+                 Indent(26) + "<var name=\"state\" expr=\"'do_transfer'\" />  ", Indent(29) + "<prompt>",
                  Indent(30) + Audio(directory, "ogm8-waittransfer.wav"),
-                 Indent(32) + "Please wait. You will be transfered.",
-                 Indent(30) + "</audio>",
+                 Indent(32) + "Please wait. You will be transfered.", Indent(30) + "</audio>",
                  Indent(28) + "</prompt>",
                  Indent(28) + "<transfer type=\"false\" destexpr=\"'sip:'+transfer.transfer_num\" />",
-                 Indent(26) + "</form>",
-                 Indent(26) + "</vxml>"});
+                 Indent(26) + "</form>", Indent(26) + "</vxml>"});
 }
 
 std::string WaitConnectAddress(const std::string& directory)
 {
-    return Join({"ivr:<?xml version=\"1.0\"?>",
-                 Indent(24) + "<vxml version=\"1.0\">",
-                 Indent(26) + "<form id=\"WaitConnect\">",
-                 Indent(29) + "<break msecs=\"3000\"/>",
+    return Join({"ivr:<?xml version=\"1.0\"?>", Indent(24) + "<vxml version=\"1.0\">",
+                 Indent(26) + "<form id=\"WaitConnect\">", Indent(29) + "<break msecs=\"3000\"/>",
                  Indent(29) + Audio(directory, "waitconnect.wav"),
                  Indent(35) + "Please wait You will be connected." + Indent(31) + "</audio>",
-                 Indent(30) + "<break msecs=\"3000\"/>",
-                 Indent(26) + "</form>",
-                 Indent(26) + "</vxml>"});
+                 Indent(30) + "<break msecs=\"3000\"/>", Indent(26) + "</form>", Indent(26) + "</vxml>"});
 }
 
 } // namespace
@@ -129,13 +124,16 @@ std::string WaitConnectAddress(const std::string& directory)
 PromptDocuments PromptDocuments::Build(const std::string& directory, int enterPinTimer, int enterNumberTimer)
 {
     PromptDocuments d;
-    d.wrongCid = AnnounceAndHangUp(directory, {}, "ogm2-wrongcid.wav", "Service is unavailable for You. Good bye.");
-    d.queueFull = AnnounceAndHangUp(directory, {}, "ogm3-queuefull.wav", "Queue is full. Recall later. Good bye.");
+    d.wrongCid =
+        AnnounceAndHangUp(directory, {}, "ogm2-wrongcid.wav", "Service is unavailable for You. Good bye.");
+    d.queueFull =
+        AnnounceAndHangUp(directory, {}, "ogm3-queuefull.wav", "Queue is full. Recall later. Good bye.");
     d.enterPin = EnterPin(directory, "ogm4-enterpin.wav", enterPinTimer);
     d.enterPinAgain = EnterPin(directory, "ogm41-enterpinagain.wav", enterPinTimer);
     d.wrongPin = AnnounceAndHangUp(directory, "wrong_pin", "ogm5-wrongpin.wav", "Wrong PIN entered.");
     d.enterNumber = EnterNumber(directory, enterNumberTimer);
-    d.transferDenied = AnnounceAndHangUp(directory, "transfer_denied", "ogm7-transferdenied.wav", "Transfer denied.");
+    d.transferDenied =
+        AnnounceAndHangUp(directory, "transfer_denied", "ogm7-transferdenied.wav", "Transfer denied.");
     d.waitTransfer = WaitTransfer(directory);
     d.transferParty = WaitConnectAddress(directory);
     d.welcome = AnnounceAndHangUp(directory, {}, "ogm1-welcome.wav", "Please wait callback.");

@@ -3,7 +3,8 @@
 // logged, queued and hears the welcome. Prints per rate the calls that went through, INVITE->200
 // p50/p99, and where the time of an incoming call goes (database, logic, the prompt's pause).
 //
-//   tests/fbserver.sh start DIR && . DIR/env && build/bin/manager_bench [rates, default 10,25,50,100,200] [--index]
+//   tests/fbserver.sh start DIR && . DIR/env && build/bin/manager_bench [rates, default 10,25,50,100,200]
+//   [--index]
 // --index adds an index on USERS.CALLERID, which the schema does not have, to show what it changes.
 #include "service/core/CallBackQueue.h"
 #include "service/core/DBBackend.h"
@@ -47,8 +48,7 @@ public:
     std::atomic<long long> micros{0};
 
 private:
-    template <class F>
-    auto Timed(F f) -> decltype(f())
+    template <class F> auto Timed(F f) -> decltype(f())
     {
         const auto start = Clock::now();
         auto result = f();
@@ -59,21 +59,34 @@ private:
 public:
     explicit TimedDatabase(IDBBackend& inner) : db(inner) {}
     virtual ~TimedDatabase() = default;
-    bool CheckCallerId(const std::string& c) override { return Timed([&] { return db.CheckCallerId(c); }); }
-    bool CheckPin(const std::string& c, const std::string& p) override { return Timed([&] { return db.CheckPin(c, p); }); }
-    int GetTransferCOS(const std::string& c) override { return Timed([&] { return db.GetTransferCOS(c); }); }
+    bool CheckCallerId(const std::string& c) override
+    {
+        return Timed([&] { return db.CheckCallerId(c); });
+    }
+    bool CheckPin(const std::string& c, const std::string& p) override
+    {
+        return Timed([&] { return db.CheckPin(c, p); });
+    }
+    int GetTransferCOS(const std::string& c) override
+    {
+        return Timed([&] { return db.GetTransferCOS(c); });
+    }
     bool checkDialedNumber(const std::string& c, const std::string& n) override
     {
         return Timed([&] { return db.checkDialedNumber(c, n); });
     }
-    void SaveIncomingCall(const std::string& c, int uid, int result, const std::string& dest, int& id) override
+    void SaveIncomingCall(const std::string& c, int uid, int result, const std::string& dest,
+                          int& id) override
     {
         Timed([&] {
             db.SaveIncomingCall(c, uid, result, dest, id);
             return 0;
         });
     }
-    int GetUID(const std::string& c) override { return Timed([&] { return db.GetUID(c); }); }
+    int GetUID(const std::string& c) override
+    {
+        return Timed([&] { return db.GetUID(c); });
+    }
 
 private:
     IDBBackend& db;
@@ -175,9 +188,11 @@ int main(int argc, char** argv)
         QSqlQuery q(db.db());
         const auto start = Clock::now();
         // Caller IDs 1 .. 100000, the numbers SIPp gives its calls.
-        if (!q.exec("EXECUTE BLOCK AS DECLARE i INTEGER = 1; BEGIN WHILE (i <= " + QString::number(kSubscribers) +
-                    ") DO BEGIN INSERT INTO USERS (ID, CALLERID, PIN, COS, NAME, IS_ACTIVE) VALUES (:i, :i, '1234', 1, "
-                    "'S', 1); i = i + 1; END END")) {
+        if (!q.exec(
+                "EXECUTE BLOCK AS DECLARE i INTEGER = 1; BEGIN WHILE (i <= " + QString::number(kSubscribers) +
+                ") DO BEGIN INSERT INTO USERS (ID, CALLERID, PIN, COS, NAME, IS_ACTIVE) VALUES (:i, :i, "
+                "'1234', 1, "
+                "'S', 1); i = i + 1; END END")) {
             std::fprintf(stderr, "filling: %s\n", q.lastError().text().toStdString().c_str());
             return 1;
         }
@@ -186,7 +201,8 @@ int main(int argc, char** argv)
             std::fprintf(stderr, "index: %s\n", q.lastError().text().toStdString().c_str());
             return 1;
         }
-        std::printf(index ? "with an index on USERS.CALLERID\n" : "schema as it is (no index on USERS.CALLERID)\n");
+        std::printf(index ? "with an index on USERS.CALLERID\n"
+                          : "schema as it is (no index on USERS.CALLERID)\n");
     }
 
     CBSrvSettings settings;
@@ -224,7 +240,8 @@ int main(int argc, char** argv)
     }
     manager.SipEndPoint()->SetMediaTimeout(std::chrono::seconds(120));
 
-    std::printf("rate/s  calls  ok  failed  INVITE->200 ms p50  p99   per call ms: database  logic  prompt pause\n");
+    std::printf(
+        "rate/s  calls  ok  failed  INVITE->200 ms p50  p99   per call ms: database  logic  prompt pause\n");
     int best = 0;
     for (int rate : rates) {
         const int calls = rate * kSecondsPerRate;
@@ -232,11 +249,29 @@ int main(int argc, char** argv)
         const int n0 = manager.incoming;
         voip::SippProcess sipp;
         sipp.MakeFolder();
-        sipp.Start({"127.0.0.1:" + std::to_string(port), "-sf", std::string(SELVANE_VOIP_SIPP_DIR) + "/ivr_bench_caller.xml",
-                    "-i", "127.0.0.1", "-p", std::to_string(voip::FreeUdpPort()), "-mp",
-                    std::to_string(voip::FreeUdpPort(4, true)), "-r", std::to_string(rate), "-m",
-                    std::to_string(calls), "-l", std::to_string(rate * 12), "-trace_rtt", "-rtt_freq", "1",
-                    "-trace_stat", "-fd", "1", "-timeout", std::to_string(kSecondsPerRate + 90) + "s",
+        sipp.Start({"127.0.0.1:" + std::to_string(port),
+                    "-sf",
+                    std::string(SELVANE_VOIP_SIPP_DIR) + "/ivr_bench_caller.xml",
+                    "-i",
+                    "127.0.0.1",
+                    "-p",
+                    std::to_string(voip::FreeUdpPort()),
+                    "-mp",
+                    std::to_string(voip::FreeUdpPort(4, true)),
+                    "-r",
+                    std::to_string(rate),
+                    "-m",
+                    std::to_string(calls),
+                    "-l",
+                    std::to_string(rate * 12),
+                    "-trace_rtt",
+                    "-rtt_freq",
+                    "1",
+                    "-trace_stat",
+                    "-fd",
+                    "1",
+                    "-timeout",
+                    std::to_string(kSecondsPerRate + 90) + "s",
                     "-timeout_error"});
         sipp.Wait(std::chrono::seconds(kSecondsPerRate + 120));
         int ok = 0, failed = 0;

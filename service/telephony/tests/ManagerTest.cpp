@@ -89,14 +89,46 @@ public:
         events.Add("incoming " + callerId);
         MyManager::OnIncommingCall(callerId, call);
     }
-    void PlayOGMIncommingSuccess(void* c) override { events.Add("play welcome"); MyManager::PlayOGMIncommingSuccess(c); }
-    void PlayOGMIncommingQueueFull(void* c) override { events.Add("play queuefull"); MyManager::PlayOGMIncommingQueueFull(c); }
-    void PlayOGMIncommingWrongCid(void* c) override { events.Add("play wrongcid"); MyManager::PlayOGMIncommingWrongCid(c); }
-    void PlayOGMEnterNumber(void* c) override { events.Add("play enternumber"); MyManager::PlayOGMEnterNumber(c); }
-    void PlayOGMEnterPin(void* c) override { events.Add("play enterpin"); MyManager::PlayOGMEnterPin(c); }
-    void PlayOGMWrongPin(void* c) override { events.Add("play enterpinagain"); MyManager::PlayOGMWrongPin(c); }
-    void PlayOGMWrongPinDisconnect(void* c) override { events.Add("play wrongpin"); MyManager::PlayOGMWrongPinDisconnect(c); }
-    void PlayOGMTransferDenied(void* c) override { events.Add("play denied"); MyManager::PlayOGMTransferDenied(c); }
+    void PlayOGMIncommingSuccess(void* c) override
+    {
+        events.Add("play welcome");
+        MyManager::PlayOGMIncommingSuccess(c);
+    }
+    void PlayOGMIncommingQueueFull(void* c) override
+    {
+        events.Add("play queuefull");
+        MyManager::PlayOGMIncommingQueueFull(c);
+    }
+    void PlayOGMIncommingWrongCid(void* c) override
+    {
+        events.Add("play wrongcid");
+        MyManager::PlayOGMIncommingWrongCid(c);
+    }
+    void PlayOGMEnterNumber(void* c) override
+    {
+        events.Add("play enternumber");
+        MyManager::PlayOGMEnterNumber(c);
+    }
+    void PlayOGMEnterPin(void* c) override
+    {
+        events.Add("play enterpin");
+        MyManager::PlayOGMEnterPin(c);
+    }
+    void PlayOGMWrongPin(void* c) override
+    {
+        events.Add("play enterpinagain");
+        MyManager::PlayOGMWrongPin(c);
+    }
+    void PlayOGMWrongPinDisconnect(void* c) override
+    {
+        events.Add("play wrongpin");
+        MyManager::PlayOGMWrongPinDisconnect(c);
+    }
+    void PlayOGMTransferDenied(void* c) override
+    {
+        events.Add("play denied");
+        MyManager::PlayOGMTransferDenied(c);
+    }
     void TransferCall(const std::string& destination, void* c) override
     {
         events.Add("transfer " + destination);
@@ -195,10 +227,14 @@ protected:
         backend.SetSettings(&settings);
         backend.OpenDatabase();
         queue.SetSettings(&settings);
-        Exec(db.db(), "INSERT INTO USERS (ID, CALLERID, PIN, COS, NAME, IS_ACTIVE) VALUES (1, '20001', '1111', 4, 'In', 1)");
-        Exec(db.db(), "INSERT INTO USERS (ID, CALLERID, PIN, COS, NAME, IS_ACTIVE) VALUES (2, '12345', '1234', 5, 'Five', 1)");
-        Exec(db.db(), "INSERT INTO USERS (ID, CALLERID, PIN, COS, NAME, IS_ACTIVE) VALUES (3, '123456', '4321', 6, 'Six', 1)");
-        Exec(db.db(), "INSERT INTO USERS (ID, CALLERID, PIN, COS, NAME, IS_ACTIVE) VALUES (4, '12399', '1234', 7, 'Info', 1)");
+        Exec(db.db(), "INSERT INTO USERS (ID, CALLERID, PIN, COS, NAME, IS_ACTIVE) VALUES (1, '20001', "
+                      "'1111', 4, 'In', 1)");
+        Exec(db.db(), "INSERT INTO USERS (ID, CALLERID, PIN, COS, NAME, IS_ACTIVE) VALUES (2, '12345', "
+                      "'1234', 5, 'Five', 1)");
+        Exec(db.db(), "INSERT INTO USERS (ID, CALLERID, PIN, COS, NAME, IS_ACTIVE) VALUES (3, '123456', "
+                      "'4321', 6, 'Six', 1)");
+        Exec(db.db(), "INSERT INTO USERS (ID, CALLERID, PIN, COS, NAME, IS_ACTIVE) VALUES (4, '12399', "
+                      "'1234', 7, 'Info', 1)");
         Exec(db.db(), "INSERT INTO BLACKLIST (ID, COS, NUMBER) VALUES (1, 0, '880.*')");
     }
     void TearDown() override
@@ -218,7 +254,10 @@ protected:
             exchangeSip->StartListeners({"127.0.0.1:" + std::to_string(voip::FreeUdpPort())});
         ASSERT_TRUE(exchangeSip->IsListening());
     }
-    std::string ExchangeServer() const { return "127.0.0.1:" + std::to_string(exchangeSip->GetListenerPort()); }
+    std::string ExchangeServer() const
+    {
+        return "127.0.0.1:" + std::to_string(exchangeSip->GetListenerPort());
+    }
 
     void StartManager(const std::vector<SipRegistration>& lines)
     {
@@ -355,8 +394,8 @@ TEST_F(ManagerTest, RegistersWithDigestAndItsBoundPort)
     settings.sipRegistrations = {{"1001", "secret", "127.0.0.1:" + std::to_string(registrarPort)}};
     const std::string scenario =
         Scenario("registrar", {{"CONTACT_PORT", std::to_string(servicePort)}}, registrar.Folder());
-    ASSERT_TRUE(registrar.Start({"-sf", scenario, "-i", "127.0.0.1", "-p", std::to_string(registrarPort), "-m", "1",
-                                 "-timeout", "30s", "-timeout_error"}));
+    ASSERT_TRUE(registrar.Start({"-sf", scenario, "-i", "127.0.0.1", "-p", std::to_string(registrarPort),
+                                 "-m", "1", "-timeout", "30s", "-timeout_error"}));
     ASSERT_TRUE(voip::WaitUntilBound(registrarPort));
     manager = std::make_unique<TestManager>(events);
     manager->SetSettings(&settings);
@@ -364,9 +403,10 @@ TEST_F(ManagerTest, RegistersWithDigestAndItsBoundPort)
     settings.ListenAddress = QString::fromStdString("127.0.0.1:" + std::to_string(servicePort));
     manager->Initialize();
     ASSERT_TRUE(manager->SipEndPoint()->IsListening());
-    EXPECT_TRUE(WaitUntil([&] { return manager->SipEndPoint()->RegistrationCount("sip:1001@127.0.0.1:" +
-                                                                                 std::to_string(registrarPort)) > 0; }))
-        << registrar.Log();
+    EXPECT_TRUE(WaitUntil([&] {
+        return manager->SipEndPoint()->RegistrationCount("sip:1001@127.0.0.1:" +
+                                                         std::to_string(registrarPort)) > 0;
+    })) << registrar.Log();
     EXPECT_EQ(registrar.Wait(), 0) << registrar.Log();
 }
 
@@ -376,17 +416,32 @@ TEST_F(ManagerTest, IncomingCallsHearTheirAnnouncementAndAreLogged)
     auto call = [&](const std::string& callerId) {
         voip::SippProcess phone;
         std::vector<std::string> args = {"127.0.0.1:" + std::to_string(servicePort),
-                                         "-sf", voip::Scenario("caller"), "-s", "1001", "-key", "caller", callerId,
-                                         "-i", "127.0.0.1", "-p", std::to_string(voip::FreeUdpPort()),
-                                         "-mp", std::to_string(voip::FreeUdpPort(4, true)), "-m", "1",
-                                         "-timeout", "40s", "-timeout_error"};
+                                         "-sf",
+                                         voip::Scenario("caller"),
+                                         "-s",
+                                         "1001",
+                                         "-key",
+                                         "caller",
+                                         callerId,
+                                         "-i",
+                                         "127.0.0.1",
+                                         "-p",
+                                         std::to_string(voip::FreeUdpPort()),
+                                         "-mp",
+                                         std::to_string(voip::FreeUdpPort(4, true)),
+                                         "-m",
+                                         "1",
+                                         "-timeout",
+                                         "40s",
+                                         "-timeout_error"};
         const auto start = Clock::now();
         EXPECT_TRUE(phone.Start(args));
         EXPECT_EQ(phone.Wait(60s), 0) << phone.Log();
         return Clock::now() - start;
     };
 
-    // A subscriber: the welcome, then the service hangs up (1 s pause, the clip, 3 s break); queued, logged 1.
+    // A subscriber: the welcome, then the service hangs up (1 s pause, the clip, 3 s break); queued,
+    // logged 1.
     const auto took = call("20001");
     EXPECT_GE(took, 4s);
     ASSERT_TRUE(events.WaitFor("released sip 20001", 1));
@@ -394,9 +449,11 @@ TEST_F(ManagerTest, IncomingCallsHearTheirAnnouncementAndAreLogged)
     EXPECT_EQ(events.Count("play welcome"), 1u);
     EXPECT_GT(std::stoi(Last("released sip 20001").substr(Last("released sip 20001").find("rtp=") + 4)), 100)
         << "the announcement was sent";
-    EXPECT_NE(Last("released sip 20001").find(" own "), std::string::npos) << "an incoming leg is the service's own";
+    EXPECT_NE(Last("released sip 20001").find(" own "), std::string::npos)
+        << "an incoming leg is the service's own";
     EXPECT_EQ(queue.GetLength(), 1);
-    EXPECT_EQ(Count(db.db(), "SELECT COUNT(*) FROM INCOMINGLOG WHERE CALLERID='20001' AND RESULT=1 AND UID=1"), 1);
+    EXPECT_EQ(
+        Count(db.db(), "SELECT COUNT(*) FROM INCOMINGLOG WHERE CALLERID='20001' AND RESULT=1 AND UID=1"), 1);
 
     // Someone else: the wrong caller ID announcement, not queued, logged 0.
     call("30003");
@@ -492,14 +549,16 @@ TEST_F(ManagerTest, CallbackWithPinNumberAndTransfer)
     ASSERT_FALSE(transferToken.empty());
     ASSERT_FALSE(callbackToken.empty());
     EXPECT_NE(transferToken, callbackToken);
-    EXPECT_EQ(manager->FindCall(transferToken)->GetConnection(0)->GetAddress(), manager->Documents().transferParty)
+    EXPECT_EQ(manager->FindCall(transferToken)->GetConnection(0)->GetAddress(),
+              manager->Documents().transferParty)
         << "placed from the transfer party address";
     EXPECT_EQ(manager->FindCall(callbackToken)->GetConnection(1)->GetRemotePartyNumber(), "9123456");
     EXPECT_FALSE(manager->HasFreeLines()) << "two calls on two lines";
 
     // Connected again for the transfer call: it is cleared; the callback stays up.
     manager->OnSIPCallConnected("1001");
-    EXPECT_TRUE(log.contains("Informational: OnSIPCallConnected from NORCOM Cleared call sucessfull on linename=1001"));
+    EXPECT_TRUE(log.contains(
+        "Informational: OnSIPCallConnected from NORCOM Cleared call sucessfull on linename=1001"));
     EXPECT_TRUE(manager->TransferTokens()["1001"].empty());
     ASSERT_TRUE(events.WaitFor("phone released", 2)) << History();
     EXPECT_TRUE(manager->FindCall(callbackToken));
