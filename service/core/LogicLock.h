@@ -68,8 +68,6 @@ public:
         int saved_ = 0;
     };
 
-    bool HeldByThisThread() const { return owner.load() == std::this_thread::get_id(); }
-
 private:
     std::mutex mutex;
     std::atomic<std::thread::id> owner{};
