@@ -325,7 +325,8 @@ void MyManager::MakeTransfer(MySIPConnection& connection, const std::string& des
     options["sip_callback_operation"] = "transfer";
     std::string token;
     auto call = connection.GetCall();
-    if (SetUpCall(documents.transferParty, number, token, nullptr, 0, options)) {
+    // An empty destination would be routed as a call to nobody and leave the subscriber waiting.
+    if (!number.empty() && SetUpCall(documents.transferParty, number, token, nullptr, 0, options)) {
         Log(Informational, "Making transfer.. Making call to ", number, " from=", line);
         std::lock_guard<std::mutex> lock(mapsLock);
         transfer_contoken_map[line] = token;

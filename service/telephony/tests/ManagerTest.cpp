@@ -722,6 +722,25 @@ TEST_F(ManagerTest, LegsWhoseOtherPartyIsGoneAreLeftAlone)
     EXPECT_TRUE(log.contains("Debug: finished OnSIPCallConnected from NORCOM on linename=1009"));
 }
 
+TEST_F(ManagerTest, TransferWithoutANumberEndsTheCallback)
+{
+    StartManager({{"1001", "secret", "127.0.0.1:9"}});
+    std::string token;
+    ASSERT_TRUE(manager->SetUpCall("ivr:", "sip:12345@127.0.0.1:9", token, nullptr, 0,
+                                   {{voip::kCallingPartyNumber, "1001"}}));
+    auto call = manager->FindCall(token);
+    ASSERT_TRUE(call);
+    auto leg = std::dynamic_pointer_cast<MySIPConnection>(call->GetConnection(1));
+    ASSERT_TRUE(leg) << "the service's legs are its own";
+    call.reset();
+
+    // Asked to transfer to "sip:" and nothing after it: no call to nobody, the callback ends.
+    EXPECT_TRUE(leg->TransferConnection("sip:"));
+    EXPECT_TRUE(log.contains("Warning: Making transfer.. Failed to start call to  from=1001"));
+    EXPECT_TRUE(manager->TransferTokens()["1001"].empty());
+    EXPECT_TRUE(WaitUntil([&] { return manager->GetCallCount() == 0; }));
+}
+
 } // namespace
 
 int main(int argc, char** argv)
