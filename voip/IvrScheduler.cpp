@@ -127,7 +127,9 @@ void IvrScheduler::TimerMain()
         }
         auto first = timers_.begin();
         if (first->first > Clock::now()) {
-            timerCv_.wait_until(lock, first->first);
+            // A copy: the wait reads its deadline again after waking, when Cancel may have erased it.
+            const auto due = first->first;
+            timerCv_.wait_until(lock, due);
             continue;
         }
         Task task = std::move(first->second.second);

@@ -27,6 +27,7 @@ void CallBackLogic::Initialize()
 
 void CallBackLogic::CheckCallBackQueue()
 {
+    LogicLock::Entry entry(logicLock);
     if (!enabled)
         return;
     if (!HasFreeLines()) {
@@ -42,6 +43,7 @@ void CallBackLogic::CheckCallBackQueue()
 
 void CallBackLogic::OnCallBackReady()
 {
+    LogicLock::Entry entry(logicLock);
     std::string number;
     if (enabled) {
         const int n = queue->GetLength();
@@ -56,6 +58,7 @@ void CallBackLogic::OnCallBackReady()
 
 void CallBackLogic::OnIncommingCall(const std::string& callerId, void* call)
 {
+    LogicLock::Entry entry(logicLock);
     Log(Debug, "CallBackLogic::OnIncommingCall from ", callerId);
     std::string cid = callerId;
     int uid = -1;
@@ -99,6 +102,7 @@ void CallBackLogic::OnIncommingCall(const std::string& callerId, void* call)
 
 void CallBackLogic::OnCallBackSucceed(const std::string& number, void* call)
 {
+    LogicLock::Entry entry(logicLock);
     Log(Debug, "Callback succeffull to number ", number);
     queue->OnCallBackSucceed(number);
     wrongPinCounts[number] = 0;
@@ -107,16 +111,26 @@ void CallBackLogic::OnCallBackSucceed(const std::string& number, void* call)
 
 void CallBackLogic::OnCallBackFailed(const std::string& number)
 {
+    LogicLock::Entry entry(logicLock);
     Log(Warning, "Failed to make callback to number ", number);
     queue->OnCallBackFailed(number);
 }
 
-void CallBackLogic::OnNoFreeLines(const std::string& number) { queue->OnNoFreeLines(number); }
+void CallBackLogic::OnNoFreeLines(const std::string& number)
+{
+    LogicLock::Entry entry(logicLock);
+    queue->OnNoFreeLines(number);
+}
 
-void CallBackLogic::OnCallBackEnded(const std::string& number) { queue->OnCallBackEnded(number); }
+void CallBackLogic::OnCallBackEnded(const std::string& number)
+{
+    LogicLock::Entry entry(logicLock);
+    queue->OnCallBackEnded(number);
+}
 
 void CallBackLogic::OnPinEntered(const std::string& callerId, const std::string& pin, void* call)
 {
+    LogicLock::Entry entry(logicLock);
     if (database->CheckPin(callerId, pin)) {
         Log(Debug, "Got correct PIN from ", callerId);
         PlayOGMEnterNumber(call);
@@ -139,6 +153,7 @@ void CallBackLogic::OnPinEntered(const std::string& callerId, const std::string&
 void CallBackLogic::OnNumberEntered(const std::string& lineName, const std::string& callerId,
                                     const std::string& number, void* call)
 {
+    LogicLock::Entry entry(logicLock);
     if (database->checkDialedNumber(callerId, number)) {
         lineService->SetCOS(lineName, database->GetTransferCOS(callerId));
         Log(Debug, "Callback  OnNumberEntered calleid=", callerId, " number=", number, " trying to transfer");
@@ -153,6 +168,7 @@ void CallBackLogic::OnNumberEntered(const std::string& lineName, const std::stri
 
 int CallBackLogic::SaveLineCOS(const std::string& lineName)
 {
+    LogicLock::Entry entry(logicLock);
     const int cos = lineService->GetCOS(lineName);
     savedLineCOS[lineName] = cos;
     return cos;
@@ -160,6 +176,7 @@ int CallBackLogic::SaveLineCOS(const std::string& lineName)
 
 void CallBackLogic::RestoreLineCOS(const std::string& lineName)
 {
+    LogicLock::Entry entry(logicLock);
     lineService->SetCOS(lineName, savedLineCOS[lineName]);
 }
 

@@ -3,6 +3,8 @@
 // derived classes through the pure operations.
 #pragma once
 
+#include "service/core/LogicLock.h"
+
 #include <QObject>
 
 #include <map>
@@ -15,7 +17,8 @@ class IDBBackend;
 class INorCOMService;
 class QTimer;
 
-// Takes no lock: derived classes must keep their calls into one object from overlapping.
+// Entered from telephony workers and the queue timer at once: every entry operation holds logicLock;
+// a derived class steps out of it (LogicLock::Pause) while it waits.
 class CallBackLogic : public QObject
 {
     Q_OBJECT
@@ -64,6 +67,7 @@ protected:
     std::map<std::string, int> wrongPinCounts;
     std::map<std::string, int> savedLineCOS;
     bool enabled = true;
+    LogicLock logicLock;
 
     const ICBSrvSettings* config() const;
 };

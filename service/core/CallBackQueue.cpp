@@ -11,6 +11,7 @@ QueueEntry CallBackQueue::activeEntry(const std::string& number) const
 
 void CallBackQueue::PutInQueue(const std::string& number)
 {
+    std::lock_guard<std::mutex> guard(lock);
     Log(Debug, "CallBackQueue going to put call in queue callerid=", number);
     if (number.empty()) {
         Log(Debug, "CallBackQueue got empty number to queue, exiting");
@@ -26,6 +27,7 @@ void CallBackQueue::PutInQueue(const std::string& number)
 
 void CallBackQueue::OnNoFreeLines(const std::string& number)
 {
+    std::lock_guard<std::mutex> guard(lock);
     Log(Debug, "CallBackQueue::OnNoFreeLines number=", number);
     // A missing line is not a failed attempt: the entry waits again with its tries unchanged.
     waiting.push_back(activeEntry(number));
@@ -33,6 +35,7 @@ void CallBackQueue::OnNoFreeLines(const std::string& number)
 
 void CallBackQueue::OnCallBackFailed(const std::string& number)
 {
+    std::lock_guard<std::mutex> guard(lock);
     Log(Debug, "CallBackQueue::OnCallBackFailed number=", number);
     QueueEntry entry = activeEntry(number);
     ++entry.tries;
@@ -46,20 +49,27 @@ void CallBackQueue::OnCallBackFailed(const std::string& number)
 
 void CallBackQueue::OnCallBackSucceed(const std::string& number)
 {
+    std::lock_guard<std::mutex> guard(lock);
     Log(Debug, "CallBackQueue::OnCallBackSucceed number=", number);
     active.erase(number);
 }
 
 void CallBackQueue::OnCallBackEnded(const std::string& number)
 {
+    std::lock_guard<std::mutex> guard(lock);
     Log(Debug, "CallBackQueue::OnCallBackEnded number=", number);
     active.erase(number);
 }
 
-int CallBackQueue::GetLength() { return static_cast<int>(waiting.size()); }
+int CallBackQueue::GetLength()
+{
+    std::lock_guard<std::mutex> guard(lock);
+    return static_cast<int>(waiting.size());
+}
 
 std::string CallBackQueue::Dequeue()
 {
+    std::lock_guard<std::mutex> guard(lock);
     if (waiting.empty())
         return std::string();
     QueueEntry entry = waiting.front();
@@ -68,4 +78,8 @@ std::string CallBackQueue::Dequeue()
     return entry.number;
 }
 
-void CallBackQueue::SetSettings(ICBSrvSettings* s) { settings = s; }
+void CallBackQueue::SetSettings(ICBSrvSettings* s)
+{
+    std::lock_guard<std::mutex> guard(lock);
+    settings = s;
+}

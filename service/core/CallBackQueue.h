@@ -5,6 +5,7 @@
 
 #include <deque>
 #include <map>
+#include <mutex>
 #include <string>
 
 struct QueueEntry
@@ -13,7 +14,7 @@ struct QueueEntry
     int tries = 0; // failed callback attempts so far
 };
 
-// Not thread-safe: its callers serialise their calls into it.
+// Safe from any thread: the logic reaches it from telephony workers and the queue timer at once.
 class CallBackQueue : public ICallBackQueue
 {
 public:
@@ -32,4 +33,5 @@ private:
     std::deque<QueueEntry> waiting;
     std::map<std::string, QueueEntry> active;
     ICBSrvSettings* settings = nullptr;
+    mutable std::mutex lock;
 };

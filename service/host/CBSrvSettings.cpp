@@ -70,6 +70,7 @@ bool CBSrvSettings::LoadSettings()
     }
     settings.endArray();
     LocalAddress = settings.value(QStringLiteral("LocalAddress"), QString()).toString();
+    ListenAddress = settings.value(QStringLiteral("ListenAddress"), QString()).toString();
     settings.endGroup();
 
     settings.beginGroup(QStringLiteral("CallBack"));

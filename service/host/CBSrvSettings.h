@@ -64,4 +64,6 @@ public:
     std::vector<SipRegistration> sipRegistrations;
     std::vector<std::string> dummyExtensions;
     QString LocalAddress;
+    // "host[:port]" the SIP listener binds; empty: every interface on 5060.
+    QString ListenAddress;
 };

@@ -54,6 +54,7 @@ TEST_F(CBSrvSettingsTest, OnlyLoggingLevelLeavesEverythingElseZeroOrEmpty)
     EXPECT_EQ(settings.GetEnterNumberTimer(), 0);
     EXPECT_TRUE(settings.DriverName.isEmpty());
     EXPECT_EQ(settings.GetLocalAddress(), "");
+    EXPECT_TRUE(settings.ListenAddress.isEmpty()) << "every interface on 5060";
     EXPECT_TRUE(settings.GetSipRegistrations().empty());
 }
 
@@ -72,7 +73,7 @@ TEST_F(CBSrvSettingsTest, FullFileWithArraysInFileOrder)
           "registrations\\2\\server=10.0.0.2\n"
           "sip_registrations\\3\\login=line3\nsip_registrations\\3\\password=p3\nsip_"
           "registrations\\3\\server=10.0.0.3\n"
-          "LocalAddress=127.0.0.1\n"
+          "LocalAddress=127.0.0.1\nListenAddress=127.0.0.1:5070\n"
           "[CallBack]\nMaxNumbersInQueue=10\nMaxCallBackTries=3\nDialTimer=30\nEnterPinTimer=5\n"
           "EnterPinMaxTries=3\nEnterNumberTimer=7\n");
     ASSERT_TRUE(settings.LoadSettings());
@@ -93,6 +94,7 @@ TEST_F(CBSrvSettingsTest, FullFileWithArraysInFileOrder)
         EXPECT_EQ(lines[i].server, "10.0.0." + std::to_string(i + 1));
     }
     EXPECT_EQ(settings.GetLocalAddress(), "127.0.0.1");
+    EXPECT_EQ(settings.ListenAddress, "127.0.0.1:5070");
     EXPECT_EQ(settings.GetMaxNumbersInQueue(), 10);
     EXPECT_EQ(settings.GetDialTimer(), 30);
     EXPECT_EQ(settings.GetEnterNumberTimer(), 7);

@@ -1,0 +1,385 @@
+#include "service/telephony/MyManager.h"
+
+#include "common/Logging.h"
+#include "service/core/INorCOMService.h"
+#include "service/host/CBSrvSettings.h"
+#include "service/telephony/CallThread.h"
+#include "service/telephony/MyIVRConnection.h"
+#include "service/telephony/MyIVREndPoint.h"
+#include "service/telephony/MySIPConnection.h"
+#include "service/telephony/MySIPEndPoint.h"
+#include "voip/Call.h"
+#include "voip/SipConnection.h"
+
+#include <QHostAddress>
+#include <QNetworkInterface>
+
+#include <exception>
+#include <thread>
+
+namespace {
+
+using std::chrono::milliseconds;
+using Clock = std::chrono::steady_clock;
+
+// The host's own network address, for the contact when no local address is set.
+bool NetworkAddress(std::string& address)
+{
+    for (const QHostAddress& a : QNetworkInterface::allAddresses())
+        if (a.protocol() == QAbstractSocket::IPv4Protocol && !a.isLoopback()) {
+            address = a.toString().toStdString();
+            return true;
+        }
+    return false;
+}
+
+} // namespace
+
+MyManager::MyManager() = default;
+
+MyManager::~MyManager()
+{
+    StopCallBacks();
+    ShutDownEndpoints();
+}
+
+void MyManager::StopCallBacks()
+{
+    std::unique_lock<std::mutex> lock(workersLock);
+    stopping = true;
+    workersChanged.notify_all();
+    // A callback worker still uses this manager: let it see the stop and end first.
+    workersChanged.wait(lock, [this] { return workers == 0; });
+}
+
+bool MyManager::Sleep(milliseconds duration)
+{
+    std::unique_lock<std::mutex> lock(workersLock);
+    return !workersChanged.wait_for(lock, duration, [this] { return stopping; });
+}
+
+void MyManager::WorkerStarted()
+{
+    std::lock_guard<std::mutex> lock(workersLock);
+    ++workers;
+}
+
+void MyManager::WorkerEnded()
+{
+    std::lock_guard<std::mutex> lock(workersLock);
+    --workers;
+    workersChanged.notify_all();
+}
+
+void MyManager::Play(void* call, const std::string& document)
+{
+    auto* connection = static_cast<MyIVRConnection*>(call);
+    if (!connection)
+        return;
+    // The prompt's pause must not hold up the other calls' use of the logic.
+    LogicLock::Pause pause(logicLock);
+    connection->PlayVXML(document);
+}
+
+void MyManager::PlayOGMIncommingSuccess(void* call)
+{
+    Play(call, documents.welcome);
+}
+void MyManager::PlayOGMIncommingQueueFull(void* call)
+{
+    Play(call, documents.queueFull);
+}
+void MyManager::PlayOGMIncommingWrongCid(void* call)
+{
+    Play(call, documents.wrongCid);
+}
+void MyManager::PlayOGMEnterNumber(void* call)
+{
+    Play(call, documents.enterNumber);
+}
+void MyManager::PlayOGMEnterPin(void* call)
+{
+    Play(call, documents.enterPin);
+}
+void MyManager::PlayOGMWrongPin(void* call)
+{
+    Play(call, documents.enterPinAgain);
+}
+void MyManager::PlayOGMWrongPinDisconnect(void* call)
+{
+    Play(call, documents.wrongPin);
+}
+void MyManager::PlayOGMTransferDenied(void* call)
+{
+    Play(call, documents.transferDenied);
+}
+
+void MyManager::MakeCallBack(const std::string& number)
+{
+    CallThread::Start(*this, number);
+}
+
+void MyManager::TransferCall(const std::string& destination, void* call)
+{
+    auto* connection = static_cast<MyIVRConnection*>(call);
+    if (!connection)
+        return;
+    connection->SetVXMLVar("transfer.transfer_num", destination);
+    Play(call, documents.waitTransfer);
+}
+
+bool MyManager::HasFreeLines()
+{
+    return GetCallCount() < config()->GetSipRegistrations().size();
+}
+
+void MyManager::Initialize()
+{
+    CallBackLogic::Initialize();
+    SetUpIvr();
+    SetUpSip();
+}
+
+void MyManager::SetUpIvr()
+{
+    ivrEndPoint = &AddEndpoint(std::make_unique<MyIVREndPoint>(*this, "ivr"));
+    applicationDir = config()->GetApplicationDir();
+    documents =
+        PromptDocuments::Build(applicationDir, config()->GetEnterPinTimer(), config()->GetEnterNumberTimer());
+}
+
+void MyManager::SetUpSip()
+{
+    sipEndPoint = &AddEndpoint(std::make_unique<MySIPEndPoint>(*this, 10, 5));
+    const std::string listen = settings ? settings->ListenAddress.toStdString() : std::string();
+    if (!sipEndPoint->StartListeners({listen}))
+        return;
+    const auto& registrations = config()->GetSipRegistrations();
+    for (const SipRegistration& r : registrations) {
+        Register(r);
+        AddRouteEntry("sip:.*" + r.login + ".* = ivr:");
+    }
+    for (const SipRegistration& r : registrations)
+        if (!r.server.empty())
+            AddRouteEntry(".* = sip:<dn>@" + r.server);
+}
+
+void MyManager::Register(const SipRegistration& r)
+{
+    SaveLineCOS(r.login);
+    std::string ip;
+    if (!NetworkAddress(ip))
+        Log(Informational, "Fail to get Network ip address ");
+    std::string local = config()->GetLocalAddress();
+    if (local.empty())
+        local = ip;
+
+    voip::SipRegistrationParams params;
+    // A server given as host:port is used as it is; a bare host is reached on the standard port.
+    params.registrarAddress = r.server.find(':') == std::string::npos ? r.server + ":" + kSipPort : r.server;
+    params.proxyAddress = r.server;
+    params.addressOfRecord = r.login;
+    params.contact = "<sip:" + r.login + "@" + local + ":" + std::to_string(sipEndPoint->GetListenerPort()) +
+                     ">;expires=" + std::to_string(kRegistrationExpiry);
+    params.authID = r.login;
+    params.password = r.password;
+    params.expire = kRegistrationExpiry;
+    std::string aor;
+    sipEndPoint->Register(params, aor);
+}
+
+bool MyManager::MakeCallFromIVR(const std::string& number, std::string& token)
+{
+    const std::string line = lineService ? lineService->GetFreeSipLine() : std::string();
+    if (line.empty()) {
+        Log(Informational, "MakeCallFromIVR out of free lines ");
+        return false;
+    }
+    voip::StringOptions options;
+    options[voip::kCallingPartyNumber] = line;
+    options[voip::kCallingPartyName] = line;
+    options[voip::kCallingDisplayName] = line;
+    const std::string partyB = "sip:" + std::string(number.size() > 5 ? kOutsideLinePrefix : "") + number;
+    if (SetUpCall(documents.callbackParty, partyB, token, nullptr, 0, options)) {
+        Log(Informational, "MakeCallFromIVR Making call to ", number, " from ", line);
+        return true;
+    }
+    Log(Warning, "MakeCallFromIVR Failed to start call to ", number, " from ", line);
+    return false;
+}
+
+std::string MyManager::LineOf(MyIVRConnection& connection)
+{
+    auto other = connection.GetOtherPartyConnection();
+    return other ? voip::UserPartOf(other->GetLocalPartyAddress()) : std::string();
+}
+
+void MyManager::OnEstablishedIncomingIVR(MyIVRConnection& connection)
+{
+    OnIncommingCall(connection.GetRemotePartyNumber(), &connection);
+}
+
+void MyManager::OnPinEntered(MyIVRConnection& connection, const std::string& pin)
+{
+    std::string callerId = connection.GetRemotePartyNumber();
+    if (callerId.size() > 3 && callerId[0] == '9')
+        callerId.erase(0, 1);
+    Log(Debug, "MyManager::OnPinEntered callerid=", callerId, " pin=", pin);
+    OnPinEntered(callerId, pin, &connection);
+}
+
+void MyManager::OnTransferNumberEntered(MyIVRConnection& connection, const std::string& digits)
+{
+    std::string callerId = connection.GetRemotePartyNumber();
+    if (callerId.size() > 3 && callerId[0] == '9')
+        callerId.erase(0, 1);
+    if (!connection.GetOtherPartyConnection())
+        return; // the subscriber's leg is gone: no line to transfer on
+    OnNumberEntered(LineOf(connection), callerId, digits, &connection);
+}
+
+void MyManager::OnEstablishedOutgoingIVR(MyIVRConnection& connection)
+{
+    if (!connection.GetOtherPartyConnection())
+        return;
+    const std::string line = LineOf(connection);
+    if (connection.GetInitialDocument() != documents.enterPin)
+        return;
+    Log(Debug, "MyManager::OnEstablishedOutgoingIVR we=", line);
+    std::lock_guard<std::mutex> lock(mapsLock);
+    outgoing_ivr_contoken_map[line] = connection.GetToken();
+}
+
+void MyManager::OnSIPCallConnected(const std::string& line)
+{
+    Log(Debug, "got OnSIPCallConnected from NORCOM on linename=", line);
+    std::string transfer;
+    {
+        std::lock_guard<std::mutex> lock(mapsLock);
+        transfer = transfer_contoken_map[line];
+    }
+    if (transfer.empty()) {
+        std::this_thread::sleep_for(milliseconds(kConnectedSettleMs));
+        const auto deadline = Clock::now() + milliseconds(kConnectedWindowMs);
+        while (Clock::now() < deadline) {
+            try {
+                std::string token;
+                {
+                    std::lock_guard<std::mutex> lock(mapsLock);
+                    token = outgoing_ivr_contoken_map[line];
+                }
+                auto connection = ivrEndPoint ? ivrEndPoint->FindConnectionWithLockAs<MyIVRConnection>(token)
+                                              : voip::SafeConnection<MyIVRConnection>();
+                if (!connection) {
+                    std::this_thread::sleep_for(milliseconds(kConnectedPollMs));
+                    continue;
+                }
+                Log(Debug, "got OnSIPCallConnected from NORCOM. Getting callerid on linename=", line);
+                std::string callerId = connection->GetRemotePartyNumber();
+                if (callerId.size() > 5 && callerId[0] == '9')
+                    callerId.erase(0, 1);
+                Log(Debug,
+                    "got OnSIPCallConnected from NORCOM. Going to call OnOutgoingConnected on linename=",
+                    line, " for callerid=", callerId);
+                OnCallBackSucceed(callerId, connection.get());
+                Log(Debug,
+                    " OnSIPCallConnected from NORCOM. Played enter pin message. "
+                    "deleting outgoing_ivr_contoken_map on linename=",
+                    line);
+                {
+                    std::lock_guard<std::mutex> lock(mapsLock);
+                    outgoing_ivr_contoken_map.erase(line);
+                }
+                Log(Debug,
+                    " OnSIPCallConnected from NORCOM. Played enter pin message. Going to continue on "
+                    "linename=",
+                    line);
+                connection.Release();
+            } catch (const std::exception& e) {
+                Log(Debug, " OnSIPCallConnected from NORCOM. Got exception.", e.what(),
+                    " on linename=", line);
+                std::this_thread::sleep_for(milliseconds(kConnectedPollMs));
+            }
+        }
+    } else {
+        Log(Debug, "got OnSIPCallConnected from NORCOM. Trying to clear transfered call  on linename=", line);
+        const auto deadline = Clock::now() + milliseconds(kConnectedWindowMs);
+        while (!IsCallEstablished(transfer) && Clock::now() < deadline)
+            std::this_thread::sleep_for(milliseconds(kConnectedPollMs));
+        if (ClearCall(transfer, voip::CallEndReason::LocalUser))
+            Log(Informational, "OnSIPCallConnected from NORCOM Cleared call sucessfull on linename=", line);
+        else
+            Log(Warning, "OnSIPCallConnected from NORCOM  Cleared call FAILED on linename=", line);
+        std::lock_guard<std::mutex> lock(mapsLock);
+        transfer_contoken_map[line].clear();
+    }
+    Log(Debug, "finished OnSIPCallConnected from NORCOM on linename=", line);
+}
+
+void MyManager::MakeTransfer(MySIPConnection& connection, const std::string& destination)
+{
+    voip::StringOptions options = connection.GetStringOptions();
+    const auto it = options.find(voip::kCallingPartyNumber);
+    const std::string line = it == options.end() ? std::string() : it->second;
+    const std::string number = destination.size() > 4 ? destination.substr(4) : std::string();
+    options["sip_callback_operation"] = "transfer";
+    std::string token;
+    auto call = connection.GetCall();
+    // An empty destination would be routed as a call to nobody and leave the subscriber waiting.
+    if (!number.empty() && SetUpCall(documents.transferParty, number, token, nullptr, 0, options)) {
+        Log(Informational, "Making transfer.. Making call to ", number, " from=", line);
+        std::lock_guard<std::mutex> lock(mapsLock);
+        transfer_contoken_map[line] = token;
+        callback_contoken_map[line] = call ? call->GetToken() : std::string();
+        return;
+    }
+    Log(Warning, "Making transfer.. Failed to start call to ", number, " from=", line);
+    if (call)
+        ClearCall(*call, voip::CallEndReason::LocalUser);
+}
+
+void MyManager::OnSIPCallDisconnected(const std::string& line)
+{
+    std::string callback;
+    {
+        std::lock_guard<std::mutex> lock(mapsLock);
+        auto it = callback_contoken_map.find(line);
+        if (it != callback_contoken_map.end())
+            callback = it->second;
+    }
+    if (callback.empty())
+        return;
+    std::this_thread::sleep_for(milliseconds(kDisconnectDelayMs));
+    if (ClearCall(callback, voip::CallEndReason::LocalUser))
+        Log(Informational, "OnSIPCallDisconnected from NorCOM Cleared call sucessfull");
+    else
+        Log(Warning, "OnSIPCallDisconnected from NorCOM Cleared call FAILED");
+    std::lock_guard<std::mutex> lock(mapsLock);
+    callback_contoken_map.erase(line);
+}
+
+void MyManager::OnReleased(voip::Connection& connection)
+{
+    const std::string number = connection.GetRemotePartyNumber();
+    Log(Debug, "MyManager::OnReleased remote_party_number=", number);
+    OnCallBackEnded(number);
+    voip::Manager::OnReleased(connection);
+}
+
+std::map<std::string, std::string> MyManager::OutgoingIvrTokens() const
+{
+    std::lock_guard<std::mutex> lock(mapsLock);
+    return outgoing_ivr_contoken_map;
+}
+
+std::map<std::string, std::string> MyManager::TransferTokens() const
+{
+    std::lock_guard<std::mutex> lock(mapsLock);
+    return transfer_contoken_map;
+}
+
+std::map<std::string, std::string> MyManager::CallbackTokens() const
+{
+    std::lock_guard<std::mutex> lock(mapsLock);
+    return callback_contoken_map;
+}

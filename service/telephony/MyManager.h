@@ -1,0 +1,102 @@
+// The service's telephony manager: the call manager of the SIP and IVR endpoints, the SIP side of
+// the callback logic, and the receiver of the exchange's line events.
+#pragma once
+
+#include "service/core/CallBackLogic.h"
+#include "service/core/ICBSrvSettings.h"
+#include "service/core/INorCOMEventsReceiver.h"
+#include "service/telephony/PromptDocuments.h"
+#include "voip/Manager.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <map>
+#include <mutex>
+#include <string>
+
+class MyIVRConnection;
+class MyIVREndPoint;
+class MySIPConnection;
+class MySIPEndPoint;
+
+class MyManager : public voip::Manager, public INorCOMEventsReceiver, public CallBackLogic
+{
+public:
+    MyManager();
+    ~MyManager() override;
+
+    // CallBackLogic; the call handle is the caller's MyIVRConnection.
+    void PlayOGMIncommingSuccess(void* call) override;
+    void PlayOGMIncommingQueueFull(void* call) override;
+    void PlayOGMIncommingWrongCid(void* call) override;
+    void PlayOGMEnterNumber(void* call) override;
+    void PlayOGMEnterPin(void* call) override;
+    void PlayOGMWrongPin(void* call) override;
+    void PlayOGMWrongPinDisconnect(void* call) override;
+    void PlayOGMTransferDenied(void* call) override;
+    void MakeCallBack(const std::string& number) override;
+    void TransferCall(const std::string& destination, void* call) override;
+    bool HasFreeLines() override;
+    void Initialize() override;
+
+    // From the endpoints.
+    using CallBackLogic::OnPinEntered;
+    void OnPinEntered(MyIVRConnection& connection, const std::string& pin);
+    void OnTransferNumberEntered(MyIVRConnection& connection, const std::string& digits);
+    void OnEstablishedIncomingIVR(MyIVRConnection& connection);
+    void OnEstablishedOutgoingIVR(MyIVRConnection& connection);
+    void MakeTransfer(MySIPConnection& connection, const std::string& destination);
+
+    bool MakeCallFromIVR(const std::string& number, std::string& token);
+    void OnReleased(voip::Connection& connection) override;
+
+    // INorCOMEventsReceiver
+    void OnSIPCallConnected(const std::string& lineName) override;
+    void OnSIPCallDisconnected(const std::string& lineName) override;
+
+    const PromptDocuments& Documents() const { return documents; }
+    MySIPEndPoint* SipEndPoint() const { return sipEndPoint; }
+    MyIVREndPoint* IvrEndPoint() const { return ivrEndPoint; }
+    // The three line maps, copied, for inspection.
+    std::map<std::string, std::string> OutgoingIvrTokens() const;
+    std::map<std::string, std::string> TransferTokens() const;
+    std::map<std::string, std::string> CallbackTokens() const;
+
+    // Ends the callback workers still running and waits for them; the destructor does it too.
+    void StopCallBacks();
+    // For callback workers: sleeps, and answers false when the manager is going away instead.
+    bool Sleep(std::chrono::milliseconds duration);
+    void WorkerStarted();
+    void WorkerEnded();
+
+    static constexpr const char* kOutsideLinePrefix = "9";
+    static constexpr const char* kSipPort = "5060";
+    static constexpr unsigned kRegistrationExpiry = 360;
+    static constexpr int kConnectedSettleMs = 200;
+    static constexpr int kConnectedWindowMs = 1000;
+    static constexpr int kConnectedPollMs = 30;
+    static constexpr int kDisconnectDelayMs = 1000;
+
+private:
+    void Play(void* call, const std::string& document);
+    void SetUpIvr();
+    void SetUpSip();
+    void Register(const SipRegistration& registration);
+    // The line of an IVR leg: the user part of its SIP leg's own address; empty when that leg is gone.
+    static std::string LineOf(MyIVRConnection& connection);
+
+    MySIPEndPoint* sipEndPoint = nullptr; // owned by voip::Manager
+    MyIVREndPoint* ivrEndPoint = nullptr; // owned by voip::Manager
+    PromptDocuments documents;
+    std::string applicationDir;
+
+    mutable std::mutex mapsLock; // every access to the three maps
+    std::map<std::string, std::string> outgoing_ivr_contoken_map;
+    std::map<std::string, std::string> transfer_contoken_map;
+    std::map<std::string, std::string> callback_contoken_map;
+
+    std::mutex workersLock;
+    std::condition_variable workersChanged;
+    int workers = 0;
+    bool stopping = false;
+};
