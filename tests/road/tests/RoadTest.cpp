@@ -1,0 +1,142 @@
+// The callback road walked by real programs: Firebird, pbx-exchange, "Selvane -e" and voipcall phones,
+// all on 127.0.0.1 with ports picked at run time. Each test follows what a user would see: the phones'
+// calls, keys and audio, the INCOMINGLOG rows, the exchange's line states and the service's log.
+#include "tests/road/Road.h"
+
+#include <gtest/gtest.h>
+
+#include <QElapsedTimer>
+#include <QThread>
+
+using road::Child;
+using road::Road;
+
+namespace {
+
+QRegularExpression Re(const QString& pattern)
+{
+    return QRegularExpression(pattern);
+}
+
+// The RTP packets a phone has received on one call so far (its latest "media" line), or -1.
+long long Received(const Child& phone, const QString& call)
+{
+    long long received = -1;
+    const QRegularExpression media(QStringLiteral("^media %1 sent=\\d+ received=(\\d+)").arg(QRegularExpression::escape(call)));
+    for (const QString& line : phone.Lines()) {
+        auto m = media.match(line);
+        if (m.hasMatch())
+            received = m.captured(1).toLongLong();
+    }
+    return received;
+}
+
+// Waits until the phone has received `packets` more on that call than it had; audio is flowing then.
+bool AudioFlows(const Child& phone, const QString& call, long long packets, int timeoutMs = 10000)
+{
+    const long long base = std::max(0LL, Received(phone, call));
+    QElapsedTimer timer;
+    timer.start();
+    while (timer.elapsed() < timeoutMs) {
+        if (Received(phone, call) >= base + packets)
+            return true;
+        QThread::msleep(100);
+    }
+    return false;
+}
+
+// The phone's "established <connection> <remote>" lines hold the connection token; its calls are
+// "call/<n>" and media lines name calls. An incoming call's first connection carries the call number.
+struct CallSeen
+{
+    int line = -1;
+    QString call;
+    QString remote;
+};
+
+CallSeen WaitEstablished(const Child& phone, int timeoutMs, int from = 0)
+{
+    QRegularExpressionMatch m;
+    CallSeen seen;
+    seen.line = phone.WaitFor(Re(QStringLiteral("^established (\\S+) (\\S+)")), timeoutMs, from, &m);
+    if (seen.line >= 0)
+        seen.remote = m.captured(2);
+    // The call a media line names is the one whose "media" lines follow; take the latest call seen.
+    QRegularExpressionMatch media;
+    if (seen.line >= 0 && phone.WaitFor(Re(QStringLiteral("^media (\\S+) ")), 5000, seen.line, &media) >= 0)
+        seen.call = media.captured(1);
+    return seen;
+}
+
+} // namespace
+
+// A subscriber calls a line, hears the welcome and is hung up; the service logs and queues the
+// number, calls back from a free line's number, takes the PIN and an allowed destination and joins
+// the subscriber with the destination's phone; the service's legs go, the two talk (audio both
+// ways through the exchange), and the line is idle again. Then the service stops cleanly.
+TEST(RoadTest, SubscriberIsCalledBackAndTalksToTheDestination)
+{
+    Road road;
+    ASSERT_TRUE(road.StartExchange());
+    ASSERT_TRUE(road.StartService());
+
+    Child* carol = road.Phone(Road::kCarol);
+    ASSERT_NE(carol, nullptr);
+    Child* alice = road.Caller(Road::kAlice, Road::kLine1,
+                               {QStringLiteral("--answer-keys"), QStringLiteral("1234#@4"),
+                                QStringLiteral("--answer-keys"), QStringLiteral("97654321#@10")});
+    ASSERT_NE(alice, nullptr);
+
+    // The welcome: answered by the line, some audio, then the service hangs up.
+    const CallSeen welcome = WaitEstablished(*alice, 20000);
+    ASSERT_GE(welcome.line, 0) << "the line did not answer";
+    const int hungUp = alice->WaitFor(Re(QStringLiteral("^released ")), 20000, welcome.line);
+    ASSERT_GE(hungUp, 0) << "the service did not hang up after the welcome";
+    EXPECT_GT(Received(*alice, welcome.call), 20) << "no announcement heard";
+    EXPECT_GE(road.WaitInServiceLog(QStringLiteral("going to PlayOGMIncommingSuccess"), 1000), 0);
+
+    auto rows = road.WaitForIncoming(1, 10000);
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0].callerId, QString(Road::kAlice));
+    EXPECT_EQ(rows[0].result, 1);
+    EXPECT_GT(rows[0].uid, 0);
+
+    // The callback, from the number of the line that places it.
+    QRegularExpressionMatch placed;
+    ASSERT_GE(road.Exchange().WaitFor(Re(QStringLiteral("call \\d+ from (20[12]) to 91234567")), 40000, 0, &placed),
+              0)
+        << "no callback placed";
+    const QString line = placed.captured(1);
+    const CallSeen callback = WaitEstablished(*alice, 20000, hungUp);
+    ASSERT_GE(callback.line, 0) << "the callback did not reach the subscriber";
+    EXPECT_TRUE(callback.remote.contains(QStringLiteral("sip:%1@").arg(line))) << qPrintable(callback.remote);
+    EXPECT_GE(road.Exchange().WaitFor(Re(QStringLiteral("line %1 call \\d+ connected").arg(line)), 10000), 0);
+
+    // PIN, destination, transfer.
+    EXPECT_GE(road.WaitInServiceLog(QStringLiteral("Got correct PIN from 1234567"), 20000), 0);
+    EXPECT_GE(road.WaitInServiceLog(QStringLiteral("number=97654321 trying to transfer"), 20000), 0);
+    EXPECT_GE(road.WaitInServiceLog(QStringLiteral("Making transfer.. Making call to 97654321 from=%1").arg(line), 10000),
+              0);
+    const CallSeen talk = WaitEstablished(*carol, 20000);
+    ASSERT_GE(talk.line, 0) << "the destination was not called";
+    EXPECT_GE(road.Exchange().WaitFor(Re(QStringLiteral("line %1: call \\d+ joined with call").arg(line)), 10000), 0);
+
+    // The service's legs go: the transfer call when connected, the callback once the line is idle.
+    EXPECT_GE(road.WaitInServiceLog(QStringLiteral("OnSIPCallConnected from NORCOM Cleared call sucessfull on linename=") + line,
+                                    10000),
+              0);
+    EXPECT_GE(road.WaitInServiceLog(QStringLiteral("OnSIPCallDisconnected from NorCOM Cleared call sucessfull"), 10000), 0);
+    EXPECT_GE(road.Exchange().WaitFor(Re(QStringLiteral("line %1 call \\d+ idle").arg(line)), 10000), 0);
+
+    // Now only the two phones feed the relay: what each receives comes from the other.
+    EXPECT_TRUE(AudioFlows(*alice, callback.call, 50)) << "the subscriber hears nothing";
+    EXPECT_TRUE(AudioFlows(*carol, talk.call, 50)) << "the destination hears nothing";
+
+    // The subscriber hangs up; the destination is released with it.
+    const int carolLines = carol->Lines().size();
+    EXPECT_TRUE(alice->Stop());
+    EXPECT_GE(carol->WaitFor(Re(QStringLiteral("^released ")), 10000, carolLines), 0);
+
+    EXPECT_EQ(road.IncomingLog().size(), 1u);
+    EXPECT_TRUE(road.StopService()) << "exit code " << road.Service().ExitCode();
+}
