@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QDateTime>
 #include <QElapsedTimer>
 #include <QThread>
 
@@ -139,4 +140,127 @@ TEST(RoadTest, SubscriberIsCalledBackAndTalksToTheDestination)
 
     EXPECT_EQ(road.IncomingLog().size(), 1u);
     EXPECT_TRUE(road.StopService()) << "exit code " << road.Service().ExitCode();
+}
+
+namespace {
+
+QStringList Keys(std::initializer_list<const char*> groups)
+{
+    QStringList args;
+    for (const char* g : groups)
+        args << QStringLiteral("--answer-keys") << QLatin1String(g);
+    return args;
+}
+
+// Waits until the queue timer (every 7 s from the service's start) is phaseMs past a tick, so that a
+// step which must not meet a tick can be put where none comes.
+void WaitForTimerPhase(Road& road, int phaseMs)
+{
+    QRegularExpressionMatch m;
+    if (road::WaitForLine(road.ServiceLog(), Re(QStringLiteral("(\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3});.*Service started")),
+                          1000, 0, &m) < 0)
+        return;
+    const QDateTime started = QDateTime::fromString(m.captured(1), QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz"));
+    const qint64 since = started.msecsTo(QDateTime::currentDateTime());
+    QThread::msleep(static_cast<unsigned long>(((phaseMs - since) % 7000 + 7000) % 7000));
+}
+
+// Lines of the exchange's output that match, counted.
+int ExchangeCount(Road& road, const QString& pattern)
+{
+    return road.Exchange().Count(Re(pattern));
+}
+
+} // namespace
+
+// At the door: a caller who is no subscriber hears the refusal and is never called back; of two
+// subscribers calling at once with room for one in the queue, one is queued and the other hears that
+// the queue is full. The queued one then keys a wrong PIN, lets the second prompt time out, and is hung
+// up. Later a subscriber who asks for a blacklisted number is refused and hung up, and one who hangs up
+// during the PIN prompt is not called again.
+TEST(RoadTest, CallersAreTurnedAwayAndWrongAnswersEndTheCallback)
+{
+    Road road;
+    ASSERT_TRUE(road.StartExchange());
+    ASSERT_TRUE(road.StartService({{QStringLiteral("CallBack/MaxNumbersInQueue"), QStringLiteral("1")},
+                                   {QStringLiteral("CallBack/EnterPinMaxTries"), QStringLiteral("2")},
+                                   {QStringLiteral("CallBack/EnterPinTimer"), QStringLiteral("4")}}));
+
+    Child* carol = road.Caller(Road::kCarol, Road::kLine1);
+    ASSERT_NE(carol, nullptr);
+    const CallSeen refused = WaitEstablished(*carol, 20000);
+    ASSERT_GE(refused.line, 0);
+    EXPECT_GE(carol->WaitFor(Re(QStringLiteral("^released ")), 20000, refused.line), 0) << "not hung up";
+    EXPECT_GE(road.WaitInServiceLog(QStringLiteral("OnIncommingCall from wrong CALLERID=7654321"), 5000), 0);
+    auto rows = road.WaitForIncoming(1, 10000);
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0].result, 0);
+    EXPECT_EQ(rows[0].uid, -1);
+
+    // Bob calls while Alice waits in the queue's one place, well before the timer takes her out.
+    const QStringList wrongPin = Keys({"0000#@3"});
+    WaitForTimerPhase(road, 500);
+    Child* alice = road.Caller(Road::kAlice, Road::kLine1, wrongPin);
+    ASSERT_NE(alice, nullptr);
+    ASSERT_GE(road.WaitInServiceLog(QStringLiteral("going to put call in queue with callerid=1234567"), 10000), 0);
+    Child* bob = road.Caller(Road::kBob, Road::kLine2, wrongPin);
+    ASSERT_NE(bob, nullptr);
+    rows = road.WaitForIncoming(3, 20000);
+    ASSERT_EQ(rows.size(), 3u);
+    EXPECT_EQ(rows[1].callerId, QString(Road::kAlice));
+    EXPECT_EQ(rows[1].result, 1);
+    EXPECT_EQ(rows[2].callerId, QString(Road::kBob));
+    EXPECT_EQ(rows[2].result, 2) << "the queue's one place was taken";
+    EXPECT_GT(rows[2].uid, 0);
+    EXPECT_GE(road.WaitInServiceLog(QStringLiteral("queue  full,going to PlayOGMIncommingQueueFull"), 5000), 0);
+    Child* queued = alice;
+    Child* turnedAway = bob;
+    const QString queuedNumber = QString(Road::kAlice);
+
+    // The queued one is called back, keys a wrong PIN, then says nothing: hung up after two tries.
+    const int welcomeEnd = queued->WaitFor(Re(QStringLiteral("^released ")), 20000);
+    ASSERT_GE(welcomeEnd, 0);
+    const CallSeen callback = WaitEstablished(*queued, 40000, welcomeEnd + 1);
+    ASSERT_GE(callback.line, 0) << "no callback";
+    EXPECT_GE(road.WaitInServiceLog(QStringLiteral("Got wrong PIN=0000 from %1, asking to enter PIN again").arg(queuedNumber),
+                                    15000),
+              0);
+    EXPECT_GE(road.WaitInServiceLog(QStringLiteral("Got wrong PIN= from %1, disconnecting").arg(queuedNumber), 20000), 0)
+        << "the unanswered second prompt does not count as a try";
+    EXPECT_GE(queued->WaitFor(Re(QStringLiteral("^released ")), 15000, callback.line), 0) << "not hung up";
+    EXPECT_EQ(road.CountInServiceLog(QStringLiteral("Got correct PIN")), 0);
+
+    // A blacklisted destination: refused, hung up, never dialled.
+    EXPECT_TRUE(alice->Stop());
+    EXPECT_TRUE(bob->Stop());
+    EXPECT_TRUE(carol->Stop());
+    alice = road.Caller(Road::kAlice, Road::kLine1, Keys({"1234#@3", "988001234567#@9"}));
+    ASSERT_NE(alice, nullptr);
+    EXPECT_GE(road.WaitInServiceLog(QStringLiteral("TRANSFER DENIED calleid=1234567 number=988001234567"), 60000), 0);
+    const int denied = alice->WaitFor(Re(QStringLiteral("^keys \\S+ 988001234567#")), 1000);
+    ASSERT_GE(denied, 0);
+    EXPECT_GE(alice->WaitFor(Re(QStringLiteral("^released ")), 20000, denied), 0) << "not hung up after the refusal";
+    EXPECT_EQ(ExchangeCount(road, QStringLiteral("to 988001234567")), 0);
+
+    // Bob hangs up while the PIN prompt plays: the callback ends there, and he is not called again.
+    bob = road.Caller(Road::kBob, Road::kLine2);
+    ASSERT_NE(bob, nullptr);
+    const int bobWelcome = bob->WaitFor(Re(QStringLiteral("^released ")), 20000);
+    ASSERT_GE(bobWelcome, 0);
+    const CallSeen bobBack = WaitEstablished(*bob, 40000, bobWelcome + 1);
+    ASSERT_GE(bobBack.line, 0);
+    EXPECT_TRUE(bob->Stop());
+    EXPECT_GE(road.WaitInServiceLog(QStringLiteral("OnCallBackEnded number=984951234567"), 10000), 0);
+    // Another full turn of the queue: Alice calls and is called back, Bob's number is not dialled again.
+    EXPECT_TRUE(alice->Stop());
+    const int bobDialled = ExchangeCount(road, QStringLiteral("to 984951234567"));
+    alice = road.Caller(Road::kAlice, Road::kLine1);
+    ASSERT_NE(alice, nullptr);
+    const int aliceWelcome = alice->WaitFor(Re(QStringLiteral("^released ")), 20000);
+    ASSERT_GE(aliceWelcome, 0);
+    EXPECT_GE(WaitEstablished(*alice, 40000, aliceWelcome + 1).line, 0);
+    EXPECT_EQ(ExchangeCount(road, QStringLiteral("to 984951234567")), bobDialled);
+    EXPECT_EQ(turnedAway->Count(Re(QStringLiteral("^established "))), 1) << "the refused caller was called back";
+
+    EXPECT_TRUE(road.StopService());
 }
