@@ -9,6 +9,17 @@
     </message>
 </context>
 <context>
+    <name>Database</name>
+    <message>
+        <source>Database error</source>
+        <translation>Ошибка базы данных</translation>
+    </message>
+    <message>
+        <source>The database did not carry out the operation.</source>
+        <translation>База данных не выполнила операцию.</translation>
+    </message>
+</context>
+<context>
     <name>DBUsersDialog</name>
     <message>
         <source>Database users</source>
@@ -209,6 +220,10 @@
     <message>
         <source>Missing roles: &apos;</source>
         <translation>Отсутствуют роли: &apos;</translation>
+    </message>
+    <message>
+        <source>Missing rights: &apos;</source>
+        <translation>Отсутствуют права: &apos;</translation>
     </message>
     <message>
         <source>Database critical error</source>
