@@ -22,6 +22,10 @@
 <context>
     <name>DBUsersDialog</name>
     <message>
+        <source>The account %1 already exists on the database server. Give it the role MANAGER again? Its password and names stay as they are.</source>
+        <translation>Учётная запись %1 уже есть на сервере баз данных. Снова дать ей роль MANAGER? Её пароль и имена останутся прежними.</translation>
+    </message>
+    <message>
         <source>Database users</source>
         <translation>Пользователи базы данных</translation>
     </message>
