@@ -334,14 +334,14 @@ private slots:
         waitUntilSubscribed();
         QVERIFY(!window->findChild<QAction*>("actionUsers")->isEnabled());
         ModalDriver driver;
-        auto fillSubscriber = [](const QString& callerId, const QString& name, int cos) {
+        auto fillSubscriber = [](const QString& callerId, const QString& subscriber, int cos) {
             return [=](QWidget* dialog) {
                 auto* caller = dialog->findChild<QLineEdit*>("lineEditCallerID");
                 caller->clear();
                 QTest::keyClicks(caller, callerId);
                 auto* nameEdit = dialog->findChild<QLineEdit*>("lineEditName");
                 nameEdit->clear();
-                QTest::keyClicks(nameEdit, name);
+                QTest::keyClicks(nameEdit, subscriber);
                 dialog->findChild<QSpinBox*>("spinboxCOS")->setValue(cos);
                 dialog->findChild<QPushButton*>("btnOK")->click();
             };
