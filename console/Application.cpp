@@ -46,7 +46,8 @@ bool LoadTranslation(QTranslator& translator, const QString& programFolder, QTra
         qDebug().noquote() << "Translation loaded. Test word is " + QCoreApplication::translate("", "File");
         qDebug().noquote() << QCoreApplication::translate("LoginWindow", "Login window");
         const QString qtFolder = QLibraryInfo::path(QLibraryInfo::TranslationsPath);
-        if (qtTranslator && !(qtTranslator->load("qtbase_ru", qtFolder) && QCoreApplication::installTranslator(qtTranslator)))
+        if (qtTranslator &&
+            !(qtTranslator->load("qtbase_ru", qtFolder) && QCoreApplication::installTranslator(qtTranslator)))
             qDebug().noquote() << "Can't load Qt's own translation qtbase_ru from " + qtFolder;
     } else {
         qDebug().noquote() << "Can't load translation. Test word is " + QString("File");

@@ -107,7 +107,7 @@ void DBUsersDialog::addDBUser(const QString& name, const QString& password, cons
     // administrator's to give.
     if (accountExists(name)) {
         const auto answer = QMessageBox::question(
-            this, tr("Error message"),
+            this, tr("Database users"),
             tr("The account %1 already exists on the database server. Give it the role MANAGER again? Its "
                "password and names stay as they are.")
                 .arg(name.toUpper()),

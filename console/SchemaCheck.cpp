@@ -71,14 +71,10 @@ bool Selvdesk::checkDatabase()
     QStringList missingTables, missingGenerators, missingTriggers, missingRoles, missingRights;
     if (db_.isOpen()) {
         missingTables = Missing(tables, db_.tables(QSql::Tables), "Table");
-        missingGenerators =
-            Missing(generators, CatalogueNames(db_, QString("SELECT RDB$GENERATOR_NAME FROM RDB$GENERATORS") + kCatalogueFilter, this),
-                    "Generator");
-        missingTriggers =
-            Missing(triggers, CatalogueNames(db_, QString("SELECT RDB$TRIGGER_NAME FROM RDB$TRIGGERS") + kCatalogueFilter, this),
-                    "Trigger");
-        missingRoles =
-            Missing(roles, CatalogueNames(db_, QString("SELECT RDB$ROLE_NAME FROM RDB$ROLES") + kCatalogueFilter, this), "Role");
+        auto catalogue = [this](const QString& select) { return CatalogueNames(db_, select + kCatalogueFilter, this); };
+        missingGenerators = Missing(generators, catalogue("SELECT RDB$GENERATOR_NAME FROM RDB$GENERATORS"), "Generator");
+        missingTriggers = Missing(triggers, catalogue("SELECT RDB$TRIGGER_NAME FROM RDB$TRIGGERS"), "Trigger");
+        missingRoles = Missing(roles, catalogue("SELECT RDB$ROLE_NAME FROM RDB$ROLES"), "Role");
         missingRights = Missing(rights, CatalogueNames(db_, Text(Schema::RightsQuery), this), "Right");
     } else {
         qDebug().noquote() << "The application could not open the database";
@@ -89,8 +85,8 @@ bool Selvdesk::checkDatabase()
 
     const QString details = Quoted(tr("Missing tables: '"), missingTables) +
                             Quoted(tr("Missing generators: '"), missingGenerators) +
-                            Quoted(tr("Missing triggers: '"), missingTriggers) + Quoted(tr("Missing roles: '"), missingRoles) +
-                            Quoted(tr("Missing rights: '"), missingRights);
+                            Quoted(tr("Missing triggers: '"), missingTriggers) +
+                            Quoted(tr("Missing roles: '"), missingRoles) + Quoted(tr("Missing rights: '"), missingRights);
 
     auto critical = [this](const QString& text) {
         QMessageBox box(QMessageBox::Critical, tr("Database critical error"), text, QMessageBox::Ok, this);

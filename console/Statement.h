@@ -28,8 +28,7 @@ void ShowStatementFailure(QWidget* parent, const QSqlError& error, const QString
 // A table model whose reads and writes report their failures like every other statement. The box waits
 // for the event loop: a write fails inside the view's own handling of a row change, where a nested
 // modal loop has no place.
-template <class Model>
-class ReportingModel : public Model
+template <class Model> class ReportingModel : public Model
 {
 public:
     using Model::Model;
@@ -53,7 +52,10 @@ private:
         if (!ok) {
             QPointer<QWidget> parent = qobject_cast<QWidget*>(this->QObject::parent());
             QMetaObject::invokeMethod(
-                this, [parent, error = this->lastError(), statement] { ShowStatementFailure(parent, error, statement); },
+                this,
+                [parent, error = this->lastError(), statement] {
+                    ShowStatementFailure(parent, error, statement);
+                },
                 Qt::QueuedConnection);
         }
         return ok;

@@ -171,7 +171,7 @@ private slots:
         driver.expect([](QWidget* box) { qobject_cast<QMessageBox*>(box)->button(QMessageBox::No)->click(); });
         click("addButton");
         QTRY_VERIFY_WITH_TIMEOUT(driver.allHandled(), 5000);
-        QVERIFY2(driver.seen().value(1).startsWith("Error message | The account " + stranger.name() +
+        QVERIFY2(driver.seen().value(1).startsWith("Database users | The account " + stranger.name() +
                                                    " already exists on the database server."),
                  qPrintable(driver.seen().value(1)));
         QVERIFY(!listed().contains(stranger.name()));
