@@ -1,0 +1,183 @@
+#include "exchange/RtpRelay.h"
+
+#include "common/Logging.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace exchange {
+
+RtpRelay::RtpRelay(const std::string& address, int firstPort, int lastPort)
+    : address_(address), firstPort_(firstPort & ~1), lastPort_(lastPort), nextPort_(firstPort & ~1)
+{
+}
+
+RtpRelay::~RtpRelay()
+{
+    Stop();
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (auto& [fd, port] : ports_)
+        close(fd);
+    ports_.clear();
+}
+
+bool RtpRelay::Start()
+{
+    epoll_ = epoll_create1(EPOLL_CLOEXEC);
+    wake_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (epoll_ < 0 || wake_ < 0)
+        return false;
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.fd = wake_;
+    epoll_ctl(epoll_, EPOLL_CTL_ADD, wake_, &ev);
+    thread_ = std::thread([this] { Run(); });
+    return true;
+}
+
+void RtpRelay::Stop()
+{
+    if (thread_.joinable()) {
+        stop_ = true;
+        uint64_t one = 1;
+        if (write(wake_, &one, sizeof one) < 0)
+            Log(Warning, "relay: cannot wake its thread");
+        thread_.join();
+    }
+    if (wake_ >= 0)
+        close(wake_);
+    if (epoll_ >= 0)
+        close(epoll_);
+    wake_ = epoll_ = -1;
+}
+
+std::shared_ptr<RelayPort> RtpRelay::Open()
+{
+    in_addr host{};
+    if (inet_pton(AF_INET, address_.c_str(), &host) != 1)
+        return nullptr;
+    std::lock_guard<std::mutex> lock(mutex_);
+    int span = (lastPort_ - firstPort_) / 2;
+    for (int attempt = 0; attempt < span; ++attempt) {
+        int port = nextPort_;
+        nextPort_ += 2;
+        if (nextPort_ + 1 >= lastPort_)
+            nextPort_ = firstPort_;
+        int fd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        if (fd < 0)
+            return nullptr;
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_port = htons(static_cast<uint16_t>(port));
+        addr.sin_addr = host;
+        if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+            close(fd); // taken by someone else: try the next one
+            continue;
+        }
+        auto relayPort = std::make_shared<RelayPort>();
+        relayPort->fd_ = fd;
+        relayPort->port_ = port;
+        epoll_event ev{};
+        ev.events = EPOLLIN;
+        ev.data.fd = fd;
+        if (epoll_ctl(epoll_, EPOLL_CTL_ADD, fd, &ev) != 0) {
+            close(fd);
+            return nullptr;
+        }
+        ports_[fd] = relayPort;
+        return relayPort;
+    }
+    Log(Error, "relay: no free RTP port in ", firstPort_, "-", lastPort_);
+    return nullptr;
+}
+
+void RtpRelay::Close(const std::shared_ptr<RelayPort>& port)
+{
+    if (!port)
+        return;
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = ports_.find(port->fd_);
+    if (it == ports_.end() || it->second != port)
+        return;
+    epoll_ctl(epoll_, EPOLL_CTL_DEL, port->fd_, nullptr);
+    close(port->fd_);
+    ports_.erase(it);
+    port->partner_.reset();
+}
+
+bool RtpRelay::SetPeer(const std::shared_ptr<RelayPort>& port, const std::string& address, int peerPort)
+{
+    sockaddr_in peer{};
+    peer.sin_family = AF_INET;
+    peer.sin_port = htons(static_cast<uint16_t>(peerPort));
+    if (!port || peerPort <= 0 || peerPort > 65535 || inet_pton(AF_INET, address.c_str(), &peer.sin_addr) != 1)
+        return false;
+    std::lock_guard<std::mutex> lock(mutex_);
+    port->peer_ = peer;
+    port->hasPeer_ = true;
+    return true;
+}
+
+void RtpRelay::Link(const std::shared_ptr<RelayPort>& a, const std::shared_ptr<RelayPort>& b)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (const auto& p : {a, b})
+        if (auto old = p->partner_.lock())
+            old->partner_.reset();
+    a->partner_ = b;
+    b->partner_ = a;
+}
+
+void RtpRelay::Unlink(const std::shared_ptr<RelayPort>& port)
+{
+    if (!port)
+        return;
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (auto old = port->partner_.lock())
+        old->partner_.reset();
+    port->partner_.reset();
+}
+
+size_t RtpRelay::PortCount() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return ports_.size();
+}
+
+void RtpRelay::Run()
+{
+    epoll_event events[64];
+    char packet[2048];
+    while (!stop_) {
+        int n = epoll_wait(epoll_, events, 64, 500);
+        if (n < 0 && errno != EINTR)
+            break;
+        for (int i = 0; i < n; ++i) {
+            int fd = events[i].data.fd;
+            if (fd == wake_)
+                continue;
+            for (;;) {
+                ssize_t size = recv(fd, packet, sizeof packet, 0);
+                if (size < 0)
+                    break; // drained (or the port closed meanwhile)
+                // Sent under the lock: the partner's descriptor cannot be closed and reused meanwhile.
+                std::lock_guard<std::mutex> lock(mutex_);
+                auto it = ports_.find(fd);
+                if (it == ports_.end())
+                    break;
+                ++it->second->in_;
+                std::shared_ptr<RelayPort> out = it->second->partner_.lock();
+                if (out && out->hasPeer_ &&
+                    sendto(out->fd_, packet, static_cast<size_t>(size), 0, reinterpret_cast<sockaddr*>(&out->peer_),
+                           sizeof out->peer_) == size)
+                    ++out->out_;
+            }
+        }
+    }
+}
+
+} // namespace exchange
