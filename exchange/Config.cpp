@@ -108,7 +108,8 @@ bool ParseConfig(const std::string& text, ExchangeConfig& config, std::string& e
         std::string line = Trim(raw);
         if (line.empty() || line[0] == ';' || line[0] == '#')
             continue;
-        if (line.front() == '[') {
+        // "[ ()-] = ..." is a rewrite rule, not a group: group names carry no "=".
+        if (line.front() == '[' && line.find('=') == std::string::npos) {
             if (line.back() != ']')
                 return fail("a group name needs its closing bracket");
             group = Trim(line.substr(1, line.size() - 2));

@@ -163,7 +163,10 @@ void ControlServer::Handle(Client& client, const QByteArray& text)
     QJsonParseError error{};
     QJsonDocument doc = QJsonDocument::fromJson(text, &error);
     if (error.error != QJsonParseError::NoError) {
-        Fail(client, QJsonValue(), kParseError, QStringLiteral("Parse error"));
+        // Qt parses documents only: a bare value is good JSON but no request.
+        bool value = !QJsonDocument::fromJson("[" + text + "]").isNull();
+        Fail(client, QJsonValue(), value ? kInvalidRequest : kParseError,
+             value ? QStringLiteral("Invalid Request") : QStringLiteral("Parse error"));
         return;
     }
     if (!doc.isObject()) {

@@ -4,6 +4,7 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <random>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -79,6 +80,8 @@ std::shared_ptr<RelayPort> RtpRelay::Open()
             continue;
         }
         auto relayPort = std::make_shared<RelayPort>();
+        static std::mt19937 random{std::random_device{}()};
+        relayPort->ssrc_ = static_cast<uint32_t>(random());
         relayPort->fd_ = fd;
         relayPort->port_ = port;
         epoll_event ev{};
@@ -130,6 +133,7 @@ void RtpRelay::Link(const std::shared_ptr<RelayPort>& a, const std::shared_ptr<R
             old->partner_.reset();
     a->partner_ = b;
     b->partner_ = a;
+    a->rebase_ = b->rebase_ = true;
 }
 
 void RtpRelay::Unlink(const std::shared_ptr<RelayPort>& port)
@@ -151,7 +155,7 @@ size_t RtpRelay::PortCount() const
 void RtpRelay::Run()
 {
     epoll_event events[64];
-    char packet[2048];
+    unsigned char packet[2048];
     while (!stop_) {
         int n = epoll_wait(epoll_, events, 64, 500);
         if (n < 0 && errno != EINTR)
@@ -171,13 +175,52 @@ void RtpRelay::Run()
                     break;
                 ++it->second->in_;
                 std::shared_ptr<RelayPort> out = it->second->partner_.lock();
-                if (out && out->hasPeer_ &&
+                if (out && out->hasPeer_ && Restamp(*out, packet, static_cast<size_t>(size)) &&
                     sendto(out->fd_, packet, static_cast<size_t>(size), 0, reinterpret_cast<sockaddr*>(&out->peer_),
                            sizeof out->peer_) == size)
                     ++out->out_;
             }
         }
     }
+}
+
+bool RtpRelay::Restamp(RelayPort& port, unsigned char* packet, size_t size)
+{
+    if (size < 12 || (packet[0] >> 6) != 2)
+        return false;
+    auto get16 = [&](size_t at) { return static_cast<uint16_t>(packet[at] << 8 | packet[at + 1]); };
+    auto get32 = [&](size_t at) {
+        return static_cast<uint32_t>(packet[at]) << 24 | static_cast<uint32_t>(packet[at + 1]) << 16 |
+               static_cast<uint32_t>(packet[at + 2]) << 8 | packet[at + 3];
+    };
+    auto put16 = [&](size_t at, uint16_t v) {
+        packet[at] = static_cast<unsigned char>(v >> 8);
+        packet[at + 1] = static_cast<unsigned char>(v);
+    };
+    auto put32 = [&](size_t at, uint32_t v) {
+        for (int i = 0; i < 4; ++i)
+            packet[at + i] = static_cast<unsigned char>(v >> (24 - 8 * i));
+    };
+    uint16_t seq = get16(2);
+    uint32_t ts = get32(4);
+    uint32_t source = get32(8);
+    if (port.rebase_) {
+        // The first source after a (re)link continues where the last one stopped, a frame later.
+        port.seqDelta_ = port.sending_ ? static_cast<uint16_t>(port.lastSeq_ + 1 - seq) : 0;
+        port.tsDelta_ = port.sending_ ? port.lastTs_ + 160 - ts : 0;
+        port.sourceSsrc_ = source;
+        port.rebase_ = false;
+        port.sending_ = true;
+    }
+    // Packets of any other source pass as they are (some senders stray, e.g. byte-swapped repeats).
+    if (source != port.sourceSsrc_)
+        return true;
+    port.lastSeq_ = static_cast<uint16_t>(seq + port.seqDelta_);
+    port.lastTs_ = ts + port.tsDelta_;
+    put16(2, port.lastSeq_);
+    put32(4, port.lastTs_);
+    put32(8, port.ssrc_);
+    return true;
 }
 
 } // namespace exchange

@@ -29,6 +29,16 @@ private:
     bool hasPeer_ = false;
     sockaddr_in peer_{};
     std::weak_ptr<RelayPort> partner_;
+    // The stream leaving this port keeps one identity and runs on when its partner changes (a
+    // join): receivers would otherwise drop a new source for a while, or its digits.
+    uint32_t ssrc_ = 0;
+    bool sending_ = false;
+    bool rebase_ = true;
+    uint32_t sourceSsrc_ = 0;
+    uint16_t seqDelta_ = 0;
+    uint32_t tsDelta_ = 0;
+    uint16_t lastSeq_ = 0;
+    uint32_t lastTs_ = 0;
     std::atomic<uint64_t> in_{0};
     std::atomic<uint64_t> out_{0};
 };
@@ -58,6 +68,8 @@ public:
 
 private:
     void Run();
+    // Rewrites the RTP header of a packet about to leave through port; false for no RTP.
+    static bool Restamp(RelayPort& port, unsigned char* packet, size_t size);
 
     const std::string address_;
     const int firstPort_;
