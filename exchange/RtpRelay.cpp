@@ -21,9 +21,12 @@ RtpRelay::~RtpRelay()
 {
     Stop();
     std::lock_guard<std::mutex> lock(mutex_);
-    for (auto& [fd, port] : ports_)
+    for (auto& [fd, port] : ports_) {
         close(fd);
+        close(port->rtcpFd_);
+    }
     ports_.clear();
+    rtcp_.clear();
 }
 
 bool RtpRelay::Start()
@@ -63,35 +66,52 @@ std::shared_ptr<RelayPort> RtpRelay::Open()
         return nullptr;
     std::lock_guard<std::mutex> lock(mutex_);
     int span = (lastPort_ - firstPort_) / 2;
+    auto bindUdp = [&](int port) {
+        int fd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_port = htons(static_cast<uint16_t>(port));
+        addr.sin_addr = host;
+        if (fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+            close(fd); // taken by someone else
+            fd = -1;
+        }
+        return fd;
+    };
+    auto watch = [&](int fd) {
+        epoll_event ev{};
+        ev.events = EPOLLIN;
+        ev.data.fd = fd;
+        return epoll_ctl(epoll_, EPOLL_CTL_ADD, fd, &ev) == 0;
+    };
     for (int attempt = 0; attempt < span; ++attempt) {
         int port = nextPort_;
         nextPort_ += 2;
         if (nextPort_ + 1 >= lastPort_)
             nextPort_ = firstPort_;
-        int fd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-        if (fd < 0)
-            return nullptr;
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_port = htons(static_cast<uint16_t>(port));
-        addr.sin_addr = host;
-        if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-            close(fd); // taken by someone else: try the next one
+        // RTCP is relayed too, on the next port: a report sent to a closed port draws an ICMP error,
+        // on which some phones hang up.
+        int fd = bindUdp(port);
+        int rtcpFd = fd >= 0 ? bindUdp(port + 1) : -1;
+        if (rtcpFd < 0) {
+            if (fd >= 0)
+                close(fd);
             continue;
         }
         auto relayPort = std::make_shared<RelayPort>();
         static std::mt19937 random{std::random_device{}()};
         relayPort->ssrc_ = static_cast<uint32_t>(random());
         relayPort->fd_ = fd;
+        relayPort->rtcpFd_ = rtcpFd;
         relayPort->port_ = port;
-        epoll_event ev{};
-        ev.events = EPOLLIN;
-        ev.data.fd = fd;
-        if (epoll_ctl(epoll_, EPOLL_CTL_ADD, fd, &ev) != 0) {
+        if (!watch(fd) || !watch(rtcpFd)) {
+            epoll_ctl(epoll_, EPOLL_CTL_DEL, fd, nullptr);
             close(fd);
+            close(rtcpFd);
             return nullptr;
         }
         ports_[fd] = relayPort;
+        rtcp_[rtcpFd] = relayPort;
         return relayPort;
     }
     Log(Error, "relay: no free RTP port in ", firstPort_, "-", lastPort_);
@@ -107,8 +127,11 @@ void RtpRelay::Close(const std::shared_ptr<RelayPort>& port)
     if (it == ports_.end() || it->second != port)
         return;
     epoll_ctl(epoll_, EPOLL_CTL_DEL, port->fd_, nullptr);
+    epoll_ctl(epoll_, EPOLL_CTL_DEL, port->rtcpFd_, nullptr);
     close(port->fd_);
+    close(port->rtcpFd_);
     ports_.erase(it);
+    rtcp_.erase(port->rtcpFd_);
     port->partner_.reset();
 }
 
@@ -171,8 +194,19 @@ void RtpRelay::Run()
                 // Sent under the lock: the partner's descriptor cannot be closed and reused meanwhile.
                 std::lock_guard<std::mutex> lock(mutex_);
                 auto it = ports_.find(fd);
-                if (it == ports_.end())
-                    break;
+                if (it == ports_.end()) {
+                    auto control = rtcp_.find(fd);
+                    if (control == rtcp_.end())
+                        break;
+                    std::shared_ptr<RelayPort> out = control->second->partner_.lock();
+                    if (out && out->hasPeer_) {
+                        sockaddr_in to = out->peer_;
+                        to.sin_port = htons(static_cast<uint16_t>(ntohs(to.sin_port) + 1));
+                        sendto(out->rtcpFd_, packet, static_cast<size_t>(size), 0, reinterpret_cast<sockaddr*>(&to),
+                               sizeof to);
+                    }
+                    continue;
+                }
                 ++it->second->in_;
                 std::shared_ptr<RelayPort> out = it->second->partner_.lock();
                 if (out && out->hasPeer_ && Restamp(*out, packet, static_cast<size_t>(size)) &&

@@ -1,6 +1,7 @@
 // The media relay: one UDP port per SIP leg, facing that leg's peer. Packets that arrive on a port
-// leave unchanged from its partner's port towards the partner's peer, so any codec and RFC 4733
-// events pass through as they are. One thread serves every port.
+// leave from its partner's port towards the partner's peer with their payload unchanged, so any
+// codec and RFC 4733 events pass through; RTCP goes the same way on the next port. One thread
+// serves every port.
 #pragma once
 
 #include <atomic>
@@ -25,6 +26,7 @@ public:
 private:
     friend class RtpRelay;
     int fd_ = -1;
+    int rtcpFd_ = -1;
     int port_ = 0;
     bool hasPeer_ = false;
     sockaddr_in peer_{};
@@ -68,7 +70,7 @@ public:
 
 private:
     void Run();
-    // Rewrites the RTP header of a packet about to leave through port; false for no RTP.
+    // Gives a packet about to leave through port that port's stream identity; false for no RTP.
     static bool Restamp(RelayPort& port, unsigned char* packet, size_t size);
 
     const std::string address_;
@@ -80,7 +82,8 @@ private:
     std::atomic<bool> stop_{false};
     std::thread thread_;
     mutable std::mutex mutex_;
-    std::map<int, std::shared_ptr<RelayPort>> ports_; // by descriptor
+    std::map<int, std::shared_ptr<RelayPort>> ports_; // by RTP descriptor
+    std::map<int, std::shared_ptr<RelayPort>> rtcp_;  // by RTCP descriptor
 };
 
 } // namespace exchange

@@ -17,7 +17,7 @@ struct SdpMedia
 
 SdpMedia ParseSdpMedia(const std::string& sdp);
 // The same description with every c= and the o= address set to address and the audio port to
-// port; a=rtcp lines go (RTCP is not relayed).
+// port; a=rtcp lines go (the relay takes RTCP on the port after the audio port).
 std::string RewriteSdp(const std::string& sdp, const std::string& address, int port);
 // The description with its direction attribute replaced (or added to the audio).
 std::string SetSdpDirection(const std::string& sdp, const std::string& direction);

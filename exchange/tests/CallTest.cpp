@@ -181,12 +181,20 @@ TEST_F(CallTest, LineStatesForCallsFromAndToALineAndABusyAnswer)
     phone->Manager().ClearCall(token);
     EXPECT_EQ(StatesUntil(line, kIdle), std::vector<int>{kIdle});
 
+    // The line gives up while the phone rings: the phone stops ringing, the line is idle.
+    token = service->Dial("102");
+    EXPECT_EQ(StatesUntil(line, kRinging), (std::vector<int>{kDialing, kRinging}));
+    ASSERT_TRUE(WaitFor([&] { return !phone->Calls().empty(); }));
+    service->Manager().ClearCall(token);
+    EXPECT_EQ(StatesUntil(line, kIdle), std::vector<int>{kIdle});
+    EXPECT_TRUE(WaitFor([&] { return phone->Calls().empty(); }));
+
     // A busy answer: dialing, busy, then idle; the caller hears busy.
     service->Dial("97654321");
     EXPECT_EQ(StatesUntil(line, kIdle), (std::vector<int>{kDialing, kBusy, kIdle}));
     std::string reason;
     do
-        reason = service->WaitRelease(); // the two calls above first
+        reason = service->WaitRelease(); // the calls above first
     while (!reason.empty() && reason != "busy");
     EXPECT_EQ(reason, "busy");
     EXPECT_EQ(trunk.Wait(std::chrono::seconds(20)), 0) << trunk.Log();
