@@ -10,7 +10,7 @@
 namespace exchange::test {
 namespace {
 
-enum State { kIdle = 0, kConnected = 1, kRinging = 2, kDialing = 3, kBusy = 4 };
+enum State { kIdle = 0, kConnected = 1, kRinging = 2, kDialing = 3, kBusy = 4, kHold = 5 };
 
 class CallTest : public ::testing::Test
 {
@@ -198,6 +198,28 @@ TEST_F(CallTest, LineStatesForCallsFromAndToALineAndABusyAnswer)
     while (!reason.empty() && reason != "busy");
     EXPECT_EQ(reason, "busy");
     EXPECT_EQ(trunk.Wait(std::chrono::seconds(20)), 0) << trunk.Log();
+}
+
+TEST_F(CallTest, ALinePuttingItsPeerOnHoldReportsHold)
+{
+    Start();
+    auto phone = Register("102");
+    int line = control.OpenLine("201");
+    ASSERT_GT(line, 0);
+    StatesUntil(line, kIdle);
+    // SIPp plays line 201: a call, a sendonly re-INVITE, a sendrecv one, BYE.
+    voip::SippProcess sipp;
+    ASSERT_TRUE(sipp.Start({"-sf", std::string(SELVANE_EXCHANGE_SIPP_DIR) + "/exchange_line_hold.xml", "-s", "102",
+                            pbx->SipHost() + ":" + std::to_string(pbx->SipPort()), "-i", "127.0.0.1", "-p",
+                            std::to_string(voip::FreeUdpPort()), "-mp", std::to_string(voip::FreeUdpPort(4, true)),
+                            "-m", "1", "-timeout", "30s", "-timeout_error"}));
+    std::vector<int> states = StatesUntil(line, kHold);
+    ASSERT_GE(states.size(), 3u);
+    EXPECT_EQ(states.front(), kDialing);
+    EXPECT_EQ(states[states.size() - 2], kConnected);
+    EXPECT_EQ(StatesUntil(line, kIdle), (std::vector<int>{kConnected, kIdle}));
+    EXPECT_EQ(sipp.Wait(std::chrono::seconds(20)), 0) << sipp.Log();
+    EXPECT_TRUE(WaitFor([&] { return phone->Calls().empty(); }));
 }
 
 TEST_F(CallTest, CallbackJoinedWithItsTransferCall)
