@@ -87,8 +87,9 @@ int main(int argc, char** argv)
 
     CreateLogger("pbx-exchange");
     SetLogFile(logFile.empty() ? "/dev/null" : logFile);
+    SetLogConsoleOutput(false);
+    SetLogSeverity(level); // its own line goes to the file only
     SetLogConsoleOutput(true);
-    SetLogSeverity(level);
 
     exchange::ExchangeConfig config = exchange::DefaultConfig();
     std::string error;
