@@ -149,7 +149,7 @@ struct SwitchCore
     void OnRegister(nua_handle_t* nh, const sip_t* sip);
     void OnInvite(nua_handle_t* nh, const sip_t* sip);
     void OnReInvite(const std::shared_ptr<Leg>& leg, const sip_t* sip);
-    void OnAnswer(const std::shared_ptr<Leg>& leg, int status, const char* phrase, const sip_t* sip);
+    void OnAnswer(const std::shared_ptr<Leg>& leg, int status, const sip_t* sip);
     void OnInfo(const std::shared_ptr<Leg>& leg, const sip_t* sip);
     void LegEnded(const std::shared_ptr<Leg>& leg);
     void HangUp(const std::shared_ptr<Leg>& leg, int status, const char* phrase);
@@ -330,7 +330,7 @@ void SwitchCore::Event(nua_event_t event, int status, const char* phrase, nua_ha
         return;
     case nua_r_invite:
         if (leg)
-            OnAnswer(leg, status, phrase, sip);
+            OnAnswer(leg, status, sip);
         return;
     case nua_i_state: {
         int state = -1;
@@ -566,7 +566,7 @@ void SwitchCore::OnInvite(nua_handle_t* nh, const sip_t* sip)
     }
 }
 
-void SwitchCore::OnAnswer(const std::shared_ptr<Leg>& b, int status, const char* phrase, const sip_t* sip)
+void SwitchCore::OnAnswer(const std::shared_ptr<Leg>& b, int status, const sip_t* sip)
 {
     std::shared_ptr<Call> call = b->call.lock();
     if (!call || b->ended || b->incoming)
@@ -591,7 +591,10 @@ void SwitchCore::OnAnswer(const std::shared_ptr<Leg>& b, int status, const char*
         // The caller gets the called party's answer; the leg's end follows in its state.
         if (!a->ended && !a->hangingUp) {
             a->hangingUp = true;
-            nua_respond(a->nh, status, phrase, TAG_END());
+            // nua sends later and keeps the phrase's pointer, not a copy: the response's text is gone
+            // by then.
+            const char* text = sip_status_phrase(status);
+            nua_respond(a->nh, status, text ? text : "Call Failed", TAG_END());
         }
         return;
     }
