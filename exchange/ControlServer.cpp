@@ -94,23 +94,18 @@ void ControlServer::OnReadable(QTcpSocket* socket)
     client.buffer += socket->readAll();
     for (;;) {
         int newline = client.buffer.indexOf('\n');
-        if (newline < 0)
+        if (newline < 0 || newline > kMaxRequestLine)
             break;
         QByteArray line = client.buffer.left(newline);
         client.buffer.remove(0, newline + 1);
         if (line.endsWith('\r'))
             line.chop(1);
-        if (line.size() > kMaxRequestLine) {
-            Fail(client, QJsonValue(), kInvalidRequest, QStringLiteral("Request too large"));
-            continue;
-        }
         if (!line.trimmed().isEmpty())
             Handle(client, line);
-        if (clients_.find(socket) == clients_.end())
-            return;
     }
     if (client.buffer.size() > kMaxRequestLine) {
-        // No end in sight: answer once and drop the client rather than buffer without bound.
+        // Too long, or no end in sight: answer once and drop the client rather than buffer without
+        // bound (what follows could not be told apart from the rest of the long line anyway).
         Log(Warning, "control: client ", socket->peerPort(), " sent a request over the size limit; dropped");
         Fail(client, QJsonValue(), kInvalidRequest, QStringLiteral("Request too large"));
         socket->flush();
