@@ -187,17 +187,18 @@ void RtpRelay::Run()
             int fd = events[i].data.fd;
             if (fd == wake_)
                 continue;
+            // The lock is held from the read to the send: no descriptor of this port or its partner
+            // can be closed (and its number reused) meanwhile.
+            std::lock_guard<std::mutex> lock(mutex_);
+            auto media = ports_.find(fd);
+            auto control = media == ports_.end() ? rtcp_.find(fd) : rtcp_.end();
+            if (media == ports_.end() && control == rtcp_.end())
+                continue; // closed since epoll saw it
             for (;;) {
                 ssize_t size = recv(fd, packet, sizeof packet, 0);
                 if (size < 0)
-                    break; // drained (or the port closed meanwhile)
-                // Sent under the lock: the partner's descriptor cannot be closed and reused meanwhile.
-                std::lock_guard<std::mutex> lock(mutex_);
-                auto it = ports_.find(fd);
-                if (it == ports_.end()) {
-                    auto control = rtcp_.find(fd);
-                    if (control == rtcp_.end())
-                        break;
+                    break; // drained
+                if (media == ports_.end()) {
                     std::shared_ptr<RelayPort> out = control->second->partner_.lock();
                     if (out && out->hasPeer_) {
                         sockaddr_in to = out->peer_;
@@ -207,8 +208,8 @@ void RtpRelay::Run()
                     }
                     continue;
                 }
-                ++it->second->in_;
-                std::shared_ptr<RelayPort> out = it->second->partner_.lock();
+                ++media->second->in_;
+                std::shared_ptr<RelayPort> out = media->second->partner_.lock();
                 if (out && out->hasPeer_ && Restamp(*out, packet, static_cast<size_t>(size)) &&
                     sendto(out->fd_, packet, static_cast<size_t>(size), 0, reinterpret_cast<sockaddr*>(&out->peer_),
                            sizeof out->peer_) == size)
