@@ -626,17 +626,20 @@ void SwitchCore::OnAnswer(const std::shared_ptr<Leg>& b, int status, const sip_t
     if (!a->line.empty()) {
         lines.Report(a->line, call->id, CallState::Connected);
         // A second answered call placed from the same line joins the first one's far party.
+        std::shared_ptr<Call> first;
         for (int other : lineCalls[a->line]) {
             auto it = calls.find(other);
             if (other == call->id || it == calls.end())
                 continue;
-            const std::shared_ptr<Call>& first = it->second;
-            if (first->a->line == a->line && first->a->incoming && first->b->answered && !first->b->ended &&
-                !first->a->ended && !first->joined.lock()) {
-                Join(first, call);
+            const Call& candidate = *it->second;
+            if (candidate.a->line == a->line && candidate.b->answered && !candidate.b->ended &&
+                !candidate.a->ended && !candidate.joined.lock()) {
+                first = it->second;
                 break;
             }
         }
+        if (first)
+            Join(first, call);
     }
 }
 
