@@ -8,11 +8,16 @@
 
 #include "common/Logging.h"
 
+#include <QEventLoop>
 #include <QHostAddress>
-#include <QThread>
+#include <QSocketNotifier>
+
+#include <cerrno>
+#include <future>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -80,28 +85,55 @@ bool Exchange::Start(std::string& error)
         error = "bad control address " + config_.controlAddress;
         return false;
     }
-    controlThread_ = std::make_unique<QThread>();
-    controlThread_->setObjectName(QStringLiteral("control"));
-    auto server = std::make_unique<ControlServer>(*lines_, *plan_, config_.username, config_.password);
-    server->moveToThread(controlThread_.get());
-    control_ = server.release();
-    controlThread_->start();
-    bool listening = false;
-    QMetaObject::invokeMethod(
-        control_,
-        [&] {
-            listening = control_->Listen(QHostAddress(QString::fromStdString(controlHost)), quint16(wanted));
-            controlPort_ = control_->Port();
-        },
-        Qt::BlockingQueuedConnection);
-    if (!listening) {
+    // The control server lives in a thread of its own with its own event loop. Everything crossing
+    // into it (the line states, the stop) goes through a queue under a mutex and an eventfd, which
+    // need nothing from the owner's thread and which ThreadSanitizer can follow.
+    controlWake_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (controlWake_ < 0) {
+        error = "cannot create the control thread's wake-up";
+        return false;
+    }
+    std::promise<int> listening; // the port, or -1
+    std::future<int> listened = listening.get_future();
+    controlThread_ = std::thread([this, controlHost, wanted, &listening] {
+        QEventLoop loop;
+        ControlServer server(*lines_, *plan_, config_.username, config_.password);
+        if (!server.Listen(QHostAddress(QString::fromStdString(controlHost)), quint16(wanted))) {
+            listening.set_value(-1);
+            return;
+        }
+        QSocketNotifier wake(controlWake_, QSocketNotifier::Read);
+        QObject::connect(&wake, &QSocketNotifier::activated, &wake, [&] {
+            uint64_t count = 0;
+            if (read(controlWake_, &count, sizeof count) < 0 && errno != EAGAIN)
+                Log(Warning, "control: cannot read its wake-up");
+            std::deque<Notification> batch;
+            bool stop = false;
+            {
+                std::lock_guard<std::mutex> lock(controlMutex_);
+                batch.swap(notifications_);
+                stop = controlStop_;
+            }
+            for (const Notification& n : batch)
+                server.Notify(n.line, n.call, n.state);
+            if (stop)
+                loop.quit();
+        });
+        listening.set_value(server.Port());
+        loop.exec();
+    });
+    controlPort_ = listened.get();
+    if (controlPort_ < 0) {
+        controlThread_.join();
         error = "cannot listen for control clients on " + config_.controlAddress;
         return false;
     }
-    ControlServer* control = control_;
-    lines_->SetObserver([control](int line, int call, CallState state) {
-        QMetaObject::invokeMethod(control, [control, line, call, state] { control->Notify(line, call, state); },
-                                  Qt::QueuedConnection);
+    lines_->SetObserver([this](int line, int call, CallState state) {
+        {
+            std::lock_guard<std::mutex> lock(controlMutex_);
+            notifications_.push_back({line, call, state});
+        }
+        WakeControl();
     });
     Log(Notice, "exchange: SIP on " + sipHost_ + ":", sipPort_, ", control on " + controlHost + ":", controlPort_);
     return true;
@@ -112,18 +144,27 @@ void Exchange::Stop()
     lines_->SetObserver(nullptr);
     if (sip_)
         sip_->Stop();
-    if (control_) {
-        ControlServer* control = control_;
-        QMetaObject::invokeMethod(control, [control] { delete control; }, Qt::BlockingQueuedConnection);
-        control_ = nullptr;
+    if (controlThread_.joinable()) {
+        {
+            std::lock_guard<std::mutex> lock(controlMutex_);
+            controlStop_ = true;
+        }
+        WakeControl();
+        controlThread_.join();
     }
-    if (controlThread_) {
-        controlThread_->quit();
-        controlThread_->wait();
-        controlThread_.reset();
+    if (controlWake_ >= 0) {
+        close(controlWake_);
+        controlWake_ = -1;
     }
     if (relay_)
         relay_->Stop();
+}
+
+void Exchange::WakeControl()
+{
+    uint64_t one = 1;
+    if (write(controlWake_, &one, sizeof one) < 0)
+        Log(Warning, "control: cannot wake its thread");
 }
 
 } // namespace exchange

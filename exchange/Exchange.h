@@ -1,20 +1,20 @@
 // The whole exchange: line table, dial plan, media relay, SIP side and control server, started
 // and stopped together. The control server runs in a thread of its own with an event loop, so
-// the exchange needs none from its owner.
+// the exchange needs none from its owner (a QCoreApplication must exist, though).
 #pragma once
 
 #include "exchange/Config.h"
+#include "exchange/LineTable.h"
 
+#include <deque>
 #include <memory>
+#include <mutex>
 #include <string>
-
-class QThread;
+#include <thread>
 
 namespace exchange {
 
-class ControlServer;
 class DialPlan;
-class LineTable;
 class RtpRelay;
 class SipSwitch;
 
@@ -39,6 +39,14 @@ public:
     RtpRelay& Relay() { return *relay_; }
 
 private:
+    struct Notification
+    {
+        int line;
+        int call;
+        CallState state;
+    };
+    void WakeControl();
+
     const ExchangeConfig config_;
     std::string sipHost_;
     int sipPort_ = 0;
@@ -47,8 +55,11 @@ private:
     std::unique_ptr<DialPlan> plan_;
     std::unique_ptr<RtpRelay> relay_;
     std::unique_ptr<SipSwitch> sip_;
-    std::unique_ptr<QThread> controlThread_;
-    ControlServer* control_ = nullptr; // lives in controlThread_, deleted there
+    std::thread controlThread_;
+    int controlWake_ = -1; // eventfd
+    std::mutex controlMutex_;
+    std::deque<Notification> notifications_;
+    bool controlStop_ = false;
 };
 
 } // namespace exchange
