@@ -91,6 +91,10 @@ void ControlServer::OnReadable(QTcpSocket* socket)
     if (it == clients_.end())
         return;
     Client& client = *it->second;
+    if (client.dropped) {
+        socket->readAll(); // what arrives while the connection closes is not read
+        return;
+    }
     client.buffer += socket->readAll();
     for (;;) {
         int newline = client.buffer.indexOf('\n');
@@ -110,6 +114,7 @@ void ControlServer::OnReadable(QTcpSocket* socket)
         Fail(client, QJsonValue(), kInvalidRequest, QStringLiteral("Request too large"));
         socket->flush();
         client.buffer.clear();
+        client.dropped = true;
         socket->disconnectFromHost();
     }
 }

@@ -46,6 +46,7 @@ private:
         QTcpSocket* socket = nullptr;
         QByteArray buffer;
         bool loggedIn = false;
+        bool dropped = false;
         QString type;
         std::set<int> lines;
     };
