@@ -12,7 +12,7 @@ namespace {
 
 enum State { kIdle = 0, kConnected = 1, kRinging = 2, kDialing = 3, kBusy = 4, kHold = 5 };
 
-class CallTest : public ::testing::Test
+class ExchangeCallTest : public ::testing::Test
 {
 protected:
     void Start(ExchangeConfig config = TestConfig())
@@ -57,7 +57,7 @@ protected:
     ControlClient control;
 };
 
-TEST_F(CallTest, RegistrationIsRefusedWithAWrongPassword)
+TEST_F(ExchangeCallTest, RegistrationIsRefusedWithAWrongPassword)
 {
     Start();
     Phone wrong(*pbx, "101", "not-101");
@@ -71,7 +71,7 @@ TEST_F(CallTest, RegistrationIsRefusedWithAWrongPassword)
     EXPECT_FALSE(pbx->Sip().IsRegistered("777"));
 }
 
-TEST_F(CallTest, PhoneToPhoneInsideAndOutsideWithClassesOfService)
+TEST_F(ExchangeCallTest, PhoneToPhoneInsideAndOutsideWithClassesOfService)
 {
     Start();
     auto caller = Register("102"); // class of service 3
@@ -134,7 +134,7 @@ TEST_F(CallTest, PhoneToPhoneInsideAndOutsideWithClassesOfService)
     EXPECT_TRUE(WaitFor([&] { return pbx->Relay().PortCount() == 0; })) << "relay ports left open";
 }
 
-TEST_F(CallTest, LineStatesForCallsFromAndToALineAndABusyAnswer)
+TEST_F(ExchangeCallTest, LineStatesForCallsFromAndToALineAndABusyAnswer)
 {
     // Outside numbers nobody registered go to a SIPp trunk that answers busy.
     voip::SippProcess trunk;
@@ -200,7 +200,7 @@ TEST_F(CallTest, LineStatesForCallsFromAndToALineAndABusyAnswer)
     EXPECT_EQ(trunk.Wait(std::chrono::seconds(20)), 0) << trunk.Log();
 }
 
-TEST_F(CallTest, ALinePuttingItsPeerOnHoldReportsHold)
+TEST_F(ExchangeCallTest, ALinePuttingItsPeerOnHoldReportsHold)
 {
     Start();
     auto phone = Register("102");
@@ -222,7 +222,7 @@ TEST_F(CallTest, ALinePuttingItsPeerOnHoldReportsHold)
     EXPECT_TRUE(WaitFor([&] { return phone->Calls().empty(); }));
 }
 
-TEST_F(CallTest, CallbackJoinedWithItsTransferCall)
+TEST_F(ExchangeCallTest, CallbackJoinedWithItsTransferCall)
 {
     Start();
     auto service = Register("201");

@@ -10,7 +10,7 @@ namespace {
 
 int ErrorCode(const QJsonObject& answer) { return answer.value("error").toObject().value("code").toInt(); }
 
-class ControlTest : public ::testing::Test
+class ExchangeControlTest : public ::testing::Test
 {
 protected:
     void SetUp() override
@@ -21,7 +21,7 @@ protected:
     Exchange pbx{TestConfig()};
 };
 
-TEST_F(ControlTest, SessionFromLoginToClassesOfServiceAndStableLineIds)
+TEST_F(ExchangeControlTest, SessionFromLoginToClassesOfServiceAndStableLineIds)
 {
     ControlClient client;
     ASSERT_TRUE(client.Connect(pbx.ControlPort()));
@@ -81,7 +81,7 @@ TEST_F(ControlTest, SessionFromLoginToClassesOfServiceAndStableLineIds)
     EXPECT_EQ(third.value("result").toInt(), other);
 }
 
-TEST_F(ControlTest, BadInputIsAnsweredOrDroppedWhileOtherClientsAreServed)
+TEST_F(ExchangeControlTest, BadInputIsAnsweredOrDroppedWhileOtherClientsAreServed)
 {
     ControlClient witness;
     ASSERT_TRUE(witness.Connect(pbx.ControlPort()));
@@ -142,7 +142,7 @@ TEST_F(ControlTest, BadInputIsAnsweredOrDroppedWhileOtherClientsAreServed)
     EXPECT_EQ(witness.OpenLine("201"), 1);
 }
 
-TEST(DialPlanTest, ShippedExampleAndTheRulesOfTheBuiltInPlan)
+TEST(ExchangeDialPlanTest, ShippedExampleAndTheRulesOfTheBuiltInPlan)
 {
     ExchangeConfig example = DefaultConfig();
     std::string error;

@@ -9,7 +9,7 @@
 namespace exchange::test {
 namespace {
 
-TEST(ProgramTest, HelpConfigurationCheckServingAndStopOnSigterm)
+TEST(ExchangeProgramTest, HelpConfigurationCheckServingAndStopOnSigterm)
 {
     voip::PeerProcess help;
     ASSERT_TRUE(help.Run({SELVANE_PBX_EXCHANGE, "--help"}));
