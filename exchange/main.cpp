@@ -10,6 +10,7 @@
 #include <cstring>
 #include <iostream>
 #include <string>
+#include <unistd.h>
 
 namespace {
 
@@ -115,7 +116,7 @@ int main(int argc, char** argv)
     }
     // Ready for scripts that wait for it.
     std::cout << "pbx-exchange sip " << pbx.SipHost() << ":" << pbx.SipPort() << " control " << pbx.ControlPort()
-              << std::endl;
+              << " pid " << getpid() << std::endl;
     int signal = 0;
     sigwait(&stopSignals, &signal);
     Log(Notice, "pbx-exchange: stopping on signal ", signal);

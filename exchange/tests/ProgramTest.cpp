@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <fstream>
 
@@ -31,19 +32,21 @@ TEST(ExchangeProgramTest, HelpConfigurationCheckServingAndStopOnSigterm)
     EXPECT_EQ(bad.Wait(std::chrono::seconds(10)), 1);
     EXPECT_NE(bad.Output().find("line 2"), std::string::npos) << bad.Output();
 
-    // Serving on free ports until SIGTERM (sent by timeout), then a clean exit.
+    // Serving on free ports until SIGTERM, then a clean exit.
     voip::PeerProcess pbx;
-    ASSERT_TRUE(pbx.Run({"timeout", "--preserve-status", "-s", "TERM", "4", SELVANE_PBX_EXCHANGE, "--sip",
-                         "127.0.0.1:0", "--control", "127.0.0.1:0"}));
-    ASSERT_TRUE(pbx.WaitForOutput("pbx-exchange sip ")) << pbx.Output();
+    ASSERT_TRUE(pbx.Run({SELVANE_PBX_EXCHANGE, "--sip", "127.0.0.1:0", "--control", "127.0.0.1:0"}));
+    ASSERT_TRUE(pbx.WaitForOutput(" pid ")) << pbx.Output();
     std::string out = pbx.Output();
     size_t ready = out.find(" control ", out.find("pbx-exchange sip "));
     ASSERT_NE(ready, std::string::npos) << out;
     int port = std::atoi(out.c_str() + ready + 9);
+    pid_t pid = std::atoi(out.c_str() + out.find(" pid ", ready) + 5);
+    ASSERT_GT(pid, 0) << out;
     ControlClient client;
     ASSERT_TRUE(client.Connect(port));
     EXPECT_TRUE(client.Login());
     EXPECT_EQ(client.OpenLine("202"), 2);
+    ASSERT_EQ(kill(pid, SIGTERM), 0);
     EXPECT_EQ(pbx.Wait(std::chrono::seconds(20)), 0) << pbx.Output();
     EXPECT_NE(pbx.Output().find("stopping on signal"), std::string::npos) << pbx.Output();
 }
