@@ -6,7 +6,7 @@ set -euo pipefail
 PACKAGES=(
     cmake ninja-build g++ pkg-config python3
     libgtest-dev libbenchmark-dev
-    qt6-base-dev qt6-tools-dev qt6-tools-dev-tools qt6-l10n-tools libqt6sql6-ibase
+    qt6-base-dev qt6-tools-dev qt6-tools-dev-tools qt6-l10n-tools qt6-translations-l10n libqt6sql6-ibase
     firebird3.0-server firebird3.0-utils firebird-dev
     libsofia-sip-ua-dev libortp-dev libsndfile1-dev libspandsp-dev libespeak-ng-dev espeak-ng
     sip-tester baresip

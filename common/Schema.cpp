@@ -3,7 +3,7 @@
 namespace Schema {
 
 // clang-format off
-const std::array<Object, 25> Objects = {{
+const std::array<Object, 31> Objects = {{
     {"users", "USERS", ObjectKind::Table,
      "CREATE TABLE USERS (ID Integer NOT NULL PRIMARY KEY,CALLERID Varchar(20) NOT NULL,PIN Varchar(20) DEFAULT NULL,COS Int DEFAULT NULL,NAME Varchar(100) NOT NULL,IS_ACTIVE Smallint NOT NULL);"},
     {"incominglog", "INCOMINGLOG", ObjectKind::Table,
@@ -54,6 +54,18 @@ const std::array<Object, 25> Objects = {{
      "CREATE TRIGGER BLACKLIST_INSERT FOR BLACKLIST ACTIVE  BEFORE INSERT POSITION 0  AS  BEGIN  IF (NEW.ID IS NULL) THEN NEW.ID = GEN_ID(NEW_BLACKLIST_ID, 1);  END ;"},
     {"manager", "MANAGER", ObjectKind::Role,
      "CREATE ROLE MANAGER;"},
+    {"usage on generator new_user_id to trigger user_insert2", "USAGE ON GENERATOR NEW_USER_ID TO TRIGGER USER_INSERT2", ObjectKind::Right,
+     "GRANT USAGE ON GENERATOR NEW_USER_ID TO TRIGGER USER_INSERT2;"},
+    {"usage on generator new_log_id to trigger user_insert", "USAGE ON GENERATOR NEW_LOG_ID TO TRIGGER USER_INSERT", ObjectKind::Right,
+     "GRANT USAGE ON GENERATOR NEW_LOG_ID TO TRIGGER USER_INSERT;"},
+    {"insert on table dblog to trigger user_insert", "INSERT ON TABLE DBLOG TO TRIGGER USER_INSERT", ObjectKind::Right,
+     "GRANT INSERT ON TABLE DBLOG TO TRIGGER USER_INSERT;"},
+    {"usage on generator new_log_id to trigger user_update", "USAGE ON GENERATOR NEW_LOG_ID TO TRIGGER USER_UPDATE", ObjectKind::Right,
+     "GRANT USAGE ON GENERATOR NEW_LOG_ID TO TRIGGER USER_UPDATE;"},
+    {"insert on table dblog to trigger user_update", "INSERT ON TABLE DBLOG TO TRIGGER USER_UPDATE", ObjectKind::Right,
+     "GRANT INSERT ON TABLE DBLOG TO TRIGGER USER_UPDATE;"},
+    {"usage on generator new_blacklist_id to trigger blacklist_insert", "USAGE ON GENERATOR NEW_BLACKLIST_ID TO TRIGGER BLACKLIST_INSERT", ObjectKind::Right,
+     "GRANT USAGE ON GENERATOR NEW_BLACKLIST_ID TO TRIGGER BLACKLIST_INSERT;"},
 }};
 
 const std::array<std::string_view, 6> ManagerGrants = {

@@ -8,19 +8,21 @@
 
 namespace Schema {
 
-enum class ObjectKind { Table, Generator, Trigger, Role };
+enum class ObjectKind { Table, Generator, Trigger, Role, Right };
 
 struct Object
 {
     std::string_view key;  // lower-case object name, the lookup key ("users", "new_user_id")
-    std::string_view name; // the name the server stores (unquoted identifiers are upper-cased)
+    std::string_view name; // the name the server stores (unquoted identifiers are upper-cased); for a
+                           // right, the grant's words as the check rebuilds them from the catalogue
     ObjectKind kind;
     std::string_view statement;
 };
 
 // Every object in creation order: tables (each after those it references), generators, triggers
-// (after the generators they use), then the role, which is followed by ManagerGrants.
-extern const std::array<Object, 25> Objects;
+// (after the generators they use), then the role, which is followed by ManagerGrants, then the rights
+// the triggers need to write what the role's statements make them write.
+extern const std::array<Object, 31> Objects;
 
 // The statement creating the object with this lower-case key; empty when there is no such object.
 std::string_view Statement(std::string_view key);
@@ -38,6 +40,19 @@ inline constexpr std::array<std::string_view, 10> Triggers = {
     "queue_insert",       "queue_delete",       "incominglog_update", "incominglog_insert",
     "incominglog_delete", "blacklist_insert"};
 inline constexpr std::string_view Role = "manager";
+// Rights granted to triggers, not to the role: operators reach DBLOG and the generators only through
+// the triggers. Dropping a trigger drops its rights, so they are checked like objects.
+inline constexpr std::array<std::string_view, 6> Rights = {
+    "usage on generator new_user_id to trigger user_insert2",
+    "usage on generator new_log_id to trigger user_insert",
+    "insert on table dblog to trigger user_insert",
+    "usage on generator new_log_id to trigger user_update",
+    "insert on table dblog to trigger user_update",
+    "usage on generator new_blacklist_id to trigger blacklist_insert"};
+// The rights granted to triggers, one per row in the form of a right's name (IIF pads the shorter text).
+inline constexpr std::string_view RightsQuery =
+    "SELECT TRIM(IIF(RDB$PRIVILEGE = 'G', 'USAGE ON GENERATOR', 'INSERT ON TABLE')) || ' ' || TRIM(RDB$RELATION_NAME) || "
+    "' TO TRIGGER ' || TRIM(RDB$USER) FROM RDB$USER_PRIVILEGES WHERE RDB$USER_TYPE = 2 AND RDB$PRIVILEGE IN ('G', 'I')";
 
 // Run one by one, in this order, right after the role was created.
 extern const std::array<std::string_view, 6> ManagerGrants;

@@ -6,6 +6,7 @@
 #include <QApplication>
 #include <QCoreApplication>
 #include <QDebug>
+#include <QLibraryInfo>
 #include <QSettings>
 #include <QTranslator>
 
@@ -37,13 +38,17 @@ bool ReadConnectionSettings(ConnectionSettings& values)
     return store->status() == QSettings::NoError && !store->allKeys().isEmpty();
 }
 
-bool LoadTranslation(QTranslator& translator, const QString& programFolder)
+bool LoadTranslation(QTranslator& translator, const QString& programFolder, QTranslator* qtTranslator)
 {
     bool installed = translator.load("selvdesk_ru", programFolder + "/lang/") && !translator.isEmpty() &&
                      QCoreApplication::installTranslator(&translator);
     if (installed) {
         qDebug().noquote() << "Translation loaded. Test word is " + QCoreApplication::translate("", "File");
         qDebug().noquote() << QCoreApplication::translate("LoginWindow", "Login window");
+        const QString qtFolder = QLibraryInfo::path(QLibraryInfo::TranslationsPath);
+        if (qtTranslator &&
+            !(qtTranslator->load("qtbase_ru", qtFolder) && QCoreApplication::installTranslator(qtTranslator)))
+            qDebug().noquote() << "Can't load Qt's own translation qtbase_ru from " + qtFolder;
     } else {
         qDebug().noquote() << "Can't load translation. Test word is " + QString("File");
     }
@@ -53,7 +58,8 @@ bool LoadTranslation(QTranslator& translator, const QString& programFolder)
 int Run(QApplication& app)
 {
     QTranslator translator;
-    LoadTranslation(translator, QCoreApplication::applicationDirPath());
+    QTranslator qtTranslator;
+    LoadTranslation(translator, QCoreApplication::applicationDirPath(), &qtTranslator);
 
     Selvdesk window;
     LoginWindow login;

@@ -36,8 +36,10 @@ struct ConnectionSettings
 bool ReadConnectionSettings(ConnectionSettings& values);
 
 // Loads "selvdesk_ru" from programFolder + "/lang/" and installs it when it holds messages; writes the
-// diagnostic lines naming a test word either way. Returns whether it was installed.
-bool LoadTranslation(QTranslator& translator, const QString& programFolder);
+// diagnostic lines naming a test word either way. Returns whether it was installed. Once it is, Qt's own
+// texts (standard buttons and dialogs) follow: "qtbase_ru" from Qt's translations folder goes into
+// qtTranslator, when one is given, so the console does not mix languages.
+bool LoadTranslation(QTranslator& translator, const QString& programFolder, QTranslator* qtTranslator = nullptr);
 
 // Everything after the application object exists: translation, hidden main window, modal login, and
 // then the event loop. Returns the exit code (0 when the login is cancelled).

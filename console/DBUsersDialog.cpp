@@ -1,6 +1,7 @@
 #include "console/DBUsersDialog.h"
 
 #include "console/NewDBUserDialog.h"
+#include "console/Statement.h"
 #include "ui_DBUsersDialog.h"
 
 #include <QDebug>
@@ -43,6 +44,8 @@ void DBUsersDialog::refreshDBUsers()
     if (!db_)
         return;
     model_->setQuery(kUsersQuery, *db_);
+    if (model_->lastError().isValid())
+        console::ShowStatementFailure(this, model_->lastError(), kUsersQuery);
     model_->setHeaderData(0, Qt::Horizontal, tr("Login name"), Qt::EditRole);
 }
 
@@ -99,6 +102,20 @@ void DBUsersDialog::addDBUser(const QString& name, const QString& password, cons
         QMessageBox::information(this, tr("Error message"), tr("You can't add user which already exists in database."));
         return;
     }
+    // An account without rights here (taken out of the role before, or another program's) is not
+    // created again: the server would keep the old one and its password. Its owner's consent is the
+    // administrator's to give.
+    if (accountExists(name)) {
+        const auto answer = QMessageBox::question(
+            this, tr("Database users"),
+            tr("The account %1 already exists on the database server. Give it the role MANAGER again? Its "
+               "password and names stay as they are.")
+                .arg(name.toUpper()),
+            QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
+        if (answer == QMessageBox::Yes)
+            SetUserRole(name, "MANAGER");
+        return;
+    }
     if (!createDBUser(name, password, first, middle, last))
         return;
     SetUserRole(name, "MANAGER");
@@ -128,20 +145,28 @@ bool DBUsersDialog::checkUserExistence(const QString& name)
         qDebug().noquote() << "Database was not open." << (db_ ? db_->lastError().text() : QString());
         return false;
     }
+    // The catalogue holds a plain name as Firebird folds it: in upper case.
     const QString statement =
-        "SELECT DISTINCT RDB$USER FROM RDB$USER_PRIVILEGES where (RDB$USER=" + Quoted(name) + ")";
+        "SELECT DISTINCT RDB$USER FROM RDB$USER_PRIVILEGES where (RDB$USER=" + Quoted(name.toUpper()) + ")";
     QSqlQuery query(*db_);
-    if (!query.prepare(statement) || !query.exec()) {
-        qDebug().noquote() << "Can't execute query." << query.lastError().text();
-        qDebug().noquote() << "Query=" + statement;
+    if (!console::RunStatement(query, statement, {}, this))
         return false;
-    }
     if (query.next()) {
         qDebug().noquote() << "User " + name + " was found in DB.";
         return true;
     }
     qDebug().noquote() << "User " + name + " was NOT found in DB.";
     return false;
+}
+
+bool DBUsersDialog::accountExists(const QString& name)
+{
+    if (!db_ || !db_->isOpen())
+        return false;
+    QSqlQuery query(*db_);
+    return console::RunStatement(query, "SELECT COUNT(*) FROM SEC$USERS WHERE SEC$USER_NAME = :name",
+                                 {{":name", name.toUpper()}}, this) &&
+           query.next() && query.value(0).toInt() > 0;
 }
 
 bool DBUsersDialog::createDBUser(const QString& name, const QString& password, const QString& first,
@@ -154,7 +179,22 @@ bool DBUsersDialog::createDBUser(const QString& name, const QString& password, c
     }
     const QString statement = "CREATE USER " + name + " PASSWORD " + Quoted(password) + " FIRSTNAME " +
                               Quoted(first) + " MIDDLENAME " + Quoted(middle) + " LASTNAME " + Quoted(last);
-    return runAccountStatement(statement, "User " + name + " created", "Can't create user " + name);
+    // Firebird refuses a duplicate account only when the transaction commits: run it in one of its own
+    // and take the commit's answer.
+    if (!db_ || !db_->isOpen() || !db_->transaction())
+        return runAccountStatement(statement, "User " + name + " created", "Can't create user " + name);
+    if (!runAccountStatement(statement, "User " + name + " accepted, committing", "Can't create user " + name)) {
+        db_->rollback();
+        return false;
+    }
+    if (!db_->commit()) {
+        qDebug().noquote() << "Can't create user " + name << db_->lastError().text();
+        console::ShowStatementFailure(this, db_->lastError(), statement);
+        db_->rollback();
+        return false;
+    }
+    qDebug().noquote() << "User " + name + " created";
+    return true;
 }
 
 bool DBUsersDialog::SetUserRole(const QString& user, const QString& role)
@@ -188,14 +228,9 @@ bool DBUsersDialog::runAccountStatement(const QString& statement, const QString&
     }
     qDebug().noquote() << "Try execute SQL script";
     QSqlQuery query(*db_);
-    if (!query.prepare(statement)) {
-        qDebug().noquote() << "Can't prepare SQL statement for execution" << query.lastError().text()
-                           << " \nDriver error:" << query.lastError().driverText()
+    if (!console::RunStatement(query, statement, {}, this)) {
+        qDebug().noquote() << failure << " \nDriver error:" << query.lastError().driverText()
                            << " \nDatabase error:" << query.lastError().databaseText();
-        return false;
-    }
-    if (!query.exec()) {
-        qDebug().noquote() << failure << query.lastError().text();
         return false;
     }
     qDebug().noquote() << success;

@@ -28,6 +28,8 @@ public:
     QSqlQueryModel* usersModel() const { return model_.get(); }
 
     bool checkUserExistence(const QString& name);
+    // True when an account of this name exists on the server, with rights here or not.
+    bool accountExists(const QString& name);
     bool createDBUser(const QString& name, const QString& password, const QString& first, const QString& middle,
                       const QString& last);
     bool SetUserRole(const QString& user, const QString& role);

@@ -3,6 +3,7 @@
 #include "console/Selvdesk.h"
 
 #include "common/Schema.h"
+#include "console/Statement.h"
 
 #include <QDebug>
 #include <QMessageBox>
@@ -23,14 +24,12 @@ QStringList Names(const std::array<std::string_view, N>& keys)
 QString Text(std::string_view text) { return QString::fromUtf8(text.data(), qsizetype(text.size())); }
 
 // The catalogue stores names upper-case and blank-padded to the column's width.
-QStringList CatalogueNames(QSqlDatabase& db, const QString& sql)
+QStringList CatalogueNames(QSqlDatabase& db, const QString& sql, QWidget* parent)
 {
     QStringList names;
     QSqlQuery query(db);
-    if (!query.exec(sql)) {
-        qDebug().noquote() << "Can't execute query." << query.lastError().text();
+    if (!console::RunStatement(query, sql, {}, parent))
         return names;
-    }
     while (query.next())
         names << query.value(0).toString().trimmed();
     return names;
@@ -66,28 +65,28 @@ bool Selvdesk::checkDatabase()
     const QStringList generators = Names(Schema::Generators);
     const QStringList triggers = Names(Schema::Triggers);
     const QStringList roles = {Text(Schema::Role)};
+    const QStringList rights = Names(Schema::Rights);
     qDebug().noquote() << "Let's check database...";
 
-    QStringList missingTables, missingGenerators, missingTriggers, missingRoles;
+    QStringList missingTables, missingGenerators, missingTriggers, missingRoles, missingRights;
     if (db_.isOpen()) {
         missingTables = Missing(tables, db_.tables(QSql::Tables), "Table");
-        missingGenerators =
-            Missing(generators, CatalogueNames(db_, QString("SELECT RDB$GENERATOR_NAME FROM RDB$GENERATORS") + kCatalogueFilter),
-                    "Generator");
-        missingTriggers =
-            Missing(triggers, CatalogueNames(db_, QString("SELECT RDB$TRIGGER_NAME FROM RDB$TRIGGERS") + kCatalogueFilter),
-                    "Trigger");
-        missingRoles =
-            Missing(roles, CatalogueNames(db_, QString("SELECT RDB$ROLE_NAME FROM RDB$ROLES") + kCatalogueFilter), "Role");
+        auto catalogue = [this](const QString& select) { return CatalogueNames(db_, select + kCatalogueFilter, this); };
+        missingGenerators = Missing(generators, catalogue("SELECT RDB$GENERATOR_NAME FROM RDB$GENERATORS"), "Generator");
+        missingTriggers = Missing(triggers, catalogue("SELECT RDB$TRIGGER_NAME FROM RDB$TRIGGERS"), "Trigger");
+        missingRoles = Missing(roles, catalogue("SELECT RDB$ROLE_NAME FROM RDB$ROLES"), "Role");
+        missingRights = Missing(rights, CatalogueNames(db_, Text(Schema::RightsQuery), this), "Right");
     } else {
         qDebug().noquote() << "The application could not open the database";
     }
-    if (missingTables.isEmpty() && missingGenerators.isEmpty() && missingTriggers.isEmpty() && missingRoles.isEmpty())
+    if (missingTables.isEmpty() && missingGenerators.isEmpty() && missingTriggers.isEmpty() && missingRoles.isEmpty() &&
+        missingRights.isEmpty())
         return true;
 
     const QString details = Quoted(tr("Missing tables: '"), missingTables) +
                             Quoted(tr("Missing generators: '"), missingGenerators) +
-                            Quoted(tr("Missing triggers: '"), missingTriggers) + Quoted(tr("Missing roles: '"), missingRoles);
+                            Quoted(tr("Missing triggers: '"), missingTriggers) +
+                            Quoted(tr("Missing roles: '"), missingRoles) + Quoted(tr("Missing rights: '"), missingRights);
 
     auto critical = [this](const QString& text) {
         QMessageBox box(QMessageBox::Critical, tr("Database critical error"), text, QMessageBox::Ok, this);
@@ -95,7 +94,7 @@ bool Selvdesk::checkDatabase()
     };
     if (db_.userName().toUpper() == "SYSDBA") {
         critical(tr("Application database is missing or corrupted.\n") + details + tr(" Now we will try to repair database."));
-        if (repairDatabase(missingTables, missingGenerators, missingTriggers, missingRoles)) {
+        if (repairDatabase(missingTables, missingGenerators, missingTriggers, missingRoles, missingRights)) {
             QMessageBox box(QMessageBox::Information, tr("Database repaired"),
                             tr("Application database was successfully restored."), QMessageBox::Ok, this);
             box.exec();
@@ -110,7 +109,7 @@ bool Selvdesk::checkDatabase()
 }
 
 bool Selvdesk::repairDatabase(const QStringList& tables, const QStringList& generators, const QStringList& triggers,
-                              const QStringList& roles)
+                              const QStringList& roles, const QStringList& rights)
 {
     qDebug().noquote() << "Try to repair our database...";
     if (!db_.isOpen() && !db_.open()) {
@@ -126,6 +125,8 @@ bool Selvdesk::repairDatabase(const QStringList& tables, const QStringList& gene
         result = createTrigger(name.toLower()) && result;
     for (const QString& name : roles)
         result = createRole(name.toLower()) && result;
+    for (const QString& name : rights)
+        result = createRight(name.toLower()) && result;
     return result;
 }
 
@@ -135,6 +136,7 @@ bool Selvdesk::createGenerator(const QString& name)
     return createObject(Schema::ObjectKind::Generator, "generator", name);
 }
 bool Selvdesk::createTrigger(const QString& name) { return createObject(Schema::ObjectKind::Trigger, "trigger", name); }
+bool Selvdesk::createRight(const QString& name) { return createObject(Schema::ObjectKind::Right, "right", name); }
 
 bool Selvdesk::createRole(const QString& name)
 {
@@ -156,12 +158,8 @@ bool Selvdesk::createObject(Schema::ObjectKind kind, const char* kindName, const
     }
     qDebug().noquote() << "Try execute SQL script";
     QSqlQuery query(db_);
-    if (!query.prepare(statement)) {
-        qDebug().noquote() << "Can't prepare SQL statement for execution" << query.lastError().text();
-        return false;
-    }
-    if (!query.exec()) {
-        qDebug().noquote() << "Can't create " + what + " " + name << query.lastError().text();
+    if (!console::RunStatement(query, statement, {}, this)) {
+        qDebug().noquote() << "Can't create " + what + " " + name;
         return false;
     }
     QString capitalised = what;
@@ -186,12 +184,7 @@ bool Selvdesk::grantRoleRights(const QString& name)
     bool result = true;
     for (const QString& statement : statements) {
         QSqlQuery query(db_);
-        if (!query.prepare(statement)) {
-            qDebug().noquote() << "Can't prepare SQL statement for execution" << query.lastError().text();
-            result = false;
-            continue;
-        }
-        if (query.exec()) {
+        if (console::RunStatement(query, statement, {}, this)) {
             qDebug().noquote() << "Grant statement successfully executed. Query was " + statement;
         } else {
             qDebug().noquote() << "Can't execute grant statement: " + statement + " Error:" + query.lastError().text();

@@ -2,6 +2,7 @@
 
 #include "console/Application.h"
 #include "console/NewCallerIDDialog.h"
+#include "console/Statement.h"
 #include "ui_Selvdesk.h"
 
 #include <QApplication>
@@ -118,7 +119,7 @@ bool Selvdesk::setUpViews()
 
     // Qt quotes the names a table model is given, and Firebird keeps unquoted names in upper case:
     // "users" would name no table.
-    usersModel_ = new QSqlTableModel(this, db_);
+    usersModel_ = new console::ReportingModel<QSqlTableModel>(this, db_);
     usersModel_->setTable("USERS");
     ui->viewUsers->setModel(usersModel_);
     ui->viewUsers->setEditTriggers(QAbstractItemView::NoEditTriggers);
@@ -135,7 +136,7 @@ bool Selvdesk::setUpViews()
     ui->viewUsers->setSelectionBehavior(QAbstractItemView::SelectRows);
     ui->viewUsers->setSelectionMode(QAbstractItemView::SingleSelection);
 
-    blacklistModel_ = new QSqlTableModel(this, db_);
+    blacklistModel_ = new console::ReportingModel<QSqlTableModel>(this, db_);
     blacklistModel_->setTable("BLACKLIST");
     ui->viewBlacklist->setModel(blacklistModel_);
     ui->viewBlacklist->setEditTriggers(QAbstractItemView::AllEditTriggers);
@@ -148,7 +149,7 @@ bool Selvdesk::setUpViews()
     ui->viewBlacklist->hideColumn(1);
     ui->viewBlacklist->setSortingEnabled(true);
 
-    incomingModel_ = new QSqlRelationalTableModel(this, db_);
+    incomingModel_ = new console::ReportingModel<QSqlRelationalTableModel>(this, db_);
     incomingModel_->setTable("INCOMINGLOG");
     incomingModel_->setRelation(3, QSqlRelation("USERS", "ID", "NAME"));
     ui->viewIncoming->setModel(incomingModel_);
@@ -212,14 +213,6 @@ void Selvdesk::pressAddUserButton()
         addCallerID(dialog.callerId(), dialog.pin(), dialog.name(), dialog.cos());
 }
 
-namespace {
-void ReportFailedQuery(const QSqlQuery& query, const QSqlDatabase& db)
-{
-    qDebug().noquote() << "Can't execute query." << db.lastError().text() << query.lastError().text();
-    qDebug().noquote() << "Query=" << query.lastQuery();
-}
-} // namespace
-
 bool Selvdesk::databaseOpen() const
 {
     if (db_.isOpen())
@@ -235,16 +228,11 @@ void Selvdesk::addCallerID(const QString& callerId, const QString& pin, const QS
     if (!databaseOpen())
         return;
     QSqlQuery query(db_);
-    query.prepare("UPDATE OR INSERT INTO USERS (CALLERID, PIN, COS, NAME, IS_ACTIVE) VALUES (:caller_id, :pin, :cos, "
-                  ":name, '1') MATCHING(CALLERID) ");
-    query.bindValue(":caller_id", callerId);
-    query.bindValue(":pin", pin);
-    query.bindValue(":cos", cos);
-    query.bindValue(":name", name);
-    if (query.exec())
+    if (console::RunStatement(query,
+                              "UPDATE OR INSERT INTO USERS (CALLERID, PIN, COS, NAME, IS_ACTIVE) VALUES (:caller_id, "
+                              ":pin, :cos, :name, '1') MATCHING(CALLERID) ",
+                              {{":caller_id", callerId}, {":pin", pin}, {":cos", cos}, {":name", name}}, this))
         qDebug().noquote() << "CallerID " + callerId + " added to database.";
-    else
-        ReportFailedQuery(query, db_);
 }
 
 void Selvdesk::pressDeleteUserButton()
@@ -262,12 +250,9 @@ void Selvdesk::removeCallerID(const QString& callerId)
     if (!databaseOpen())
         return;
     QSqlQuery query(db_);
-    query.prepare("UPDATE USERS SET IS_ACTIVE=0 WHERE CALLERID=:caller_id");
-    query.bindValue(":caller_id", callerId);
-    if (query.exec())
+    if (console::RunStatement(query, "UPDATE USERS SET IS_ACTIVE=0 WHERE CALLERID=:caller_id",
+                              {{":caller_id", callerId}}, this))
         qDebug().noquote() << "CallerID " + callerId + " was removed from database.";
-    else
-        ReportFailedQuery(query, db_);
 }
 
 void Selvdesk::pressEditUserButton() { pressEditUserButton(QModelIndex()); }
@@ -299,18 +284,17 @@ void Selvdesk::editUser(int id, const QString& callerId, const QString& pin, con
     if (!databaseOpen())
         return;
     QSqlQuery query(db_);
-    query.prepare("UPDATE USERS SET CALLERID=:caller_id, PIN=:pin, COS=:cos, NAME=:name, IS_ACTIVE=:is_active WHERE "
-                  "ID=:user_id");
-    query.bindValue(":caller_id", callerId);
-    query.bindValue(":pin", pin);
-    query.bindValue(":cos", cos);
-    query.bindValue(":name", name);
-    query.bindValue(":is_active", active);
-    query.bindValue(":user_id", id);
-    if (query.exec())
+    if (console::RunStatement(query,
+                              "UPDATE USERS SET CALLERID=:caller_id, PIN=:pin, COS=:cos, NAME=:name, "
+                              "IS_ACTIVE=:is_active WHERE ID=:user_id",
+                              {{":caller_id", callerId},
+                               {":pin", pin},
+                               {":cos", cos},
+                               {":name", name},
+                               {":is_active", active},
+                               {":user_id", id}},
+                              this))
         qDebug().noquote() << "User data for ID=" + QString::number(id) + " was updated in database.";
-    else
-        ReportFailedQuery(query, db_);
 }
 
 void Selvdesk::pressAddBlackListPattern()
@@ -318,10 +302,9 @@ void Selvdesk::pressAddBlackListPattern()
     if (!databaseOpen())
         return;
     QSqlQuery query(db_);
-    query.prepare("INSERT INTO BLACKLIST (COS, NUMBER) VALUES ( :cos, :number)");
-    query.bindValue(":cos", 0);
-    query.bindValue(":number", QString(""));
-    if (query.exec() && blacklistModel_)
+    if (console::RunStatement(query, "INSERT INTO BLACKLIST (COS, NUMBER) VALUES ( :cos, :number)",
+                              {{":cos", 0}, {":number", QString("")}}, this) &&
+        blacklistModel_)
         blacklistModel_->select();
 }
 
@@ -336,12 +319,8 @@ void Selvdesk::pressDeleteBlackListPattern()
     if (!databaseOpen())
         return;
     QSqlQuery query(db_);
-    query.prepare("DELETE FROM BLACKLIST  WHERE id=:pattern_id");
-    query.bindValue(":pattern_id", id);
-    if (query.exec()) {
+    if (console::RunStatement(query, "DELETE FROM BLACKLIST  WHERE id=:pattern_id", {{":pattern_id", id}}, this)) {
         qDebug().noquote() << "pattern id " + QString::number(id) + " was removed from database.";
         blacklistModel_->select();
-    } else {
-        ReportFailedQuery(query, db_);
     }
 }

@@ -36,11 +36,12 @@ public:
     // Schema check and repair on the window's connection.
     bool checkDatabase();
     bool repairDatabase(const QStringList& tables, const QStringList& generators, const QStringList& triggers,
-                        const QStringList& roles);
+                        const QStringList& roles, const QStringList& rights = {});
     bool createTable(const QString& name);
     bool createGenerator(const QString& name);
     bool createTrigger(const QString& name);
     bool createRole(const QString& name);
+    bool createRight(const QString& name);
     bool grantRoleRights(const QString& name);
 
     // The subscriber statements.

@@ -4,6 +4,7 @@
 #include "ui_SettingsDialog.h"
 
 #include <QSettings>
+#include <QShowEvent>
 #include <QSqlDatabase>
 
 SettingsDialog::SettingsDialog(QWidget* parent) : QDialog(parent), ui(std::make_unique<Ui::SettingsDialog>())
@@ -23,6 +24,7 @@ bool SettingsDialog::loadSettings()
 {
     console::ConnectionSettings values;
     const bool ok = console::ReadConnectionSettings(values);
+    stored_ = values;
     driverName_ = values.driverName;
     databaseName_ = values.databaseName;
     hostName_ = values.hostName;
@@ -40,6 +42,7 @@ bool SettingsDialog::save_settings()
     store->setValue("DatabasePort", port_);
     store->endGroup();
     store->sync();
+    stored_ = {driverName_, databaseName_, hostName_, port_};
     return store->status() == QSettings::NoError;
 }
 
@@ -68,9 +71,7 @@ void SettingsDialog::fillForm()
     // Filling the fields must not reach the working copy through the change signals: a stored driver
     // that is not offered would otherwise be replaced by the first entry.
     ui->cbDBDriver->addItems(OfferedDrivers(QSqlDatabase::drivers()));
-    int index = ui->cbDBDriver->findText(driverName_, Qt::MatchExactly);
-    if (index >= 0)
-        ui->cbDBDriver->setCurrentIndex(index);
+    selectDriver();
     ui->txtDBHostname->setText(hostName_);
     ui->txtDBName->setText(databaseName_);
     ui->txtDBPort->setText(port_);
@@ -82,4 +83,29 @@ void SettingsDialog::fillForm()
     connect(ui->txtDBName, &QLineEdit::textChanged, this, &SettingsDialog::set_databaseName);
     connect(ui->txtDBPort, &QLineEdit::textChanged, this, &SettingsDialog::set_port);
     connect(ui->cbDBDriver, &QComboBox::currentTextChanged, this, &SettingsDialog::set_driverName);
+}
+
+void SettingsDialog::selectDriver()
+{
+    const int index = ui->cbDBDriver->findText(driverName_, Qt::MatchExactly);
+    if (index >= 0)
+        ui->cbDBDriver->setCurrentIndex(index);
+}
+
+void SettingsDialog::showEvent(QShowEvent* event)
+{
+    console::ConnectionSettings now;
+    console::ReadConnectionSettings(now);
+    if (now.driverName != stored_.driverName) {
+        driverName_ = now.driverName;
+        selectDriver();
+    }
+    if (now.databaseName != stored_.databaseName)
+        ui->txtDBName->setText(now.databaseName);
+    if (now.hostName != stored_.hostName)
+        ui->txtDBHostname->setText(now.hostName);
+    if (now.port != stored_.port)
+        ui->txtDBPort->setText(now.port);
+    stored_ = now;
+    QDialog::showEvent(event);
 }

@@ -1,6 +1,8 @@
 // Edits the console's connection settings (group "Database") and seeds them on first run.
 #pragma once
 
+#include "console/Application.h"
+
 #include <QDialog>
 #include <QString>
 #include <QStringList>
@@ -38,12 +40,19 @@ public slots:
     void set_port(QString db_portnum);
     void SetDefaultSettings();
 
+protected:
+    // Takes up what another dialog stored since this one last read or wrote the store; edits typed
+    // here and cancelled stay when nobody else changed that value.
+    void showEvent(QShowEvent* event) override;
+
 private:
     void fillForm();
+    void selectDriver();
 
     QString driverName_;
     QString databaseName_;
     QString hostName_;
     QString port_;
+    console::ConnectionSettings stored_; // the store's values as this dialog last read or wrote them
     std::unique_ptr<Ui::SettingsDialog> ui;
 };

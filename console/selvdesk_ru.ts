@@ -9,7 +9,22 @@
     </message>
 </context>
 <context>
+    <name>Database</name>
+    <message>
+        <source>Database error</source>
+        <translation>Ошибка базы данных</translation>
+    </message>
+    <message>
+        <source>The database did not carry out the operation.</source>
+        <translation>База данных не выполнила операцию.</translation>
+    </message>
+</context>
+<context>
     <name>DBUsersDialog</name>
+    <message>
+        <source>The account %1 already exists on the database server. Give it the role MANAGER again? Its password and names stay as they are.</source>
+        <translation>Учётная запись %1 уже есть на сервере баз данных. Снова дать ей роль MANAGER? Её пароль и имена останутся прежними.</translation>
+    </message>
     <message>
         <source>Database users</source>
         <translation>Пользователи базы данных</translation>
@@ -209,6 +224,10 @@
     <message>
         <source>Missing roles: &apos;</source>
         <translation>Отсутствуют роли: &apos;</translation>
+    </message>
+    <message>
+        <source>Missing rights: &apos;</source>
+        <translation>Отсутствуют права: &apos;</translation>
     </message>
     <message>
         <source>Database critical error</source>

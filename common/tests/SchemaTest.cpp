@@ -37,6 +37,7 @@ TEST(SchemaTable, ListsAndTableAgree)
     EXPECT_EQ(keysOf(Schema::ObjectKind::Generator), setOf(Schema::Generators));
     EXPECT_EQ(keysOf(Schema::ObjectKind::Trigger), setOf(Schema::Triggers));
     EXPECT_EQ(keysOf(Schema::ObjectKind::Role), std::set<std::string>{"manager"});
+    EXPECT_EQ(keysOf(Schema::ObjectKind::Right), setOf(Schema::Rights));
     for (const auto& object : Schema::Objects) {
         std::string upper(object.key);
         for (char& c : upper)
@@ -102,6 +103,9 @@ TEST(SchemaOnServer, BuildsEveryObjectAndGrant)
                         "WHERE RDB$USER='MANAGER' AND RDB$USER_TYPE=13"),
               (std::set<std::string>{"INCOMINGLOG:S", "OUTGOINGLOG:S", "QUEUE:S", "USERS:S", "USERS:I", "USERS:U",
                                      "CALLSLOG:S", "BLACKLIST:S", "BLACKLIST:I", "BLACKLIST:U", "BLACKLIST:D"}));
+    // The catalogue gives the triggers' rights back under their names.
+    EXPECT_EQ(names(db, QString::fromLatin1(Schema::RightsQuery.data(), qsizetype(Schema::RightsQuery.size()))),
+              upper(setOf(Schema::Rights)));
 
     // The server keeps each trigger's body from "AS" on, without the closing semicolon.
     QSqlQuery query(db);

@@ -6,6 +6,7 @@
 
 #include <QApplication>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QRandomGenerator>
 #include <QSqlError>
@@ -157,6 +158,54 @@ private slots:
         dialog->addDBUser(name, "pw2", {}, {}, {});
         QCOMPARE(driver.seen().value(0), QString("Error message | You can't add user which already exists in database. | "));
         QVERIFY(canLogIn(name, "pw")); // untouched
+    }
+
+    // An account the server already holds is never created again: the server would keep the old one
+    // with its password while the console reported a new one.
+    void anExistingAccountIsNeverCreatedAgain()
+    {
+        consoletest::ServerAccount stranger(*database, "old-pw"); // on the server, no rights here
+        const QString typed = stranger.name().toLower();
+        ModalDriver driver;
+        driver.expect(FillAccount(typed, "new-pw", "new-pw"));
+        driver.expect([](QWidget* box) { qobject_cast<QMessageBox*>(box)->button(QMessageBox::No)->click(); });
+        click("addButton");
+        QTRY_VERIFY_WITH_TIMEOUT(driver.allHandled(), 5000);
+        QVERIFY2(driver.seen().value(1).startsWith("Database users | The account " + stranger.name() +
+                                                   " already exists on the database server."),
+                 qPrintable(driver.seen().value(1)));
+        QVERIFY(!listed().contains(stranger.name()));
+        QVERIFY(canLogIn(stranger.name(), "old-pw"));
+        QVERIFY(!canLogIn(stranger.name(), "new-pw"));
+
+        // The statement alone is refused too, when its transaction commits, and says so.
+        driver.expect(PressOk());
+        QVERIFY(!dialog->createDBUser(stranger.name(), "new-pw", {}, {}, {}));
+        QVERIFY2(driver.seen().value(2).startsWith("Database error | The database did not carry out the operation. | "),
+                 qPrintable(driver.seen().value(2)));
+        QVERIFY(canLogIn(stranger.name(), "old-pw"));
+
+        // A member typed in another letter case is refused before anything runs.
+        const QString name = UniqueName();
+        created << name;
+        dialog->addDBUser(name, "pw", {}, {}, {});
+        dialog->refreshDBUsers();
+        QVERIFY(listed().contains(name));
+        driver.expect(PressOk());
+        dialog->addDBUser(name.toLower(), "pw2", {}, {}, {});
+        QCOMPARE(driver.seen().value(3), QString("Error message | You can't add user which already exists in database. | "));
+
+        // Deleted (out of the role) and added again: back in the role, with its own password.
+        selectListed(name);
+        click("deleteButton");
+        QVERIFY(!listed().contains(name));
+        driver.expect(FillAccount(name, "pw3", "pw3"));
+        driver.expect([](QWidget* box) { qobject_cast<QMessageBox*>(box)->button(QMessageBox::Yes)->click(); });
+        click("addButton");
+        QTRY_VERIFY_WITH_TIMEOUT(driver.allHandled(), 5000);
+        QVERIFY(listed().contains(name));
+        QVERIFY(canLogIn(name, "pw"));
+        QCOMPARE(driver.unexpected(), 0);
     }
 
     void mismatchedPasswordsKeepTheFormOpen()

@@ -1,14 +1,17 @@
 // The console's start: identity and translation, the settings dialog, and the login against the test server.
 #include "console/Application.h"
 #include "console/LoginWindow.h"
+#include "console/Selvdesk.h"
 #include "console/SettingsDialog.h"
 #include "console/tests/ConsoleTestSupport.h"
 
+#include <QAction>
 #include <QApplication>
 #include <QComboBox>
 #include <QFile>
 #include <QLineEdit>
 #include <QMainWindow>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QSqlDriver>
 #include <QSqlError>
@@ -63,6 +66,9 @@ private:
     {
         ModalDriver driver;
         driver.expect(PressOk());
+        // The login window is modal itself: a poll between its showing and the click must not take it
+        // for the expected box.
+        login.setProperty("consoletest.handled", true);
         login.show();
         QTest::mouseClick(login.findChild<QPushButton*>("lw_okButton"), Qt::LeftButton);
         return driver.seen().value(0);
@@ -120,6 +126,51 @@ private slots:
         QTest::mouseClick(dialog.findChild<QPushButton*>("set_okButton"), Qt::LeftButton);
         QCOMPARE(dialog.result(), int(QDialog::Accepted));
         QCOMPARE(sandbox->value("HostName"), QString("db.example"));
+    }
+
+    // The main window's dialog was loaded at start-up; what the login window's dialog stored since then
+    // is what it shows, so its OK never writes the old values back. Its own cancelled typing of
+    // another field stays.
+    void theMainWindowsSettingsShowWhatTheLoginWindowStored()
+    {
+        Selvdesk window;
+        LoginWindow login;
+        ModalDriver driver;
+        driver.expect([](QWidget* dialog) {
+            auto* name = dialog->findChild<QLineEdit*>("txtDBName");
+            name->clear();
+            QTest::keyClicks(name, "typed_but_cancelled");
+            dialog->setProperty("consoletest.handled", false); // the same dialog opens again below
+            dialog->findChild<QPushButton*>("set_cancelButton")->click();
+        });
+        window.findChild<QAction*>("actionDBSettings")->trigger();
+        driver.expect([](QWidget* dialog) {
+            auto* host = dialog->findChild<QLineEdit*>("txtDBHostname");
+            host->clear();
+            QTest::keyClicks(host, "db2.example");
+            auto* port = dialog->findChild<QLineEdit*>("txtDBPort");
+            port->clear();
+            QTest::keyClicks(port, "3051");
+            dialog->findChild<QPushButton*>("set_okButton")->click();
+        });
+        login.findChild<QPushButton*>("lw_settingsButton")->click();
+        QCOMPARE(sandbox->value("HostName"), QString("db2.example"));
+
+        QString hostShown, portShown, nameShown;
+        driver.expect([&](QWidget* dialog) {
+            hostShown = dialog->findChild<QLineEdit*>("txtDBHostname")->text();
+            portShown = dialog->findChild<QLineEdit*>("txtDBPort")->text();
+            nameShown = dialog->findChild<QLineEdit*>("txtDBName")->text();
+            dialog->findChild<QPushButton*>("set_okButton")->click();
+        });
+        window.findChild<QAction*>("actionDBSettings")->trigger();
+        QCOMPARE(hostShown, QString("db2.example"));
+        QCOMPARE(portShown, QString("3051"));
+        QCOMPARE(nameShown, QString("typed_but_cancelled"));
+        QCOMPARE(sandbox->value("HostName"), QString("db2.example"));
+        QCOMPARE(sandbox->value("DatabasePort"), QString("3051"));
+        QCOMPARE(sandbox->value("DatabaseName"), QString("typed_but_cancelled"));
+        QCOMPARE(driver.unexpected(), 0);
     }
 
     void loginWithAPortUsesTheFirebirdHostForm()
@@ -279,6 +330,15 @@ private slots:
             LoginWindow login;
             QCOMPARE(login.windowTitle(), title);
             QCoreApplication::removeTranslator(&translator);
+
+            // With Qt's own translator given, its standard buttons speak Russian too.
+            QTranslator qtTranslator;
+            QVERIFY(console::LoadTranslation(translator, SELVDESK_PROGRAM_DIR, &qtTranslator));
+            QMessageBox box(QMessageBox::Question, "t", "t", QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel);
+            QCOMPARE(box.button(QMessageBox::No)->text().remove(QChar('&')), QString::fromUtf8("Нет"));
+            QCOMPARE(box.button(QMessageBox::Cancel)->text().remove(QChar('&')), QString::fromUtf8("Отмена"));
+            QCoreApplication::removeTranslator(&translator);
+            QCoreApplication::removeTranslator(&qtTranslator);
         }
         QTemporaryDir empty;
         DiagnosticLines lines;

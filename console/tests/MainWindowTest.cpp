@@ -1,11 +1,13 @@
 // The main window over a real database: subscribers, blacklist patterns and the live incoming log.
 #include "console/Application.h"
+#include "console/DBUsersDialog.h"
 #include "console/Selvdesk.h"
 #include "console/tests/ConsoleTestSupport.h"
 
 #include <QAction>
 #include <QApplication>
 #include <QCheckBox>
+#include <QDateTime>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -25,6 +27,7 @@
 using consoletest::DiagnosticLines;
 using consoletest::ModalDriver;
 using consoletest::PressCancel;
+using consoletest::PressOk;
 
 namespace {
 // Rows of one query as "a|b|c" texts.
@@ -53,6 +56,7 @@ class MainWindowTest : public QObject
     std::unique_ptr<TestDatabase> database;
     QSqlDatabase other; // another attachment, as the service would write
     std::unique_ptr<Selvdesk> window;
+    QStringList operators; // accounts the test created, dropped again by cleanup
 
     void exec(const QString& sql)
     {
@@ -109,6 +113,9 @@ private slots:
     void cleanup()
     {
         window.reset();
+        for (const QString& name : operators)
+            QSqlQuery(database->db()).exec("DROP USER " + name);
+        operators.clear();
         other = QSqlDatabase();
         database.reset();
     }
@@ -300,6 +307,116 @@ private slots:
         QTest::mouseClick(child<QPushButton>("pbDeletePattern"), Qt::LeftButton);
         QCOMPARE(Rows(other, "SELECT NUMBER FROM BLACKLIST ORDER BY NUMBER"), (QStringList{"a", "b"}));
         QCOMPARE(model->rowCount(), 2);
+    }
+
+    // An operator in the role MANAGER, created by the administrator through the console, does every
+    // write the window offers; the triggers audit each subscriber change under the operator's name.
+    // What the role must not do, and what the server refuses, reaches the operator's screen.
+    void anOperatorDoesEveryWriteOfTheWindowInTheRoleManager()
+    {
+        const QString name = QString("OPW%1").arg(QDateTime::currentMSecsSinceEpoch() % 100000000);
+        operators << name;
+        {
+            QSqlDatabase admin = database->db();
+            DBUsersDialog accounts;
+            accounts.setDatabase(&admin);
+            ModalDriver driver;
+            driver.expect([&](QWidget* form) {
+                QTest::keyClicks(form->findChild<QLineEdit*>("lineEditUsername"), name.toLower());
+                QTest::keyClicks(form->findChild<QLineEdit*>("lineEditPassword1"), "op-pw");
+                QTest::keyClicks(form->findChild<QLineEdit*>("lineEditPassword2"), "op-pw");
+                form->findChild<QPushButton*>("btnOK")->click();
+            });
+            accounts.findChild<QPushButton*>("addButton")->click();
+            QCOMPARE(driver.unexpected(), 0);
+        }
+        open(name.toLower(), "op-pw");
+        waitUntilSubscribed();
+        QVERIFY(!window->findChild<QAction*>("actionUsers")->isEnabled());
+        ModalDriver driver;
+        auto fillSubscriber = [](const QString& callerId, const QString& subscriber, int cos) {
+            return [=](QWidget* dialog) {
+                auto* caller = dialog->findChild<QLineEdit*>("lineEditCallerID");
+                caller->clear();
+                QTest::keyClicks(caller, callerId);
+                auto* nameEdit = dialog->findChild<QLineEdit*>("lineEditName");
+                nameEdit->clear();
+                QTest::keyClicks(nameEdit, subscriber);
+                dialog->findChild<QSpinBox*>("spinboxCOS")->setValue(cos);
+                dialog->findChild<QPushButton*>("btnOK")->click();
+            };
+        };
+        auto audit = [&] { return Rows(other, "SELECT DBUSER, OPERATION FROM DBLOG ORDER BY ID"); };
+        const QString by = name + "|";
+
+        // Add, edit, deactivate, and bring back by adding the same caller ID.
+        driver.expect(fillSubscriber("700", "Olga", 3));
+        QTest::mouseClick(child<QPushButton>("addButton"), Qt::LeftButton);
+        QCOMPARE(Rows(other, "SELECT CALLERID, COS, NAME, IS_ACTIVE FROM USERS"), QStringList{"700|3|Olga|1"});
+        QCOMPARE(audit(), QStringList{by + "insert"});
+        QTRY_COMPARE_WITH_TIMEOUT(window->usersModel()->rowCount(), 1, 10000);
+
+        child<QTableView>("viewUsers")->selectRow(0);
+        driver.expect(fillSubscriber("701", "Olga B", 4));
+        QTest::mouseClick(child<QPushButton>("editButton"), Qt::LeftButton);
+        QCOMPARE(Rows(other, "SELECT CALLERID, COS, NAME, IS_ACTIVE FROM USERS"), QStringList{"701|4|Olga B|1"});
+        QTRY_COMPARE_WITH_TIMEOUT(window->usersModel()->index(0, 1).data().toString(), QString("701"), 10000);
+
+        child<QTableView>("viewUsers")->selectRow(0);
+        QTest::mouseClick(child<QPushButton>("deleteButton"), Qt::LeftButton);
+        QCOMPARE(Rows(other, "SELECT IS_ACTIVE FROM USERS"), QStringList{"0"});
+        QTRY_COMPARE_WITH_TIMEOUT(window->usersModel()->rowCount(), 0, 10000);
+
+        driver.expect(fillSubscriber("701", "Olga C", 5));
+        QTest::mouseClick(child<QPushButton>("addButton"), Qt::LeftButton);
+        QCOMPARE(Rows(other, "SELECT CALLERID, COS, NAME, IS_ACTIVE FROM USERS"), QStringList{"701|5|Olga C|1"});
+        QCOMPARE(audit(), (QStringList{by + "insert", by + "update", by + "active_off", by + "active_on"}));
+        QTRY_COMPARE_WITH_TIMEOUT(window->usersModel()->rowCount(), 1, 10000);
+
+        // Add a pattern, write it as the view does when the row is left, delete it.
+        QSqlTableModel* patterns = window->blacklistModel();
+        QTest::mouseClick(child<QPushButton>("pbAddPattern"), Qt::LeftButton);
+        QCOMPARE(patterns->rowCount(), 1);
+        QVERIFY(patterns->setData(patterns->index(0, 2), "8.*"));
+        QVERIFY2(patterns->submit(), qPrintable(patterns->lastError().text()));
+        QCOMPARE(Rows(other, "SELECT COS, NUMBER FROM BLACKLIST"), QStringList{"0|8.*"});
+        child<QTableView>("viewBlacklist")->setEditTriggers(QAbstractItemView::NoEditTriggers);
+        child<QTableView>("viewBlacklist")->selectRow(0);
+        QTest::mouseClick(child<QPushButton>("pbDeletePattern"), Qt::LeftButton);
+        QCOMPARE(Rows(other, "SELECT COUNT(*) FROM BLACKLIST"), QStringList{"0"});
+        QCOMPARE(driver.seen().size(), 3); // the three subscriber dialogs, no failure box
+        QCOMPARE(audit().size(), 4);       // patterns are not audited
+
+        // What the server refuses is shown with its own text, and the window goes on working: a caller
+        // ID longer than its column, a pattern longer than its column (written by the model).
+        driver.expect(fillSubscriber("123456789012345678901234", "Long", 1));
+        driver.expect(PressOk());
+        QTest::mouseClick(child<QPushButton>("addButton"), Qt::LeftButton);
+        QCOMPARE(driver.seen().value(4).section(" | ", 0, 1),
+                 QString("Database error | The database did not carry out the operation."));
+        QVERIFY2(driver.seen().value(4).contains("string truncation"), qPrintable(driver.seen().value(4)));
+        QTest::mouseClick(child<QPushButton>("pbAddPattern"), Qt::LeftButton);
+        driver.expect(PressOk());
+        QVERIFY(patterns->setData(patterns->index(0, 2), "123456789012345678901234"));
+        QVERIFY(!patterns->submit());
+        QTRY_COMPARE_WITH_TIMEOUT(driver.seen().size(), 6, 10000);
+        QVERIFY2(driver.seen().value(5).contains("string truncation"), qPrintable(driver.seen().value(5)));
+        QCOMPARE(Rows(other, "SELECT COS, NUMBER FROM BLACKLIST"), QStringList{"0|"});
+
+        // The role reaches neither the audit trail nor the accounts.
+        QSqlDatabase mine = window->database();
+        QSqlQuery direct(mine);
+        QVERIFY(!direct.exec("INSERT INTO DBLOG (ID, UID, OPERATION) VALUES (100, 1, 'forged')"));
+        QVERIFY(!direct.exec("DELETE FROM USERS"));
+        DBUsersDialog accounts;
+        accounts.setDatabase(&mine);
+        driver.expect(PressOk());
+        accounts.addDBUser("OPFORGED", "pw", {}, {}, {});
+        QVERIFY2(driver.seen().value(6).startsWith("Database error | The database did not carry out the operation. | "),
+                 qPrintable(driver.seen().value(6)));
+        QVERIFY(!consoletest::AccountExists(*database, "OPFORGED"));
+        QCOMPARE(Rows(other, "SELECT COUNT(*) FROM USERS"), QStringList{"1"});
+        QCOMPARE(driver.unexpected(), 0);
     }
 
     void theUsersActionIsForTheAdministratorOnly()

@@ -26,6 +26,17 @@ std::set<QString> Catalogue(QSqlDatabase db, const QString& sql)
     return names;
 }
 
+QString Text(std::string_view text) { return QString::fromLatin1(text.data(), qsizetype(text.size())); }
+QString RightsQuery() { return Text(Schema::RightsQuery); }
+
+// The details line of the triggers' rights, all missing.
+const QString kRightsLine = [] {
+    QStringList rights;
+    for (std::string_view key : Schema::Rights)
+        rights << Text(key);
+    return "Missing rights: '" + rights.join("', '") + "'.\n";
+}();
+
 // Runs the application's loop until the window asks it to quit; returns the exit code, or -1. Only the
 // application's own loop clears the quit request, so a later dialog's loop is not ended by it.
 int QuitCode()
@@ -79,14 +90,15 @@ private slots:
                          "Missing triggers: 'user_insert', 'user_insert2', 'user_update', 'queue_update', 'queue_insert', "
                          "'queue_delete', 'incominglog_update', 'incominglog_insert', 'incominglog_delete', "
                          "'blacklist_insert'.\n"
-                         "Missing roles: 'manager'.\n Now we will try to repair database. | "));
+                         "Missing roles: 'manager'.\n" +
+                         kRightsLine + " Now we will try to repair database. | "));
         QCOMPARE(driver.seen().at(1),
                  QString("Database repaired | Application database was successfully restored. | "));
 
         QStringList created;
         for (const QString& line : lines.lines()) {
             if (line.endsWith(" created"))
-                created << line.section(' ', 1, 1);
+                created << line.section(' ', 1, -2);
         }
         QStringList expected;
         for (const Schema::Object& object : Schema::Objects)
@@ -122,11 +134,30 @@ private slots:
         QVERIFY2(driver.seen().at(0).startsWith("Database critical error | Application database is missing or corrupted.\n"
                                                 "Missing tables: 'users', "),
                  qPrintable(driver.seen().at(0)));
-        QVERIFY(driver.seen().at(0).endsWith("Missing roles: 'manager'.\nYou need to log in as SYSDBA to repair your database. | "));
+        QVERIFY(driver.seen().at(0).endsWith("Missing roles: 'manager'.\n" + kRightsLine +
+                                             "You need to log in as SYSDBA to repair your database. | "));
         QVERIFY(database.db().tables().isEmpty()); // nothing was created
     }
 
     void onlyOneMissingTriggerGivesOneDetailsLine()
+    {
+        TestDatabase database;
+        QSqlQuery drop(database.db());
+        QVERIFY2(drop.exec("DROP TRIGGER QUEUE_UPDATE"), qPrintable(drop.lastError().text()));
+        Selvdesk window;
+        window.setDatabase(consoletest::ConsoleConnection(database, server.user, server.password));
+        ModalDriver driver;
+        driver.expect(PressOk());
+        driver.expect(PressOk());
+        QVERIFY(window.checkDatabase());
+        QCOMPARE(driver.seen().value(0), QString("Database critical error | Application database is missing or "
+                                                 "corrupted.\nMissing triggers: 'queue_update'.\n Now we will try to "
+                                                 "repair database. | "));
+        QVERIFY(Catalogue(database.db(), "SELECT RDB$TRIGGER_NAME FROM RDB$TRIGGERS").count("queue_update"));
+    }
+
+    // A trigger's rights go with it, so a dropped trigger comes back with them.
+    void aDroppedTriggerComesBackWithItsRights()
     {
         TestDatabase database;
         QSqlQuery drop(database.db());
@@ -137,10 +168,59 @@ private slots:
         driver.expect(PressOk());
         driver.expect(PressOk());
         QVERIFY(window.checkDatabase());
-        QCOMPARE(driver.seen().value(0), QString("Database critical error | Application database is missing or "
-                                                 "corrupted.\nMissing triggers: 'user_update'.\n Now we will try to "
-                                                 "repair database. | "));
-        QVERIFY(Catalogue(database.db(), "SELECT RDB$TRIGGER_NAME FROM RDB$TRIGGERS").count("user_update"));
+        QCOMPARE(driver.seen().value(0),
+                 QString("Database critical error | Application database is missing or corrupted.\nMissing triggers: "
+                         "'user_update'.\nMissing rights: 'usage on generator new_log_id to trigger user_update', "
+                         "'insert on table dblog to trigger user_update'.\n Now we will try to repair database. | "));
+        QCOMPARE(Catalogue(database.db(), RightsQuery()).size(), Schema::Rights.size());
+    }
+
+    // A database built before the triggers had rights of their own: operators cannot write subscribers
+    // there. The administrator's next login adds the rights; an operator is sent to the administrator.
+    void aDatabaseWithoutTheTriggersRightsIsRepairedToHaveThem()
+    {
+        TestDatabase database;
+        for (std::string_view key : Schema::Rights) {
+            const QString right = QString::fromLatin1(key.data(), qsizetype(key.size()));
+            QSqlQuery revoke(database.db());
+            QVERIFY2(revoke.exec("REVOKE " + right.section(" to ", 0, 0) + " FROM " + right.section(" to ", 1)),
+                     qPrintable(revoke.lastError().text()));
+        }
+        QCOMPARE(Catalogue(database.db(), RightsQuery()).size(), size_t(0));
+        consoletest::ServerAccount account(database, "op-pass");
+        QVERIFY(QSqlQuery(database.db()).exec("GRANT MANAGER TO " + account.name()));
+        auto operatorInserts = [&](const QString& callerId) {
+            QSqlDatabase db = consoletest::ConsoleConnection(database, account.name(), account.password());
+            QSqlQuery insert(db);
+            const bool ok = insert.exec("INSERT INTO USERS (CALLERID, NAME, IS_ACTIVE) VALUES ('" + callerId + "', 'x', 1)");
+            db.close();
+            return ok;
+        };
+        QVERIFY(!operatorInserts("100"));
+
+        {
+            Selvdesk window;
+            window.setDatabase(consoletest::ConsoleConnection(database, account.name(), account.password()));
+            ModalDriver driver;
+            driver.expect(PressOk());
+            window.show();
+            QCOMPARE(QuitCode(), 0);
+            QCOMPARE(driver.seen().value(0), QString("Database critical error | Application database is missing or "
+                                                     "corrupted.\n") + kRightsLine +
+                                                 "You need to log in as SYSDBA to repair your database. | ");
+        }
+        Selvdesk window;
+        window.setDatabase(consoletest::ConsoleConnection(database, server.user, server.password));
+        ModalDriver driver;
+        driver.expect(PressOk());
+        driver.expect(PressOk());
+        QVERIFY(window.checkDatabase());
+        QCOMPARE(driver.seen().value(1), QString("Database repaired | Application database was successfully restored. | "));
+        QCOMPARE(Catalogue(database.db(), RightsQuery()).size(), Schema::Rights.size());
+        QVERIFY(operatorInserts("100"));
+        QCOMPARE(Catalogue(database.db(), "SELECT DBUSER || ':' || OPERATION FROM DBLOG"),
+                 (std::set<QString>{account.name().toLower() + ":insert"}));
+        QCOMPARE(driver.unexpected(), 0);
     }
 
     void aFailedCreationStillCreatesTheRestAndReportsFailure()
@@ -149,12 +229,21 @@ private slots:
         Selvdesk window;
         window.setDatabase(consoletest::ConsoleConnection(database, server.user, server.password));
         DiagnosticLines lines;
-        // An unknown name has no statement; the known ones after it are still created.
+        ModalDriver driver;
+        driver.expect(PressOk());
+        driver.expect(PressOk());
+        // An unknown name has no statement; the known ones after it are still created. Each failure
+        // shows the server's reason.
         QVERIFY(!window.repairDatabase({"nosuchtable", "users"}, {"new_user_id"}, {}, {}));
         QVERIFY(!lines.find("Can't prepare SQL statement for execution").isEmpty());
+        QCOMPARE(driver.seen().size(), 1);
+        QVERIFY2(driver.seen().at(0).startsWith("Database error | The database did not carry out the operation. | "),
+                 qPrintable(driver.seen().at(0)));
         QVERIFY(window.database().tables().contains("USERS"));
         QVERIFY(Catalogue(window.database(), "SELECT RDB$GENERATOR_NAME FROM RDB$GENERATORS").count("new_user_id"));
         QVERIFY2(!window.createTable("new_user_id"), "a key of another kind gives no table");
+        QCOMPARE(driver.seen().size(), 2);
+        QCOMPARE(driver.unexpected(), 0);
     }
 };
 

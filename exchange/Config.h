@@ -1,0 +1,67 @@
+// The exchange's configuration: its addresses, the control client's account, the extensions and
+// the dial plan. Read from an INI file, or built in for the demo.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace exchange {
+
+struct Extension
+{
+    std::string number;
+    std::string password;
+    int cos = 0;
+    bool line = false; // a line of a control client (the service's), else a phone
+};
+
+// A class of outside destinations: numbers (after the outside-line prefix) matching the whole
+// pattern need at least this class of service.
+struct DestinationClass
+{
+    std::string name;
+    std::string pattern;
+    int minCos = 0;
+};
+
+// One rewrite of toDialable: every match of pattern is replaced (ECMAScript regex, "$1" allowed).
+struct RewriteRule
+{
+    std::string pattern;
+    std::string replacement;
+};
+
+struct ExchangeConfig
+{
+    std::string sipAddress = "127.0.0.1:5060";     // host:port the SIP side listens on
+    std::string controlAddress = "127.0.0.1:7577"; // host:port of the control server
+    std::string username = "selvane";
+    std::string password = "selvane";
+    std::string realm = "pbx-exchange";
+    std::string trunk;                             // host:port for outside numbers no phone holds
+    int rtpFirstPort = 30000;
+    int rtpLastPort = 40000;                       // exclusive
+    std::string outsidePrefix = "9";
+    int internalMaxDigits = 5;
+    int internalCos = 0;                           // class of service internal calls need
+    std::vector<Extension> extensions;
+    std::vector<DestinationClass> classes;         // first matching class wins
+    std::vector<RewriteRule> dialable;             // applied in order
+
+    const Extension* FindExtension(const std::string& number) const;
+};
+
+// Two lines (201, 202), internal phones 101 and 102, outside phones 1234567 (city) and
+// 84951234567 (national); passwords are the numbers; the control account selvane/selvane.
+ExchangeConfig DefaultConfig();
+
+// Reads the file over the defaults of the [exchange] and [dialplan] groups; the extensions,
+// classes and rewrite rules come only from the file when it has their groups. False with a
+// message naming the line at fault.
+bool LoadConfig(const std::string& path, ExchangeConfig& config, std::string& error);
+bool ParseConfig(const std::string& text, ExchangeConfig& config, std::string& error);
+
+// "host:port" split; the port is defaultPort when absent. False for a malformed text.
+bool SplitHostPort(const std::string& text, std::string& host, int& port, int defaultPort);
+
+} // namespace exchange

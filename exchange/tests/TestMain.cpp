@@ -1,0 +1,16 @@
+// The control server's thread wants an application object to exist; the tests run beside it.
+#include "common/Logging.h"
+
+#include <QCoreApplication>
+
+#include <gtest/gtest.h>
+
+int main(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    SetLogFile("exchange-tests.log");
+    SetLogConsoleOutput(false);
+    SetLogSeverity(Informational);
+    return RUN_ALL_TESTS();
+}
