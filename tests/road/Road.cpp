@@ -166,8 +166,8 @@ Road::~Road()
 {
     for (auto& phone : phones_)
         phone->Stop(10000);
-    if (service_)
-        service_->Stop(30000);
+    if (service_ || managed_)
+        StopService();
     if (exchange_)
         exchange_->Stop(10000);
     if (!connectionName_.isEmpty()) {
@@ -338,7 +338,7 @@ bool Road::WriteSettings(const QMap<QString, QString>& overrides)
     return true;
 }
 
-bool Road::StartService(const QMap<QString, QString>& overrides)
+bool Road::PrepareService(const QMap<QString, QString>& overrides, QProcessEnvironment& env)
 {
     if (!WriteSettings(overrides))
         return false;
@@ -348,13 +348,24 @@ bool Road::StartService(const QMap<QString, QString>& overrides)
     if (!QFile::exists(program) && !QFile::copy(Program("Selvane"), program))
         return false;
     QFile::link(QStringLiteral(SELVANE_BIN_DIR "/ogm"), dir_.filePath(QStringLiteral("bin/ogm")));
+    QDir(dir_.path()).mkpath(QStringLiteral("units"));
+    env = ServiceEnvironment();
+    return true;
+}
+
+QProcessEnvironment Road::ServiceEnvironment() const
+{
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("XDG_CONFIG_DIRS"), dir_.filePath(QStringLiteral("xdg")));
-    const int registered = exchange_ ? exchange_->Lines().size() : 0;
-    const int logged = ReadLines(ServiceLog()).size();
-    service_ = std::make_unique<Child>(QStringLiteral("Selvane"), dir_.filePath(QStringLiteral("selvane.out")));
-    if (!service_->Start(program, {QStringLiteral("-e")}, dir_.path(), env))
-        return false;
+    // The service manager's registry, sockets and units stay in the road's folder.
+    env.insert(QStringLiteral("SELVANE_SERVICE_REGISTRY"), dir_.filePath(QStringLiteral("registry/services.ini")));
+    env.insert(QStringLiteral("SELVANE_RUNTIME_DIR"), dir_.filePath(QStringLiteral("run")));
+    env.insert(QStringLiteral("SELVANE_SYSTEMD_UNIT_DIR"), dir_.filePath(QStringLiteral("units")));
+    return env;
+}
+
+bool Road::WaitServiceUp(int logged, int registered)
+{
     if (WaitInServiceLog(QStringLiteral("Service started"), 30000, logged) < 0)
         return false;
     if (!exchange_)
@@ -366,8 +377,55 @@ bool Road::StartService(const QMap<QString, QString>& overrides)
     return true;
 }
 
+bool Road::StartService(const QMap<QString, QString>& overrides)
+{
+    QProcessEnvironment env;
+    if (!PrepareService(overrides, env))
+        return false;
+    const int registered = exchange_ ? exchange_->Lines().size() : 0;
+    const int logged = ReadLines(ServiceLog()).size();
+    service_ = std::make_unique<Child>(QStringLiteral("Selvane"), dir_.filePath(QStringLiteral("selvane.out")));
+    if (!service_->Start(dir_.filePath(QStringLiteral("bin/Selvane")), {QStringLiteral("-e")}, dir_.path(), env))
+        return false;
+    return WaitServiceUp(logged, registered);
+}
+
+bool Road::StartManagedService(const QMap<QString, QString>& overrides)
+{
+    QProcessEnvironment env;
+    if (!PrepareService(overrides, env))
+        return false;
+    const int registered = exchange_ ? exchange_->Lines().size() : 0;
+    const int logged = ReadLines(ServiceLog()).size();
+    managed_ = true;
+    return Control(QStringLiteral("-i")) && Control(QString()) && WaitServiceUp(logged, registered);
+}
+
+bool Road::Control(const QString& option)
+{
+    QProcess p;
+    p.setProcessEnvironment(ServiceEnvironment());
+    p.setWorkingDirectory(dir_.path());
+    p.setProcessChannelMode(QProcess::MergedChannels);
+    p.start(dir_.filePath(QStringLiteral("bin/Selvane")), option.isEmpty() ? QStringList() : QStringList{option});
+    if (!p.waitForFinished(60000)) {
+        p.kill();
+        p.waitForFinished(5000);
+        return false;
+    }
+    if (p.exitStatus() != QProcess::NormalExit || p.exitCode() != 0)
+        std::fprintf(stderr, "Selvane %s: exit %d: %s\n", qPrintable(option), p.exitCode(), p.readAll().constData());
+    return p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
+}
+
 bool Road::StopService()
 {
+    if (managed_) {
+        const int logged = ReadLines(ServiceLog()).size();
+        managed_ = false;
+        return Control(QStringLiteral("-t")) &&
+               WaitInServiceLog(QStringLiteral("NorvelService::~NorvelService telephony stopped"), 30000, logged) >= 0;
+    }
     return service_ && service_->Stop(30000);
 }
 

@@ -95,7 +95,11 @@ public:
     // Starts the service with the road's settings, `overrides` ("CallBack/MaxCallBackTries" -> "2")
     // on top; true once it logged "Service started" and its lines are registered at the exchange.
     bool StartService(const QMap<QString, QString>& overrides = {});
-    // SIGTERM; true when it ended by itself with exit code 0.
+    // The same, installed and started through the service manager (a daemon under control).
+    bool StartManagedService(const QMap<QString, QString>& overrides = {});
+    // Runs "Selvane <option>" (-p, -r, -t, ...) against the managed service; true on exit code 0.
+    bool Control(const QString& option);
+    // SIGTERM (or -t for a managed service); true when it ended by itself with exit code 0.
     bool StopService();
 
     // A phone registered at the exchange under number; extra voipcall arguments after the usual ones.
@@ -124,6 +128,9 @@ public:
 private:
     bool WriteExchangeConfig();
     bool WriteSettings(const QMap<QString, QString>& overrides);
+    bool PrepareService(const QMap<QString, QString>& overrides, QProcessEnvironment& env);
+    bool WaitServiceUp(int logged, int registered);
+    QProcessEnvironment ServiceEnvironment() const;
     QSqlDatabase Connection();
 
     QTemporaryDir dir_;
@@ -135,6 +142,7 @@ private:
     int controlPort_ = 0;
     QString controlServer_;
     QString connectionName_;
+    bool managed_ = false;
 };
 
 } // namespace road

@@ -1,6 +1,7 @@
-// road-db PORT USER PASSWORD: readies the demo's database NORVEL_CALLBACK on the Firebird server at
-// 127.0.0.1:PORT: creates it when missing, builds the schema when it has none, and adds the sample
-// subscribers and blacklist pattern when they are not there yet. Safe to run on every start.
+// road-db PORT USER PASSWORD [SUBSCRIBERS]: readies the demo's database NORVEL_CALLBACK on the Firebird
+// server at 127.0.0.1:PORT: creates it when missing, builds the schema when it has none, and adds the
+// sample subscribers and blacklist pattern when they are not there yet. Safe to run on every start.
+// SUBSCRIBERS adds that many more (caller IDs 1000001 and on, PIN 1234), for benchmarks.
 #include "common/FirebirdCreate.h"
 #include "common/Schema.h"
 #include "tests/support/TestDatabase.h"
@@ -11,6 +12,7 @@
 #include <QSqlQuery>
 
 #include <cstdio>
+#include <cstdlib>
 #include <exception>
 
 namespace {
@@ -32,8 +34,8 @@ bool Exists(QSqlDatabase& db, const QString& select)
 int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
-    if (argc != 4) {
-        std::fprintf(stderr, "usage: road-db PORT USER PASSWORD\n");
+    if (argc != 4 && argc != 5) {
+        std::fprintf(stderr, "usage: road-db PORT USER PASSWORD [SUBSCRIBERS]\n");
         return 2;
     }
     const QString port = QString::fromLocal8Bit(argv[1]), user = QString::fromLocal8Bit(argv[2]),
@@ -85,6 +87,15 @@ int main(int argc, char** argv)
         if (!Exists(db, QStringLiteral("SELECT COUNT(*) FROM BLACKLIST"))) {
             QSqlQuery q(db);
             if (!q.exec(QStringLiteral("INSERT INTO BLACKLIST (COS, NUMBER) VALUES (3, '9?8800[0-9]*')")))
+                return Fail(q.lastError().text());
+        }
+        const int more = argc == 5 ? std::atoi(argv[4]) : 0;
+        if (more > 0 && !Exists(db, QStringLiteral("SELECT COUNT(*) FROM USERS WHERE CALLERID = '1000001'"))) {
+            QSqlQuery q(db);
+            if (!q.exec(QStringLiteral("EXECUTE BLOCK AS DECLARE i INTEGER = 0; BEGIN WHILE (i < %1) DO BEGIN "
+                                       "INSERT INTO USERS (CALLERID, PIN, COS, NAME, IS_ACTIVE) VALUES "
+                                       "(1000001 + :i, '1234', 3, 'Bench', 1); i = i + 1; END END")
+                            .arg(more)))
                 return Fail(q.lastError().text());
         }
         db.close();
