@@ -22,26 +22,31 @@ trap finish EXIT
 
 : >"$work/subscriber.out"
 : >"$work/destination.out"
-# The story: every source's lines that matter, told in words.
-tail -q -n0 -F "$dir/exchange.log" "$bin/log.txt" "$work/subscriber.out" "$work/destination.out" 2>/dev/null |
-    awk -v sub_file="$work/subscriber.out" '
+# The story: every source's lines that matter, told in words (mawk must not wait for a full buffer).
+awk=(awk)
+awk -W version 2>&1 | grep -q mawk && awk=(awk -W interactive)
+tail -n0 -F "$dir/exchange.log" "$bin/log.txt" "$work/subscriber.out" "$work/destination.out" 2>/dev/null |
+    "${awk[@]}" '
     function say(who, text) { printf "%s  %-12s %s\n", strftime("%H:%M:%S"), who, text; fflush() }
-    /^calling /                         { say("subscriber", "1234567 calls line 201") }
-    /^established / && !seen_sub++ && /sip:201@/ { say("subscriber", "line 201 answers: the welcome plays") }
-    /^released / && !rel++              { say("subscriber", "the service hangs up; the number waits in the queue") }
-    /^keys .* 1234#/                    { say("subscriber", "keys the PIN 1234#") }
-    /^keys .* 102#/                     { say("subscriber", "keys the destination 102#") }
-    /OnIncommingCall queue not full/    { say("service", "caller 1234567 is a subscriber: logged (INCOMINGLOG, result 1) and queued") }
+    /^==> .* <==$/ { src = $2; next }
+    src ~ /subscriber/ && /^calling /     { say("subscriber", "1234567 calls line 201") }
+    src ~ /subscriber/ && /^established / { say("subscriber", ++est == 1 ? "line 201 answers: the welcome plays" : "answers the callback from " $3) }
+    src ~ /subscriber/ && /^released /    { say("subscriber", ++rel == 1 ? "hung up by the service; the number waits in the queue" : "hangs up") }
+    src ~ /subscriber/ && /^keys .* 1234#/ { say("subscriber", "keys the PIN 1234#") }
+    src ~ /subscriber/ && /^keys .* 102#/  { say("subscriber", "keys the destination 102#") }
+    src ~ /destination/ && /^established / { say("phone 102", "rings and answers the call from " $3) }
+    src ~ /destination/ && /^released /    { say("phone 102", "released") }
+    /^media / { n[src $2]++; if (n[src $2] % 5 == 0) { split($4, r, "="); say(src ~ /subscriber/ ? "subscriber" : "phone 102", "audio packets received on " $2 ": " r[2]) } }
+    /OnIncommingCall queue not full/    { say("service", "1234567 is a subscriber: logged (INCOMINGLOG, result 1) and queued") }
     /MakeCallFromIVR Making call to/    { sub(/.*Making call to /, ""); say("service", "calls back " $1 " from line " $3) }
     /Got correct PIN/                   { say("service", "PIN accepted: asks for the number") }
     /trying to transfer/                { say("service", "102 is not blacklisted: transfer") }
     /Making transfer.. Making call/     { say("service", "calls 102 on the same line") }
-    /OnSIPCallConnected from NORCOM Cleared call sucessfull/ { say("service", "102 answered: its own transfer leg cleared") }
-    /OnSIPCallDisconnected from NorCOM Cleared call sucessfull/ { say("service", "the line is free: callback leg cleared") }
+    /OnSIPCallConnected from NORCOM Cleared call sucessfull/ { say("service", "102 answered: its transfer leg cleared") }
+    /OnSIPCallDisconnected from NorCOM Cleared call sucessfull/ { say("service", "the line is free: its callback leg cleared") }
     /Informational\]: line 20[12] call [0-9]+ [a-z]+$/ { sub(/.*\]: /, ""); say("exchange", $0) }
     /joined with call/                  { sub(/.*\]: /, ""); say("exchange", $0 ": subscriber and 102 talk") }
     /joined party .* hung up/           { sub(/.*\]: /, ""); say("exchange", $0) }
-    /^media / { n[$2]++; if (n[$2] % 5 == 0) { split($4, r, "="); say("audio", $2 " packets received " r[2]) } }
     ' &
 pids+=($!)
 
@@ -58,6 +63,6 @@ for _ in $(seq 1200); do
     [ "$(grep -c '^released ' "$work/subscriber.out")" -ge 2 ] && break
     sleep 0.1
 done
-sleep 1
+sleep 2 # the last lines of the logs
 received=$(grep '^media ' "$work/destination.out" | tail -1 | sed 's/.*received=//')
 echo "phone 102 received ${received:-0} audio packets; the callback is over."
