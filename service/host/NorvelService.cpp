@@ -63,6 +63,7 @@ NorvelService::~NorvelService()
     // calls still up and reports them ended through both: end the telephony while they still exist.
     // The bridge keeps running after this object, so it must stop handing line events to the manager.
     m_bridge->eventsReceiver = nullptr;
+    m_bridge->StopLineEvents();
     m_manager.StopCallBacks();
     m_manager.ShutDownEndpoints();
     Log(Debug, "NorvelService::~NorvelService telephony stopped");
