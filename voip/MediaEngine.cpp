@@ -130,8 +130,10 @@ void MediaStream::Start(const MediaParams& params, std::shared_ptr<AudioSource> 
     rtp_session_set_remote_addr(session_, params.remoteAddress.c_str(), params.remotePort);
     rtp_session_send_telephone_events_supported(session_);
     rtp_session_recv_telephone_events_supported(session_);
-    if (!running_)
+    if (!running_) {
         lastActivity_ = std::chrono::steady_clock::now();
+        firstPacket_ = true;
+    }
     running_ = true;
 }
 
@@ -159,12 +161,48 @@ bool MediaStream::SendDigits(const std::string& keys)
     return true;
 }
 
-void MediaStream::OnTelephoneEvent(_RtpSession*, void* event, void* self, void*)
+void MediaStream::OnEventPacket(_RtpSession*, void* packet, void* self, void*)
 {
+    // Runs inside Tick's draining, under its lock.
+    auto* m = static_cast<mblk_t*>(packet);
+    uint8_t* payload = nullptr;
+    int size = rtp_get_payload(m, &payload);
+    if (!payload || size < 4)
+        return;
     auto* stream = static_cast<MediaStream*>(self);
-    char key = EventKey(static_cast<int>(reinterpret_cast<intptr_t>(event)));
-    if (key && stream->onDigit)
-        stream->onDigit(key);
+    stream->TakeEvent(rtp_get_timestamp(m), payload[0], (payload[1] & 0x80) != 0, rtp_get_markbit(m) != 0,
+                      stream->tickTime_);
+}
+
+void MediaStream::TakeEvent(uint32_t timestamp, int event, bool end, bool marker,
+                            std::chrono::steady_clock::time_point now)
+{
+    // The end packet is not awaited: a phone without key-release codes ends an event only when
+    // the next one starts, or never.
+    if (heard_ && timestamp == current_.ts && event == current_.code) {
+        // The same event, unless it is over and this starts afresh (a sender replaying one
+        // recorded key twice gives both presses the same timestamp).
+        if (!(currentEnded_ && marker)) {
+            currentLast_ = now;
+            currentEnded_ = currentEnded_ || end;
+            return;
+        }
+    } else {
+        for (const HeardEvent& e : earlier_)
+            if (!marker && e.code == event && e.ts == timestamp)
+                return; // a late packet of an earlier event
+        if (heard_) {
+            earlier_[earlierNext_] = current_;
+            earlierNext_ = (earlierNext_ + 1) % (sizeof earlier_ / sizeof earlier_[0]);
+        }
+    }
+    heard_ = true;
+    current_ = {timestamp, event};
+    currentEnded_ = end;
+    currentLast_ = now;
+    char key = EventKey(event);
+    if (key && onDigit)
+        onDigit(key);
 }
 
 void MediaStream::SendEventPacket()
@@ -207,12 +245,27 @@ void MediaStream::Tick(std::chrono::steady_clock::time_point now, std::chrono::m
         bool alaw = params_.payloadType == 8;
         for (size_t i = 0; i < kFrameSamples; ++i)
             payload[i] = alaw ? LinearToAlaw(frame[i]) : LinearToUlaw(frame[i]);
-        rtp_session_send_with_ts(session_, payload, static_cast<int>(kFrameSamples), ts_);
+        if (firstPacket_) {
+            // The start of the stream is the start of a talkspurt: the marker tells the peer's
+            // jitter buffer to take its timing afresh.
+            mblk_t* m = rtp_session_create_packet(session_, RTP_FIXED_HEADER_SIZE, payload,
+                                                  static_cast<int>(kFrameSamples));
+            rtp_set_markbit(m, 1);
+            rtp_session_sendm_with_ts(session_, m, ts_);
+            firstPacket_ = false;
+        } else {
+            rtp_session_send_with_ts(session_, payload, static_cast<int>(kFrameSamples), ts_);
+        }
     }
     ts_ += kFrameSamples;
     ++sent_;
 
-    // Draining also runs oRTP's telephone-event detection, which calls onDigit.
+    // An event whose packets stopped coming is over.
+    constexpr auto kEventSilence = std::chrono::milliseconds(300);
+    if (heard_ && !currentEnded_ && now - currentLast_ > kEventSilence)
+        currentEnded_ = true;
+    // Draining runs oRTP's telephone-event detection, which calls OnEventPacket.
+    tickTime_ = now;
     for (int i = 0; i < kMaxReadsPerTick; ++i) {
         mblk_t* m = rtp_session_recvm_with_ts(session_, recvTs_);
         if (!m)
@@ -279,8 +332,8 @@ std::shared_ptr<MediaStream> MediaEngine::CreateStream(const std::string& localA
     rtp_session_set_ssrc(session, RandomWord());
     rtp_session_set_seq_number(session, static_cast<uint16_t>(RandomWord()));
     stream->ts_ = RandomWord();
-    rtp_session_signal_connect(session, "telephone-event", reinterpret_cast<RtpCallback>(&MediaStream::OnTelephoneEvent),
-                               stream.get());
+    rtp_session_signal_connect(session, "telephone-event_packet",
+                               reinterpret_cast<RtpCallback>(&MediaStream::OnEventPacket), stream.get());
 
     std::unique_lock<std::mutex> lock(mutex_);
     int span = std::max(2, lastPort_ - firstPort_);

@@ -49,7 +49,8 @@ public:
     uint64_t PacketsSent() const { return sent_; }
     uint64_t PacketsReceived() const { return received_; }
 
-    // Called on the pacing thread: a key press received (once per press); no RTP for too long.
+    // Called on the pacing thread: a key press received (once per press, at its first packet, with
+    // or without end packets); no RTP for too long.
     std::function<void(char)> onDigit;
     std::function<void()> onTimeout;
 
@@ -58,7 +59,8 @@ private:
     MediaStream() = default;
     void Tick(std::chrono::steady_clock::time_point now, std::chrono::milliseconds timeout);
     void SendEventPacket();
-    static void OnTelephoneEvent(_RtpSession* session, void* event, void* self, void*);
+    static void OnEventPacket(_RtpSession* session, void* packet, void* self, void*);
+    void TakeEvent(uint32_t timestamp, int event, bool end, bool marker, std::chrono::steady_clock::time_point now);
 
     _RtpSession* session_ = nullptr;
     _RtpProfile* profile_ = nullptr;
@@ -74,6 +76,22 @@ private:
     int eventTick_ = -1; // position inside the event being sent; -1 none
     uint32_t eventTs_ = 0;
     char eventKey_ = 0;
+    // Received events, known by timestamp and code. One is taken at its first packet; its repeats
+    // and end packets, however many or none, add nothing. It ends with its end packet or when its
+    // packets stop coming.
+    struct HeardEvent
+    {
+        uint32_t ts = 0;
+        int code = -1;
+    };
+    bool heard_ = false;
+    HeardEvent current_;
+    bool currentEnded_ = false;
+    std::chrono::steady_clock::time_point currentLast_;
+    HeardEvent earlier_[8]; // ended before the current one, for late packets
+    size_t earlierNext_ = 0;
+    std::chrono::steady_clock::time_point tickTime_;
+    bool firstPacket_ = true;
     uint64_t lastReceived_ = 0;
     std::chrono::steady_clock::time_point lastActivity_;
     std::atomic<uint64_t> sent_{0};
