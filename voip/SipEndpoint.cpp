@@ -6,6 +6,8 @@
 
 #include "common/Logging.h"
 
+#include <sofia-sip/su_string.h>
+
 #include <arpa/inet.h>
 #include <ifaddrs.h>
 #include <netinet/in.h>
@@ -128,7 +130,8 @@ bool SipStack::Start(const std::string& url, const std::string& address, int lis
                                   NUTAG_ENABLEINVITE(1),
                                   // No REFER: the stack would accept one in or outside a call and keep
                                   // a subscription for it that outlives the handle.
-                                  SIPTAG_ALLOW_STR("INVITE, ACK, BYE, CANCEL, OPTIONS, INFO, UPDATE"),
+                                  SIPTAG_ALLOW_STR("INVITE, ACK, BYE, CANCEL, OPTIONS, PRACK, MESSAGE, SUBSCRIBE, "
+                                                   "NOTIFY, UPDATE, INFO"),
                                   // Answered by us: the stack would accept one outside any call.
                                   NUTAG_APPL_METHOD("INFO"), TAG_NULL())
                      : nullptr;
@@ -263,6 +266,26 @@ void SipStack::Event(nua_event_t event, int status, const char* phrase, nua_hand
         // Not allowed, so the stack answers 405 before this. Should one come anyway, its handle is
         // left to the stack: it may still be sending the NOTIFYs of the REFER.
         return;
+    case nua_r_refer:
+        if (auto leg = LegOf(handle); leg && status >= 200)
+            OnTransfer(leg, status, phrase ? phrase : "", false);
+        return;
+    case nua_i_notify:
+        if (auto leg = LegOf(handle)) {
+            // The REFER's subscription: "SIP/2.0 200 OK" of the call the peer placed.
+            if (sip && sip->sip_payload && sip->sip_content_type && sip->sip_content_type->c_type &&
+                su_casematch(sip->sip_content_type->c_type, "message/sipfrag")) {
+                std::string frag(sip->sip_payload->pl_data, sip->sip_payload->pl_len);
+                frag = frag.substr(0, frag.find_first_of("\r\n"));
+                if (frag.compare(0, 8, "SIP/2.0 ") == 0 && frag.size() >= 11) {
+                    int code = std::atoi(frag.c_str() + 8);
+                    OnTransfer(leg, code, frag.size() > 12 ? frag.substr(12) : std::string(), true);
+                }
+            }
+        } else if (nh) {
+            nua_handle_destroy(nh);
+        }
+        return;
     case nua_r_register:
     case nua_r_unregister:
         if (auto* line = dynamic_cast<SipLine*>(handle))
@@ -277,7 +300,6 @@ void SipStack::Event(nua_event_t event, int status, const char* phrase, nua_hand
     case nua_i_register:
     case nua_i_subscribe:
     case nua_i_publish:
-    case nua_i_notify:
     case nua_i_method:
         // Answered by the stack, which keeps no state for these: a handle made for a request
         // outside our calls is not kept.
@@ -495,6 +517,23 @@ void SipStack::OnInfo(const std::shared_ptr<SipLeg>& leg, const sip_t* sip)
     }
     if (connection)
         connection->DeliverUserInput(std::string(1, key >= 'a' && key <= 'd' ? key - 'a' + 'A' : key));
+}
+
+void SipStack::OnTransfer(const std::shared_ptr<SipLeg>& leg, int status, const std::string& phrase, bool progress)
+{
+    std::shared_ptr<SipConnection> connection;
+    {
+        std::lock_guard<std::mutex> lock(leg->mutex);
+        connection = leg->connection.lock();
+    }
+    // The connection's handlers are the application's code: not on this thread.
+    if (connection)
+        manager.Post([connection, status, phrase, progress] {
+            if (progress)
+                connection->OnTransferProgress(status, phrase);
+            else
+                connection->OnTransferAnswered(status, phrase);
+        });
 }
 
 void SipStack::OnRegister(SipLine& line, nua_event_t event, int status, const sip_t* sip)

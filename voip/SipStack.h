@@ -98,6 +98,7 @@ struct SipStack
     void IncomingInvite(nua_handle_t* nh, const sip_t* sip);
     void OnState(const std::shared_ptr<SipLeg>& leg, tagi_t tags[]);
     void OnInfo(const std::shared_ptr<SipLeg>& leg, const sip_t* sip);
+    void OnTransfer(const std::shared_ptr<SipLeg>& leg, int status, const std::string& phrase, bool progress);
     void OnRegister(SipLine& line, nua_event_t event, int status, const sip_t* sip);
     bool Authenticate(SipHandle& handle, const sip_t* sip);
     // Answers a request with a final refusal; a handle the stack made for it (handle null) goes.

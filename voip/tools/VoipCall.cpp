@@ -115,7 +115,7 @@ int main(int argc, char** argv)
 
     ToolManager manager;
     auto& local = manager.AddEndpoint(std::make_unique<voip::LocalEndpoint>(manager));
-    auto& sip = manager.AddEndpoint(std::make_unique<voip::SipEndpoint>(manager));
+    auto& sip = manager.AddEndpoint(std::make_unique<voip::tool::ToolSipEndpoint>(manager, Print));
     sip.SetMediaTimeout(std::chrono::seconds(mediaTimeout));
     std::atomic<bool> placedEnded{false};
     local.SetEventHandler([&](const std::string& event) {
