@@ -286,10 +286,19 @@ void MediaStream::Tick(std::chrono::steady_clock::time_point now, std::chrono::m
     }
 }
 
-MediaEngine::MediaEngine()
+MediaEngine::MediaEngine(unsigned threads)
 {
     InitOrtp();
-    thread_ = std::thread([this] { Run(); });
+    if (threads == 0)
+        threads = std::clamp(std::thread::hardware_concurrency(), 1u, 8u);
+    for (unsigned i = 0; i < threads; ++i)
+        pacers_.push_back(std::make_unique<Pacer>());
+    // Deadlines spread over the frame, so the threads' work does not all fall due at once.
+    for (unsigned i = 0; i < threads; ++i) {
+        std::chrono::nanoseconds offset = std::chrono::milliseconds(kFrameMs) * i / threads;
+        Pacer& pacer = *pacers_[i];
+        pacer.thread = std::thread([this, &pacer, offset] { Run(pacer, offset); });
+    }
 }
 
 MediaEngine::~MediaEngine()
@@ -300,8 +309,9 @@ MediaEngine::~MediaEngine()
 void MediaEngine::Stop()
 {
     stop_ = true;
-    if (thread_.joinable())
-        thread_.join();
+    for (auto& pacer : pacers_)
+        if (pacer->thread.joinable())
+            pacer->thread.join();
 }
 
 void MediaEngine::SetPortRange(int firstPort, int lastPort)
@@ -344,7 +354,22 @@ std::shared_ptr<MediaStream> MediaEngine::CreateStream(const std::string& localA
             nextPort_ = firstPort_;
         if (rtp_session_set_local_addr(session, localAddress.c_str(), port, port + 1) == 0) {
             stream->localPort_ = port;
-            streams_.push_back(stream);
+            lock.unlock();
+            // To the thread with the fewest streams.
+            Pacer* least = nullptr;
+            size_t fewest = 0;
+            for (auto& pacer : pacers_) {
+                std::lock_guard<std::mutex> pacerLock(pacer->mutex);
+                size_t n = 0;
+                for (const auto& w : pacer->streams)
+                    n += !w.expired();
+                if (!least || n < fewest) {
+                    least = pacer.get();
+                    fewest = n;
+                }
+            }
+            std::lock_guard<std::mutex> pacerLock(least->mutex);
+            least->streams.push_back(stream);
             return stream;
         }
     }
@@ -355,29 +380,35 @@ std::shared_ptr<MediaStream> MediaEngine::CreateStream(const std::string& localA
 
 size_t MediaEngine::StreamCount() const
 {
-    std::lock_guard<std::mutex> lock(mutex_);
     size_t n = 0;
-    for (const auto& s : streams_)
-        n += !s.expired();
+    for (const auto& pacer : pacers_) {
+        std::lock_guard<std::mutex> lock(pacer->mutex);
+        for (const auto& s : pacer->streams)
+            n += !s.expired();
+    }
     return n;
 }
 
 std::vector<int> MediaEngine::TakeLateness()
 {
-    std::lock_guard<std::mutex> lock(mutex_);
     std::vector<int> taken;
-    taken.swap(lateness_);
+    for (auto& pacer : pacers_) {
+        std::lock_guard<std::mutex> lock(pacer->mutex);
+        taken.insert(taken.end(), pacer->lateness.begin(), pacer->lateness.end());
+        pacer->lateness.clear();
+    }
     return taken;
 }
 
-void MediaEngine::Run()
+void MediaEngine::Run(Pacer& pacer, std::chrono::nanoseconds offset)
 {
     timespec deadline;
     clock_gettime(CLOCK_MONOTONIC, &deadline);
+    deadline.tv_nsec += static_cast<long>(offset.count());
     std::vector<std::shared_ptr<MediaStream>> active;
     while (!stop_) {
         deadline.tv_nsec += kFrameMs * 1000000L;
-        if (deadline.tv_nsec >= 1000000000L) {
+        while (deadline.tv_nsec >= 1000000000L) {
             deadline.tv_nsec -= 1000000000L;
             ++deadline.tv_sec;
         }
@@ -391,20 +422,20 @@ void MediaEngine::Run()
             deadline = woke;
         }
         {
-            std::lock_guard<std::mutex> lock(mutex_);
+            std::lock_guard<std::mutex> lock(pacer.mutex);
             // Kept for TakeLateness; about 15 minutes at most when nobody takes them.
-            if (lateness_.size() >= 45000)
-                lateness_.clear();
-            lateness_.push_back(static_cast<int>(lateUs));
+            if (pacer.lateness.size() >= 45000)
+                pacer.lateness.clear();
+            pacer.lateness.push_back(static_cast<int>(lateUs));
             active.clear();
-            auto out = streams_.begin();
-            for (auto& weak : streams_) {
+            auto out = pacer.streams.begin();
+            for (auto& weak : pacer.streams) {
                 if (auto s = weak.lock()) {
                     active.push_back(std::move(s));
                     *out++ = weak;
                 }
             }
-            streams_.erase(out, streams_.end());
+            pacer.streams.erase(out, pacer.streams.end());
         }
         auto now = std::chrono::steady_clock::now();
         std::chrono::milliseconds timeout(timeoutMs_.load());

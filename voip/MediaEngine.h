@@ -1,5 +1,5 @@
-// RTP media of all calls: G.711 (PCMU, PCMA) and RFC 4733 telephone events on oRTP, paced by one
-// thread for every stream on an absolute 20 ms deadline.
+// RTP media of all calls: G.711 (PCMU, PCMA) and RFC 4733 telephone events on oRTP, paced by a few
+// threads (one per core), each serving its share of the streams on its own absolute 20 ms deadline.
 #pragma once
 
 #include "voip/AudioSource.h"
@@ -101,7 +101,8 @@ private:
 class MediaEngine
 {
 public:
-    MediaEngine();
+    // threads pacing threads; 0: one per core, at most 8.
+    explicit MediaEngine(unsigned threads = 0);
     ~MediaEngine(); // Stop()
     MediaEngine(const MediaEngine&) = delete;
     MediaEngine& operator=(const MediaEngine&) = delete;
@@ -115,21 +116,27 @@ public:
     // Ends the pacing thread: no stream is served, no callback runs afterwards. Idempotent.
     void Stop();
 
-    // How late the pacing thread woke after each deadline since the last call, in microseconds.
+    // How late the pacing threads woke after each deadline since the last call, in microseconds.
     std::vector<int> TakeLateness();
+    size_t PacingThreads() const { return pacers_.size(); }
 
 private:
-    void Run();
+    struct Pacer
+    {
+        std::mutex mutex;
+        std::vector<std::weak_ptr<MediaStream>> streams;
+        std::vector<int> lateness;
+        std::thread thread;
+    };
+    void Run(Pacer& pacer, std::chrono::nanoseconds offset);
 
-    mutable std::mutex mutex_;
-    std::vector<std::weak_ptr<MediaStream>> streams_;
-    std::vector<int> lateness_;
+    mutable std::mutex mutex_; // the port allocator
+    std::vector<std::unique_ptr<Pacer>> pacers_;
     int firstPort_ = 20000;
     int lastPort_ = 40000;
     int nextPort_ = 20000;
     std::atomic<int64_t> timeoutMs_{60000};
     std::atomic<bool> stop_{false};
-    std::thread thread_;
 };
 
 // G.711 of one sample.
