@@ -10,6 +10,11 @@
 #include <ctime>
 #include <random>
 
+// Last: spandsp's telephony.h redefines math functions the standard headers declare.
+#include <spandsp/telephony.h>
+#include <spandsp/bit_operations.h>
+#include <spandsp/g711.h>
+
 namespace voip {
 
 namespace {
@@ -36,59 +41,26 @@ uint32_t RandomWord()
 }
 } // namespace
 
-// G.711: the segment is the position of the magnitude's top bit.
+// G.711 is spandsp's coder.
 
 uint8_t LinearToUlaw(int16_t sample)
 {
-    constexpr int kBias = 0x84;
-    int value = sample;
-    int mask = 0xFF;
-    if (value < 0) {
-        value = -value;
-        mask = 0x7F;
-    }
-    value = std::min(value, 32635) + kBias;
-    int segment = 0;
-    for (int v = value >> 8; v && segment < 7; v >>= 1)
-        ++segment;
-    int code = (segment << 4) | ((value >> (segment + 3)) & 0x0F);
-    return static_cast<uint8_t>(code ^ mask);
+    return linear_to_ulaw(sample);
 }
 
 int16_t UlawToLinear(uint8_t code)
 {
-    code = static_cast<uint8_t>(~code);
-    int t = (((code & 0x0F) << 3) + 0x84) << ((code & 0x70) >> 4);
-    return static_cast<int16_t>((code & 0x80) ? 0x84 - t : t - 0x84);
+    return ulaw_to_linear(code);
 }
 
 uint8_t LinearToAlaw(int16_t sample)
 {
-    int value = sample;
-    int mask = 0xD5;
-    if (value < 0) {
-        value = -value - 1;
-        mask = 0x55;
-    }
-    value = std::min(value, 32767);
-    int segment = 0;
-    for (int v = value >> 8; v && segment < 7; v >>= 1)
-        ++segment;
-    int code = segment << 4;
-    code |= segment < 1 ? (value >> 4) & 0x0F : (value >> (segment + 3)) & 0x0F;
-    return static_cast<uint8_t>(code ^ mask);
+    return linear_to_alaw(sample);
 }
 
 int16_t AlawToLinear(uint8_t code)
 {
-    code ^= 0x55;
-    int t = (code & 0x0F) << 4;
-    int segment = (code & 0x70) >> 4;
-    if (segment == 0)
-        t += 8;
-    else
-        t = (t + 0x108) << (segment - 1);
-    return static_cast<int16_t>((code & 0x80) ? t : -t);
+    return alaw_to_linear(code);
 }
 
 char EventKey(int event)
@@ -242,9 +214,12 @@ void MediaStream::Tick(std::chrono::steady_clock::time_point now, std::chrono::m
         if (source_)
             source_->ReadFrame(frame);
         uint8_t payload[kFrameSamples];
-        bool alaw = params_.payloadType == 8;
-        for (size_t i = 0; i < kFrameSamples; ++i)
-            payload[i] = alaw ? LinearToAlaw(frame[i]) : LinearToUlaw(frame[i]);
+        if (params_.payloadType == 8)
+            for (size_t i = 0; i < kFrameSamples; ++i)
+                payload[i] = linear_to_alaw(frame[i]);
+        else
+            for (size_t i = 0; i < kFrameSamples; ++i)
+                payload[i] = linear_to_ulaw(frame[i]);
         if (firstPacket_) {
             // The start of the stream is the start of a talkspurt: the marker tells the peer's
             // jitter buffer to take its timing afresh.

@@ -60,7 +60,8 @@ void PrintPacing(voip::MediaEngine& media)
     if (late.empty())
         return;
     std::sort(late.begin(), late.end());
-    Print("pacing ticks=" + std::to_string(late.size()) + " late_p50_us=" + std::to_string(late[late.size() / 2]) +
+    Print("pacing threads=" + std::to_string(media.PacingThreads()) + " ticks=" + std::to_string(late.size()) +
+          " late_p50_us=" + std::to_string(late[late.size() / 2]) +
           " late_p99_us=" + std::to_string(late[late.size() * 99 / 100]) +
           " late_max_us=" + std::to_string(late.back()));
 }
