@@ -1,4 +1,5 @@
 // G.711 and the SDP the media is set up from.
+#include "voip/LocalEndpoint.h"
 #include "voip/MediaEngine.h"
 #include "voip/Sdp.h"
 
@@ -12,6 +13,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cmath>
 #include <cstdlib>
 #include <mutex>
 
@@ -50,6 +52,19 @@ TEST(G711Test, KeysAndEventCodes)
     EXPECT_EQ(KeyEvent('\0'), -1);
     EXPECT_EQ(EventKey(11), '#');
     EXPECT_EQ(EventKey(16), 0);
+}
+
+TEST(ToneTest, FramesFollowOneContinuousSine)
+{
+    ToneSource tone(440, 8000);
+    int16_t frame[kFrameSamples];
+    for (int f = 0; f < 500; ++f) {
+        tone.ReadFrame(frame);
+        for (size_t i = 0; i < kFrameSamples; ++i) {
+            double n = static_cast<double>(f * kFrameSamples + i);
+            ASSERT_NEAR(frame[i], 8000 * std::sin(2 * M_PI * 440 * n / kSampleRate), 2.0) << f << " " << i;
+        }
+    }
 }
 
 TEST(SdpTest, OurOfferParsesBack)
