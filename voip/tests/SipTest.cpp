@@ -630,8 +630,10 @@ TEST_F(SipTest, BaresipCallsInBothDirectionsWithDigits)
     auto incoming = OnlyLocalConnection(local);
     ASSERT_TRUE(incoming);
     EXPECT_EQ(incoming->GetRemotePartyNumber(), "phone");
+    // Each key once, promptly.
     ASSERT_TRUE(baresip.Write("12#"));
-    ASSERT_TRUE(events.WaitFor("input ", 3)) << baresip.Log();
+    ASSERT_TRUE(events.WaitFor("input ", 3, 3s)) << baresip.Log();
+    EXPECT_FALSE(events.WaitFor("input ", 4, 1s));
     EXPECT_EQ(incoming->ReceivedInput(), "12#");
     manager.ClearAllCalls();
     // The BYE ends it, or the ICMP errors of the RTP port closed with the call, whichever it sees first.
