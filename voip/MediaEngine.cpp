@@ -148,21 +148,24 @@ void MediaStream::OnEventPacket(_RtpSession*, void* packet, void* self, void*)
     if (!payload || size < 4)
         return;
     auto* stream = static_cast<MediaStream*>(self);
-    stream->TakeEvent(rtp_get_timestamp(m), payload[0], (payload[1] & 0x80) != 0, rtp_get_markbit(m) != 0,
+    unsigned duration = static_cast<unsigned>(payload[2]) << 8 | payload[3];
+    stream->TakeEvent(rtp_get_timestamp(m), payload[0], duration, (payload[1] & 0x80) != 0, rtp_get_markbit(m) != 0,
                       stream->tickTime_);
 }
 
-void MediaStream::TakeEvent(uint32_t timestamp, int event, bool end, bool marker,
+void MediaStream::TakeEvent(uint32_t timestamp, int event, unsigned duration, bool end, bool marker,
                             std::chrono::steady_clock::time_point now)
 {
     // The end packet is not awaited: a phone without key-release codes ends an event only when
     // the next one starts, or never.
     if (heard_ && timestamp == current_.ts && event == current_.code) {
-        // The same event, unless it is over and this starts afresh (a sender replaying one
-        // recorded key twice gives both presses the same timestamp).
-        if (!(currentEnded_ && marker)) {
+        // The same event, unless this starts afresh: a sender replaying one recorded key twice
+        // gives both presses the same timestamp, and a new start comes after the end or with a
+        // duration back at its beginning.
+        if (!(marker && (currentEnded_ || duration < currentDuration_))) {
             currentLast_ = now;
             currentEnded_ = currentEnded_ || end;
+            currentDuration_ = std::max(currentDuration_, duration);
             return;
         }
     } else {
@@ -177,6 +180,7 @@ void MediaStream::TakeEvent(uint32_t timestamp, int event, bool end, bool marker
     heard_ = true;
     current_ = {timestamp, event};
     currentEnded_ = end;
+    currentDuration_ = duration;
     currentLast_ = now;
     char key = EventKey(event);
     if (key && onDigit)

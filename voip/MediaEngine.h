@@ -60,7 +60,8 @@ private:
     void Tick(std::chrono::steady_clock::time_point now, std::chrono::milliseconds timeout);
     void SendEventPacket();
     static void OnEventPacket(_RtpSession* session, void* packet, void* self, void*);
-    void TakeEvent(uint32_t timestamp, int event, bool end, bool marker, std::chrono::steady_clock::time_point now);
+    void TakeEvent(uint32_t timestamp, int event, unsigned duration, bool end, bool marker,
+                   std::chrono::steady_clock::time_point now);
 
     _RtpSession* session_ = nullptr;
     _RtpProfile* profile_ = nullptr;
@@ -87,6 +88,7 @@ private:
     bool heard_ = false;
     HeardEvent current_;
     bool currentEnded_ = false;
+    unsigned currentDuration_ = 0;
     std::chrono::steady_clock::time_point currentLast_;
     HeardEvent earlier_[8]; // ended before the current one, for late packets
     size_t earlierNext_ = 0;

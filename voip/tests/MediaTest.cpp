@@ -214,8 +214,12 @@ TEST(MediaStreamTest, EachKeyPressIsTakenOnceWhateverItsEndPacketsDo)
     // new press, its repeats are not.
     phone.SendEvent(to, 6000, 9, false, true, 160);
     phone.SendEvent(to, 6000, 9, false, false, 320);
+    // A start packet sent again is no press; a start with the duration back at its beginning,
+    // before any end, is.
+    phone.SendEvent(to, 6000, 9, false, true, 320);
+    phone.SendEvent(to, 6000, 9, false, true, 0);
     phone.SendEvent(to, 7000, 0, true, true, 800);
-    EXPECT_EQ(keysReach(8), "122#5990");
+    EXPECT_EQ(keysReach(9), "122#59990");
     stream->Stop();
 }
 
