@@ -22,7 +22,7 @@ std::string Utf8(const QStringView text)
     return text.toUtf8().toStdString();
 }
 
-// Qt says only that the tags differ; the old form names them.
+// Qt says only that the tags differ; our message names both.
 std::string MismatchText(std::string_view text, const QXmlStreamReader& reader, const std::string& open)
 {
     // The end tag is the last "</" on the reader's line before its column.
