@@ -3,7 +3,7 @@
 namespace Schema {
 
 // clang-format off
-const std::array<Object, 25> Objects = {{
+const std::array<Object, 27> Objects = {{
     {"users", "USERS", ObjectKind::Table,
      "CREATE TABLE USERS (ID Integer NOT NULL PRIMARY KEY,CALLERID Varchar(20) NOT NULL,PIN Varchar(20) DEFAULT NULL,COS Int DEFAULT NULL,NAME Varchar(100) NOT NULL,IS_ACTIVE Smallint NOT NULL);"},
     {"incominglog", "INCOMINGLOG", ObjectKind::Table,
@@ -54,6 +54,12 @@ const std::array<Object, 25> Objects = {{
      "CREATE TRIGGER BLACKLIST_INSERT FOR BLACKLIST ACTIVE  BEFORE INSERT POSITION 0  AS  BEGIN  IF (NEW.ID IS NULL) THEN NEW.ID = GEN_ID(NEW_BLACKLIST_ID, 1);  END ;"},
     {"manager", "MANAGER", ObjectKind::Role,
      "CREATE ROLE MANAGER;"},
+    // The service looks every caller up by CALLERID; without this each call reads all of USERS.
+    {"idx_users_callerid", "IDX_USERS_CALLERID", ObjectKind::Index,
+     "CREATE INDEX IDX_USERS_CALLERID ON USERS (CALLERID)"},
+    // The console pages the log newest first; the primary key's index only walks upwards.
+    {"idx_incominglog_newest", "IDX_INCOMINGLOG_NEWEST", ObjectKind::Index,
+     "CREATE DESCENDING INDEX IDX_INCOMINGLOG_NEWEST ON INCOMINGLOG (ID)"},
 }};
 
 const std::array<std::string_view, 6> ManagerGrants = {

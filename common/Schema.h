@@ -8,7 +8,7 @@
 
 namespace Schema {
 
-enum class ObjectKind { Table, Generator, Trigger, Role };
+enum class ObjectKind { Table, Generator, Trigger, Role, Index };
 
 struct Object
 {
@@ -19,8 +19,9 @@ struct Object
 };
 
 // Every object in creation order: tables (each after those it references), generators, triggers
-// (after the generators they use), then the role, which is followed by ManagerGrants.
-extern const std::array<Object, 25> Objects;
+// (after the generators they use), the role, which is followed by ManagerGrants, then the indices that
+// keep the per-call lookups and the newest-first incoming log fast on large tables.
+extern const std::array<Object, 27> Objects;
 
 // The statement creating the object with this lower-case key; empty when there is no such object.
 std::string_view Statement(std::string_view key);
@@ -38,6 +39,7 @@ inline constexpr std::array<std::string_view, 10> Triggers = {
     "queue_insert",       "queue_delete",       "incominglog_update", "incominglog_insert",
     "incominglog_delete", "blacklist_insert"};
 inline constexpr std::string_view Role = "manager";
+inline constexpr std::array<std::string_view, 2> Indices = {"idx_users_callerid", "idx_incominglog_newest"};
 
 // Run one by one, in this order, right after the role was created.
 extern const std::array<std::string_view, 6> ManagerGrants;

@@ -1,5 +1,6 @@
 // The main window's schema check and repair: objects are compared by name only, and created from the
-// shared statement table when the administrator is logged in.
+// shared statement table when the administrator is logged in. Missing indices only slow things down,
+// so they alone do not keep another account out.
 #include "console/Selvdesk.h"
 
 #include "common/Schema.h"
@@ -66,9 +67,11 @@ bool Selvdesk::checkDatabase()
     const QStringList generators = Names(Schema::Generators);
     const QStringList triggers = Names(Schema::Triggers);
     const QStringList roles = {Text(Schema::Role)};
+    const QStringList indices = Names(Schema::Indices);
     qDebug().noquote() << "Let's check database...";
+    showMissingIndices(QStringList());
 
-    QStringList missingTables, missingGenerators, missingTriggers, missingRoles;
+    QStringList missingTables, missingGenerators, missingTriggers, missingRoles, missingIndices;
     if (db_.isOpen()) {
         missingTables = Missing(tables, db_.tables(QSql::Tables), "Table");
         missingGenerators =
@@ -79,15 +82,21 @@ bool Selvdesk::checkDatabase()
                     "Trigger");
         missingRoles =
             Missing(roles, CatalogueNames(db_, QString("SELECT RDB$ROLE_NAME FROM RDB$ROLES") + kCatalogueFilter), "Role");
+        missingIndices =
+            Missing(indices, CatalogueNames(db_, QString("SELECT RDB$INDEX_NAME FROM RDB$INDICES") + kCatalogueFilter),
+                    "Index");
     } else {
         qDebug().noquote() << "The application could not open the database";
     }
-    if (missingTables.isEmpty() && missingGenerators.isEmpty() && missingTriggers.isEmpty() && missingRoles.isEmpty())
+    const bool essentialsPresent =
+        missingTables.isEmpty() && missingGenerators.isEmpty() && missingTriggers.isEmpty() && missingRoles.isEmpty();
+    if (essentialsPresent && missingIndices.isEmpty())
         return true;
 
     const QString details = Quoted(tr("Missing tables: '"), missingTables) +
                             Quoted(tr("Missing generators: '"), missingGenerators) +
-                            Quoted(tr("Missing triggers: '"), missingTriggers) + Quoted(tr("Missing roles: '"), missingRoles);
+                            Quoted(tr("Missing triggers: '"), missingTriggers) + Quoted(tr("Missing roles: '"), missingRoles) +
+                            Quoted(tr("Missing indices: '"), missingIndices);
 
     auto critical = [this](const QString& text) {
         QMessageBox box(QMessageBox::Critical, tr("Database critical error"), text, QMessageBox::Ok, this);
@@ -95,7 +104,7 @@ bool Selvdesk::checkDatabase()
     };
     if (db_.userName().toUpper() == "SYSDBA") {
         critical(tr("Application database is missing or corrupted.\n") + details + tr(" Now we will try to repair database."));
-        if (repairDatabase(missingTables, missingGenerators, missingTriggers, missingRoles)) {
+        if (repairDatabase(missingTables, missingGenerators, missingTriggers, missingRoles, missingIndices)) {
             QMessageBox box(QMessageBox::Information, tr("Database repaired"),
                             tr("Application database was successfully restored."), QMessageBox::Ok, this);
             box.exec();
@@ -104,13 +113,20 @@ bool Selvdesk::checkDatabase()
         critical(tr("We can't repair application database.\nPlease, reinstall the application."));
         return false;
     }
+    if (essentialsPresent) {
+        // Only the administrator may create them; everyone else works on, just slower.
+        qDebug().noquote() << "The database has no indices " + missingIndices.join(", ") +
+                                  ": lookups are slow until SYSDBA logs in once and adds them";
+        showMissingIndices(missingIndices);
+        return true;
+    }
     critical(tr("Application database is missing or corrupted.\n") + details +
              tr("You need to log in as SYSDBA to repair your database."));
     return false;
 }
 
 bool Selvdesk::repairDatabase(const QStringList& tables, const QStringList& generators, const QStringList& triggers,
-                              const QStringList& roles)
+                              const QStringList& roles, const QStringList& indices)
 {
     qDebug().noquote() << "Try to repair our database...";
     if (!db_.isOpen() && !db_.open()) {
@@ -126,6 +142,8 @@ bool Selvdesk::repairDatabase(const QStringList& tables, const QStringList& gene
         result = createTrigger(name.toLower()) && result;
     for (const QString& name : roles)
         result = createRole(name.toLower()) && result;
+    for (const QString& name : indices)
+        result = createIndex(name.toLower()) && result;
     return result;
 }
 
@@ -135,6 +153,7 @@ bool Selvdesk::createGenerator(const QString& name)
     return createObject(Schema::ObjectKind::Generator, "generator", name);
 }
 bool Selvdesk::createTrigger(const QString& name) { return createObject(Schema::ObjectKind::Trigger, "trigger", name); }
+bool Selvdesk::createIndex(const QString& name) { return createObject(Schema::ObjectKind::Index, "index", name); }
 
 bool Selvdesk::createRole(const QString& name)
 {

@@ -1,5 +1,6 @@
 // The main window over a real database: subscribers, blacklist patterns and the live incoming log.
 #include "console/Application.h"
+#include "console/IncomingLogModel.h"
 #include "console/Selvdesk.h"
 #include "console/tests/ConsoleTestSupport.h"
 
@@ -14,7 +15,7 @@
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QSqlRecord>
-#include <QSqlRelationalTableModel>
+#include <QSqlTableModel>
 #include <QStatusBar>
 #include <QTabWidget>
 #include <QTableView>
@@ -211,7 +212,7 @@ private slots:
     {
         exec("INSERT INTO USERS (CALLERID, PIN, COS, NAME, IS_ACTIVE) VALUES ('600', '1', 1, 'Ann', 1)");
         const QString id = Rows(other, "SELECT ID FROM USERS WHERE CALLERID='600'").value(0);
-        QSqlRelationalTableModel* model = window->incomingModel();
+        IncomingLogModel* model = window->incomingModel();
         QCOMPARE(model->rowCount(), 0);
 
         exec("INSERT INTO INCOMINGLOG (ID, CALL_BEGIN, CALLERID, UID, RESULT, DEST) VALUES "

@@ -1,14 +1,17 @@
 // The main window's schema check and repair against real databases on the test server.
 #include "common/Schema.h"
 #include "console/Application.h"
+#include "console/IncomingLogModel.h"
 #include "console/Selvdesk.h"
 #include "console/tests/ConsoleTestSupport.h"
 
 #include <QApplication>
+#include <QLabel>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QTest>
 
+#include <memory>
 #include <set>
 
 using consoletest::DiagnosticLines;
@@ -16,6 +19,9 @@ using consoletest::ModalDriver;
 using consoletest::PressOk;
 
 namespace {
+const char* const kOwnIndices = "SELECT RDB$INDEX_NAME FROM RDB$INDICES WHERE RDB$SYSTEM_FLAG=0 AND RDB$INDEX_NAME NOT "
+                                "STARTING WITH 'RDB$'";
+
 std::set<QString> Catalogue(QSqlDatabase db, const QString& sql)
 {
     std::set<QString> names;
@@ -79,7 +85,9 @@ private slots:
                          "Missing triggers: 'user_insert', 'user_insert2', 'user_update', 'queue_update', 'queue_insert', "
                          "'queue_delete', 'incominglog_update', 'incominglog_insert', 'incominglog_delete', "
                          "'blacklist_insert'.\n"
-                         "Missing roles: 'manager'.\n Now we will try to repair database. | "));
+                         "Missing roles: 'manager'.\n"
+                         "Missing indices: 'idx_users_callerid', 'idx_incominglog_newest'.\n"
+                         " Now we will try to repair database. | "));
         QCOMPARE(driver.seen().at(1),
                  QString("Database repaired | Application database was successfully restored. | "));
 
@@ -97,6 +105,7 @@ private slots:
         QSqlDatabase db = database.connect();
         QCOMPARE(Catalogue(db, "SELECT RDB$RELATION_NAME FROM RDB$RELATIONS WHERE RDB$SYSTEM_FLAG=0").size(), size_t(7));
         QCOMPARE(Catalogue(db, "SELECT RDB$TRIGGER_NAME FROM RDB$TRIGGERS WHERE RDB$SYSTEM_FLAG=0").size(), size_t(10));
+        QCOMPARE(Catalogue(db, kOwnIndices), (std::set<QString>{"idx_users_callerid", "idx_incominglog_newest"}));
         QCOMPARE(Catalogue(db, "SELECT TRIM(RDB$RELATION_NAME) || ':' || TRIM(RDB$PRIVILEGE) FROM RDB$USER_PRIVILEGES "
                                "WHERE RDB$USER='MANAGER'")
                      .size(),
@@ -122,7 +131,9 @@ private slots:
         QVERIFY2(driver.seen().at(0).startsWith("Database critical error | Application database is missing or corrupted.\n"
                                                 "Missing tables: 'users', "),
                  qPrintable(driver.seen().at(0)));
-        QVERIFY(driver.seen().at(0).endsWith("Missing roles: 'manager'.\nYou need to log in as SYSDBA to repair your database. | "));
+        QVERIFY(driver.seen().at(0).endsWith("Missing roles: 'manager'.\nMissing indices: 'idx_users_callerid', "
+                                             "'idx_incominglog_newest'.\nYou need to log in as SYSDBA to repair your "
+                                             "database. | "));
         QVERIFY(database.db().tables().isEmpty()); // nothing was created
     }
 
@@ -141,6 +152,68 @@ private slots:
                                                  "corrupted.\nMissing triggers: 'user_update'.\n Now we will try to "
                                                  "repair database. | "));
         QVERIFY(Catalogue(database.db(), "SELECT RDB$TRIGGER_NAME FROM RDB$TRIGGERS").count("user_update"));
+    }
+
+    // A database built before the indices existed: operators work on (slower) and are told who can
+    // help; the administrator's login adds exactly what is missing, after which the note is gone.
+    void aDatabaseWithoutIndicesWorksForOperatorsAndTheAdministratorAddsThem()
+    {
+        TestDatabase database;
+        QSqlQuery drop(database.db());
+        QVERIFY2(drop.exec("DROP INDEX IDX_USERS_CALLERID"), qPrintable(drop.lastError().text()));
+        QVERIFY2(drop.exec("DROP INDEX IDX_INCOMINGLOG_NEWEST"), qPrintable(drop.lastError().text()));
+        database.db().commit();
+        QVERIFY(Catalogue(database.db(), kOwnIndices).empty());
+        QVERIFY(QSqlQuery(database.db())
+                    .exec("INSERT INTO USERS (CALLERID, PIN, COS, NAME, IS_ACTIVE) VALUES ('700', '1', 1, 'Bea', 1)"));
+        QVERIFY(QSqlQuery(database.db())
+                    .exec("INSERT INTO INCOMINGLOG (ID, CALL_BEGIN, CALLERID, UID, RESULT, DEST) VALUES "
+                          "(gen_id(NEW_INCOMING_ID,1), current_timestamp, '700', 1, 1, '700')"));
+        consoletest::ServerAccount account(database, "op-pass");
+        QVERIFY(QSqlQuery(database.db()).exec("GRANT MANAGER TO " + account.name()));
+
+        {
+            auto window = std::make_unique<Selvdesk>();
+            window->setDatabase(consoletest::ConsoleConnection(database, account.name(), account.password()));
+            ModalDriver driver;
+            DiagnosticLines lines;
+            window->show();
+            QTest::qWait(300); // a box or a quit request would come within this
+            QCOMPARE(driver.seen(), QStringList());
+            QVERIFY(window->incomingModel() && window->usersModel() && window->blacklistModel());
+            QCOMPARE(window->incomingModel()->rowCount(), 1);
+            QCOMPARE(window->incomingModel()->index(0, 3).data().toString(), QString("Bea"));
+            auto* note = window->findChild<QLabel*>("labelMissingIndices");
+            QVERIFY(note && note->isVisible());
+            QVERIFY2(note->text().contains("idx_users_callerid, idx_incominglog_newest") && note->text().contains("SYSDBA"),
+                     qPrintable(note->text()));
+            QVERIFY(!lines.find("Index idx_users_callerid not exists").isEmpty());
+            QVERIFY(Catalogue(database.db(), kOwnIndices).empty()); // nothing was tried
+        }
+
+        // Only one is missing when the administrator comes: the check names exactly that one.
+        QVERIFY(QSqlQuery(database.db()).exec("CREATE INDEX IDX_USERS_CALLERID ON USERS (CALLERID)"));
+        {
+            Selvdesk window;
+            window.setDatabase(consoletest::ConsoleConnection(database, server.user, server.password));
+            ModalDriver driver;
+            driver.expect(PressOk());
+            driver.expect(PressOk());
+            QVERIFY(window.checkDatabase());
+            QCOMPARE(driver.seen().value(0), QString("Database critical error | Application database is missing or "
+                                                     "corrupted.\nMissing indices: 'idx_incominglog_newest'.\n Now we "
+                                                     "will try to repair database. | "));
+            QCOMPARE(driver.seen().value(1), QString("Database repaired | Application database was successfully restored. | "));
+        }
+        QCOMPARE(Catalogue(database.db(), kOwnIndices), (std::set<QString>{"idx_users_callerid", "idx_incominglog_newest"}));
+
+        Selvdesk window;
+        window.setDatabase(consoletest::ConsoleConnection(database, account.name(), account.password()));
+        ModalDriver driver;
+        window.show();
+        QTest::qWait(100);
+        QCOMPARE(driver.seen(), QStringList());
+        QVERIFY(!window.findChild<QLabel*>("labelMissingIndices")->isVisible());
     }
 
     void aFailedCreationStillCreatesTheRestAndReportsFailure()
