@@ -9,8 +9,10 @@
 namespace {
 
 constexpr int kPage = 256;
-// An ID still missing after this long belongs to an insert that was rolled back, not one in flight.
-constexpr qint64 kGapGiveUpMs = 2000;
+// An ID still missing after this long belongs to an insert that was rolled back, not one in flight; and
+// no more than this many are asked for.
+constexpr qint64 kGapGiveUpMs = 60000;
+constexpr size_t kMaxGaps = 500;
 // Firebird takes at most 1,500 values in one IN list.
 constexpr int kNamesPerQuery = 1000;
 
@@ -27,7 +29,10 @@ int Compare(const T& a, const T& b)
 
 } // namespace
 
-IncomingLogModel::IncomingLogModel(const QSqlDatabase& db, QObject* parent) : QAbstractTableModel(parent), db_(db) {}
+IncomingLogModel::IncomingLogModel(const QSqlDatabase& db, QObject* parent) : QAbstractTableModel(parent), db_(db)
+{
+    clock_.start();
+}
 
 int IncomingLogModel::rowCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : int(rows_.size()); }
 
@@ -93,7 +98,7 @@ QString IncomingLogModel::afterCondition(bool after) const
 {
     const bool descending = sortOrder_ == Qt::DescendingOrder;
     const QString op = (descending == after) ? "<" : ">";
-    const QString idOp = after ? op : (op == "<" ? ">=" : "<=");
+    const QString idOp = after ? op : op + "=";
     if (sortColumn_ == Id)
         return "INCOMINGLOG.ID " + idOp + " :kid";
     const QString column = kExpressions[sortColumn_];
@@ -189,8 +194,23 @@ bool IncomingLogModel::read(const QString& where, const QVariantMap& binds, int 
 
 void IncomingLogModel::seen(int id)
 {
-    if (id > contiguous_)
-        seenAbove_.insert(id);
+    if (id <= newest_) {
+        gaps_.erase(id);
+        return;
+    }
+    const qint64 now = clock_.elapsed();
+    for (int missing = std::max(newest_ + 1, id - int(kMaxGaps)); missing < id; ++missing)
+        gaps_.emplace(missing, now);
+    newest_ = id;
+}
+
+void IncomingLogModel::forgetOldGaps()
+{
+    const qint64 now = clock_.elapsed();
+    for (auto gap = gaps_.begin(); gap != gaps_.end();)
+        gap = now - gap->second > kGapGiveUpMs ? gaps_.erase(gap) : std::next(gap);
+    while (gaps_.size() > kMaxGaps)
+        gaps_.erase(gaps_.begin());
 }
 
 bool IncomingLogModel::select()
@@ -198,14 +218,13 @@ bool IncomingLogModel::select()
     beginResetModel();
     rows_.clear();
     loaded_.clear();
-    seenAbove_.clear();
-    gapAge_.invalidate();
+    gaps_.clear();
     atEnd_ = true;
     bool ok = false;
     // The mark first: a call committed while the page is read is then fetched again, not lost.
     QSqlQuery max(db_);
     if (max.exec("SELECT MAX(ID) FROM INCOMINGLOG") && max.next()) {
-        contiguous_ = max.value(0).toInt();
+        newest_ = max.value(0).toInt();
         max.finish();
         std::vector<Fetched> page;
         ok = read(QString(), QVariantMap(), kPage, false, page);
@@ -256,8 +275,16 @@ void IncomingLogModel::insertAt(size_t position, const Row& row)
 
 void IncomingLogModel::fetchNew()
 {
+    forgetOldGaps();
+    QString where = "INCOMINGLOG.ID > :kid";
+    if (!gaps_.empty()) {
+        QStringList ids;
+        for (const auto& gap : gaps_)
+            ids << QString::number(gap.first);
+        where = "(" + where + " OR INCOMINGLOG.ID IN (" + ids.join(',') + "))";
+    }
     std::vector<Fetched> fresh;
-    if (!read("INCOMINGLOG.ID > :kid", {{":kid", contiguous_}}, 0, true, fresh))
+    if (!read(where, {{":kid", newest_}}, 0, true, fresh))
         return;
     for (const Fetched& f : fresh) {
         seen(f.row.id);
@@ -269,20 +296,6 @@ void IncomingLogModel::fetchNew()
         if (at == rows_.end() && !atEnd_)
             continue;
         insertAt(size_t(at - rows_.begin()), f.row);
-    }
-
-    while (!seenAbove_.empty() && *seenAbove_.begin() <= contiguous_ + 1) {
-        contiguous_ = std::max(contiguous_, *seenAbove_.begin());
-        seenAbove_.erase(seenAbove_.begin());
-    }
-    if (seenAbove_.empty()) {
-        gapAge_.invalidate();
-    } else if (!gapAge_.isValid()) {
-        gapAge_.start();
-    } else if (gapAge_.elapsed() > kGapGiveUpMs) {
-        contiguous_ = *seenAbove_.rbegin();
-        seenAbove_.clear();
-        gapAge_.invalidate();
     }
 }
 
@@ -296,10 +309,8 @@ void IncomingLogModel::refresh()
     if (!read(afterCondition(false), keyOf(rows_.back()), 0, false, fetched))
         return;
     QHash<int, const Row*> fresh;
-    for (const Fetched& f : fetched) {
-        fresh.insert(f.row.id, &f.row);
-        seen(f.row.id);
-    }
+    for (const Fetched& f : fetched)
+        fresh.insert(f.row.id, &f.row); // newer ones it adds are skipped by fetchNew: they are loaded
 
     // Rows gone, or moved by a changed sort key, leave first, so the rest is a subsequence of fresh.
     auto keep = [&](const Row& row) {

@@ -15,7 +15,7 @@
 #include <QString>
 #include <QVariantMap>
 
-#include <set>
+#include <map>
 #include <vector>
 
 class IncomingLogModel : public QAbstractTableModel
@@ -79,6 +79,7 @@ private:
     bool sameKey(const Row& a, const Row& b) const;
     void insertAt(size_t position, const Row& row);
     void seen(int id);
+    void forgetOldGaps();
 
     QSqlDatabase db_;
     QString filter_;
@@ -90,9 +91,9 @@ private:
     QHash<int, QString> headers_;
     QSqlError lastError_;
 
-    // Every ID up to contiguous_ was looked at; IDs above it seen out of order wait in seenAbove_. A gap
-    // is an insert not committed yet (or rolled back): it is looked for again until it is too old.
-    int contiguous_ = 0;
-    std::set<int> seenAbove_;
-    QElapsedTimer gapAge_;
+    // New calls are the IDs above newest_. An ID below it not seen yet is an insert that commits later
+    // than a newer one (or was rolled back): it is asked for by name until it comes or grows too old.
+    int newest_ = 0;
+    std::map<int, qint64> gaps_; // missing ID -> when it was first missed (clock_ milliseconds)
+    QElapsedTimer clock_;
 };

@@ -63,31 +63,6 @@ class MainWindowTest : public QObject
     template <class T>
     T* child(const char* name) { return window->findChild<T*>(name); }
 
-    // The driver treats the first callback of a subscription as its start; post every event until the
-    // window has reacted to each, so no test's first change is taken for that start.
-    void waitUntilSubscribed()
-    {
-        DiagnosticLines lines;
-        QStringList names = {"user_insert",        "user_update",        "queue_update",      "queue_insert",
-                             "queue_delete",       "incominglog_update", "incominglog_insert", "incominglog_delete"};
-        QString block = "EXECUTE BLOCK AS BEGIN ";
-        for (const QString& name : names)
-            block += "POST_EVENT '" + name + "'; ";
-        block += "END";
-        for (int round = 0; round < 50; ++round) {
-            other.transaction();
-            QSqlQuery(other).exec(block);
-            other.commit();
-            QTest::qWait(100);
-            bool all = true;
-            for (const QString& name : names)
-                all = all && !lines.find("Event was occured: " + name).isEmpty();
-            if (all)
-                return;
-        }
-        QFAIL("the window never received every event");
-    }
-
     void open(const QString& user, const QString& password)
     {
         window = std::make_unique<Selvdesk>();
@@ -104,7 +79,7 @@ private slots:
         database = std::make_unique<TestDatabase>();
         other = database->connect();
         open(server.user, server.password);
-        waitUntilSubscribed();
+        QVERIFY2(consoletest::WaitUntilSubscribed(other), "the window never received every event");
     }
 
     void cleanup()
