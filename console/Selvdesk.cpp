@@ -19,7 +19,12 @@
 #include <QSqlTableModel>
 #include <QTableView>
 
+#include <algorithm>
+
 namespace {
+// Each query of the log is a round trip to the server that the window waits for.
+constexpr int kIncomingFetchMs = 100;
+
 // Quitting from a slot that runs before the event loop started (the first showing happens before
 // exec()) must still end the program, so the request waits for the loop.
 void QuitLater()
@@ -57,6 +62,8 @@ Selvdesk::Selvdesk(QWidget* parent) : QMainWindow(parent), ui(std::make_unique<U
     connect(ui->chbShowDeleted, &QCheckBox::stateChanged, this, &Selvdesk::showDeletedUsers);
     connect(ui->pbAddPattern, &QPushButton::clicked, this, &Selvdesk::pressAddBlackListPattern);
     connect(ui->pbDeletePattern, &QPushButton::clicked, this, &Selvdesk::pressDeleteBlackListPattern);
+    incomingFetch_.setSingleShot(true);
+    connect(&incomingFetch_, &QTimer::timeout, this, &Selvdesk::fetchNewCalls);
 }
 
 Selvdesk::~Selvdesk() = default;
@@ -214,12 +221,21 @@ void Selvdesk::updated(QString event_name)
         if (incomingModel_ && event_name == "user_update")
             incomingModel_->refreshNames();
     } else if (event_name == "incominglog_insert") {
-        if (incomingModel_)
-            incomingModel_->fetchNew();
+        if (!incomingFetch_.isActive()) {
+            const qint64 since = sinceIncomingFetch_.isValid() ? sinceIncomingFetch_.elapsed() : kIncomingFetchMs;
+            incomingFetch_.start(int(std::max<qint64>(0, kIncomingFetchMs - since)));
+        }
     } else if (event_name == "incominglog_update" || event_name == "incominglog_delete") {
         if (incomingModel_)
             incomingModel_->refresh();
     }
+}
+
+void Selvdesk::fetchNewCalls()
+{
+    sinceIncomingFetch_.start();
+    if (incomingModel_)
+        incomingModel_->fetchNew();
 }
 
 void Selvdesk::showMissingIndices(const QStringList& indices)

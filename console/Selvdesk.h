@@ -7,10 +7,12 @@
 #include "console/SettingsDialog.h"
 
 #include <QMainWindow>
+#include <QElapsedTimer>
 #include <QModelIndex>
 #include <QSqlDatabase>
 #include <QString>
 #include <QStringList>
+#include <QTimer>
 
 #include <memory>
 
@@ -90,6 +92,8 @@ private:
     void showMissingIndices(const QStringList& indices);
     // Keeps the rows in sight where they are when calls are added above them.
     void keepIncomingScroll();
+    // New calls are fetched at most every kIncomingFetchMs: under a burst one query brings many.
+    void fetchNewCalls();
 
     SettingsDialog settingsDialog_;
     DBUsersDialog usersDialog_;
@@ -100,4 +104,6 @@ private:
     IncomingLogModel* incomingModel_ = nullptr;
     QLabel* userLabel_ = nullptr;
     QLabel* indicesLabel_ = nullptr;
+    QTimer incomingFetch_;
+    QElapsedTimer sinceIncomingFetch_;
 };
