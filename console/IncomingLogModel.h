@@ -15,6 +15,7 @@
 #include <QString>
 #include <QVariantMap>
 
+#include <deque>
 #include <map>
 #include <vector>
 
@@ -85,7 +86,7 @@ private:
     QString filter_;
     int sortColumn_ = Id;
     Qt::SortOrder sortOrder_ = Qt::DescendingOrder;
-    std::vector<Row> rows_;
+    std::deque<Row> rows_; // new calls go to the front, also with every page of a long log read
     QSet<int> loaded_;
     bool atEnd_ = true;
     QHash<int, QString> headers_;
