@@ -11,8 +11,11 @@
 #include <QSqlQuery>
 #include <QTest>
 
+#include <atomic>
+#include <chrono>
 #include <memory>
 #include <set>
+#include <thread>
 
 using consoletest::DiagnosticLines;
 using consoletest::ModalDriver;
@@ -191,8 +194,32 @@ private slots:
             QVERIFY(Catalogue(database.db(), kOwnIndices).empty()); // nothing was tried
         }
 
-        // Only one is missing when the administrator comes: the check names exactly that one.
+        // Only one is missing when the administrator comes: the check names exactly that one. The
+        // service runs on meanwhile, in the middle of writing a call: the index waits for its commit.
         QVERIFY(QSqlQuery(database.db()).exec("CREATE INDEX IDX_USERS_CALLERID ON USERS (CALLERID)"));
+        std::atomic<bool> writing{false}, wrote{false};
+        std::thread service([&] {
+            const QString name = "schema-test-service";
+            {
+                QSqlDatabase db = QSqlDatabase::addDatabase("QIBASE", name);
+                db.setHostName(server.host);
+                db.setPort(server.port);
+                db.setDatabaseName(database.path());
+                db.setUserName(server.user);
+                db.setPassword(server.password);
+                if (db.open() && db.transaction() &&
+                    QSqlQuery(db).exec("INSERT INTO INCOMINGLOG (ID, CALL_BEGIN, CALLERID, UID, RESULT, DEST) VALUES "
+                                       "(gen_id(NEW_INCOMING_ID,1), current_timestamp, '700', 1, 1, '700')")) {
+                    writing = true;
+                    std::this_thread::sleep_for(std::chrono::milliseconds(700)); // the repair starts meanwhile
+                    wrote = db.commit();
+                }
+                writing = true;
+                db.close();
+            }
+            QSqlDatabase::removeDatabase(name);
+        });
+        QTRY_VERIFY_WITH_TIMEOUT(writing, 10000);
         {
             Selvdesk window;
             window.setDatabase(consoletest::ConsoleConnection(database, server.user, server.password));
@@ -205,6 +232,8 @@ private slots:
                                                      "will try to repair database. | "));
             QCOMPARE(driver.seen().value(1), QString("Database repaired | Application database was successfully restored. | "));
         }
+        service.join();
+        QVERIFY(wrote);
         QCOMPARE(Catalogue(database.db(), kOwnIndices), (std::set<QString>{"idx_users_callerid", "idx_incominglog_newest"}));
 
         Selvdesk window;
