@@ -2,7 +2,6 @@
 
 #include <QDebug>
 #include <QSqlQuery>
-#include <QSqlRecord>
 
 #include <algorithm>
 
