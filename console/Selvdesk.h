@@ -6,8 +6,8 @@
 #include "console/DBUsersDialog.h"
 #include "console/SettingsDialog.h"
 
-#include <QMainWindow>
 #include <QElapsedTimer>
+#include <QMainWindow>
 #include <QModelIndex>
 #include <QSqlDatabase>
 #include <QString>
