@@ -520,7 +520,8 @@ public:
         QObject::disconnect(awake_);
         QObject::disconnect(asleep_);
     }
-    double busyMs() const { return Ms(busy_); }
+    // A thread that never got to sleep is still awake: its open stretch counts too.
+    double busyMs() const { return Ms(busy_ + (awakeSince_ ? Clock::now() - *awakeSince_ : Clock::duration{})); }
 
 private:
     QMetaObject::Connection awake_, asleep_;
