@@ -307,7 +307,7 @@ private slots:
             QCOMPARE(driver.unexpected(), 0);
         }
         open(name.toLower(), "op-pw");
-        waitUntilSubscribed();
+        QVERIFY2(consoletest::WaitUntilSubscribed(other), "the window never received every event");
         QVERIFY(!window->findChild<QAction*>("actionUsers")->isEnabled());
         ModalDriver driver;
         auto fillSubscriber = [](const QString& callerId, const QString& subscriber, int cos) {
