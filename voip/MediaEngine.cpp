@@ -189,18 +189,18 @@ void MediaStream::TakeEvent(uint32_t timestamp, int event, unsigned duration, bo
 
 void MediaStream::SendEventPacket()
 {
-    // Start packet with the marker, then growing durations, then the end packet three times.
-    mblk_t* m = rtp_session_create_telephone_event_packet(session_, eventTick_ == 0);
-    if (!m)
-        return;
+    // Start packet with the marker, then growing durations, then the end packet three times. Each
+    // repeat is a packet of its own: oRTP turns a header to network order in place as it sends, so
+    // repeats sharing one would leave with a byte-swapped source.
     bool end = eventTick_ >= kEventTicks - 1;
     uint16_t duration = static_cast<uint16_t>((eventTick_ + 1) * kFrameSamples);
-    rtp_session_add_telephone_event(session_, m, static_cast<uint8_t>(KeyEvent(eventKey_)), end, 10, duration);
-    if (end) {
-        rtp_session_sendm_with_ts(session_, dupmsg(m), eventTs_);
-        rtp_session_sendm_with_ts(session_, dupmsg(m), eventTs_);
+    for (int copies = end ? 3 : 1; copies > 0; --copies) {
+        mblk_t* m = rtp_session_create_telephone_event_packet(session_, eventTick_ == 0);
+        if (!m)
+            return;
+        rtp_session_add_telephone_event(session_, m, static_cast<uint8_t>(KeyEvent(eventKey_)), end, 10, duration);
+        rtp_session_sendm_with_ts(session_, m, eventTs_);
     }
-    rtp_session_sendm_with_ts(session_, m, eventTs_);
 }
 
 void MediaStream::Tick(std::chrono::steady_clock::time_point now, std::chrono::milliseconds timeout)

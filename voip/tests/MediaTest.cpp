@@ -223,5 +223,55 @@ TEST(MediaStreamTest, EachKeyPressIsTakenOnceWhateverItsEndPacketsDo)
     stream->Stop();
 }
 
+TEST(MediaStreamTest, AKeyLeavesAsOneStreamWithThreeEndPackets)
+{
+    MediaEngine engine;
+    engine.SetPortRange(44000, 45000);
+    auto stream = engine.CreateStream("127.0.0.1");
+    ASSERT_TRUE(stream);
+    RawRtpPeer phone;
+    MediaParams params;
+    params.remoteAddress = "127.0.0.1";
+    params.remotePort = phone.port;
+    params.sendEventPayloadType = 101;
+    params.recvEventPayloadType = 101;
+    stream->Start(params, nullptr);
+
+    auto word = [](const std::string& p, size_t at) {
+        uint32_t v = 0;
+        for (size_t i = 0; i < 4; ++i)
+            v = v << 8 | static_cast<uint8_t>(p[at + i]);
+        return v;
+    };
+    std::string first = phone.Receive(2000);
+    ASSERT_GE(first.size(), 12u);
+    const uint32_t ssrc = word(first, 8);
+    ASSERT_TRUE(stream->SendDigits("3"));
+    uint16_t seq = static_cast<uint16_t>(static_cast<uint8_t>(first[2]) << 8 | static_cast<uint8_t>(first[3]));
+    int events = 0, ends = 0;
+    uint32_t eventTs = 0;
+    // Every packet, the repeated end packets too, carries the stream's source, its next number and,
+    // within the key, one timestamp.
+    for (int i = 0; i < 100 && ends < 3; ++i) {
+        std::string p = phone.Receive(2000);
+        ASSERT_GE(p.size(), 12u);
+        EXPECT_EQ(word(p, 8), ssrc) << "packet " << i;
+        uint16_t next = static_cast<uint16_t>(static_cast<uint8_t>(p[2]) << 8 | static_cast<uint8_t>(p[3]));
+        EXPECT_EQ(next, static_cast<uint16_t>(seq + 1)) << "packet " << i;
+        seq = next;
+        if ((static_cast<uint8_t>(p[1]) & 0x7f) != 101)
+            continue;
+        ASSERT_GE(p.size(), 16u);
+        EXPECT_EQ(p[12], 3);
+        if (events++ == 0)
+            eventTs = word(p, 4);
+        EXPECT_EQ(word(p, 4), eventTs);
+        ends += (static_cast<uint8_t>(p[13]) & 0x80) != 0;
+    }
+    EXPECT_EQ(ends, 3);
+    EXPECT_EQ(events, 7) << "four packets of the press, three of its end";
+    stream->Stop();
+}
+
 } // namespace
 } // namespace voip
