@@ -3,7 +3,7 @@
 namespace Schema {
 
 // clang-format off
-const std::array<Object, 31> Objects = {{
+const std::array<Object, 33> Objects = {{
     {"users", "USERS", ObjectKind::Table,
      "CREATE TABLE USERS (ID Integer NOT NULL PRIMARY KEY,CALLERID Varchar(20) NOT NULL,PIN Varchar(20) DEFAULT NULL,COS Int DEFAULT NULL,NAME Varchar(100) NOT NULL,IS_ACTIVE Smallint NOT NULL);"},
     {"incominglog", "INCOMINGLOG", ObjectKind::Table,
@@ -66,6 +66,12 @@ const std::array<Object, 31> Objects = {{
      "GRANT INSERT ON TABLE DBLOG TO TRIGGER USER_UPDATE;"},
     {"usage on generator new_blacklist_id to trigger blacklist_insert", "USAGE ON GENERATOR NEW_BLACKLIST_ID TO TRIGGER BLACKLIST_INSERT", ObjectKind::Right,
      "GRANT USAGE ON GENERATOR NEW_BLACKLIST_ID TO TRIGGER BLACKLIST_INSERT;"},
+    // The service looks every caller up by CALLERID; without this each call reads all of USERS.
+    {"idx_users_callerid", "IDX_USERS_CALLERID", ObjectKind::Index,
+     "CREATE INDEX IDX_USERS_CALLERID ON USERS (CALLERID)"},
+    // The console pages the log newest first; the primary key's index only walks upwards.
+    {"idx_incominglog_newest", "IDX_INCOMINGLOG_NEWEST", ObjectKind::Index,
+     "CREATE DESCENDING INDEX IDX_INCOMINGLOG_NEWEST ON INCOMINGLOG (ID)"},
 }};
 
 const std::array<std::string_view, 6> ManagerGrants = {

@@ -8,7 +8,7 @@
 
 namespace Schema {
 
-enum class ObjectKind { Table, Generator, Trigger, Role, Right };
+enum class ObjectKind { Table, Generator, Trigger, Role, Right, Index };
 
 struct Object
 {
@@ -21,8 +21,9 @@ struct Object
 
 // Every object in creation order: tables (each after those it references), generators, triggers
 // (after the generators they use), then the role, which is followed by ManagerGrants, then the rights
-// the triggers need to write what the role's statements make them write.
-extern const std::array<Object, 31> Objects;
+// the triggers need to write what the role's statements make them write, then the indices that keep
+// the per-call lookups and the newest-first incoming log fast on large tables.
+extern const std::array<Object, 33> Objects;
 
 // The statement creating the object with this lower-case key; empty when there is no such object.
 std::string_view Statement(std::string_view key);
@@ -53,6 +54,7 @@ inline constexpr std::array<std::string_view, 6> Rights = {
 inline constexpr std::string_view RightsQuery =
     "SELECT TRIM(IIF(RDB$PRIVILEGE = 'G', 'USAGE ON GENERATOR', 'INSERT ON TABLE')) || ' ' || TRIM(RDB$RELATION_NAME) || "
     "' TO TRIGGER ' || TRIM(RDB$USER) FROM RDB$USER_PRIVILEGES WHERE RDB$USER_TYPE = 2 AND RDB$PRIVILEGE IN ('G', 'I')";
+inline constexpr std::array<std::string_view, 2> Indices = {"idx_users_callerid", "idx_incominglog_newest"};
 
 // Run one by one, in this order, right after the role was created.
 extern const std::array<std::string_view, 6> ManagerGrants;

@@ -1,5 +1,6 @@
 // The main window's schema check and repair: objects are compared by name only, and created from the
-// shared statement table when the administrator is logged in.
+// shared statement table when the administrator is logged in. Missing indices only slow things down,
+// so they alone do not keep another account out.
 #include "console/Selvdesk.h"
 
 #include "common/Schema.h"
@@ -66,9 +67,11 @@ bool Selvdesk::checkDatabase()
     const QStringList triggers = Names(Schema::Triggers);
     const QStringList roles = {Text(Schema::Role)};
     const QStringList rights = Names(Schema::Rights);
+    const QStringList indices = Names(Schema::Indices);
     qDebug().noquote() << "Let's check database...";
+    showMissingIndices(QStringList());
 
-    QStringList missingTables, missingGenerators, missingTriggers, missingRoles, missingRights;
+    QStringList missingTables, missingGenerators, missingTriggers, missingRoles, missingRights, missingIndices;
     if (db_.isOpen()) {
         missingTables = Missing(tables, db_.tables(QSql::Tables), "Table");
         auto catalogue = [this](const QString& select) { return CatalogueNames(db_, select + kCatalogueFilter, this); };
@@ -76,17 +79,21 @@ bool Selvdesk::checkDatabase()
         missingTriggers = Missing(triggers, catalogue("SELECT RDB$TRIGGER_NAME FROM RDB$TRIGGERS"), "Trigger");
         missingRoles = Missing(roles, catalogue("SELECT RDB$ROLE_NAME FROM RDB$ROLES"), "Role");
         missingRights = Missing(rights, CatalogueNames(db_, Text(Schema::RightsQuery), this), "Right");
+        missingIndices = Missing(indices, catalogue("SELECT RDB$INDEX_NAME FROM RDB$INDICES"), "Index");
     } else {
         qDebug().noquote() << "The application could not open the database";
     }
-    if (missingTables.isEmpty() && missingGenerators.isEmpty() && missingTriggers.isEmpty() && missingRoles.isEmpty() &&
-        missingRights.isEmpty())
+    // Without the rights operators cannot write; without the indices they only wait longer.
+    const bool essentialsPresent = missingTables.isEmpty() && missingGenerators.isEmpty() && missingTriggers.isEmpty() &&
+                                   missingRoles.isEmpty() && missingRights.isEmpty();
+    if (essentialsPresent && missingIndices.isEmpty())
         return true;
 
     const QString details = Quoted(tr("Missing tables: '"), missingTables) +
                             Quoted(tr("Missing generators: '"), missingGenerators) +
                             Quoted(tr("Missing triggers: '"), missingTriggers) +
-                            Quoted(tr("Missing roles: '"), missingRoles) + Quoted(tr("Missing rights: '"), missingRights);
+                            Quoted(tr("Missing roles: '"), missingRoles) + Quoted(tr("Missing rights: '"), missingRights) +
+                            Quoted(tr("Missing indices: '"), missingIndices);
 
     auto critical = [this](const QString& text) {
         QMessageBox box(QMessageBox::Critical, tr("Database critical error"), text, QMessageBox::Ok, this);
@@ -94,7 +101,8 @@ bool Selvdesk::checkDatabase()
     };
     if (db_.userName().toUpper() == "SYSDBA") {
         critical(tr("Application database is missing or corrupted.\n") + details + tr(" Now we will try to repair database."));
-        if (repairDatabase(missingTables, missingGenerators, missingTriggers, missingRoles, missingRights)) {
+        if (repairDatabase(missingTables, missingGenerators, missingTriggers, missingRoles, missingRights,
+                           missingIndices)) {
             QMessageBox box(QMessageBox::Information, tr("Database repaired"),
                             tr("Application database was successfully restored."), QMessageBox::Ok, this);
             box.exec();
@@ -103,13 +111,20 @@ bool Selvdesk::checkDatabase()
         critical(tr("We can't repair application database.\nPlease, reinstall the application."));
         return false;
     }
+    if (essentialsPresent) {
+        // Only the administrator may create them; everyone else works on, just slower.
+        qDebug().noquote() << "The database has no indices " + missingIndices.join(", ") +
+                                  ": lookups are slow until SYSDBA logs in once and adds them";
+        showMissingIndices(missingIndices);
+        return true;
+    }
     critical(tr("Application database is missing or corrupted.\n") + details +
              tr("You need to log in as SYSDBA to repair your database."));
     return false;
 }
 
 bool Selvdesk::repairDatabase(const QStringList& tables, const QStringList& generators, const QStringList& triggers,
-                              const QStringList& roles, const QStringList& rights)
+                              const QStringList& roles, const QStringList& rights, const QStringList& indices)
 {
     qDebug().noquote() << "Try to repair our database...";
     if (!db_.isOpen() && !db_.open()) {
@@ -127,6 +142,8 @@ bool Selvdesk::repairDatabase(const QStringList& tables, const QStringList& gene
         result = createRole(name.toLower()) && result;
     for (const QString& name : rights)
         result = createRight(name.toLower()) && result;
+    for (const QString& name : indices)
+        result = createIndex(name.toLower()) && result;
     return result;
 }
 
@@ -137,6 +154,7 @@ bool Selvdesk::createGenerator(const QString& name)
 }
 bool Selvdesk::createTrigger(const QString& name) { return createObject(Schema::ObjectKind::Trigger, "trigger", name); }
 bool Selvdesk::createRight(const QString& name) { return createObject(Schema::ObjectKind::Right, "right", name); }
+bool Selvdesk::createIndex(const QString& name) { return createObject(Schema::ObjectKind::Index, "index", name); }
 
 bool Selvdesk::createRole(const QString& name)
 {

@@ -1,22 +1,31 @@
 #include "console/Selvdesk.h"
 
 #include "console/Application.h"
+#include "console/IncomingLogModel.h"
 #include "console/NewCallerIDDialog.h"
 #include "console/Statement.h"
 #include "ui_Selvdesk.h"
 
 #include <QApplication>
 #include <QDebug>
+#include <QHeaderView>
 #include <QLabel>
 #include <QMessageBox>
+#include <QPersistentModelIndex>
+#include <QScrollBar>
 #include <QSqlDriver>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QSqlRelationalDelegate>
-#include <QSqlRelationalTableModel>
 #include <QSqlTableModel>
+#include <QTableView>
+
+#include <algorithm>
 
 namespace {
+// Each query of the log is a round trip to the server that the window waits for.
+constexpr int kIncomingFetchMs = 100;
+
 // Quitting from a slot that runs before the event loop started (the first showing happens before
 // exec()) must still end the program, so the request waits for the loop.
 void QuitLater()
@@ -31,6 +40,10 @@ Selvdesk::Selvdesk(QWidget* parent) : QMainWindow(parent), ui(std::make_unique<U
     ui->setupUi(this);
     userLabel_ = new QLabel(this);
     ui->statusBar->addPermanentWidget(userLabel_);
+    indicesLabel_ = new QLabel(this);
+    indicesLabel_->setObjectName("labelMissingIndices");
+    indicesLabel_->hide();
+    ui->statusBar->addWidget(indicesLabel_);
 
     connect(ui->applyButton, &QPushButton::clicked, this, &Selvdesk::pressApplyButton);
     connect(ui->okButton, &QPushButton::clicked, this, &Selvdesk::pressOKButton);
@@ -50,6 +63,8 @@ Selvdesk::Selvdesk(QWidget* parent) : QMainWindow(parent), ui(std::make_unique<U
     connect(ui->chbShowDeleted, &QCheckBox::stateChanged, this, &Selvdesk::showDeletedUsers);
     connect(ui->pbAddPattern, &QPushButton::clicked, this, &Selvdesk::pressAddBlackListPattern);
     connect(ui->pbDeletePattern, &QPushButton::clicked, this, &Selvdesk::pressDeleteBlackListPattern);
+    incomingFetch_.setSingleShot(true);
+    connect(&incomingFetch_, &QTimer::timeout, this, &Selvdesk::fetchNewCalls);
 }
 
 Selvdesk::~Selvdesk() = default;
@@ -149,9 +164,8 @@ bool Selvdesk::setUpViews()
     ui->viewBlacklist->hideColumn(1);
     ui->viewBlacklist->setSortingEnabled(true);
 
-    incomingModel_ = new console::ReportingModel<QSqlRelationalTableModel>(this, db_);
-    incomingModel_->setTable("INCOMINGLOG");
-    incomingModel_->setRelation(3, QSqlRelation("USERS", "ID", "NAME"));
+    // Newest first, read page by page and kept current row by row (see IncomingLogModel).
+    incomingModel_ = new IncomingLogModel(db_, this);
     ui->viewIncoming->setModel(incomingModel_);
     if (!dynamic_cast<QSqlRelationalDelegate*>(ui->viewIncoming->itemDelegate())) // once, not per showing
         ui->viewIncoming->setItemDelegate(new QSqlRelationalDelegate(ui->viewIncoming));
@@ -163,7 +177,9 @@ bool Selvdesk::setUpViews()
     incomingModel_->setHeaderData(3, Qt::Horizontal, tr("Name"), Qt::EditRole);
     incomingModel_->setHeaderData(4, Qt::Horizontal, tr("Result"), Qt::EditRole);
     ui->viewIncoming->hideColumn(0);
+    ui->viewIncoming->horizontalHeader()->setSortIndicator(IncomingLogModel::Id, Qt::DescendingOrder);
     ui->viewIncoming->setSortingEnabled(true);
+    keepIncomingScroll();
     return true;
 }
 
@@ -180,17 +196,56 @@ void Selvdesk::subscribeEvents()
             this, &Selvdesk::updated, Qt::UniqueConnection);
 }
 
+void Selvdesk::keepIncomingScroll()
+{
+    QTableView* view = ui->viewIncoming;
+    // The first row in sight, remembered only when the operator has scrolled away from the newest.
+    auto top = std::make_shared<QPersistentModelIndex>();
+    connect(incomingModel_, &QAbstractItemModel::rowsAboutToBeInserted, view, [view, top] {
+        *top = view->verticalScrollBar()->value() > 0 ? QPersistentModelIndex(view->indexAt(QPoint(0, 0)))
+                                                      : QPersistentModelIndex();
+    });
+    connect(incomingModel_, &QAbstractItemModel::rowsInserted, view, [view, top](const QModelIndex&, int first) {
+        if (!top->isValid() || first > top->row())
+            return;
+        view->doItemsLayout(); // the scroll range must know the new rows before scrolling
+        view->scrollTo(view->model()->index(top->row(), top->column()), QAbstractItemView::PositionAtTop);
+    });
+}
+
 void Selvdesk::updated(QString event_name)
 {
     qDebug().noquote() << "Event was occured:" << event_name;
     if (event_name == "user_insert" || event_name == "user_update") {
         if (usersModel_)
             usersModel_->select();
-    } else if (event_name == "incominglog_update" || event_name == "incominglog_insert" ||
-               event_name == "incominglog_delete") {
+        if (incomingModel_ && event_name == "user_update")
+            incomingModel_->refreshNames();
+    } else if (event_name == "incominglog_insert") {
+        if (!incomingFetch_.isActive()) {
+            const qint64 since = sinceIncomingFetch_.isValid() ? sinceIncomingFetch_.elapsed() : kIncomingFetchMs;
+            incomingFetch_.start(int(std::max<qint64>(0, kIncomingFetchMs - since)));
+        }
+    } else if (event_name == "incominglog_update" || event_name == "incominglog_delete") {
         if (incomingModel_)
-            incomingModel_->select();
+            incomingModel_->refresh();
     }
+}
+
+void Selvdesk::fetchNewCalls()
+{
+    sinceIncomingFetch_.start();
+    if (incomingModel_)
+        incomingModel_->fetchNew();
+}
+
+void Selvdesk::showMissingIndices(const QStringList& indices)
+{
+    indicesLabel_->setVisible(!indices.isEmpty());
+    indicesLabel_->setText(indices.isEmpty() ? QString()
+                                             : tr("The database lacks the indices %1 and answers slowly: the "
+                                                  "administrator (SYSDBA) should log in once to add them.")
+                                                   .arg(indices.join(", ")));
 }
 
 void Selvdesk::showDeletedUsers(int state)

@@ -6,16 +6,18 @@
 #include "console/DBUsersDialog.h"
 #include "console/SettingsDialog.h"
 
+#include <QElapsedTimer>
 #include <QMainWindow>
 #include <QModelIndex>
 #include <QSqlDatabase>
 #include <QString>
 #include <QStringList>
+#include <QTimer>
 
 #include <memory>
 
+class IncomingLogModel;
 class QLabel;
-class QSqlRelationalTableModel;
 class QSqlTableModel;
 
 namespace Ui {
@@ -36,10 +38,11 @@ public:
     // Schema check and repair on the window's connection.
     bool checkDatabase();
     bool repairDatabase(const QStringList& tables, const QStringList& generators, const QStringList& triggers,
-                        const QStringList& roles, const QStringList& rights = {});
+                        const QStringList& roles, const QStringList& rights = {}, const QStringList& indices = {});
     bool createTable(const QString& name);
     bool createGenerator(const QString& name);
     bool createTrigger(const QString& name);
+    bool createIndex(const QString& name);
     bool createRole(const QString& name);
     bool createRight(const QString& name);
     bool grantRoleRights(const QString& name);
@@ -54,7 +57,7 @@ public:
     // The models, once the views are set up (null before).
     QSqlTableModel* usersModel() const { return usersModel_; }
     QSqlTableModel* blacklistModel() const { return blacklistModel_; }
-    QSqlRelationalTableModel* incomingModel() const { return incomingModel_; }
+    IncomingLogModel* incomingModel() const { return incomingModel_; }
 
 signals:
     void signal_mainwindow_shown();
@@ -86,6 +89,12 @@ private:
     // True when the connection is open; otherwise writes why the statement does not run.
     bool databaseOpen() const;
     bool createObject(Schema::ObjectKind kind, const char* kindName, const QString& name);
+    // Tells in the status bar which indices are missing; an empty list hides the note.
+    void showMissingIndices(const QStringList& indices);
+    // Keeps the rows in sight where they are when calls are added above them.
+    void keepIncomingScroll();
+    // New calls are fetched at most every kIncomingFetchMs: under a burst one query brings many.
+    void fetchNewCalls();
 
     SettingsDialog settingsDialog_;
     DBUsersDialog usersDialog_;
@@ -93,6 +102,9 @@ private:
     std::unique_ptr<Ui::SelvdeskClass> ui;
     QSqlTableModel* usersModel_ = nullptr;
     QSqlTableModel* blacklistModel_ = nullptr;
-    QSqlRelationalTableModel* incomingModel_ = nullptr;
+    IncomingLogModel* incomingModel_ = nullptr;
     QLabel* userLabel_ = nullptr;
+    QLabel* indicesLabel_ = nullptr;
+    QTimer incomingFetch_;
+    QElapsedTimer sinceIncomingFetch_;
 };

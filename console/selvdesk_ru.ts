@@ -230,6 +230,14 @@
         <translation>Отсутствуют права: &apos;</translation>
     </message>
     <message>
+        <source>Missing indices: &apos;</source>
+        <translation>Отсутствуют индексы: &apos;</translation>
+    </message>
+    <message>
+        <source>The database lacks the indices %1 and answers slowly: the administrator (SYSDBA) should log in once to add them.</source>
+        <translation>В базе данных нет индексов %1, и она отвечает медленно: администратору (SYSDBA) нужно один раз войти, чтобы их добавить.</translation>
+    </message>
+    <message>
         <source>Database critical error</source>
         <translation>Критическая ошибка базы данных</translation>
     </message>

@@ -157,6 +157,11 @@ void RtpRelay::Link(const std::shared_ptr<RelayPort>& a, const std::shared_ptr<R
     a->partner_ = b;
     b->partner_ = a;
     a->rebase_ = b->rebase_ = true;
+    for (const auto& p : {a, b}) {
+        p->cut_ = p->heard_;
+        p->cutSsrc_ = p->heardSsrc_;
+        p->cutTs_ = p->heardTs_;
+    }
 }
 
 void RtpRelay::Unlink(const std::shared_ptr<RelayPort>& port)
@@ -209,14 +214,36 @@ void RtpRelay::Run()
                     continue;
                 }
                 ++media->second->in_;
+                bool admitted = Admit(*media->second, packet, static_cast<size_t>(size));
                 std::shared_ptr<RelayPort> out = media->second->partner_.lock();
-                if (out && out->hasPeer_ && Restamp(*out, packet, static_cast<size_t>(size)) &&
+                if (admitted && out && out->hasPeer_ && Restamp(*out, packet, static_cast<size_t>(size)) &&
                     sendto(out->fd_, packet, static_cast<size_t>(size), 0, reinterpret_cast<sockaddr*>(&out->peer_),
                            sizeof out->peer_) == size)
                     ++out->out_;
             }
         }
     }
+}
+
+bool RtpRelay::Admit(RelayPort& port, const unsigned char* packet, size_t size)
+{
+    if (size < 12 || (packet[0] >> 6) != 2)
+        return true; // Restamp refuses it
+    uint32_t ts = static_cast<uint32_t>(packet[4]) << 24 | static_cast<uint32_t>(packet[5]) << 16 |
+                  static_cast<uint32_t>(packet[6]) << 8 | packet[7];
+    uint32_t source = static_cast<uint32_t>(packet[8]) << 24 | static_cast<uint32_t>(packet[9]) << 16 |
+                      static_cast<uint32_t>(packet[10]) << 8 | packet[11];
+    port.heard_ = true;
+    port.heardSsrc_ = source;
+    port.heardTs_ = ts;
+    if (!port.cut_ || source != port.cutSsrc_)
+        return true;
+    // Audio moves its timestamp on every frame; an event's packets keep the one of its start. The
+    // tail of a key pressed before a join would otherwise reach the new party as a press of its own.
+    if (ts == port.cutTs_)
+        return false;
+    port.cut_ = false;
+    return true;
 }
 
 bool RtpRelay::Restamp(RelayPort& port, unsigned char* packet, size_t size)

@@ -41,6 +41,14 @@ private:
     uint32_t tsDelta_ = 0;
     uint16_t lastSeq_ = 0;
     uint32_t lastTs_ = 0;
+    // What last came in, and at a (re)link what must not follow into the new partner: the rest of
+    // a key press the source began towards the old one (its packets share one timestamp).
+    bool heard_ = false;
+    uint32_t heardSsrc_ = 0;
+    uint32_t heardTs_ = 0;
+    bool cut_ = false;
+    uint32_t cutSsrc_ = 0;
+    uint32_t cutTs_ = 0;
     std::atomic<uint64_t> in_{0};
     std::atomic<uint64_t> out_{0};
 };
@@ -72,6 +80,8 @@ private:
     void Run();
     // Gives a packet about to leave through port that port's stream identity; false for no RTP.
     static bool Restamp(RelayPort& port, unsigned char* packet, size_t size);
+    // Notes a packet arriving on port; false for the remainder of what began before the port's link.
+    static bool Admit(RelayPort& port, const unsigned char* packet, size_t size);
 
     const std::string address_;
     const int firstPort_;

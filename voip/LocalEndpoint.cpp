@@ -13,10 +13,17 @@ ToneSource::ToneSource(double hz, double amplitude)
 
 void ToneSource::ReadFrame(int16_t* frame)
 {
+    // Runs on the pacing thread for every call with a tone: a phasor turned by one step per sample,
+    // two trigonometric calls a frame instead of two a sample.
+    double x = amplitude_ * std::cos(phase_), y = amplitude_ * std::sin(phase_);
+    const double c = std::cos(step_), s = std::sin(step_);
     for (size_t i = 0; i < kFrameSamples; ++i) {
-        frame[i] = static_cast<int16_t>(amplitude_ * std::sin(phase_));
-        phase_ = std::fmod(phase_ + step_, 2 * M_PI);
+        frame[i] = static_cast<int16_t>(y);
+        double nx = x * c - y * s;
+        y = x * s + y * c;
+        x = nx;
     }
+    phase_ = std::fmod(phase_ + step_ * static_cast<double>(kFrameSamples), 2 * M_PI);
 }
 
 LoopSource::LoopSource(std::vector<int16_t> samples) : samples_(std::move(samples)) {}

@@ -5,10 +5,20 @@
 #include <ortp/ortp.h>
 #include <ortp/telephonyevents.h>
 
+#include <pthread.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstring>
 #include <ctime>
 #include <random>
+
+// Last: spandsp's telephony.h redefines math functions the standard headers declare.
+#include <spandsp/telephony.h>
+#include <spandsp/bit_operations.h>
+#include <spandsp/g711.h>
 
 namespace voip {
 
@@ -16,6 +26,7 @@ namespace {
 constexpr int kEventTicks = 5;  // 100 ms of key press
 constexpr int kEventGap = 3;    // ticks of audio between two keys
 constexpr int kMaxReadsPerTick = 16;
+constexpr int kPacingNice = -10;
 
 void InitOrtp()
 {
@@ -36,59 +47,26 @@ uint32_t RandomWord()
 }
 } // namespace
 
-// G.711: the segment is the position of the magnitude's top bit.
+// G.711 is spandsp's coder.
 
 uint8_t LinearToUlaw(int16_t sample)
 {
-    constexpr int kBias = 0x84;
-    int value = sample;
-    int mask = 0xFF;
-    if (value < 0) {
-        value = -value;
-        mask = 0x7F;
-    }
-    value = std::min(value, 32635) + kBias;
-    int segment = 0;
-    for (int v = value >> 8; v && segment < 7; v >>= 1)
-        ++segment;
-    int code = (segment << 4) | ((value >> (segment + 3)) & 0x0F);
-    return static_cast<uint8_t>(code ^ mask);
+    return linear_to_ulaw(sample);
 }
 
 int16_t UlawToLinear(uint8_t code)
 {
-    code = static_cast<uint8_t>(~code);
-    int t = (((code & 0x0F) << 3) + 0x84) << ((code & 0x70) >> 4);
-    return static_cast<int16_t>((code & 0x80) ? 0x84 - t : t - 0x84);
+    return ulaw_to_linear(code);
 }
 
 uint8_t LinearToAlaw(int16_t sample)
 {
-    int value = sample;
-    int mask = 0xD5;
-    if (value < 0) {
-        value = -value - 1;
-        mask = 0x55;
-    }
-    value = std::min(value, 32767);
-    int segment = 0;
-    for (int v = value >> 8; v && segment < 7; v >>= 1)
-        ++segment;
-    int code = segment << 4;
-    code |= segment < 1 ? (value >> 4) & 0x0F : (value >> (segment + 3)) & 0x0F;
-    return static_cast<uint8_t>(code ^ mask);
+    return linear_to_alaw(sample);
 }
 
 int16_t AlawToLinear(uint8_t code)
 {
-    code ^= 0x55;
-    int t = (code & 0x0F) << 4;
-    int segment = (code & 0x70) >> 4;
-    if (segment == 0)
-        t += 8;
-    else
-        t = (t + 0x108) << (segment - 1);
-    return static_cast<int16_t>((code & 0x80) ? t : -t);
+    return alaw_to_linear(code);
 }
 
 char EventKey(int event)
@@ -130,8 +108,10 @@ void MediaStream::Start(const MediaParams& params, std::shared_ptr<AudioSource> 
     rtp_session_set_remote_addr(session_, params.remoteAddress.c_str(), params.remotePort);
     rtp_session_send_telephone_events_supported(session_);
     rtp_session_recv_telephone_events_supported(session_);
-    if (!running_)
+    if (!running_) {
         lastActivity_ = std::chrono::steady_clock::now();
+        firstPacket_ = true;
+    }
     running_ = true;
 }
 
@@ -159,28 +139,68 @@ bool MediaStream::SendDigits(const std::string& keys)
     return true;
 }
 
-void MediaStream::OnTelephoneEvent(_RtpSession*, void* event, void* self, void*)
+void MediaStream::OnEventPacket(_RtpSession*, void* packet, void* self, void*)
 {
+    // Runs inside Tick's draining, under its lock.
+    auto* m = static_cast<mblk_t*>(packet);
+    uint8_t* payload = nullptr;
+    int size = rtp_get_payload(m, &payload);
+    if (!payload || size < 4)
+        return;
     auto* stream = static_cast<MediaStream*>(self);
-    char key = EventKey(static_cast<int>(reinterpret_cast<intptr_t>(event)));
-    if (key && stream->onDigit)
-        stream->onDigit(key);
+    unsigned duration = static_cast<unsigned>(payload[2]) << 8 | payload[3];
+    stream->TakeEvent(rtp_get_timestamp(m), payload[0], duration, (payload[1] & 0x80) != 0, rtp_get_markbit(m) != 0,
+                      stream->tickTime_);
+}
+
+void MediaStream::TakeEvent(uint32_t timestamp, int event, unsigned duration, bool end, bool marker,
+                            std::chrono::steady_clock::time_point now)
+{
+    // The end packet is not awaited: a phone without key-release codes ends an event only when
+    // the next one starts, or never.
+    if (heard_ && timestamp == current_.ts && event == current_.code) {
+        // The same event, unless this starts afresh: a sender replaying one recorded key twice
+        // gives both presses the same timestamp, and a new start comes after the end or with a
+        // duration back at its beginning.
+        if (!(marker && (currentEnded_ || duration < currentDuration_))) {
+            currentLast_ = now;
+            currentEnded_ = currentEnded_ || end;
+            currentDuration_ = std::max(currentDuration_, duration);
+            return;
+        }
+    } else {
+        for (const HeardEvent& e : earlier_)
+            if (!marker && e.code == event && e.ts == timestamp)
+                return; // a late packet of an earlier event
+        if (heard_) {
+            earlier_[earlierNext_] = current_;
+            earlierNext_ = (earlierNext_ + 1) % (sizeof earlier_ / sizeof earlier_[0]);
+        }
+    }
+    heard_ = true;
+    current_ = {timestamp, event};
+    currentEnded_ = end;
+    currentDuration_ = duration;
+    currentLast_ = now;
+    char key = EventKey(event);
+    if (key && onDigit)
+        onDigit(key);
 }
 
 void MediaStream::SendEventPacket()
 {
-    // Start packet with the marker, then growing durations, then the end packet three times.
-    mblk_t* m = rtp_session_create_telephone_event_packet(session_, eventTick_ == 0);
-    if (!m)
-        return;
+    // Start packet with the marker, then growing durations, then the end packet three times. Each
+    // repeat is a packet of its own: oRTP turns a header to network order in place as it sends, so
+    // repeats sharing one would leave with a byte-swapped source.
     bool end = eventTick_ >= kEventTicks - 1;
     uint16_t duration = static_cast<uint16_t>((eventTick_ + 1) * kFrameSamples);
-    rtp_session_add_telephone_event(session_, m, static_cast<uint8_t>(KeyEvent(eventKey_)), end, 10, duration);
-    if (end) {
-        rtp_session_sendm_with_ts(session_, dupmsg(m), eventTs_);
-        rtp_session_sendm_with_ts(session_, dupmsg(m), eventTs_);
+    for (int copies = end ? 3 : 1; copies > 0; --copies) {
+        mblk_t* m = rtp_session_create_telephone_event_packet(session_, eventTick_ == 0);
+        if (!m)
+            return;
+        rtp_session_add_telephone_event(session_, m, static_cast<uint8_t>(KeyEvent(eventKey_)), end, 10, duration);
+        rtp_session_sendm_with_ts(session_, m, eventTs_);
     }
-    rtp_session_sendm_with_ts(session_, m, eventTs_);
 }
 
 void MediaStream::Tick(std::chrono::steady_clock::time_point now, std::chrono::milliseconds timeout)
@@ -204,15 +224,33 @@ void MediaStream::Tick(std::chrono::steady_clock::time_point now, std::chrono::m
         if (source_)
             source_->ReadFrame(frame);
         uint8_t payload[kFrameSamples];
-        bool alaw = params_.payloadType == 8;
-        for (size_t i = 0; i < kFrameSamples; ++i)
-            payload[i] = alaw ? LinearToAlaw(frame[i]) : LinearToUlaw(frame[i]);
-        rtp_session_send_with_ts(session_, payload, static_cast<int>(kFrameSamples), ts_);
+        if (params_.payloadType == 8)
+            for (size_t i = 0; i < kFrameSamples; ++i)
+                payload[i] = linear_to_alaw(frame[i]);
+        else
+            for (size_t i = 0; i < kFrameSamples; ++i)
+                payload[i] = linear_to_ulaw(frame[i]);
+        if (firstPacket_) {
+            // The start of the stream is the start of a talkspurt: the marker tells the peer's
+            // jitter buffer to take its timing afresh.
+            mblk_t* m = rtp_session_create_packet(session_, RTP_FIXED_HEADER_SIZE, payload,
+                                                  static_cast<int>(kFrameSamples));
+            rtp_set_markbit(m, 1);
+            rtp_session_sendm_with_ts(session_, m, ts_);
+            firstPacket_ = false;
+        } else {
+            rtp_session_send_with_ts(session_, payload, static_cast<int>(kFrameSamples), ts_);
+        }
     }
     ts_ += kFrameSamples;
     ++sent_;
 
-    // Draining also runs oRTP's telephone-event detection, which calls onDigit.
+    // An event whose packets stopped coming is over.
+    constexpr auto kEventSilence = std::chrono::milliseconds(300);
+    if (heard_ && !currentEnded_ && now - currentLast_ > kEventSilence)
+        currentEnded_ = true;
+    // Draining runs oRTP's telephone-event detection, which calls OnEventPacket.
+    tickTime_ = now;
     for (int i = 0; i < kMaxReadsPerTick; ++i) {
         mblk_t* m = rtp_session_recvm_with_ts(session_, recvTs_);
         if (!m)
@@ -233,10 +271,19 @@ void MediaStream::Tick(std::chrono::steady_clock::time_point now, std::chrono::m
     }
 }
 
-MediaEngine::MediaEngine()
+MediaEngine::MediaEngine(unsigned threads)
 {
     InitOrtp();
-    thread_ = std::thread([this] { Run(); });
+    if (threads == 0)
+        threads = std::clamp(std::thread::hardware_concurrency(), 1u, 8u);
+    for (unsigned i = 0; i < threads; ++i)
+        pacers_.push_back(std::make_unique<Pacer>());
+    // Deadlines spread over the frame, so the threads' work does not all fall due at once.
+    for (unsigned i = 0; i < threads; ++i) {
+        std::chrono::nanoseconds offset = std::chrono::milliseconds(kFrameMs) * i / threads;
+        Pacer& pacer = *pacers_[i];
+        pacer.thread = std::thread([this, &pacer, offset] { Run(pacer, offset); });
+    }
 }
 
 MediaEngine::~MediaEngine()
@@ -247,8 +294,9 @@ MediaEngine::~MediaEngine()
 void MediaEngine::Stop()
 {
     stop_ = true;
-    if (thread_.joinable())
-        thread_.join();
+    for (auto& pacer : pacers_)
+        if (pacer->thread.joinable())
+            pacer->thread.join();
 }
 
 void MediaEngine::SetPortRange(int firstPort, int lastPort)
@@ -279,8 +327,8 @@ std::shared_ptr<MediaStream> MediaEngine::CreateStream(const std::string& localA
     rtp_session_set_ssrc(session, RandomWord());
     rtp_session_set_seq_number(session, static_cast<uint16_t>(RandomWord()));
     stream->ts_ = RandomWord();
-    rtp_session_signal_connect(session, "telephone-event", reinterpret_cast<RtpCallback>(&MediaStream::OnTelephoneEvent),
-                               stream.get());
+    rtp_session_signal_connect(session, "telephone-event_packet",
+                               reinterpret_cast<RtpCallback>(&MediaStream::OnEventPacket), stream.get());
 
     std::unique_lock<std::mutex> lock(mutex_);
     int span = std::max(2, lastPort_ - firstPort_);
@@ -291,7 +339,22 @@ std::shared_ptr<MediaStream> MediaEngine::CreateStream(const std::string& localA
             nextPort_ = firstPort_;
         if (rtp_session_set_local_addr(session, localAddress.c_str(), port, port + 1) == 0) {
             stream->localPort_ = port;
-            streams_.push_back(stream);
+            lock.unlock();
+            // To the thread with the fewest streams.
+            Pacer* least = nullptr;
+            size_t fewest = 0;
+            for (auto& pacer : pacers_) {
+                std::lock_guard<std::mutex> pacerLock(pacer->mutex);
+                size_t n = 0;
+                for (const auto& w : pacer->streams)
+                    n += !w.expired();
+                if (!least || n < fewest) {
+                    least = pacer.get();
+                    fewest = n;
+                }
+            }
+            std::lock_guard<std::mutex> pacerLock(least->mutex);
+            least->streams.push_back(stream);
             return stream;
         }
     }
@@ -302,29 +365,39 @@ std::shared_ptr<MediaStream> MediaEngine::CreateStream(const std::string& localA
 
 size_t MediaEngine::StreamCount() const
 {
-    std::lock_guard<std::mutex> lock(mutex_);
     size_t n = 0;
-    for (const auto& s : streams_)
-        n += !s.expired();
+    for (const auto& pacer : pacers_) {
+        std::lock_guard<std::mutex> lock(pacer->mutex);
+        for (const auto& s : pacer->streams)
+            n += !s.expired();
+    }
     return n;
 }
 
 std::vector<int> MediaEngine::TakeLateness()
 {
-    std::lock_guard<std::mutex> lock(mutex_);
     std::vector<int> taken;
-    taken.swap(lateness_);
+    for (auto& pacer : pacers_) {
+        std::lock_guard<std::mutex> lock(pacer->mutex);
+        taken.insert(taken.end(), pacer->lateness.begin(), pacer->lateness.end());
+        pacer->lateness.clear();
+    }
     return taken;
 }
 
-void MediaEngine::Run()
+void MediaEngine::Run(Pacer& pacer, std::chrono::nanoseconds offset)
 {
+    // A late wake-up is heard; a busy machine should run this first. Raising the priority needs the
+    // right to (root, CAP_SYS_NICE, an rlimit); without it the thread runs as any other.
+    setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), kPacingNice);
+    pthread_setname_np(pthread_self(), "voip-media");
     timespec deadline;
     clock_gettime(CLOCK_MONOTONIC, &deadline);
+    deadline.tv_nsec += static_cast<long>(offset.count());
     std::vector<std::shared_ptr<MediaStream>> active;
     while (!stop_) {
         deadline.tv_nsec += kFrameMs * 1000000L;
-        if (deadline.tv_nsec >= 1000000000L) {
+        while (deadline.tv_nsec >= 1000000000L) {
             deadline.tv_nsec -= 1000000000L;
             ++deadline.tv_sec;
         }
@@ -338,20 +411,20 @@ void MediaEngine::Run()
             deadline = woke;
         }
         {
-            std::lock_guard<std::mutex> lock(mutex_);
+            std::lock_guard<std::mutex> lock(pacer.mutex);
             // Kept for TakeLateness; about 15 minutes at most when nobody takes them.
-            if (lateness_.size() >= 45000)
-                lateness_.clear();
-            lateness_.push_back(static_cast<int>(lateUs));
+            if (pacer.lateness.size() >= 45000)
+                pacer.lateness.clear();
+            pacer.lateness.push_back(static_cast<int>(lateUs));
             active.clear();
-            auto out = streams_.begin();
-            for (auto& weak : streams_) {
+            auto out = pacer.streams.begin();
+            for (auto& weak : pacer.streams) {
                 if (auto s = weak.lock()) {
                     active.push_back(std::move(s));
                     *out++ = weak;
                 }
             }
-            streams_.erase(out, streams_.end());
+            pacer.streams.erase(out, pacer.streams.end());
         }
         auto now = std::chrono::steady_clock::now();
         std::chrono::milliseconds timeout(timeoutMs_.load());

@@ -1,5 +1,5 @@
-// RTP media of all calls: G.711 (PCMU, PCMA) and RFC 4733 telephone events on oRTP, paced by one
-// thread for every stream on an absolute 20 ms deadline.
+// RTP media of all calls: G.711 (PCMU, PCMA) and RFC 4733 telephone events on oRTP, paced by a few
+// threads (one per core), each serving its share of the streams on its own absolute 20 ms deadline.
 #pragma once
 
 #include "voip/AudioSource.h"
@@ -49,7 +49,8 @@ public:
     uint64_t PacketsSent() const { return sent_; }
     uint64_t PacketsReceived() const { return received_; }
 
-    // Called on the pacing thread: a key press received (once per press); no RTP for too long.
+    // Called on the pacing thread: a key press received (once per press, at its first packet, with
+    // or without end packets); no RTP for too long.
     std::function<void(char)> onDigit;
     std::function<void()> onTimeout;
 
@@ -58,7 +59,9 @@ private:
     MediaStream() = default;
     void Tick(std::chrono::steady_clock::time_point now, std::chrono::milliseconds timeout);
     void SendEventPacket();
-    static void OnTelephoneEvent(_RtpSession* session, void* event, void* self, void*);
+    static void OnEventPacket(_RtpSession* session, void* packet, void* self, void*);
+    void TakeEvent(uint32_t timestamp, int event, unsigned duration, bool end, bool marker,
+                   std::chrono::steady_clock::time_point now);
 
     _RtpSession* session_ = nullptr;
     _RtpProfile* profile_ = nullptr;
@@ -74,6 +77,23 @@ private:
     int eventTick_ = -1; // position inside the event being sent; -1 none
     uint32_t eventTs_ = 0;
     char eventKey_ = 0;
+    // Received events, known by timestamp and code. One is taken at its first packet; its repeats
+    // and end packets, however many or none, add nothing. It ends with its end packet or when its
+    // packets stop coming.
+    struct HeardEvent
+    {
+        uint32_t ts = 0;
+        int code = -1;
+    };
+    bool heard_ = false;
+    HeardEvent current_;
+    bool currentEnded_ = false;
+    unsigned currentDuration_ = 0;
+    std::chrono::steady_clock::time_point currentLast_;
+    HeardEvent earlier_[8]; // ended before the current one, for late packets
+    size_t earlierNext_ = 0;
+    std::chrono::steady_clock::time_point tickTime_;
+    bool firstPacket_ = true;
     uint64_t lastReceived_ = 0;
     std::chrono::steady_clock::time_point lastActivity_;
     std::atomic<uint64_t> sent_{0};
@@ -83,7 +103,8 @@ private:
 class MediaEngine
 {
 public:
-    MediaEngine();
+    // threads pacing threads; 0: one per core, at most 8.
+    explicit MediaEngine(unsigned threads = 0);
     ~MediaEngine(); // Stop()
     MediaEngine(const MediaEngine&) = delete;
     MediaEngine& operator=(const MediaEngine&) = delete;
@@ -97,21 +118,27 @@ public:
     // Ends the pacing thread: no stream is served, no callback runs afterwards. Idempotent.
     void Stop();
 
-    // How late the pacing thread woke after each deadline since the last call, in microseconds.
+    // How late the pacing threads woke after each deadline since the last call, in microseconds.
     std::vector<int> TakeLateness();
+    size_t PacingThreads() const { return pacers_.size(); }
 
 private:
-    void Run();
+    struct Pacer
+    {
+        std::mutex mutex;
+        std::vector<std::weak_ptr<MediaStream>> streams;
+        std::vector<int> lateness;
+        std::thread thread;
+    };
+    void Run(Pacer& pacer, std::chrono::nanoseconds offset);
 
-    mutable std::mutex mutex_;
-    std::vector<std::weak_ptr<MediaStream>> streams_;
-    std::vector<int> lateness_;
+    mutable std::mutex mutex_; // the port allocator
+    std::vector<std::unique_ptr<Pacer>> pacers_;
     int firstPort_ = 20000;
     int lastPort_ = 40000;
     int nextPort_ = 20000;
     std::atomic<int64_t> timeoutMs_{60000};
     std::atomic<bool> stop_{false};
-    std::thread thread_;
 };
 
 // G.711 of one sample.

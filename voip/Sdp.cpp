@@ -5,6 +5,9 @@
 #include <random>
 #include <sstream>
 
+#include <sofia-sip/sdp.h>
+#include <sofia-sip/su_alloc.h>
+
 namespace voip {
 
 int SdpAudio::PayloadOf(const std::string& encoding) const
@@ -38,59 +41,52 @@ std::string MakeSdp(const std::string& address, int port)
 
 SdpAudio ParseSdpAudio(const std::string& sdp)
 {
+    // Sofia-SIP's own parser, the one soa reads the same descriptions with. Sanity checks off:
+    // a peer's description lacking o= or t= still names its audio.
     SdpAudio audio;
-    std::string sessionAddress;
-    bool inAudio = false, seenAudio = false;
-    std::istringstream in(sdp);
-    std::string line;
-    while (std::getline(in, line)) {
-        if (!line.empty() && line.back() == '\r')
-            line.pop_back();
-        if (line.size() < 2 || line[1] != '=')
-            continue;
-        std::istringstream fields(line.substr(2));
-        if (line[0] == 'm') {
-            std::string media, proto;
-            int port = 0;
-            fields >> media >> port >> proto;
-            inAudio = media == "audio" && !seenAudio;
-            if (inAudio) {
-                seenAudio = true;
-                audio.port = port;
-                int pt;
-                while (fields >> pt)
-                    audio.payloadTypes.push_back(pt);
-                audio.valid = !fields.bad();
-            }
-        } else if (line[0] == 'c') {
-            std::string net, type, address;
-            fields >> net >> type >> address;
-            address = address.substr(0, address.find('/'));
-            if (inAudio)
-                audio.address = address;
-            else if (!seenAudio)
-                sessionAddress = address;
-        } else if (line[0] == 'a' && inAudio && line.compare(2, 7, "rtpmap:") == 0) {
-            std::istringstream map(line.substr(9));
-            int pt = -1;
-            std::string encoding;
-            map >> pt >> encoding;
-            encoding = encoding.substr(0, encoding.find('/'));
+    su_home_t home[1] = {SU_HOME_INIT(home)};
+    sdp_parser_t* parser = sdp_parse(home, sdp.data(), static_cast<issize_t>(sdp.size()),
+                                     sdp_f_insane | sdp_f_c_missing | sdp_f_anynet);
+    const sdp_session_t* session = parser ? sdp_session(parser) : nullptr;
+    const sdp_media_t* media = nullptr;
+    for (const sdp_media_t* m = session ? session->sdp_media : nullptr; m && !media; m = m->m_next)
+        if (m->m_type == sdp_media_audio)
+            media = m;
+    if (media) {
+        audio.port = static_cast<int>(media->m_port);
+        for (const sdp_rtpmap_t* map = media->m_rtpmaps; map; map = map->rm_next) {
+            audio.payloadTypes.push_back(static_cast<int>(map->rm_pt));
+            std::string encoding = map->rm_encoding ? map->rm_encoding : "";
             std::transform(encoding.begin(), encoding.end(), encoding.begin(),
                            [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-            if (pt >= 0)
-                audio.encodings[pt] = encoding;
+            if (!encoding.empty())
+                audio.encodings[static_cast<int>(map->rm_pt)] = encoding;
         }
+        const sdp_connection_t* c = media->m_connections ? media->m_connections : session->sdp_connection;
+        if (c && c->c_address)
+            audio.address = c->c_address;
+        audio.valid = !audio.address.empty() && media->m_proto == sdp_proto_rtp;
     }
-    if (audio.address.empty())
-        audio.address = sessionAddress;
+    if (parser)
+        sdp_parser_free(parser);
+    su_home_deinit(home);
     // Static payload types need no rtpmap.
     if (!audio.encodings.count(0))
         audio.encodings[0] = "pcmu";
     if (!audio.encodings.count(8))
         audio.encodings[8] = "pcma";
-    audio.valid = audio.valid && !audio.address.empty();
     return audio;
+}
+
+bool OffersCommonCodec(const std::string& remoteSdp)
+{
+    SdpAudio remote = ParseSdpAudio(remoteSdp);
+    if (!remote.valid || remote.port == 0)
+        return false;
+    for (int pt : remote.payloadTypes)
+        if (pt == 0 || pt == 8)
+            return true;
+    return false;
 }
 
 bool NegotiateMedia(const std::string& localSdp, const std::string& remoteSdp, MediaParams& params)

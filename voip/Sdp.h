@@ -23,6 +23,8 @@ struct SdpAudio
 // PCMU, PCMA and telephone-event 101 on address:port.
 std::string MakeSdp(const std::string& address, int port);
 SdpAudio ParseSdpAudio(const std::string& sdp);
+// Whether an offer has an audio stream we can take: PCMU or PCMA on a port.
+bool OffersCommonCodec(const std::string& remoteSdp);
 // What to send and receive, from our side's final description and the peer's; false when they
 // share no G.711 codec.
 bool NegotiateMedia(const std::string& localSdp, const std::string& remoteSdp, MediaParams& params);

@@ -178,6 +178,17 @@ bool SipConnection::TransferConnection(const std::string& destination)
     });
 }
 
+void SipConnection::OnTransferAnswered(int status, const std::string& phrase)
+{
+    Log(status < 300 ? Informational : Warning, "voip: transfer of ", GetToken(), " answered ",
+        std::to_string(status) + " " + phrase);
+}
+
+void SipConnection::OnTransferProgress(int status, const std::string& phrase)
+{
+    Log(Informational, "voip: transfer of ", GetToken(), ": ", std::to_string(status) + " " + phrase);
+}
+
 bool SipConnection::SendUserInputString(const std::string& value)
 {
     auto leg = leg_;

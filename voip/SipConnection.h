@@ -33,6 +33,11 @@ public:
     // RFC 4733 events when the peer takes them, else SIP INFO (application/dtmf-relay).
     bool SendUserInputString(const std::string& value) override;
 
+    // How the peer answered the REFER of TransferConnection, then how the call it placed went (the
+    // status lines its NOTIFYs carry). On a worker thread; the defaults log them.
+    virtual void OnTransferAnswered(int status, const std::string& phrase);
+    virtual void OnTransferProgress(int status, const std::string& phrase);
+
     // RTP packets sent to and received from the peer so far.
     uint64_t GetPacketsSent() const;
     uint64_t GetPacketsReceived() const;

@@ -6,6 +6,8 @@
 
 #include "common/Logging.h"
 
+#include <sofia-sip/su_string.h>
+
 #include <arpa/inet.h>
 #include <ifaddrs.h>
 #include <netinet/in.h>
@@ -82,6 +84,15 @@ std::string HostAddress()
     return found;
 }
 
+// A body cut short of its Content-Length: on UDP the rest never comes.
+bool BodyShort(const sip_t* sip)
+{
+    if (!sip || !sip->sip_content_length)
+        return false;
+    size_t have = sip->sip_payload ? sip->sip_payload->pl_len : 0;
+    return sip->sip_content_length->l_length > have;
+}
+
 CallEndReason ReasonOfStatus(int status)
 {
     switch (status) {
@@ -116,7 +127,13 @@ bool SipStack::Start(const std::string& url, const std::string& address, int lis
         nua_t* n = r ? nua_create(r, OnNuaEvent, this, NUTAG_URL(url.c_str()),
                                   NUTAG_OUTBOUND("no-validate, no-options-keepalive"),
                                   NUTAG_AUTOANSWER(0), NUTAG_AUTOALERT(0), NUTAG_AUTOACK(1),
-                                  NUTAG_ENABLEINVITE(1), NUTAG_ALLOW("INFO"), TAG_NULL())
+                                  NUTAG_ENABLEINVITE(1),
+                                  // No REFER: the stack would accept one in or outside a call and keep
+                                  // a subscription for it that outlives the handle.
+                                  SIPTAG_ALLOW_STR("INVITE, ACK, BYE, CANCEL, OPTIONS, PRACK, MESSAGE, SUBSCRIBE, "
+                                                   "NOTIFY, UPDATE, INFO"),
+                                  // Answered by us: the stack would accept one outside any call.
+                                  NUTAG_APPL_METHOD("INFO"), TAG_NULL())
                      : nullptr;
         {
             std::lock_guard<std::mutex> lock(m);
@@ -234,8 +251,40 @@ void SipStack::Event(nua_event_t event, int status, const char* phrase, nua_hand
             OnState(leg, tags);
         return;
     case nua_i_info:
-        if (auto leg = LegOf(handle))
+        if (auto leg = LegOf(handle)) {
+            if (BodyShort(sip)) {
+                nua_respond(nh, SIP_400_BAD_REQUEST, NUTAG_WITH_THIS(nua), TAG_END());
+                return;
+            }
             OnInfo(leg, sip);
+            nua_respond(nh, SIP_200_OK, NUTAG_WITH_THIS(nua), TAG_END());
+        } else {
+            Refuse(nh, handle, SIP_481_NO_TRANSACTION);
+        }
+        return;
+    case nua_i_refer:
+        // Not allowed, so the stack answers 405 before this. Should one come anyway, its handle is
+        // left to the stack: it may still be sending the NOTIFYs of the REFER.
+        return;
+    case nua_r_refer:
+        if (auto leg = LegOf(handle); leg && status >= 200)
+            OnTransfer(leg, status, phrase ? phrase : "", false);
+        return;
+    case nua_i_notify:
+        if (auto leg = LegOf(handle)) {
+            // The REFER's subscription: "SIP/2.0 200 OK" of the call the peer placed.
+            if (sip && sip->sip_payload && sip->sip_content_type && sip->sip_content_type->c_type &&
+                su_casematch(sip->sip_content_type->c_type, "message/sipfrag")) {
+                std::string frag(sip->sip_payload->pl_data, sip->sip_payload->pl_len);
+                frag = frag.substr(0, frag.find_first_of("\r\n"));
+                if (frag.compare(0, 8, "SIP/2.0 ") == 0 && frag.size() >= 11) {
+                    int code = std::atoi(frag.c_str() + 8);
+                    OnTransfer(leg, code, frag.size() > 12 ? frag.substr(12) : std::string(), true);
+                }
+            }
+        } else if (nh) {
+            nua_handle_destroy(nh);
+        }
         return;
     case nua_r_register:
     case nua_r_unregister:
@@ -251,10 +300,9 @@ void SipStack::Event(nua_event_t event, int status, const char* phrase, nua_hand
     case nua_i_register:
     case nua_i_subscribe:
     case nua_i_publish:
-    case nua_i_refer:
-    case nua_i_notify:
     case nua_i_method:
-        // Answered by the stack; a handle made for a request outside our calls is not kept.
+        // Answered by the stack, which keeps no state for these: a handle made for a request
+        // outside our calls is not kept.
         if (!handle && nh)
             nua_handle_destroy(nh);
         return;
@@ -262,6 +310,17 @@ void SipStack::Event(nua_event_t event, int status, const char* phrase, nua_hand
         (void)phrase;
         return;
     }
+}
+
+void SipStack::Refuse(nua_handle_t* nh, SipHandle* handle, int status, const char* phrase)
+{
+    // The request being handled, not the call's INVITE, is the one answered.
+    nua_respond(nh, status, phrase, NUTAG_WITH_THIS(nua), TAG_END());
+    // Only a handle the stack made for this request goes: for a refused INVITE or INFO the stack
+    // keeps nothing behind. Never so for a handle that serves a subscription (a REFER's): its
+    // NOTIFY transactions would run on, timers and all, over the freed handle.
+    if (!handle && nh)
+        nua_handle_destroy(nh);
 }
 
 bool SipStack::Authenticate(SipHandle& handle, const sip_t* sip)
@@ -289,8 +348,21 @@ bool SipStack::Authenticate(SipHandle& handle, const sip_t* sip)
 void SipStack::IncomingInvite(nua_handle_t* nh, const sip_t* sip)
 {
     if (!sip || !sip->sip_from || !sip->sip_to || !sip->sip_request) {
-        nua_respond(nh, SIP_400_BAD_REQUEST, TAG_END());
-        nua_handle_destroy(nh);
+        Refuse(nh, nullptr, SIP_400_BAD_REQUEST);
+        return;
+    }
+    // Without a Contact there is nowhere to send the BYE or a re-INVITE: no call to set up.
+    if (!sip->sip_contact || !sip->sip_contact->m_url->url_host) {
+        Refuse(nh, nullptr, 400, "Missing Contact");
+        return;
+    }
+    if (BodyShort(sip)) {
+        Refuse(nh, nullptr, 400, "Body Shorter Than Content-Length");
+        return;
+    }
+    if (sip->sip_payload && sip->sip_payload->pl_len > 0 &&
+        !OffersCommonCodec(std::string(sip->sip_payload->pl_data, sip->sip_payload->pl_len))) {
+        Refuse(nh, nullptr, SIP_488_NOT_ACCEPTABLE);
         return;
     }
     auto leg = std::make_shared<SipLeg>();
@@ -445,6 +517,23 @@ void SipStack::OnInfo(const std::shared_ptr<SipLeg>& leg, const sip_t* sip)
     }
     if (connection)
         connection->DeliverUserInput(std::string(1, key >= 'a' && key <= 'd' ? key - 'a' + 'A' : key));
+}
+
+void SipStack::OnTransfer(const std::shared_ptr<SipLeg>& leg, int status, const std::string& phrase, bool progress)
+{
+    std::shared_ptr<SipConnection> connection;
+    {
+        std::lock_guard<std::mutex> lock(leg->mutex);
+        connection = leg->connection.lock();
+    }
+    // The connection's handlers are the application's code: not on this thread.
+    if (connection)
+        manager.Post([connection, status, phrase, progress] {
+            if (progress)
+                connection->OnTransferProgress(status, phrase);
+            else
+                connection->OnTransferAnswered(status, phrase);
+        });
 }
 
 void SipStack::OnRegister(SipLine& line, nua_event_t event, int status, const sip_t* sip)

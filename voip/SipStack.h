@@ -98,8 +98,11 @@ struct SipStack
     void IncomingInvite(nua_handle_t* nh, const sip_t* sip);
     void OnState(const std::shared_ptr<SipLeg>& leg, tagi_t tags[]);
     void OnInfo(const std::shared_ptr<SipLeg>& leg, const sip_t* sip);
+    void OnTransfer(const std::shared_ptr<SipLeg>& leg, int status, const std::string& phrase, bool progress);
     void OnRegister(SipLine& line, nua_event_t event, int status, const sip_t* sip);
     bool Authenticate(SipHandle& handle, const sip_t* sip);
+    // Answers a request with a final refusal; a handle the stack made for it (handle null) goes.
+    void Refuse(nua_handle_t* nh, SipHandle* handle, int status, const char* phrase);
     void Forget(SipHandle* handle);
     std::shared_ptr<SipLeg> LegOf(SipHandle* handle);
     void StartMedia(const std::shared_ptr<SipLeg>& leg);

@@ -1,4 +1,4 @@
-// The element tree of a VoiceXML text: a small, strict XML reader for what dialogues use.
+// The element tree of a VoiceXML text, read by Qt's XML stream reader.
 #pragma once
 
 #include <memory>

@@ -38,6 +38,12 @@ TEST(SchemaTable, ListsAndTableAgree)
     EXPECT_EQ(keysOf(Schema::ObjectKind::Trigger), setOf(Schema::Triggers));
     EXPECT_EQ(keysOf(Schema::ObjectKind::Role), std::set<std::string>{"manager"});
     EXPECT_EQ(keysOf(Schema::ObjectKind::Right), setOf(Schema::Rights));
+    EXPECT_EQ(keysOf(Schema::ObjectKind::Index), setOf(Schema::Indices));
+    // The rights follow the role, and the indices come last, so a repair that follows the table's
+    // order has their triggers and tables in place.
+    EXPECT_EQ(Schema::Objects[Schema::Objects.size() - Schema::Indices.size() - Schema::Rights.size() - 1].kind,
+              Schema::ObjectKind::Role);
+    EXPECT_EQ(Schema::Objects[Schema::Objects.size() - Schema::Indices.size() - 1].kind, Schema::ObjectKind::Right);
     for (const auto& object : Schema::Objects) {
         std::string upper(object.key);
         for (char& c : upper)
@@ -99,6 +105,13 @@ TEST(SchemaOnServer, BuildsEveryObjectAndGrant)
               upper(setOf(Schema::Triggers)));
     EXPECT_EQ(names(db, "SELECT RDB$ROLE_NAME FROM RDB$ROLES WHERE RDB$SYSTEM_FLAG=0"),
               std::set<std::string>{"MANAGER"});
+    EXPECT_EQ(names(db, "SELECT RDB$INDEX_NAME FROM RDB$INDICES WHERE RDB$INDEX_NAME NOT STARTING WITH 'RDB$' "
+                        "AND RDB$SYSTEM_FLAG=0"),
+              upper(setOf(Schema::Indices)));
+    // Newest first needs a descending index: the primary key's own index only walks upwards.
+    EXPECT_EQ(names(db, "SELECT RDB$INDEX_NAME FROM RDB$INDICES WHERE RDB$INDEX_TYPE=1 AND "
+                        "RDB$RELATION_NAME='INCOMINGLOG'"),
+              std::set<std::string>{"IDX_INCOMINGLOG_NEWEST"});
     EXPECT_EQ(names(db, "SELECT TRIM(RDB$RELATION_NAME) || ':' || TRIM(RDB$PRIVILEGE) FROM RDB$USER_PRIVILEGES "
                         "WHERE RDB$USER='MANAGER' AND RDB$USER_TYPE=13"),
               (std::set<std::string>{"INCOMINGLOG:S", "OUTGOINGLOG:S", "QUEUE:S", "USERS:S", "USERS:I", "USERS:U",

@@ -10,6 +10,7 @@
 #include <QSettings>
 #include <QSqlError>
 #include <QSqlQuery>
+#include <QTest>
 
 #include <mutex>
 #include <stdexcept>
@@ -182,6 +183,29 @@ ServerAccount::~ServerAccount()
 {
     if (admin_.isOpen())
         QSqlQuery(admin_).exec("DROP USER " + name_);
+}
+
+bool WaitUntilSubscribed(QSqlDatabase other)
+{
+    DiagnosticLines lines;
+    const QStringList names = {"user_insert",        "user_update",        "queue_update",      "queue_insert",
+                               "queue_delete",       "incominglog_update", "incominglog_insert", "incominglog_delete"};
+    QString block = "EXECUTE BLOCK AS BEGIN ";
+    for (const QString& name : names)
+        block += "POST_EVENT '" + name + "'; ";
+    block += "END";
+    for (int round = 0; round < 50; ++round) {
+        other.transaction(); // the events go out at the commit
+        QSqlQuery(other).exec(block);
+        other.commit();
+        QTest::qWait(100);
+        bool all = true;
+        for (const QString& name : names)
+            all = all && !lines.find("Event was occured: " + name).isEmpty();
+        if (all)
+            return true;
+    }
+    return false;
 }
 
 bool AccountExists(const TestDatabase& database, const QString& name)

@@ -92,6 +92,12 @@ private:
 // closed with its error when the server refused it.
 QSqlDatabase ConsoleConnection(const TestDatabase& database, const QString& user, const QString& password);
 
+// Posts every event the main window listens to, from another attachment, until the window has reacted
+// to each once: the driver takes the first callback of a subscription for its start, so a test's first
+// change would otherwise go unseen. False when the window never saw them all. Uses DiagnosticLines, so
+// none may be alive around the call.
+bool WaitUntilSubscribed(QSqlDatabase other);
+
 // True when an account of this name exists on the server of database, whatever its privileges.
 bool AccountExists(const TestDatabase& database, const QString& name);
 

@@ -1,6 +1,7 @@
 // The main window over a real database: subscribers, blacklist patterns and the live incoming log.
 #include "console/Application.h"
 #include "console/DBUsersDialog.h"
+#include "console/IncomingLogModel.h"
 #include "console/Selvdesk.h"
 #include "console/tests/ConsoleTestSupport.h"
 
@@ -16,7 +17,7 @@
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QSqlRecord>
-#include <QSqlRelationalTableModel>
+#include <QSqlTableModel>
 #include <QStatusBar>
 #include <QTabWidget>
 #include <QTableView>
@@ -66,31 +67,6 @@ class MainWindowTest : public QObject
     template <class T>
     T* child(const char* name) { return window->findChild<T*>(name); }
 
-    // The driver treats the first callback of a subscription as its start; post every event until the
-    // window has reacted to each, so no test's first change is taken for that start.
-    void waitUntilSubscribed()
-    {
-        DiagnosticLines lines;
-        QStringList names = {"user_insert",        "user_update",        "queue_update",      "queue_insert",
-                             "queue_delete",       "incominglog_update", "incominglog_insert", "incominglog_delete"};
-        QString block = "EXECUTE BLOCK AS BEGIN ";
-        for (const QString& name : names)
-            block += "POST_EVENT '" + name + "'; ";
-        block += "END";
-        for (int round = 0; round < 50; ++round) {
-            other.transaction();
-            QSqlQuery(other).exec(block);
-            other.commit();
-            QTest::qWait(100);
-            bool all = true;
-            for (const QString& name : names)
-                all = all && !lines.find("Event was occured: " + name).isEmpty();
-            if (all)
-                return;
-        }
-        QFAIL("the window never received every event");
-    }
-
     void open(const QString& user, const QString& password)
     {
         window = std::make_unique<Selvdesk>();
@@ -107,7 +83,7 @@ private slots:
         database = std::make_unique<TestDatabase>();
         other = database->connect();
         open(server.user, server.password);
-        waitUntilSubscribed();
+        QVERIFY2(consoletest::WaitUntilSubscribed(other), "the window never received every event");
     }
 
     void cleanup()
@@ -218,7 +194,7 @@ private slots:
     {
         exec("INSERT INTO USERS (CALLERID, PIN, COS, NAME, IS_ACTIVE) VALUES ('600', '1', 1, 'Ann', 1)");
         const QString id = Rows(other, "SELECT ID FROM USERS WHERE CALLERID='600'").value(0);
-        QSqlRelationalTableModel* model = window->incomingModel();
+        IncomingLogModel* model = window->incomingModel();
         QCOMPARE(model->rowCount(), 0);
 
         exec("INSERT INTO INCOMINGLOG (ID, CALL_BEGIN, CALLERID, UID, RESULT, DEST) VALUES "
@@ -331,7 +307,7 @@ private slots:
             QCOMPARE(driver.unexpected(), 0);
         }
         open(name.toLower(), "op-pw");
-        waitUntilSubscribed();
+        QVERIFY2(consoletest::WaitUntilSubscribed(other), "the window never received every event");
         QVERIFY(!window->findChild<QAction*>("actionUsers")->isEnabled());
         ModalDriver driver;
         auto fillSubscriber = [](const QString& callerId, const QString& subscriber, int cos) {

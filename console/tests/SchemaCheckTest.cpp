@@ -1,21 +1,30 @@
 // The main window's schema check and repair against real databases on the test server.
 #include "common/Schema.h"
 #include "console/Application.h"
+#include "console/IncomingLogModel.h"
 #include "console/Selvdesk.h"
 #include "console/tests/ConsoleTestSupport.h"
 
 #include <QApplication>
+#include <QLabel>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QTest>
 
+#include <atomic>
+#include <chrono>
+#include <memory>
 #include <set>
+#include <thread>
 
 using consoletest::DiagnosticLines;
 using consoletest::ModalDriver;
 using consoletest::PressOk;
 
 namespace {
+const char* const kOwnIndices = "SELECT RDB$INDEX_NAME FROM RDB$INDICES WHERE RDB$SYSTEM_FLAG=0 AND RDB$INDEX_NAME NOT "
+                                "STARTING WITH 'RDB$'";
+
 std::set<QString> Catalogue(QSqlDatabase db, const QString& sql)
 {
     std::set<QString> names;
@@ -91,7 +100,8 @@ private slots:
                          "'queue_delete', 'incominglog_update', 'incominglog_insert', 'incominglog_delete', "
                          "'blacklist_insert'.\n"
                          "Missing roles: 'manager'.\n" +
-                         kRightsLine + " Now we will try to repair database. | "));
+                         kRightsLine + "Missing indices: 'idx_users_callerid', 'idx_incominglog_newest'.\n"
+                         " Now we will try to repair database. | "));
         QCOMPARE(driver.seen().at(1),
                  QString("Database repaired | Application database was successfully restored. | "));
 
@@ -109,6 +119,7 @@ private slots:
         QSqlDatabase db = database.connect();
         QCOMPARE(Catalogue(db, "SELECT RDB$RELATION_NAME FROM RDB$RELATIONS WHERE RDB$SYSTEM_FLAG=0").size(), size_t(7));
         QCOMPARE(Catalogue(db, "SELECT RDB$TRIGGER_NAME FROM RDB$TRIGGERS WHERE RDB$SYSTEM_FLAG=0").size(), size_t(10));
+        QCOMPARE(Catalogue(db, kOwnIndices), (std::set<QString>{"idx_users_callerid", "idx_incominglog_newest"}));
         QCOMPARE(Catalogue(db, "SELECT TRIM(RDB$RELATION_NAME) || ':' || TRIM(RDB$PRIVILEGE) FROM RDB$USER_PRIVILEGES "
                                "WHERE RDB$USER='MANAGER'")
                      .size(),
@@ -135,6 +146,7 @@ private slots:
                                                 "Missing tables: 'users', "),
                  qPrintable(driver.seen().at(0)));
         QVERIFY(driver.seen().at(0).endsWith("Missing roles: 'manager'.\n" + kRightsLine +
+                                             "Missing indices: 'idx_users_callerid', 'idx_incominglog_newest'.\n"
                                              "You need to log in as SYSDBA to repair your database. | "));
         QVERIFY(database.db().tables().isEmpty()); // nothing was created
     }
@@ -221,6 +233,94 @@ private slots:
         QCOMPARE(Catalogue(database.db(), "SELECT DBUSER || ':' || OPERATION FROM DBLOG"),
                  (std::set<QString>{account.name().toLower() + ":insert"}));
         QCOMPARE(driver.unexpected(), 0);
+    }
+
+    // A database built before the indices existed: operators work on (slower) and are told who can
+    // help; the administrator's login adds exactly what is missing, after which the note is gone.
+    void aDatabaseWithoutIndicesWorksForOperatorsAndTheAdministratorAddsThem()
+    {
+        TestDatabase database;
+        QSqlQuery drop(database.db());
+        QVERIFY2(drop.exec("DROP INDEX IDX_USERS_CALLERID"), qPrintable(drop.lastError().text()));
+        QVERIFY2(drop.exec("DROP INDEX IDX_INCOMINGLOG_NEWEST"), qPrintable(drop.lastError().text()));
+        database.db().commit();
+        QVERIFY(Catalogue(database.db(), kOwnIndices).empty());
+        QVERIFY(QSqlQuery(database.db())
+                    .exec("INSERT INTO USERS (CALLERID, PIN, COS, NAME, IS_ACTIVE) VALUES ('700', '1', 1, 'Bea', 1)"));
+        QVERIFY(QSqlQuery(database.db())
+                    .exec("INSERT INTO INCOMINGLOG (ID, CALL_BEGIN, CALLERID, UID, RESULT, DEST) VALUES "
+                          "(gen_id(NEW_INCOMING_ID,1), current_timestamp, '700', 1, 1, '700')"));
+        consoletest::ServerAccount account(database, "op-pass");
+        QVERIFY(QSqlQuery(database.db()).exec("GRANT MANAGER TO " + account.name()));
+
+        {
+            auto window = std::make_unique<Selvdesk>();
+            window->setDatabase(consoletest::ConsoleConnection(database, account.name(), account.password()));
+            ModalDriver driver;
+            DiagnosticLines lines;
+            window->show();
+            QTest::qWait(300); // a box or a quit request would come within this
+            QCOMPARE(driver.seen(), QStringList());
+            QVERIFY(window->incomingModel() && window->usersModel() && window->blacklistModel());
+            QCOMPARE(window->incomingModel()->rowCount(), 1);
+            QCOMPARE(window->incomingModel()->index(0, 3).data().toString(), QString("Bea"));
+            auto* note = window->findChild<QLabel*>("labelMissingIndices");
+            QVERIFY(note && note->isVisible());
+            QVERIFY2(note->text().contains("idx_users_callerid, idx_incominglog_newest") && note->text().contains("SYSDBA"),
+                     qPrintable(note->text()));
+            QVERIFY(!lines.find("Index idx_users_callerid not exists").isEmpty());
+            QVERIFY(Catalogue(database.db(), kOwnIndices).empty()); // nothing was tried
+        }
+
+        // Only one is missing when the administrator comes: the check names exactly that one. The
+        // service runs on meanwhile, in the middle of writing a call: the index waits for its commit.
+        QVERIFY(QSqlQuery(database.db()).exec("CREATE INDEX IDX_USERS_CALLERID ON USERS (CALLERID)"));
+        std::atomic<bool> writing{false}, wrote{false};
+        std::thread service([&] {
+            const QString name = "schema-test-service";
+            {
+                QSqlDatabase db = QSqlDatabase::addDatabase("QIBASE", name);
+                db.setHostName(server.host);
+                db.setPort(server.port);
+                db.setDatabaseName(database.path());
+                db.setUserName(server.user);
+                db.setPassword(server.password);
+                if (db.open() && db.transaction() &&
+                    QSqlQuery(db).exec("INSERT INTO INCOMINGLOG (ID, CALL_BEGIN, CALLERID, UID, RESULT, DEST) VALUES "
+                                       "(gen_id(NEW_INCOMING_ID,1), current_timestamp, '700', 1, 1, '700')")) {
+                    writing = true;
+                    std::this_thread::sleep_for(std::chrono::milliseconds(700)); // the repair starts meanwhile
+                    wrote = db.commit();
+                }
+                writing = true;
+                db.close();
+            }
+            QSqlDatabase::removeDatabase(name);
+        });
+        QTRY_VERIFY_WITH_TIMEOUT(writing, 10000);
+        {
+            Selvdesk window;
+            window.setDatabase(consoletest::ConsoleConnection(database, server.user, server.password));
+            ModalDriver driver;
+            driver.expect(PressOk());
+            driver.expect(PressOk());
+            QVERIFY(window.checkDatabase());
+            QCOMPARE(driver.seen().value(0), QString("Database critical error | Application database is missing or "
+                                                     "corrupted.\nMissing indices: 'idx_incominglog_newest'.\n Now we "
+                                                     "will try to repair database. | "));
+            QCOMPARE(driver.seen().value(1), QString("Database repaired | Application database was successfully restored. | "));
+        }
+        service.join();
+        QVERIFY(wrote);
+        QCOMPARE(Catalogue(database.db(), kOwnIndices), (std::set<QString>{"idx_users_callerid", "idx_incominglog_newest"}));
+
+        Selvdesk window;
+        window.setDatabase(consoletest::ConsoleConnection(database, account.name(), account.password()));
+        ModalDriver driver;
+        window.show();
+        QTest::qWait(100);
+        QCOMPARE(driver.seen(), QStringList());
+        QVERIFY(!window.findChild<QLabel*>("labelMissingIndices")->isVisible());
     }
 
     void aFailedCreationStillCreatesTheRestAndReportsFailure()

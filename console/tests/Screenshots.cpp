@@ -9,6 +9,7 @@
 #include "console/Application.h"
 #include "console/DBUsersDialog.h"
 #include "console/LoginWindow.h"
+#include "console/IncomingLogModel.h"
 #include "console/Selvdesk.h"
 #include "console/SettingsDialog.h"
 #include "console/tests/ConsoleTestSupport.h"

@@ -259,12 +259,51 @@ private:
     Record& record_;
 };
 
+// Copies a capture of RFC 2833 packets (classic pcap, Ethernet, IPv4, UDP) without those that
+// carry the end bit.
+bool WithoutEndPackets(const std::string& from, const std::string& to)
+{
+    std::ifstream in(from, std::ios::binary);
+    std::string data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (data.size() < 24 || data.compare(0, 4, "\xd4\xc3\xb2\xa1") != 0)
+        return false;
+    std::string out = data.substr(0, 24);
+    size_t dropped = 0;
+    for (size_t at = 24; at + 16 <= data.size();) {
+        auto u32 = [&](size_t i) {
+            return static_cast<uint32_t>(static_cast<uint8_t>(data[i])) |
+                   static_cast<uint32_t>(static_cast<uint8_t>(data[i + 1])) << 8 |
+                   static_cast<uint32_t>(static_cast<uint8_t>(data[i + 2])) << 16 |
+                   static_cast<uint32_t>(static_cast<uint8_t>(data[i + 3])) << 24;
+        };
+        size_t length = u32(at + 8);
+        if (at + 16 + length > data.size())
+            return false;
+        // Ethernet 14, IPv4 with its own header length, UDP 8, RTP 12, then the event's E bit.
+        size_t ip = at + 16 + 14;
+        size_t event = ip + (static_cast<uint8_t>(data[ip]) & 0x0F) * 4 + 8 + 12;
+        bool end = event + 1 < at + 16 + length && (static_cast<uint8_t>(data[event + 1]) & 0x80);
+        if (end)
+            ++dropped;
+        else
+            out += data.substr(at, 16 + length);
+        at += 16 + length;
+    }
+    std::ofstream(to, std::ios::binary) << out;
+    return dropped > 0;
+}
+
 // One SIPp caller run: the scenario with its keys, bounded in time.
 class Sipp
 {
 public:
-    Sipp(int servicePort, int rtpPort, const std::string& keys, int byeTimeoutMs)
+    // withoutEnd: the keys' recordings with their end packets left out, as a phone that never
+    // sends them.
+    Sipp(int servicePort, int rtpPort, const std::string& keys, int byeTimeoutMs, bool withoutEnd = false)
     {
+        dir_ = fs::temp_directory_path() /
+               ("ivr-sipp-" + std::to_string(::getpid()) + "-" + std::to_string(servicePort));
+        fs::create_directories(dir_);
         std::ifstream in(std::string(SELVANE_SIPP_DIR) + "/ivr_caller.xml");
         std::stringstream text;
         text << in.rdbuf();
@@ -276,18 +315,21 @@ public:
             for (size_t i = 0; i < keys.size(); ++i) {
                 char key = keys[i];
                 std::string name = key == '#' ? "pound" : key == '*' ? "star" : std::string(1, key);
+                std::string pcap = "/usr/share/sip-tester/dtmf_2833_" + name + ".pcap";
+                if (withoutEnd) {
+                    std::string cut = (dir_ / ("noend_" + name + ".pcap")).string();
+                    if (!WithoutEndPackets(pcap, cut))
+                        ADD_FAILURE() << "cannot rewrite " << pcap;
+                    pcap = cut;
+                }
                 if (i)
                     actions += "  <pause milliseconds=\"400\"/>\n";
-                actions += "  <nop><action><exec play_pcap_audio=\"/usr/share/sip-tester/dtmf_2833_" + name +
-                           ".pcap\"/></action></nop>\n";
+                actions += "  <nop><action><exec play_pcap_audio=\"" + pcap + "\"/></action></nop>\n";
             }
         }
         scenario.replace(scenario.find("<!--KEYS-->"), 11, actions);
         // SIPp does not put keywords into attributes.
         scenario.replace(scenario.find("[bye_timeout]"), 13, std::to_string(byeTimeoutMs));
-        dir_ = fs::temp_directory_path() /
-               ("ivr-sipp-" + std::to_string(::getpid()) + "-" + std::to_string(servicePort));
-        fs::create_directories(dir_);
         std::ofstream((dir_ / "caller.xml").string()) << scenario;
 
         std::vector<std::string> args = {"sipp",
@@ -481,6 +523,16 @@ TEST_F(IvrSipCall, PinFieldCollectsRfc2833Keys)
     // Quiet from the key that cut the prompt short, through the other keys, then the 10 s break.
     EXPECT_GE(QuietBeforeEndMs(), 10000 - 200);
     EXPECT_LE(QuietBeforeEndMs(), 10000 + 4 * 400 + 600);
+}
+
+TEST_F(IvrSipCall, PinFieldTakesKeysWhoseEndPacketsNeverCome)
+{
+    // The same key twice, and every key from a recording with one timestamp: the second 1 is told
+    // from the first only by its fresh start (marker bit, duration back at its beginning).
+    ivr->Script(test::PinDocument(kDir, "ogm4-enterpin.wav", 5));
+    Sipp sipp(sip->GetListenerPort(), rtp.Port(), "1123#", 30000, true);
+    ASSERT_EQ(sipp.Wait(), 0) << sipp.Output();
+    EXPECT_EQ(record.Find("end "), "end completed state=enterpin pin=1123 to=");
 }
 
 TEST_F(IvrSipCall, PinAgainRunsNoinputAfterTheTimeout)

@@ -1,10 +1,21 @@
 // G.711 and the SDP the media is set up from.
+#include "voip/LocalEndpoint.h"
 #include "voip/MediaEngine.h"
 #include "voip/Sdp.h"
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cmath>
 #include <cstdlib>
+#include <mutex>
 
 namespace voip {
 namespace {
@@ -43,6 +54,19 @@ TEST(G711Test, KeysAndEventCodes)
     EXPECT_EQ(EventKey(16), 0);
 }
 
+TEST(ToneTest, FramesFollowOneContinuousSine)
+{
+    ToneSource tone(440, 8000);
+    int16_t frame[kFrameSamples];
+    for (int f = 0; f < 500; ++f) {
+        tone.ReadFrame(frame);
+        for (size_t i = 0; i < kFrameSamples; ++i) {
+            double n = static_cast<double>(f * kFrameSamples + i);
+            ASSERT_NEAR(frame[i], 8000 * std::sin(2 * M_PI * 440 * n / kSampleRate), 2.0) << f << " " << i;
+        }
+    }
+}
+
 TEST(SdpTest, OurOfferParsesBack)
 {
     SdpAudio audio = ParseSdpAudio(MakeSdp("127.0.0.1", 40000));
@@ -76,6 +100,177 @@ TEST(SdpTest, NoCommonCodecOrRefusedStreamGivesNoMedia)
     EXPECT_FALSE(NegotiateMedia("v=0\r\nc=IN IP4 1.2.3.4\r\nm=audio 4000 RTP/AVP 0\r\n",
                                 "v=0\r\nc=IN IP4 1.2.3.5\r\nm=audio 0 RTP/AVP 0\r\n", params));
     EXPECT_FALSE(NegotiateMedia("", "garbage", params));
+}
+
+// A phone of raw RTP datagrams on a loopback port of its own.
+class RawRtpPeer
+{
+public:
+    RawRtpPeer()
+    {
+        fd_ = socket(AF_INET, SOCK_DGRAM, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+        socklen_t len = sizeof addr;
+        getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len);
+        port = ntohs(addr.sin_port);
+    }
+    ~RawRtpPeer() { close(fd_); }
+    void SendEvent(int toPort, uint32_t timestamp, int event, bool end, bool marker, uint16_t duration)
+    {
+        uint8_t p[16] = {0x80, static_cast<uint8_t>((marker ? 0x80 : 0) | 101)};
+        ++seq_;
+        p[2] = static_cast<uint8_t>(seq_ >> 8);
+        p[3] = static_cast<uint8_t>(seq_);
+        for (int i = 0; i < 4; ++i) {
+            p[4 + i] = static_cast<uint8_t>(timestamp >> (24 - 8 * i));
+            p[8 + i] = static_cast<uint8_t>(0x12345678u >> (24 - 8 * i));
+        }
+        p[12] = static_cast<uint8_t>(event);
+        p[13] = static_cast<uint8_t>((end ? 0x80 : 0) | 10);
+        p[14] = static_cast<uint8_t>(duration >> 8);
+        p[15] = static_cast<uint8_t>(duration);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_port = htons(static_cast<uint16_t>(toPort));
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        sendto(fd_, p, sizeof p, 0, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    }
+    std::string Receive(int timeoutMs)
+    {
+        pollfd p{fd_, POLLIN, 0};
+        if (poll(&p, 1, timeoutMs) <= 0)
+            return {};
+        char buffer[2048];
+        ssize_t n = recv(fd_, buffer, sizeof buffer, 0);
+        return n > 0 ? std::string(buffer, static_cast<size_t>(n)) : std::string();
+    }
+    int port = 0;
+
+private:
+    int fd_ = -1;
+    uint16_t seq_ = 100;
+};
+
+TEST(MediaStreamTest, EachKeyPressIsTakenOnceWhateverItsEndPacketsDo)
+{
+    MediaEngine engine;
+    engine.SetPortRange(43000, 44000);
+    auto stream = engine.CreateStream("127.0.0.1");
+    ASSERT_TRUE(stream);
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::string keys;
+    stream->onDigit = [&](char key) {
+        std::lock_guard<std::mutex> lock(mutex);
+        keys += key;
+        changed.notify_all();
+    };
+    auto keysReach = [&](size_t count) {
+        std::unique_lock<std::mutex> lock(mutex);
+        changed.wait_for(lock, std::chrono::seconds(5), [&] { return keys.size() >= count; });
+        return keys;
+    };
+    RawRtpPeer phone;
+    MediaParams params;
+    params.remoteAddress = "127.0.0.1";
+    params.remotePort = phone.port;
+    params.sendEventPayloadType = 101;
+    params.recvEventPayloadType = 101;
+    stream->Start(params, nullptr);
+
+    // The stream's first packet opens a talkspurt.
+    std::string first = phone.Receive(2000);
+    ASSERT_GE(first.size(), 12u);
+    EXPECT_EQ(static_cast<uint8_t>(first[1]), 0x80) << "marker bit and PCMU";
+    std::string second = phone.Receive(2000);
+    ASSERT_GE(second.size(), 12u);
+    EXPECT_EQ(static_cast<uint8_t>(second[1]), 0x00);
+
+    const int to = stream->LocalPort();
+    // 1 never ends: the next key starts first.
+    for (int i = 0; i < 3; ++i)
+        phone.SendEvent(to, 1000, 1, false, i == 0, static_cast<uint16_t>(160 * (i + 1)));
+    // 2 with its end packet three times, then 2 again, a press of its own.
+    for (uint32_t ts : {2000u, 3000u}) {
+        phone.SendEvent(to, ts, 2, false, true, 160);
+        for (int i = 0; i < 3; ++i)
+            phone.SendEvent(to, ts, 2, true, false, 800);
+    }
+    // # without an end packet, ever: taken all the same, without waiting for one.
+    phone.SendEvent(to, 4000, 11, false, true, 160);
+    phone.SendEvent(to, 4000, 11, false, false, 320);
+    EXPECT_EQ(keysReach(4), "122#");
+    // 5 whose start was lost: its end packets alone count once.
+    for (int i = 0; i < 3; ++i)
+        phone.SendEvent(to, 5000, 5, true, false, 800);
+    // A late repeat of an earlier key adds nothing.
+    phone.SendEvent(to, 4000, 11, false, false, 480);
+    phone.SendEvent(to, 6000, 9, true, true, 800);
+    EXPECT_EQ(keysReach(6), "122#59");
+    // A sender replaying one recording per key reuses its timestamp: a new start after the end is a
+    // new press, its repeats are not.
+    phone.SendEvent(to, 6000, 9, false, true, 160);
+    phone.SendEvent(to, 6000, 9, false, false, 320);
+    // A start packet sent again is no press; a start with the duration back at its beginning,
+    // before any end, is.
+    phone.SendEvent(to, 6000, 9, false, true, 320);
+    phone.SendEvent(to, 6000, 9, false, true, 0);
+    phone.SendEvent(to, 7000, 0, true, true, 800);
+    EXPECT_EQ(keysReach(9), "122#59990");
+    stream->Stop();
+}
+
+TEST(MediaStreamTest, AKeyLeavesAsOneStreamWithThreeEndPackets)
+{
+    MediaEngine engine;
+    engine.SetPortRange(44000, 45000);
+    auto stream = engine.CreateStream("127.0.0.1");
+    ASSERT_TRUE(stream);
+    RawRtpPeer phone;
+    MediaParams params;
+    params.remoteAddress = "127.0.0.1";
+    params.remotePort = phone.port;
+    params.sendEventPayloadType = 101;
+    params.recvEventPayloadType = 101;
+    stream->Start(params, nullptr);
+
+    auto word = [](const std::string& p, size_t at) {
+        uint32_t v = 0;
+        for (size_t i = 0; i < 4; ++i)
+            v = v << 8 | static_cast<uint8_t>(p[at + i]);
+        return v;
+    };
+    std::string first = phone.Receive(2000);
+    ASSERT_GE(first.size(), 12u);
+    const uint32_t ssrc = word(first, 8);
+    ASSERT_TRUE(stream->SendDigits("3"));
+    uint16_t seq = static_cast<uint16_t>(static_cast<uint8_t>(first[2]) << 8 | static_cast<uint8_t>(first[3]));
+    int events = 0, ends = 0;
+    uint32_t eventTs = 0;
+    // Every packet, the repeated end packets too, carries the stream's source, its next number and,
+    // within the key, one timestamp.
+    for (int i = 0; i < 100 && ends < 3; ++i) {
+        std::string p = phone.Receive(2000);
+        ASSERT_GE(p.size(), 12u);
+        EXPECT_EQ(word(p, 8), ssrc) << "packet " << i;
+        uint16_t next = static_cast<uint16_t>(static_cast<uint8_t>(p[2]) << 8 | static_cast<uint8_t>(p[3]));
+        EXPECT_EQ(next, static_cast<uint16_t>(seq + 1)) << "packet " << i;
+        seq = next;
+        if ((static_cast<uint8_t>(p[1]) & 0x7f) != 101)
+            continue;
+        ASSERT_GE(p.size(), 16u);
+        EXPECT_EQ(p[12], 3);
+        if (events++ == 0)
+            eventTs = word(p, 4);
+        EXPECT_EQ(word(p, 4), eventTs);
+        ends += (static_cast<uint8_t>(p[13]) & 0x80) != 0;
+    }
+    EXPECT_EQ(ends, 3);
+    EXPECT_EQ(events, 7) << "four packets of the press, three of its end";
+    stream->Stop();
 }
 
 } // namespace

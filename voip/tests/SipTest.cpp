@@ -80,6 +80,134 @@ public:
     bool bound = false;
 };
 
+// A SIP user agent of raw datagrams: requests written by hand, answers read back, nothing hidden
+// by a stack of its own. Requests the endpoint sends (a NOTIFY, a BYE) are answered 200 only when asked.
+class RawSip
+{
+public:
+    explicit RawSip(int endpointPort) : endpointPort_(endpointPort) {}
+
+    struct Request
+    {
+        std::string method = "OPTIONS";
+        std::string callId;
+        std::string fromTag = "raw";
+        std::string toTag;
+        unsigned cseq = 1;
+        bool contact = true;
+        std::vector<std::string> headers; // more header lines
+        std::string contentType;
+        std::string body;
+        long contentLength = -1; // -1: the body's size
+    };
+
+    std::string Target() const { return "sip:1001@127.0.0.1:" + std::to_string(endpointPort_); }
+    std::string Me() const { return "sip:raw@127.0.0.1:" + std::to_string(socket_.port); }
+    bool Ready() const { return socket_.bound; }
+
+    void Send(const Request& r)
+    {
+        std::string text = r.method + " " + Target() + " SIP/2.0\r\n" + "Via: SIP/2.0/UDP 127.0.0.1:" +
+                           std::to_string(socket_.port) + ";rport;branch=z9hG4bK" + r.callId + "-" +
+                           std::to_string(r.cseq) + r.method + "\r\n" + "From: <" + Me() + ">;tag=" + r.fromTag +
+                           "\r\n" + "To: <" + Target() + ">" + (r.toTag.empty() ? "" : ";tag=" + r.toTag) + "\r\n" +
+                           "Call-ID: " + r.callId + "\r\n" + "CSeq: " + std::to_string(r.cseq) + " " + r.method +
+                           "\r\n" + "Max-Forwards: 70\r\n";
+        if (r.contact)
+            text += "Contact: <" + Me() + ">\r\n";
+        for (const auto& h : r.headers)
+            text += h + "\r\n";
+        if (!r.contentType.empty())
+            text += "Content-Type: " + r.contentType + "\r\n";
+        text += "Content-Length: " +
+                std::to_string(r.contentLength >= 0 ? r.contentLength : static_cast<long>(r.body.size())) +
+                "\r\n\r\n" + r.body;
+        socket_.SendTo(endpointPort_, text);
+    }
+
+    // The final answer to the request callId/cseq, or empty; what else arrives is kept in seen.
+    std::string FinalAnswer(const std::string& callId, unsigned cseq, const std::string& method,
+                            std::chrono::milliseconds timeout = std::chrono::seconds(10))
+    {
+        auto deadline = std::chrono::steady_clock::now() + timeout;
+        const std::string wantedCseq = "CSeq: " + std::to_string(cseq) + " " + method;
+        while (std::chrono::steady_clock::now() < deadline) {
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            std::string m = socket_.Receive(std::max(left, std::chrono::milliseconds(1)));
+            if (m.empty())
+                break;
+            seen.push_back(m);
+            if (m.compare(0, 8, "SIP/2.0 ") != 0) {
+                AnswerRequest(m);
+                continue;
+            }
+            if (Header(m, "Call-ID") == callId && m.find(wantedCseq) != std::string::npos && m[8] >= '2')
+                return m;
+        }
+        return {};
+    }
+
+    // Everything that arrives for a while, requests answered as set.
+    void Drain(std::chrono::milliseconds period)
+    {
+        auto deadline = std::chrono::steady_clock::now() + period;
+        while (std::chrono::steady_clock::now() < deadline) {
+            std::string m = socket_.Receive(std::chrono::milliseconds(50));
+            if (m.empty())
+                continue;
+            seen.push_back(m);
+            if (m.compare(0, 8, "SIP/2.0 ") != 0)
+                AnswerRequest(m);
+        }
+    }
+
+    size_t SeenRequests(const std::string& method) const
+    {
+        size_t n = 0;
+        for (const auto& m : seen)
+            n += m.compare(0, method.size() + 1, method + " ") == 0;
+        return n;
+    }
+
+    static int Status(const std::string& answer) { return answer.size() > 11 ? std::atoi(answer.c_str() + 8) : 0; }
+    static std::string Header(const std::string& message, const std::string& name)
+    {
+        size_t at = message.find("\r\n" + name + ":");
+        if (at == std::string::npos)
+            return {};
+        at = message.find_first_not_of(' ', at + name.size() + 3);
+        return message.substr(at, message.find("\r\n", at) - at);
+    }
+    static std::string ToTag(const std::string& answer)
+    {
+        std::string to = Header(answer, "To");
+        size_t at = to.find(";tag=");
+        return at == std::string::npos ? std::string() : to.substr(at + 5, to.find(';', at + 5) - at - 5);
+    }
+    static std::string Offer(const std::string& payloads, const std::string& maps, int port = 9)
+    {
+        return "v=0\r\no=raw 1 1 IN IP4 127.0.0.1\r\ns=-\r\nc=IN IP4 127.0.0.1\r\nt=0 0\r\nm=audio " +
+               std::to_string(port) + " RTP/AVP " + payloads + "\r\n" + maps;
+    }
+
+    bool answerRequests = true;
+    std::vector<std::string> seen;
+
+private:
+    void AnswerRequest(const std::string& request)
+    {
+        if (!answerRequests || request.compare(0, 4, "ACK ") == 0)
+            return;
+        std::string answer = "SIP/2.0 200 OK\r\n";
+        for (const char* name : {"Via", "From", "To", "Call-ID", "CSeq"})
+            answer += std::string(name) + ": " + Header(request, name) + "\r\n";
+        socket_.SendTo(endpointPort_, answer + "Content-Length: 0\r\n\r\n");
+    }
+
+    int endpointPort_;
+    UdpSink socket_;
+};
+
 class SipTest : public ::testing::Test
 {
 protected:
@@ -502,8 +630,10 @@ TEST_F(SipTest, BaresipCallsInBothDirectionsWithDigits)
     auto incoming = OnlyLocalConnection(local);
     ASSERT_TRUE(incoming);
     EXPECT_EQ(incoming->GetRemotePartyNumber(), "phone");
+    // Each key once, promptly.
     ASSERT_TRUE(baresip.Write("12#"));
-    ASSERT_TRUE(events.WaitFor("input ", 3)) << baresip.Log();
+    ASSERT_TRUE(events.WaitFor("input ", 3, 3s)) << baresip.Log();
+    EXPECT_FALSE(events.WaitFor("input ", 4, 1s));
     EXPECT_EQ(incoming->ReceivedInput(), "12#");
     manager.ClearAllCalls();
     // The BYE ends it, or the ICMP errors of the RTP port closed with the call, whichever it sees first.
@@ -521,6 +651,138 @@ TEST_F(SipTest, BaresipCallsInBothDirectionsWithDigits)
     manager.ClearCallSynchronous(token);
     baresip.Write("/quit\n");
     EXPECT_EQ(baresip.Wait(10s), 0) << baresip.Log();
+}
+
+TEST_F(SipTest, RefersAreRefusedAndTheEndpointKeepsWorking)
+{
+    manager.AddRouteEntry(".* = local:");
+    RawSip peer(sipPort);
+    ASSERT_TRUE(peer.Ready());
+    // Like the sender that used to stop the process: it never answers the NOTIFYs a REFER may draw.
+    peer.answerRequests = false;
+    auto refer = [&](const std::string& callId) {
+        RawSip::Request r;
+        r.method = "REFER";
+        r.callId = callId;
+        r.headers = {"Refer-To: <sip:0123@127.0.0.1>"};
+        peer.Send(r);
+        return RawSip::Status(peer.FinalAnswer(callId, 1, "REFER"));
+    };
+    // A second apart (the retransmission timers of one fire while the next arrives), then close together.
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(refer("refer-slow-" + std::to_string(i)), 405) << i;
+        peer.Drain(1s);
+    }
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(refer("refer-fast-" + std::to_string(i)), 405) << i;
+        peer.Drain(100ms);
+    }
+    peer.Drain(2s);
+    EXPECT_EQ(peer.SeenRequests("NOTIFY"), 0u);
+    EXPECT_EQ(manager.GetCallCount(), 0u);
+
+    // Still alive and serving calls.
+    RawSip::Request ping;
+    ping.callId = "alive-after-refer";
+    peer.Send(ping);
+    EXPECT_EQ(RawSip::Status(peer.FinalAnswer(ping.callId, 1, "OPTIONS")), 200);
+    SippProcess sipp;
+    ASSERT_TRUE(sipp.Start(Uac("sip_uac_info", "1001")));
+    ASSERT_TRUE(events.WaitFor("input ", 2)) << sipp.Log();
+    manager.ClearAllCalls();
+    EXPECT_EQ(sipp.Wait(), 0) << sipp.Log();
+}
+
+TEST_F(SipTest, RequestsThatCannotMakeACallGetAnswersPeersActOn)
+{
+    manager.AddRouteEntry(".* = local:");
+    RawSip peer(sipPort);
+    ASSERT_TRUE(peer.Ready());
+    const std::string g711 = RawSip::Offer("0 101", "a=rtpmap:0 PCMU/8000\r\na=rtpmap:101 telephone-event/8000\r\n");
+    auto invite = [&](const std::string& callId, auto&& change) {
+        RawSip::Request r;
+        r.method = "INVITE";
+        r.callId = callId;
+        r.contentType = "application/sdp";
+        r.body = g711;
+        change(r);
+        peer.Send(r);
+        std::string answer = peer.FinalAnswer(callId, 1, "INVITE");
+        if (RawSip::Status(answer) >= 300) {
+            RawSip::Request ack = r;
+            ack.method = "ACK";
+            ack.toTag = RawSip::ToTag(answer);
+            ack.body.clear();
+            ack.contentType.clear();
+            ack.contentLength = -1;
+            peer.Send(ack);
+        }
+        return answer;
+    };
+
+    // Only G.729 offered: 488 and no call, not a call without audio.
+    std::string answer = invite("g729-only", [](RawSip::Request& r) {
+        r.body = RawSip::Offer("18", "a=rtpmap:18 G729/8000\r\n");
+    });
+    EXPECT_EQ(RawSip::Status(answer), 488) << answer;
+    // No Contact: nowhere to send the BYE.
+    answer = invite("no-contact", [](RawSip::Request& r) { r.contact = false; });
+    EXPECT_EQ(RawSip::Status(answer), 400) << answer;
+    // A body shorter than its Content-Length.
+    answer = invite("short-body", [](RawSip::Request& r) { r.contentLength = static_cast<long>(r.body.size()) + 200; });
+    EXPECT_EQ(RawSip::Status(answer), 400) << answer;
+    // INFO outside any call.
+    RawSip::Request info;
+    info.method = "INFO";
+    info.callId = "info-nowhere";
+    info.contentType = "application/dtmf-relay";
+    info.body = "Signal=5\r\nDuration=160\r\n";
+    peer.Send(info);
+    EXPECT_EQ(RawSip::Status(peer.FinalAnswer(info.callId, 1, "INFO")), 481);
+    EXPECT_EQ(events.Count("established "), 0u);
+    EXPECT_EQ(manager.GetCallCount(), 0u);
+
+    // A good call still goes through, and inside it INFO keys count only with the right tags.
+    answer = invite("good-call", [](RawSip::Request&) {});
+    ASSERT_EQ(RawSip::Status(answer), 200) << answer;
+    RawSip::Request ack;
+    ack.method = "ACK";
+    ack.callId = "good-call";
+    ack.toTag = RawSip::ToTag(answer);
+    peer.Send(ack);
+    ASSERT_TRUE(events.WaitFor("established "));
+    info.callId = "good-call";
+    info.toTag = "not-the-endpoints";
+    info.cseq = 2;
+    peer.Send(info);
+    EXPECT_EQ(RawSip::Status(peer.FinalAnswer(info.callId, 2, "INFO")), 481);
+    info.toTag = ack.toTag;
+    info.cseq = 3;
+    info.body = "Signal=7\r\nDuration=160\r\n";
+    peer.Send(info);
+    EXPECT_EQ(RawSip::Status(peer.FinalAnswer(info.callId, 3, "INFO")), 200);
+    ASSERT_TRUE(events.WaitFor("input "));
+    auto connection = OnlyLocalConnection(local);
+    ASSERT_TRUE(connection);
+    EXPECT_EQ(connection->ReceivedInput(), "7");
+    // A transfer asked by the peer is refused and the call stays.
+    RawSip::Request refer = info;
+    refer.method = "REFER";
+    refer.cseq = 4;
+    refer.body.clear();
+    refer.contentType.clear();
+    refer.headers = {"Refer-To: <sip:0123@127.0.0.1>"};
+    peer.Send(refer);
+    EXPECT_EQ(RawSip::Status(peer.FinalAnswer(refer.callId, 4, "REFER")), 405);
+    RawSip::Request bye = refer;
+    bye.method = "BYE";
+    bye.cseq = 5;
+    bye.headers.clear();
+    peer.Send(bye);
+    EXPECT_EQ(RawSip::Status(peer.FinalAnswer(bye.callId, 5, "BYE")), 200);
+    EXPECT_TRUE(events.WaitFor("released "));
+    EXPECT_EQ(events.Count("input "), 1u);
+    EXPECT_TRUE(WaitNoCalls());
 }
 
 } // namespace

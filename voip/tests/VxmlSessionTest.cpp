@@ -376,6 +376,25 @@ TEST(VxmlDocumentParser, ReadsEntitiesCdataAndReportsLines)
 
     EXPECT_FALSE(ParseVxml("<a>\n<b>\n</a>", error));
     EXPECT_EQ(error, "line 3: </a> closes <b>");
+
+    // The declared encoding is honoured; the tree is UTF-8.
+    root = ParseVxml("<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><a t='\xe9'>caf\xe9</a>", error);
+    ASSERT_TRUE(root) << error;
+    EXPECT_EQ(root->CollectText(), "caf\xc3\xa9");
+    EXPECT_EQ(*root->Attribute("t"), "\xc3\xa9");
+    // Entities a DOCTYPE declares are expanded, within bounds.
+    root = ParseVxml("<!DOCTYPE a [<!ENTITY who \"you\">]><a>&who;</a>", error);
+    ASSERT_TRUE(root) << error;
+    EXPECT_EQ(root->CollectText(), "you");
+    std::string laughs = "<!DOCTYPE a [<!ENTITY l0 \"ha\">";
+    for (int i = 1; i < 12; ++i)
+        laughs += "<!ENTITY l" + std::to_string(i) + " \"" + [&] {
+            std::string ten;
+            for (int k = 0; k < 10; ++k)
+                ten += "&l" + std::to_string(i - 1) + ";";
+            return ten;
+        }() + "\">";
+    EXPECT_FALSE(ParseVxml(laughs + "]><a>&l11;</a>", error));
 }
 
 } // namespace

@@ -6,7 +6,10 @@ telephony library alone: SIP, RTP pacing, notifications).
 Prints the set-up rate reached with no failed call, INVITE->200 latency, the media's sender pacing
 (lateness of the 20 ms ticks), and CPU and memory per call at the given numbers of calls held.
 
-usage: ivr_bench.py [BUILD_DIR] [--party welcome|tone] [--rates 25,50,100,200,400] [--held 100,500]
+At each number of calls held it also prints the pacing second by second while the calls are held
+(ticks per thread, lateness p50/p99), the figures the 2 ms p99 target is read from.
+
+usage: ivr_bench.py [BUILD_DIR] [--party welcome|tone] [--rates 25,50,100,200,400] [--held 500,1000,2000]
 """
 import argparse
 import glob
@@ -119,6 +122,24 @@ def run_sipp(ivr, work, rate, calls, limit):
     return ok, failed, latencies
 
 
+def pacing_seconds(lines, at_least):
+    """(calls, ticks per thread, p50 us, p99 us) of each second with at least that many calls held."""
+    seconds = []
+    pacing = None
+    for line in lines:
+        if line.startswith("pacing "):
+            fields = dict(f.split("=", 1) for f in line.split()[1:])
+            pacing = (int(fields.get("threads", 1)), int(fields["ticks"]), int(fields["late_p50_us"]),
+                      int(fields["late_p99_us"]))
+        elif line.startswith("calls ") and pacing:
+            calls = int(line.split()[1])
+            if calls >= at_least:
+                threads, ticks, p50, p99 = pacing
+                seconds.append((calls, ticks / threads, p50, p99))
+            pacing = None
+    return seconds
+
+
 def percentile(values, p):
     if not values:
         return float("nan")
@@ -130,7 +151,7 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("build", nargs="?", default=os.path.join(HERE, "..", "..", "build"))
     parser.add_argument("--rates", default="25,50,100,200,400")
-    parser.add_argument("--held", default="100,500")
+    parser.add_argument("--held", default="500,1000,2000")
     parser.add_argument("--party", choices=["welcome", "tone"], default="welcome")
     opts = parser.parse_args()
     build = os.path.abspath(opts.build)
@@ -169,7 +190,8 @@ def main():
                 sampler = threading.Thread(target=sample)
                 sampler.start()
                 rate = max(1, int(held / CALL_SECONDS) + 1)
-                ok, failed, lat = run_sipp(ivr, work, rate, held * 2, held)
+                # Four rounds of calls: about 13 s with the calls held, read second by second.
+                ok, failed, lat = run_sipp(ivr, work, rate, held * 4, held)
                 done.set()
                 sampler.join()
                 cpu, wall = proc_cpu_seconds(ivr.proc.pid) - cpu0, time.monotonic() - t0
@@ -184,6 +206,14 @@ def main():
                 print(f"  INVITE->200 ms (1 ms steps) median {percentile(lat, 0.5):.0f} p99 {percentile(lat, 0.99):.0f}")
                 print(f"  sender tick lateness us: p50 {statistics.median(p50) if p50 else float('nan'):.0f}, "
                       f"p99 (worst second) {max(p99, default=0)}")
+                plateau = pacing_seconds(lines, 0.9 * held)
+                if plateau:
+                    p99s = [p for _, _, _, p in plateau]
+                    print(f"  {len(plateau)} s with at least {int(0.9 * held)} calls held, per second: ticks per "
+                          f"thread {min(t for _, t, _, _ in plateau):.0f}-{max(t for _, t, _, _ in plateau):.0f}, "
+                          f"lateness p50 {statistics.median(p for _, _, p, _ in plateau):.0f} us, p99 median "
+                          f"{statistics.median(p99s):.0f} us, worst {max(p99s)} us")
+                    print("  p99 us per second: " + " ".join(str(p) for p in p99s))
                 print(f"  CPU {100 * cpu / wall:.1f} % of one core; {1000 * cpu / max(call_seconds, 1):.2f} ms "
                       f"per call-second")
                 print(f"  memory {(peak['rss'] - base_rss) / max(peak_held, 1):.1f} KiB per call held "

@@ -1,7 +1,10 @@
 // voipcall's IVR: answers calls with a VoiceXML document and prints what the dialogue does.
 #pragma once
 
+#include "voip/CallEndReason.h"
 #include "voip/IvrEndpoint.h"
+#include "voip/SipConnection.h"
+#include "voip/SipEndpoint.h"
 
 #include <functional>
 #include <string>
@@ -34,6 +37,11 @@ public:
     {
         print_("ivr input " + GetToken() + " " + value);
         return IvrConnection::OnUserInputString(value);
+    }
+    void OnReleased() override
+    {
+        print_("ivr released " + GetToken() + " " + CallEndReasonName(GetCallEndReason()));
+        IvrConnection::OnReleased();
     }
     void OnEndDialog() override
     {
@@ -69,6 +77,53 @@ private:
     std::string document_;
     StringOptions vars_;
     ToolIvrConnection::Printer print_;
+};
+
+// The SIP legs of voipcall: a transfer asked of one, the peer's answer and how its call went.
+class ToolSipConnection : public SipConnection
+{
+public:
+    using Printer = std::function<void(const std::string&)>;
+
+    ToolSipConnection(SipEndpoint& endpoint, Call& call, const std::string& token, const std::string& address,
+                      unsigned options, const StringOptions& stringOptions, Printer print)
+        : SipConnection(endpoint, call, token, address, options, stringOptions), print_(std::move(print))
+    {
+    }
+    bool TransferConnection(const std::string& destination) override
+    {
+        bool sent = SipConnection::TransferConnection(destination);
+        print_("transfer " + GetToken() + " " + destination + (sent ? "" : " not sent"));
+        return sent;
+    }
+    void OnTransferAnswered(int status, const std::string& phrase) override
+    {
+        print_("transfer " + GetToken() + " answered " + std::to_string(status) + " " + phrase);
+    }
+    void OnTransferProgress(int status, const std::string& phrase) override
+    {
+        print_("transfer " + GetToken() + " progress " + std::to_string(status) + " " + phrase);
+    }
+
+private:
+    Printer print_;
+};
+
+class ToolSipEndpoint : public SipEndpoint
+{
+public:
+    ToolSipEndpoint(Manager& manager, ToolSipConnection::Printer print) : SipEndpoint(manager), print_(std::move(print))
+    {
+    }
+    std::shared_ptr<Connection> CreateConnection(Call& call, const std::string& token, void*,
+                                                 const std::string& address, unsigned options,
+                                                 const StringOptions& stringOptions) override
+    {
+        return std::make_shared<ToolSipConnection>(*this, call, token, address, options, stringOptions, print_);
+    }
+
+private:
+    ToolSipConnection::Printer print_;
 };
 
 } // namespace voip::tool

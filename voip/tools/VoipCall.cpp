@@ -66,7 +66,8 @@ void PrintPacing(voip::MediaEngine& media)
     if (late.empty())
         return;
     std::sort(late.begin(), late.end());
-    Print("pacing ticks=" + std::to_string(late.size()) + " late_p50_us=" + std::to_string(late[late.size() / 2]) +
+    Print("pacing threads=" + std::to_string(media.PacingThreads()) + " ticks=" + std::to_string(late.size()) +
+          " late_p50_us=" + std::to_string(late[late.size() / 2]) +
           " late_p99_us=" + std::to_string(late[late.size() * 99 / 100]) +
           " late_max_us=" + std::to_string(late.back()));
 }
@@ -153,7 +154,7 @@ int main(int argc, char** argv)
 
     ToolManager manager;
     auto& local = manager.AddEndpoint(std::make_unique<voip::LocalEndpoint>(manager));
-    auto& sip = manager.AddEndpoint(std::make_unique<voip::SipEndpoint>(manager));
+    auto& sip = manager.AddEndpoint(std::make_unique<voip::tool::ToolSipEndpoint>(manager, Print));
     sip.SetMediaTimeout(std::chrono::seconds(mediaTimeout));
     std::atomic<bool> placedEnded{false};
     local.SetEventHandler([&](const std::string& event) {
