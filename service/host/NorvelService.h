@@ -20,11 +20,6 @@ public:
     NorvelService(int argc, char** argv);
     ~NorvelService() override;
 
-    // For tests that build the service object in process.
-    MyManager& Manager() { return m_manager; }
-    NorCOMCallback* Bridge() const { return m_bridge; }
-    CallBackQueue* Queue() const { return m_queue; }
-
 protected:
     void start() override;
     void pause() override;

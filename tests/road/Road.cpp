@@ -273,20 +273,6 @@ bool Road::StartExchange()
     return true;
 }
 
-bool Road::RestartExchange()
-{
-    if (!exchange_ || !exchange_->Stop(10000))
-        return false;
-    // The same ports from now on: the service's settings and registrations name them.
-    const int from = exchange_->Lines().size();
-    if (!WriteExchangeConfig() ||
-        !exchange_->Start(Program("pbx-exchange"),
-                          {QStringLiteral("--config"), dir_.filePath(QStringLiteral("pbx-exchange.ini")),
-                           QStringLiteral("--log-level"), QStringLiteral("7")}))
-        return false;
-    return exchange_->WaitFor(QRegularExpression(QStringLiteral("^pbx-exchange sip ")), 20000, from) >= 0;
-}
-
 bool Road::WriteSettings(const QMap<QString, QString>& overrides)
 {
     QMap<QString, QString> values{

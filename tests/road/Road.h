@@ -90,8 +90,6 @@ public:
 
     // Starts pbx-exchange on free ports with the lines above; false when it does not come up.
     bool StartExchange();
-    // Restarts it on the same ports (its calls and registrations are lost).
-    bool RestartExchange();
     // Starts the service with the road's settings, `overrides` ("CallBack/MaxCallBackTries" -> "2")
     // on top; true once it logged "Service started" and its lines are registered at the exchange.
     bool StartService(const QMap<QString, QString>& overrides = {});
@@ -123,7 +121,6 @@ public:
     int ControlPort() const { return controlPort_; }
     // Settings may name the control server through a stand-in (a proxy) instead.
     void SetControlServer(const QString& server) { controlServer_ = server; }
-    QString Folder() const { return dir_.path(); }
 
 private:
     bool WriteExchangeConfig();
