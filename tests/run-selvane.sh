@@ -43,6 +43,11 @@ for _ in $(seq 100); do grep -q '^pbx-exchange sip' "$dir/exchange.out" 2>/dev/n
 grep -q '^pbx-exchange sip' "$dir/exchange.out" || { cat "$dir/exchange.out" >&2; exit 1; }
 
 settings=$dir/xdg/Brint/Selvane.ini
+# A settings file from before the demo had the exchange names no lines: keep it aside, write anew.
+if [ -f "$settings" ] && ! grep -q '^sip_registrations' "$settings"; then
+    mv "$settings" "$settings.old"
+    echo "The settings file had no SIP lines: kept as $settings.old, a new one is written."
+fi
 if [ ! -f "$settings" ]; then
     cat > "$settings" <<INI
 [Database]
