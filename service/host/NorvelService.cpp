@@ -2,18 +2,26 @@
 
 #include "common/Logging.h"
 #include "service/core/CallBackQueue.h"
+#include "service/telephony/NorCOMCallback.h"
 
 #include <cstdlib>
 #include <memory>
 
 namespace {
 
-// The queue outlives the service object: the call manager, destroyed with the service object, may still
-// report ended calls into it while it shuts the telephony down.
+// The queue and the bridge outlive the service object: the call manager, destroyed with the service
+// object, still reports ended calls into the queue while it shuts the telephony down, and telephony
+// threads may still ask the bridge for lines until then.
 std::unique_ptr<CallBackQueue>& QueueOwner()
 {
     static std::unique_ptr<CallBackQueue> queue;
     return queue;
+}
+
+std::unique_ptr<NorCOMCallback>& BridgeOwner()
+{
+    static std::unique_ptr<NorCOMCallback> bridge;
+    return bridge;
 }
 
 } // namespace
@@ -33,24 +41,41 @@ NorvelService::NorvelService(int argc, char** argv)
     m_queue->SetSettings(&m_settings);
     m_db.SetSettings(&m_settings);
 
-    // The PBX bridge is created and wired here (settings, events receiver, database access, line
-    // service, queue) once the telephony lands.
+    BridgeOwner() = std::make_unique<NorCOMCallback>();
+    m_bridge = BridgeOwner().get();
+    m_bridge->SetSettings(&m_settings);
+    m_bridge->eventsReceiver = &m_manager;
+    m_bridge->SetDBBackend(&m_db);
+    m_bridge->SetNorCOMService(m_bridge);
+    m_bridge->SetCallBackQueue(m_queue);
 
-    // The call manager's callback logic is wired here with the same settings, database access, the
-    // bridge's line service and the queue, in that order.
+    m_manager.SetSettings(&m_settings);
+    m_manager.SetDBBackend(&m_db);
+    m_manager.SetNorCOMService(m_bridge);
+    m_manager.SetCallBackQueue(m_queue);
 
     Log(Debug, "NorvelService::NorvelService created");
 }
 
-NorvelService::~NorvelService() = default;
+NorvelService::~NorvelService()
+{
+    // The settings and the database access go before the call manager, yet its shut-down clears the
+    // calls still up and reports them ended through both: end the telephony while they still exist.
+    // The bridge keeps running after this object, so it must stop handing line events to the manager.
+    m_bridge->eventsReceiver = nullptr;
+    m_bridge->StopLineEvents();
+    m_manager.StopCallBacks();
+    m_manager.ShutDownEndpoints();
+    Log(Debug, "NorvelService::~NorvelService telephony stopped");
+}
 
 void NorvelService::start()
 {
     SetLogFile(m_settings.GetApplicationDir() + "/log.txt");
     SetLogSeverity(m_settings.LoggingLevel);
     m_db.OpenDatabase(); // opens or creates it; a failure is only logged and the service starts all the same
-    // Initialize the PBX bridge here: connect to the exchange and open the PBX lines.
-    // Initialize the call manager's callback logic here: SIP and IVR endpoints, the queue timer.
+    m_bridge->Initialize();
+    m_manager.Initialize();
     Log(Notice, "Service started");
 }
 

@@ -5,11 +5,13 @@
 #include "service/core/DBBackend.h"
 #include "service/host/CBSrvSettings.h"
 #include "service/host/QtService.h"
+#include "service/telephony/MyManager.h"
 
 #include <QCoreApplication>
 #include <QObject>
 
 class CallBackQueue;
+class NorCOMCallback;
 
 class NorvelService : public QObject, public QtService<QCoreApplication>
 {
@@ -24,9 +26,9 @@ protected:
     void resume() override;
 
 private:
-    // The call manager (MyManager) comes first, before the settings, once the telephony lands.
+    MyManager m_manager;
     CBSrvSettings m_settings;
     DBBackend m_db;
-    // The PBX bridge (NorCOMCallback*) comes here, created by the constructor and kept to the end.
-    CallBackQueue* m_queue = nullptr; // kept to the end of the process, see NorvelService.cpp
+    NorCOMCallback* m_bridge = nullptr; // kept to the end of the process, see NorvelService.cpp
+    CallBackQueue* m_queue = nullptr;   // likewise
 };

@@ -130,11 +130,18 @@ void NorCOMCallback::OnCallStateChangedIntSlot(int line_id, int call_id, int cal
         else
             busySipLines.erase(line_id);
     }
-    // Outside the lock: the receiver may ask for a free line or a class of service at once.
-    if (!eventsReceiver)
+    // Outside the lock: the receiver may ask for a free line or a class of service at once. Its
+    // handlers may wait over a second, so they run on the line's own worker, in the events' order.
+    INorCOMEventsReceiver* receiver = eventsReceiver;
+    if (!receiver)
         return;
     if (call_state == NorvelComLib::NorCom::state_idle)
-        eventsReceiver->OnSIPCallDisconnected(name);
+        lineEvents.Post(name, [receiver, name] { receiver->OnSIPCallDisconnected(name); });
     else if (call_state == NorvelComLib::NorCom::state_connected)
-        eventsReceiver->OnSIPCallConnected(name);
+        lineEvents.Post(name, [receiver, name] { receiver->OnSIPCallConnected(name); });
+}
+
+void NorCOMCallback::StopLineEvents()
+{
+    lineEvents.Stop();
 }

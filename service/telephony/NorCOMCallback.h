@@ -4,6 +4,7 @@
 
 #include "service/core/CallBackLogic.h"
 #include "service/core/INorCOMService.h"
+#include "service/telephony/LineEventQueue.h"
 
 #include <map>
 #include <mutex>
@@ -49,6 +50,8 @@ public:
 
     // Set by the service object before Initialize; not owned.
     INorCOMEventsReceiver* eventsReceiver = nullptr;
+    // Waits for the line event handlers running and runs no more: before the receiver goes.
+    void StopLineEvents();
 
     // The component, or null when its creation failed. Never deleted by the bridge.
     NorvelComLib::NorCom* component() const { return norcom; }
@@ -65,4 +68,5 @@ private:
     std::set<int> busySipLines;
     NorvelComLib::NorCom* norcom = nullptr;
     mutable std::mutex linesMutex;
+    LineEventQueue lineEvents;
 };

@@ -3,7 +3,11 @@
 //   voipcall --listen 127.0.0.1:5070 [--wav FILE | --tone HZ] [--register LINE:PASSWORD@SERVER]
 //            [--call URL] [--keys 123#] [--hangup-after SECONDS] [--media-timeout SECONDS] [--stats]
 //            [--vxml FILE [--var NAME=VALUE]...]   (answer with an IVR running the VoiceXML document)
+//            [--answer-keys KEYS@SECONDS]... [--stay] [--media]
 // --hangup-after clears the placed call, or else each answered call, that many seconds after it began.
+// --answer-keys sends KEYS on every answered call that many seconds after it was established (a phone
+// that answers a voice menu); --stay keeps answering after the placed call has ended; --media prints
+// each call's RTP packets sent and received once a second.
 #include "voip/Call.h"
 #include "voip/LocalEndpoint.h"
 #include "voip/Manager.h"
@@ -26,6 +30,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -50,7 +55,8 @@ int Usage()
         << "usage: voipcall --listen HOST:PORT [--wav FILE | --tone HZ] [--register LINE:PASSWORD@SERVER]\n"
            "                [--call URL] [--keys KEYS] [--hangup-after SECONDS] [--media-timeout SECONDS]"
            " [--stats]\n"
-           "                [--vxml FILE [--var NAME=VALUE]...]\n";
+           "                [--vxml FILE [--var NAME=VALUE]...] [--answer-keys KEYS@SECONDS]... [--stay]"
+           " [--media]\n";
     return 2;
 }
 
@@ -66,6 +72,25 @@ void PrintPacing(voip::MediaEngine& media)
           " late_max_us=" + std::to_string(late.back()));
 }
 
+struct TimedKeys
+{
+    std::string keys;
+    std::chrono::milliseconds after;
+};
+
+// The local leg and the SIP leg of a call, whichever side placed it.
+void LegsOf(const voip::Call& call, std::shared_ptr<voip::LocalConnection>& local,
+            std::shared_ptr<voip::SipConnection>& sip)
+{
+    for (size_t i = 0; i < 2; ++i) {
+        auto connection = call.GetConnection(i);
+        if (auto l = std::dynamic_pointer_cast<voip::LocalConnection>(connection))
+            local = l;
+        if (auto s = std::dynamic_pointer_cast<voip::SipConnection>(connection))
+            sip = s;
+    }
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -74,7 +99,8 @@ int main(int argc, char** argv)
     voip::StringOptions vars;
     double tone = 440;
     int hangupAfter = -1, mediaTimeout = 60;
-    bool stats = false;
+    bool stats = false, stay = false, media = false;
+    std::vector<TimedKeys> answerKeys;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         auto value = [&]() -> std::string { return i + 1 < argc ? argv[++i] : std::string(); };
@@ -96,6 +122,18 @@ int main(int argc, char** argv)
             mediaTimeout = std::atoi(value().c_str());
         else if (arg == "--stats")
             stats = true;
+        else if (arg == "--stay")
+            stay = true;
+        else if (arg == "--media")
+            media = true;
+        else if (arg == "--answer-keys") {
+            std::string v = value();
+            size_t at = v.rfind('@');
+            if (at == std::string::npos || at == 0)
+                return Usage();
+            answerKeys.push_back({v.substr(0, at), std::chrono::milliseconds(static_cast<long>(
+                                                        std::atof(v.c_str() + at + 1) * 1000))});
+        }
         else if (arg == "--vxml")
             vxml = value();
         else if (arg == "--var") {
@@ -181,13 +219,53 @@ int main(int argc, char** argv)
     auto statsDue = started + std::chrono::seconds(1);
     // Answered calls by token, with when they were first seen, for --hangup-after.
     std::map<std::string, Clock::time_point> answered;
+    // Established calls placed by others, with when they were first seen and the key groups sent.
+    struct Answered
+    {
+        Clock::time_point since;
+        size_t keysSent = 0;
+    };
+    std::map<std::string, Answered> incoming;
     bool keysSent = keys.empty();
+    auto mediaDue = started + std::chrono::seconds(1);
     while (!g_stop) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
         auto now = Clock::now();
+        if (!answerKeys.empty() || (media && now >= mediaDue)) {
+            std::map<std::string, Answered> current;
+            for (const auto& t : manager.GetCallTokens()) {
+                auto call = manager.FindCall(t);
+                if (!call || !call->IsEstablished())
+                    continue;
+                std::shared_ptr<voip::LocalConnection> localLeg;
+                std::shared_ptr<voip::SipConnection> sipLeg;
+                LegsOf(*call, localLeg, sipLeg);
+                if (media && now >= mediaDue && sipLeg)
+                    Print("media " + t + " sent=" + std::to_string(sipLeg->GetPacketsSent()) +
+                          " received=" + std::to_string(sipLeg->GetPacketsReceived()));
+                if (t == token || !localLeg)
+                    continue;
+                auto it = incoming.find(t);
+                Answered a = it == incoming.end() ? Answered{now, 0} : it->second;
+                while (a.keysSent < answerKeys.size() && now - a.since >= answerKeys[a.keysSent].after) {
+                    localLeg->SendKeys(answerKeys[a.keysSent].keys);
+                    Print("keys " + t + " " + answerKeys[a.keysSent].keys);
+                    ++a.keysSent;
+                }
+                current[t] = a;
+            }
+            incoming.swap(current);
+            if (now >= mediaDue)
+                mediaDue = now + std::chrono::seconds(1);
+        }
         if (!token.empty()) {
-            if (placedEnded)
-                break;
+            if (placedEnded) {
+                if (!stay)
+                    break;
+                // From now on it is a phone that answers, and --hangup-after applies to answered calls.
+                token.clear();
+                continue;
+            }
             auto call = manager.FindCall(token);
             if (!keysSent && call && call->IsEstablished()) {
                 auto a = std::dynamic_pointer_cast<voip::LocalConnection>(call->GetConnection(0));

@@ -1,0 +1,229 @@
+#!/usr/bin/env python3
+"""The whole road under load: SIPp subscribers call the service's lines through pbx-exchange, with
+100,000 subscribers in the database; callbacks go out through the exchange to a SIPp trunk that
+answers and keys nothing (each callback then ends after its PIN prompt times out).
+
+Prints, per call rate, the incoming calls answered, announced, logged and queued with no failure and
+INVITE->200 p50/p99 (through the exchange); then the callbacks completed in one minute with every
+line in use, and the queue timer's tick intervals (7 s when the main thread keeps up).
+
+    tests/road_bench.py [build] [--rates 5,10,20,40] [--lines 4]
+"""
+import argparse
+import glob
+import os
+import re
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+from datetime import datetime
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(HERE)
+SECONDS_PER_RATE = 5
+CALLERS = 1000
+SUBSCRIBERS = 100000
+
+
+def free_port(kind=socket.SOCK_DGRAM):
+    s = socket.socket(socket.AF_INET, kind)
+    s.bind(("127.0.0.1", 0))
+    port = s.getsockname()[1]
+    s.close()
+    return port
+
+
+def wait_for(path, pattern, timeout):
+    deadline = time.time() + timeout
+    while time.time() < deadline:
+        if os.path.exists(path):
+            with open(path, errors="replace") as f:
+                if re.search(pattern, f.read(), re.M):
+                    return True
+        time.sleep(0.1)
+    return False
+
+
+def count(path, text):
+    with open(path, errors="replace") as f:
+        return f.read().count(text)
+
+
+def percentile(values, p):
+    if not values:
+        return float("nan")
+    values = sorted(values)
+    return values[min(len(values) - 1, int(p * len(values)))]
+
+
+def sipp_results(work):
+    ok = failed = 0
+    for stat in glob.glob(os.path.join(work, "*_.csv")):
+        with open(stat) as f:
+            rows = [r.split(";") for r in f.read().splitlines() if r]
+        if len(rows) >= 2:
+            head = rows[0]
+            # The cumulative counts; the last row may be written before the last calls ended.
+            ok = max(int(r[head.index("SuccessfulCall(C)")]) for r in rows[1:])
+            failed = max(int(r[head.index("FailedCall(C)")]) for r in rows[1:])
+    latencies = []
+    for rtt in glob.glob(os.path.join(work, "*_rtt.csv")):
+        with open(rtt) as f:
+            for row in f.read().splitlines()[1:]:
+                parts = row.split(";")
+                if len(parts) >= 2:
+                    latencies.append(float(parts[1]))
+    return ok, failed, latencies
+
+
+def print_ticks(what, log, from_line):
+    """Intervals between the queue timer's ticks (logged while the queue holds numbers)."""
+    stamps = []
+    for line in open(log, errors="replace").read().splitlines()[from_line:]:
+        if "CallBackLogic::CheckCallBackQueue" in line:
+            m = re.search(r"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3})", line)
+            if m:
+                stamps.append(datetime.strptime(m.group(1), "%Y-%m-%d %H:%M:%S.%f"))
+    gaps = [(b - a).total_seconds() for a, b in zip(stamps, stamps[1:]) if (b - a).total_seconds() > 0.5]
+    if gaps:
+        print(f"{what}: {len(stamps)} ticks, interval p50 {percentile(gaps, 0.5):.2f} s, "
+              f"max {max(gaps):.2f} s (7 s when nothing holds the main thread)")
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("build", nargs="?", default=os.path.join(ROOT, "build"))
+    parser.add_argument("--rates", default="5,10,20,40")
+    parser.add_argument("--lines", type=int, default=4)
+    opts = parser.parse_args()
+    bin_dir = os.path.join(os.path.abspath(opts.build), "bin")
+    work = tempfile.mkdtemp(prefix="selvane-roadbench-")
+    procs = []
+
+    def stop_all():
+        for p in reversed(procs):
+            if p.poll() is None:
+                p.send_signal(signal.SIGTERM)
+        for p in procs:
+            try:
+                p.wait(30)
+            except subprocess.TimeoutExpired:
+                p.kill()
+        subprocess.run([os.path.join(HERE, "fbserver.sh"), "stop", os.path.join(work, "fb")],
+                       capture_output=True)
+        shutil.rmtree(work, ignore_errors=True)
+
+    try:
+        # Database: its own server, 100,000 subscribers (caller IDs 1000001 and on).
+        subprocess.run([os.path.join(HERE, "fbserver.sh"), "start", os.path.join(work, "fb")],
+                       check=True, capture_output=True)
+        env = {}
+        with open(os.path.join(work, "fb", "env")) as f:
+            for line in f:
+                k, _, v = line.replace("export ", "").strip().partition("=")
+                env[k] = v
+        t0 = time.time()
+        subprocess.run([os.path.join(bin_dir, "road-db"), env["SELV_FB_PORT"], env["SELV_FB_USER"],
+                        env["SELV_FB_PASSWORD"], str(SUBSCRIBERS)], check=True)
+        print(f"{SUBSCRIBERS} subscribers in {time.time() - t0:.1f} s")
+
+        # The trunk: answers every callback (outside numbers nobody registered go there).
+        trunk_port = free_port()
+        trunk = subprocess.Popen(["sipp", "-sf", os.path.join(ROOT, "voip", "tests", "sipp", "sip_uas_answer.xml"),
+                                  "-i", "127.0.0.1", "-p", str(trunk_port), "-mp", str(free_port() & ~1),
+                                  "-nostdin", "-trace_stat", "-fd", "1"],
+                                 cwd=work, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        procs.append(trunk)
+
+        sip_port, control_port = free_port(), free_port(socket.SOCK_STREAM)
+        lines = [str(201 + i) for i in range(opts.lines)]
+        with open(os.path.join(work, "pbx-exchange.ini"), "w") as f:
+            f.write(f"[exchange]\nsip = 127.0.0.1:{sip_port}\ncontrol = 127.0.0.1:{control_port}\n"
+                    f"username = selvane\npassword = selvane\ntrunk = 127.0.0.1:{trunk_port}\n"
+                    "rtp_ports = 20000-60000\n[extensions]\n")
+            for line in lines:
+                f.write(f"{line} = line {line} 3\n")
+            for i in range(CALLERS):
+                f.write(f"{1000001 + i} = phone {1000001 + i} 0\n")
+        exchange_out = os.path.join(work, "exchange.out")
+        procs.append(subprocess.Popen([os.path.join(bin_dir, "pbx-exchange"), "--config",
+                                       os.path.join(work, "pbx-exchange.ini"), "--log-level", "6"],
+                                      stdout=open(exchange_out, "w"), stderr=subprocess.STDOUT))
+        if not wait_for(exchange_out, r"^pbx-exchange sip", 20):
+            sys.exit("pbx-exchange did not start")
+
+        os.makedirs(os.path.join(work, "bin"))
+        os.makedirs(os.path.join(work, "xdg", "Brint"))
+        shutil.copy(os.path.join(bin_dir, "Selvane"), os.path.join(work, "bin"))
+        os.symlink(os.path.join(bin_dir, "ogm"), os.path.join(work, "bin", "ogm"))
+        regs = "".join(f"sip_registrations\\{i + 1}\\login={l}\nsip_registrations\\{i + 1}\\password={l}\n"
+                       f"sip_registrations\\{i + 1}\\server=127.0.0.1:{sip_port}\n" for i, l in enumerate(lines))
+        with open(os.path.join(work, "xdg", "Brint", "Selvane.ini"), "w") as f:
+            f.write(f"[Database]\nDriverName=QIBASE\nHostName=127.0.0.1\nDatabasePort={env['SELV_FB_PORT']}\n"
+                    f"UserName={env['SELV_FB_USER']}\nPassword={env['SELV_FB_PASSWORD']}\n"
+                    f"[Norvel]\nServer=127.0.0.1:{control_port}\nUsername=selvane\nPassword=selvane\n"
+                    f"[SIP]\nLocalAddress=127.0.0.1\nListenAddress=127.0.0.1:{free_port()}\n"
+                    f"sip_registrations\\size={len(lines)}\n{regs}"
+                    "[CallBack]\nMaxNumbersInQueue=100000\nMaxCallBackTries=1\nEnterPinTimer=2\n"
+                    "EnterPinMaxTries=1\nEnterNumberTimer=5\n[Other]\nLoggingLevel=7\n")
+        log = os.path.join(work, "bin", "log.txt")
+        procs.append(subprocess.Popen([os.path.join(work, "bin", "Selvane"), "-e"], cwd=work,
+                                      env=dict(os.environ, XDG_CONFIG_DIRS=os.path.join(work, "xdg")),
+                                      stdout=subprocess.DEVNULL, stderr=subprocess.STDOUT))
+        if not wait_for(log, r"Service started", 30):
+            sys.exit("Selvane did not start")
+        if not all(wait_for(exchange_out, f"registered {l} at", 20) for l in lines):
+            sys.exit("the service's lines did not register")
+
+        with open(os.path.join(work, "callers.csv"), "w") as f:
+            f.write("SEQUENTIAL\n" + "".join(f"{1000001 + i}\n" for i in range(CALLERS)))
+        print(f"\nincoming calls through the exchange ({opts.lines} lines, {CALLERS} callers among "
+              f"{SUBSCRIBERS} subscribers)")
+        print("rate/s  calls  ok  failed  logged  queued  INVITE->200 p50 ms  p99 ms")
+        best = 0
+        for rate in [int(r) for r in opts.rates.split(",")]:
+            for old in glob.glob(os.path.join(work, "bench_caller*")):
+                os.remove(old)
+            calls = rate * SECONDS_PER_RATE
+            logged0 = count(log, "going to save incoming call to DB")
+            queued0 = count(log, "CallBackQueue put call in queue")
+            sipp = subprocess.run(["sipp", f"127.0.0.1:{sip_port}", "-sf", os.path.join(HERE, "road", "sipp", "bench_caller.xml"),
+                            "-inf", os.path.join(work, "callers.csv"), "-s", lines[0],
+                            "-i", "127.0.0.1", "-p", str(free_port()), "-mp", str(free_port() & ~1),
+                            "-r", str(rate), "-m", str(calls), "-l", str(rate * 60), "-nostdin",
+                            "-trace_rtt", "-rtt_freq", "1", "-trace_stat", "-fd", "1",
+                            "-timeout", str(SECONDS_PER_RATE + 120) + "s", "-timeout_error"],
+                           cwd=work, capture_output=True)
+            ok, failed, latencies = sipp_results(work)
+            if sipp.returncode == 0:  # every call succeeded, whatever the last statistics row says
+                ok, failed = calls, 0
+            logged = count(log, "going to save incoming call to DB") - logged0
+            queued = count(log, "CallBackQueue put call in queue") - queued0
+            print(f"{rate:6d}  {calls:5d}  {ok:4d}  {failed:6d}  {logged:6d}  {queued:6d}  "
+                  f"{percentile(latencies, 0.5):18.1f}  {percentile(latencies, 0.99):6.1f}", flush=True)
+            if failed or ok < calls:
+                break
+            best = rate
+        print(f"highest rate without a failed call: {best}/s")
+
+        print_ticks("queue timer during the incoming load", log, 0)
+
+        # Callbacks: the queue is full of numbers now; count those answered in one minute.
+        start = count(log, "MakeCallFromIVR Making call to")
+        answered = count(log, "Callback succeffull to number")
+        ticks_from = len(open(log, errors="replace").read().splitlines())
+        time.sleep(60)
+        done = count(log, "MakeCallFromIVR Making call to") - start
+        print(f"\ncallbacks in 60 s with {opts.lines} lines: {done} placed, "
+              f"{count(log, 'Callback succeffull to number') - answered} answered")
+        print_ticks("queue timer while calling back", log, ticks_from)
+    finally:
+        stop_all()
+
+
+if __name__ == "__main__":
+    main()
