@@ -25,7 +25,10 @@ tests/fbserver.sh start "$dir/fb" "$port" >/dev/null
 
 pids=()
 stop_all() {
-    trap - EXIT INT TERM
+    # A second Ctrl-C (or the terminal's signal reaching us twice) must not cut the stop short and
+    # leave the database server running.
+    trap - EXIT
+    trap '' INT TERM
     for pid in "${pids[@]}"; do kill -TERM "$pid" 2>/dev/null || true; done
     for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
     "$root/tests/fbserver.sh" stop "$dir/fb" || true
