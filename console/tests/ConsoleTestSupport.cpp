@@ -19,6 +19,11 @@ namespace consoletest {
 
 ModalDriver::ModalDriver()
 {
+    // Modal windows already open are the test's stage, not windows it waits for: a poll in the instant
+    // between a box closing and its event loop returning would otherwise take the stage for a new one.
+    for (QWidget* widget : QApplication::topLevelWidgets())
+        if (widget->isVisible() && widget->isModal())
+            widget->setProperty("consoletest.handled", true);
     connect(&timer_, &QTimer::timeout, this, &ModalDriver::poll);
     timer_.start(20);
 }
