@@ -289,64 +289,11 @@ TEST_F(ExchangeCallTest, CallbackJoinedWithItsTransferCall)
     }
 }
 
-// A telephone of raw RTP datagrams on a loopback port of its own.
-class RawRtpPhone
-{
-public:
-    RawRtpPhone()
-    {
-        fd_ = socket(AF_INET, SOCK_DGRAM, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-        socklen_t len = sizeof addr;
-        getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len);
-        port = ntohs(addr.sin_port);
-    }
-    ~RawRtpPhone() { close(fd_); }
-    RawRtpPhone(const RawRtpPhone&) = delete;
-    RawRtpPhone& operator=(const RawRtpPhone&) = delete;
-    void Send(int toPort, uint32_t timestamp, int payloadType, bool marker)
-    {
-        uint8_t p[16] = {0x80, static_cast<uint8_t>((marker ? 0x80 : 0) | payloadType)};
-        ++seq_;
-        p[2] = static_cast<uint8_t>(seq_ >> 8);
-        p[3] = static_cast<uint8_t>(seq_);
-        for (int i = 0; i < 4; ++i) {
-            p[4 + i] = static_cast<uint8_t>(timestamp >> (24 - 8 * i));
-            p[8 + i] = static_cast<uint8_t>(0x12345678u >> (24 - 8 * i));
-        }
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_port = htons(static_cast<uint16_t>(toPort));
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        sendto(fd_, p, sizeof p, 0, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    }
-    // The timestamp of the next packet to arrive; none within the time: -1.
-    int64_t ReceiveTimestamp(int timeoutMs)
-    {
-        pollfd p{fd_, POLLIN, 0};
-        if (poll(&p, 1, timeoutMs) <= 0)
-            return -1;
-        uint8_t b[2048];
-        if (recv(fd_, b, sizeof b, 0) < 12)
-            return -1;
-        return static_cast<int64_t>(static_cast<uint32_t>(b[4]) << 24 | static_cast<uint32_t>(b[5]) << 16 |
-                                    static_cast<uint32_t>(b[6]) << 8 | b[7]);
-    }
-    int port = 0;
-
-private:
-    int fd_ = -1;
-    uint16_t seq_ = 100;
-};
-
 TEST(RtpRelayTest, AJoinedPartyHearsNothingOfAKeyPressedBeforeTheJoin)
 {
     RtpRelay relay("127.0.0.1", 47000, 47400);
     ASSERT_TRUE(relay.Start());
-    RawRtpPhone subscriber, line, destination;
+    voip::RawRtpPeer subscriber, line, destination;
     auto fromSubscriber = relay.Open(), toLine = relay.Open(), toDestination = relay.Open();
     ASSERT_TRUE(fromSubscriber && toLine && toDestination);
     ASSERT_TRUE(relay.SetPeer(fromSubscriber, "127.0.0.1", subscriber.port));

@@ -3,6 +3,8 @@
 #include "voip/MediaEngine.h"
 #include "voip/Sdp.h"
 
+#include "voip/tests/SipPeer.h"
+
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -102,58 +104,6 @@ TEST(SdpTest, NoCommonCodecOrRefusedStreamGivesNoMedia)
     EXPECT_FALSE(NegotiateMedia("", "garbage", params));
 }
 
-// A phone of raw RTP datagrams on a loopback port of its own.
-class RawRtpPeer
-{
-public:
-    RawRtpPeer()
-    {
-        fd_ = socket(AF_INET, SOCK_DGRAM, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-        socklen_t len = sizeof addr;
-        getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len);
-        port = ntohs(addr.sin_port);
-    }
-    ~RawRtpPeer() { close(fd_); }
-    void SendEvent(int toPort, uint32_t timestamp, int event, bool end, bool marker, uint16_t duration)
-    {
-        uint8_t p[16] = {0x80, static_cast<uint8_t>((marker ? 0x80 : 0) | 101)};
-        ++seq_;
-        p[2] = static_cast<uint8_t>(seq_ >> 8);
-        p[3] = static_cast<uint8_t>(seq_);
-        for (int i = 0; i < 4; ++i) {
-            p[4 + i] = static_cast<uint8_t>(timestamp >> (24 - 8 * i));
-            p[8 + i] = static_cast<uint8_t>(0x12345678u >> (24 - 8 * i));
-        }
-        p[12] = static_cast<uint8_t>(event);
-        p[13] = static_cast<uint8_t>((end ? 0x80 : 0) | 10);
-        p[14] = static_cast<uint8_t>(duration >> 8);
-        p[15] = static_cast<uint8_t>(duration);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_port = htons(static_cast<uint16_t>(toPort));
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        sendto(fd_, p, sizeof p, 0, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    }
-    std::string Receive(int timeoutMs)
-    {
-        pollfd p{fd_, POLLIN, 0};
-        if (poll(&p, 1, timeoutMs) <= 0)
-            return {};
-        char buffer[2048];
-        ssize_t n = recv(fd_, buffer, sizeof buffer, 0);
-        return n > 0 ? std::string(buffer, static_cast<size_t>(n)) : std::string();
-    }
-    int port = 0;
-
-private:
-    int fd_ = -1;
-    uint16_t seq_ = 100;
-};
-
 TEST(MediaStreamTest, EachKeyPressIsTakenOnceWhateverItsEndPacketsDo)
 {
     MediaEngine engine;
@@ -173,7 +123,7 @@ TEST(MediaStreamTest, EachKeyPressIsTakenOnceWhateverItsEndPacketsDo)
         changed.wait_for(lock, std::chrono::seconds(5), [&] { return keys.size() >= count; });
         return keys;
     };
-    RawRtpPeer phone;
+    voip::RawRtpPeer phone;
     MediaParams params;
     params.remoteAddress = "127.0.0.1";
     params.remotePort = phone.port;
@@ -229,7 +179,7 @@ TEST(MediaStreamTest, AKeyLeavesAsOneStreamWithThreeEndPackets)
     engine.SetPortRange(44000, 45000);
     auto stream = engine.CreateStream("127.0.0.1");
     ASSERT_TRUE(stream);
-    RawRtpPeer phone;
+    voip::RawRtpPeer phone;
     MediaParams params;
     params.remoteAddress = "127.0.0.1";
     params.remotePort = phone.port;

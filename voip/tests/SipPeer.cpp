@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <netinet/in.h>
+#include <poll.h>
 #include <random>
 #include <sstream>
 #include <sys/socket.h>
@@ -203,6 +204,65 @@ bool SippProcess::Start(const std::vector<std::string>& args)
     all.insert(all.end(), args.begin(), args.end());
     all.insert(all.end(), {"-nostdin", "-trace_err", "-trace_screen"});
     return Run(all);
+}
+
+RawRtpPeer::RawRtpPeer()
+{
+    fd_ = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    socklen_t len = sizeof addr;
+    getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len);
+    port = ntohs(addr.sin_port);
+}
+
+RawRtpPeer::~RawRtpPeer() { close(fd_); }
+
+void RawRtpPeer::Send(int toPort, uint32_t timestamp, int payloadType, bool marker, const uint8_t* payload)
+{
+    uint8_t p[16] = {0x80, static_cast<uint8_t>((marker ? 0x80 : 0) | payloadType)};
+    ++seq_;
+    p[2] = static_cast<uint8_t>(seq_ >> 8);
+    p[3] = static_cast<uint8_t>(seq_);
+    for (int i = 0; i < 4; ++i) {
+        p[4 + i] = static_cast<uint8_t>(timestamp >> (24 - 8 * i));
+        p[8 + i] = static_cast<uint8_t>(0x12345678u >> (24 - 8 * i));
+        if (payload)
+            p[12 + i] = payload[i];
+    }
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(toPort));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sendto(fd_, p, sizeof p, 0, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+}
+
+void RawRtpPeer::SendEvent(int toPort, uint32_t timestamp, int event, bool end, bool marker, uint16_t duration)
+{
+    const uint8_t payload[4] = {static_cast<uint8_t>(event), static_cast<uint8_t>((end ? 0x80 : 0) | 10),
+                                static_cast<uint8_t>(duration >> 8), static_cast<uint8_t>(duration)};
+    Send(toPort, timestamp, 101, marker, payload);
+}
+
+std::string RawRtpPeer::Receive(int timeoutMs)
+{
+    pollfd p{fd_, POLLIN, 0};
+    if (poll(&p, 1, timeoutMs) <= 0)
+        return {};
+    char buffer[2048];
+    ssize_t n = recv(fd_, buffer, sizeof buffer, 0);
+    return n > 0 ? std::string(buffer, static_cast<size_t>(n)) : std::string();
+}
+
+int64_t RawRtpPeer::ReceiveTimestamp(int timeoutMs)
+{
+    const std::string b = Receive(timeoutMs);
+    if (b.size() < 12)
+        return -1;
+    auto byte = [&](size_t i) { return static_cast<uint32_t>(static_cast<uint8_t>(b[i])); };
+    return static_cast<int64_t>(byte(4) << 24 | byte(5) << 16 | byte(6) << 8 | byte(7));
 }
 
 } // namespace voip

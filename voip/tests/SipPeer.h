@@ -2,6 +2,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -55,5 +56,28 @@ public:
 
 // The scenario file of that name in the tests' sipp folder.
 std::string Scenario(const std::string& name);
+
+// A phone of raw RTP datagrams on a loopback port of its own, for what a real stack would not send.
+class RawRtpPeer
+{
+public:
+    RawRtpPeer();
+    ~RawRtpPeer();
+    RawRtpPeer(const RawRtpPeer&) = delete;
+    RawRtpPeer& operator=(const RawRtpPeer&) = delete;
+    // A packet with the next sequence number and four payload bytes (zero unless given).
+    void Send(int toPort, uint32_t timestamp, int payloadType, bool marker, const uint8_t* payload = nullptr);
+    // An RFC 4733 event packet, payload type 101.
+    void SendEvent(int toPort, uint32_t timestamp, int event, bool end, bool marker, uint16_t duration);
+    // The next datagram to arrive; none within the time: empty.
+    std::string Receive(int timeoutMs);
+    // The RTP timestamp of the next packet to arrive; none within the time: -1.
+    int64_t ReceiveTimestamp(int timeoutMs);
+    int port = 0;
+
+private:
+    int fd_ = -1;
+    uint16_t seq_ = 100;
+};
 
 } // namespace voip
