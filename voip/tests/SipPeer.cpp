@@ -36,7 +36,9 @@ int FreeUdpPort(int count, bool even)
 {
     static std::mt19937 random{std::random_device{}()};
     for (int attempt = 0; attempt < 1000; ++attempt) {
-        int port = 50000 + static_cast<int>(random() % 10000);
+        // Above the kernel's ephemeral range (32768-60999 here) and the media engines' ranges: a port
+        // checked free stays free until the peer binds it, not taken by some socket bound to port 0.
+        int port = 61000 + static_cast<int>(random() % 4000);
         if (even)
             port &= ~1;
         bool free = true;
