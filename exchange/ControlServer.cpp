@@ -2,7 +2,7 @@
 
 #include "exchange/DialPlan.h"
 
-#include "common/Logging.h"
+#include "exchange/Log.h"
 
 #include <QJsonDocument>
 #include <QJsonParseError>

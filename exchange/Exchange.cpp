@@ -6,7 +6,7 @@
 #include "exchange/RtpRelay.h"
 #include "exchange/SipSwitch.h"
 
-#include "common/Logging.h"
+#include "exchange/Log.h"
 
 #include <QEventLoop>
 #include <QHostAddress>

@@ -1,6 +1,6 @@
 #include "exchange/LineTable.h"
 
-#include "common/Logging.h"
+#include "exchange/Log.h"
 
 namespace exchange {
 

@@ -1,6 +1,6 @@
 #include "exchange/RtpRelay.h"
 
-#include "common/Logging.h"
+#include "exchange/Log.h"
 
 #include <arpa/inet.h>
 #include <cerrno>

@@ -32,7 +32,7 @@ struct PostedTask
 #include "exchange/SdpRelay.h"
 #include "exchange/SipSwitch.h"
 
-#include "common/Logging.h"
+#include "exchange/Log.h"
 
 #include <atomic>
 #include <chrono>

@@ -2,6 +2,7 @@
 #include "exchange/Exchange.h"
 
 #include "common/Logging.h"
+#include "voip/core/Log.h"
 
 #include <QCoreApplication>
 
@@ -87,6 +88,9 @@ int main(int argc, char** argv)
     }
 
     CreateLogger("pbx-exchange");
+    // The exchange logs through the voip library's sink; its lines go to this program's log file.
+    voip::SetLogHandler([](int severity, std::string_view message) { Log(severity, message); },
+                        [](int severity) { return LogEnabled(severity); });
     SetLogFile(logFile.empty() ? "/dev/null" : logFile);
     SetLogConsoleOutput(false);
     SetLogSeverity(level); // its own line goes to the file only

@@ -7,9 +7,9 @@
 #include "exchange/RtpRelay.h"
 #include "exchange/SipSwitch.h"
 
-#include "voip/tests/SipPeer.h"
+#include "tests/support/SipPeer.h"
 
-#include "common/Logging.h"
+#include "tests/support/LogCapture.h"
 
 #include <QCoreApplication>
 
@@ -265,12 +265,13 @@ int main(int argc, char** argv)
     }
     SetLogFile("exchange-bench.log");
     SetLogConsoleOutput(false);
+    ForwardVoipLog();
     SetLogSeverity(Warning);
 
     // The trunk answers every outside call the callers make.
     voip::SippProcess trunk;
     int trunkPort = voip::FreeUdpPort();
-    if (!trunk.Start({"-sf", std::string(SELVANE_SIPP_DIR) + "/sip_uas_answer.xml", "-i", "127.0.0.1", "-p",
+    if (!trunk.Start({"-sf", voip::Scenario("sip_uas_answer"), "-i", "127.0.0.1", "-p",
                       std::to_string(trunkPort), "-mp", std::to_string(voip::FreeUdpPort(4, true)), "-l", "100000"}) ||
         !voip::WaitUntilBound(trunkPort)) {
         std::cerr << "exchange_bench: the SIPp trunk did not start\n" << trunk.Log();

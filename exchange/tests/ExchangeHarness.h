@@ -5,12 +5,12 @@
 #include "exchange/Config.h"
 #include "exchange/Exchange.h"
 
-#include "voip/Call.h"
-#include "voip/LocalEndpoint.h"
-#include "voip/Manager.h"
-#include "voip/SipConnection.h"
-#include "voip/SipEndpoint.h"
-#include "voip/tests/SipPeer.h"
+#include "voip/core/Call.h"
+#include "voip/local/LocalEndpoint.h"
+#include "voip/core/Manager.h"
+#include "voip/sip/SipConnection.h"
+#include "voip/sip/SipEndpoint.h"
+#include "tests/support/SipPeer.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>

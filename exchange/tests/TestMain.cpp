@@ -1,5 +1,5 @@
 // The control server's thread wants an application object to exist; the tests run beside it.
-#include "common/Logging.h"
+#include "tests/support/LogCapture.h"
 
 #include <QCoreApplication>
 
@@ -11,6 +11,7 @@ int main(int argc, char** argv)
     ::testing::InitGoogleTest(&argc, argv);
     SetLogFile("exchange-tests.log");
     SetLogConsoleOutput(false);
+    ForwardVoipLog();
     SetLogSeverity(Informational);
     return RUN_ALL_TESTS();
 }

@@ -4,7 +4,7 @@
 #include "service/core/ICallBackQueue.h"
 #include "service/core/IDBBackend.h"
 #include "service/core/INorCOMService.h"
-#include "service/host/CBSrvSettings.h"
+#include "service/core/CBSrvSettings.h"
 
 #include <QTimer>
 

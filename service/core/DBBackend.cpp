@@ -3,7 +3,7 @@
 #include "common/FirebirdCreate.h"
 #include "common/Logging.h"
 #include "common/Schema.h"
-#include "service/host/CBSrvSettings.h"
+#include "service/core/CBSrvSettings.h"
 
 #include <QRegularExpression>
 #include <QSqlDriver>

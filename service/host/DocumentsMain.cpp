@@ -1,6 +1,6 @@
 // selvane-documents: prints every prompt document the service runs under the current settings, so
 // an administrator can see exactly what the dialogues say and where they look for announcements.
-#include "service/host/CBSrvSettings.h"
+#include "service/core/CBSrvSettings.h"
 #include "service/telephony/PromptDocuments.h"
 
 #include <QCoreApplication>

@@ -3,7 +3,7 @@
 #pragma once
 
 #include "service/core/DBBackend.h"
-#include "service/host/CBSrvSettings.h"
+#include "service/core/CBSrvSettings.h"
 #include "service/host/QtService.h"
 #include "service/telephony/MyManager.h"
 

@@ -2,6 +2,7 @@
 #include "common/Logging.h"
 #include "service/host/NorvelService.h"
 #include "service/telephony/NorComComponent.h"
+#include "service/telephony/VoipLogging.h"
 
 #include <QCoreApplication>
 
@@ -10,6 +11,7 @@
 int main(int argc, char** argv)
 {
     CreateLogger();
+    RouteVoipLogToFacility();
     // The PBX control component is ours: make it creatable by its class identifier before anything asks.
     RegisterNorComComponent();
     QCoreApplication::setOrganizationName(QStringLiteral("Brint"));

@@ -2,7 +2,7 @@
 // the end of a dialogue into the report its state calls for.
 #pragma once
 
-#include "voip/IvrEndpoint.h"
+#include "voip/ivr/IvrEndpoint.h"
 
 #include <mutex>
 #include <string>

@@ -1,7 +1,7 @@
 // The IVR endpoint ("ivr"): makes the service's IVR connections and passes their events to the manager.
 #pragma once
 
-#include "voip/IvrEndpoint.h"
+#include "voip/ivr/IvrEndpoint.h"
 
 #include <memory>
 #include <string>

@@ -2,14 +2,15 @@
 
 #include "common/Logging.h"
 #include "service/core/INorCOMService.h"
-#include "service/host/CBSrvSettings.h"
+#include "service/core/CBSrvSettings.h"
 #include "service/telephony/CallThread.h"
 #include "service/telephony/MyIVRConnection.h"
 #include "service/telephony/MyIVREndPoint.h"
 #include "service/telephony/MySIPConnection.h"
 #include "service/telephony/MySIPEndPoint.h"
-#include "voip/Call.h"
-#include "voip/SipConnection.h"
+#include "voip/core/Call.h"
+#include "voip/sip/SipConnection.h"
+#include "voip/core/Address.h"
 
 #include <QHostAddress>
 #include <QNetworkInterface>

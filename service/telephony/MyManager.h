@@ -6,7 +6,7 @@
 #include "service/core/ICBSrvSettings.h"
 #include "service/core/INorCOMEventsReceiver.h"
 #include "service/telephony/PromptDocuments.h"
-#include "voip/Manager.h"
+#include "voip/core/Manager.h"
 
 #include <chrono>
 #include <condition_variable>

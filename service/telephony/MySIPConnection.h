@@ -2,7 +2,7 @@
 // to the manager, which places the transfer call itself; nothing is transferred on the SIP level.
 #pragma once
 
-#include "voip/SipConnection.h"
+#include "voip/sip/SipConnection.h"
 
 #include <string>
 

@@ -1,7 +1,7 @@
 // The service's single SIP endpoint: its legs hand transfer requests to the manager.
 #pragma once
 
-#include "voip/SipEndpoint.h"
+#include "voip/sip/SipEndpoint.h"
 
 #include <memory>
 #include <string>

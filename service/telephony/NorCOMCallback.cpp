@@ -3,7 +3,7 @@
 #include "common/Logging.h"
 #include "platform/Automation.h"
 #include "service/core/INorCOMEventsReceiver.h"
-#include "service/host/CBSrvSettings.h"
+#include "service/core/CBSrvSettings.h"
 #include "service/telephony/NorCom.h"
 
 #include <QCoreApplication>

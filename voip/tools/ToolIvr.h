@@ -1,10 +1,10 @@
 // voipcall's IVR: answers calls with a VoiceXML document and prints what the dialogue does.
 #pragma once
 
-#include "voip/CallEndReason.h"
-#include "voip/IvrEndpoint.h"
-#include "voip/SipConnection.h"
-#include "voip/SipEndpoint.h"
+#include "voip/core/CallEndReason.h"
+#include "voip/ivr/IvrEndpoint.h"
+#include "voip/sip/SipConnection.h"
+#include "voip/sip/SipEndpoint.h"
 
 #include <functional>
 #include <string>

@@ -8,15 +8,14 @@
 // --answer-keys sends KEYS on every answered call that many seconds after it was established (a phone
 // that answers a voice menu); --stay keeps answering after the placed call has ended; --media prints
 // each call's RTP packets sent and received once a second.
-#include "voip/Call.h"
-#include "voip/LocalEndpoint.h"
-#include "voip/Manager.h"
-#include "voip/MediaEngine.h"
-#include "voip/SipConnection.h"
-#include "voip/SipEndpoint.h"
+#include "voip/core/Call.h"
+#include "voip/local/LocalEndpoint.h"
+#include "voip/core/Manager.h"
+#include "voip/media/MediaEngine.h"
+#include "voip/sip/SipConnection.h"
+#include "voip/sip/SipEndpoint.h"
 #include "voip/tools/ToolIvr.h"
 
-#include "common/Logging.h"
 
 #include <algorithm>
 #include <atomic>
@@ -148,7 +147,6 @@ int main(int argc, char** argv)
     if (listen.empty())
         return Usage();
 
-    SetLogConsoleOutput(false);
     std::signal(SIGINT, [](int) { g_stop = true; });
     std::signal(SIGTERM, [](int) { g_stop = true; });
 

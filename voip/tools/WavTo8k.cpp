@@ -1,5 +1,5 @@
 // wavto8k IN OUT: rewrites a sound file as 8 kHz mono 16-bit PCM WAV, the announcements' format.
-#include "voip/IvrAudio.h"
+#include "voip/ivr/Prompts.h"
 
 #include <cstdio>
 #include <string>

@@ -2,8 +2,8 @@
 #include "service/core/CallBackQueue.h"
 #include "service/core/IDBBackend.h"
 #include "service/core/INorCOMService.h"
-#include "service/core/tests/LogCapture.h"
-#include "service/host/CBSrvSettings.h"
+#include "tests/support/LogCapture.h"
+#include "service/core/CBSrvSettings.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

@@ -1,6 +1,6 @@
 #include "service/core/CallBackQueue.h"
-#include "service/host/CBSrvSettings.h"
-#include "service/core/tests/LogCapture.h"
+#include "service/core/CBSrvSettings.h"
+#include "tests/support/LogCapture.h"
 
 #include <gtest/gtest.h>
 

@@ -9,7 +9,7 @@
 //   tests/fbserver.sh stop $fbdir
 #include "common/Logging.h"
 #include "service/core/DBBackend.h"
-#include "service/host/CBSrvSettings.h"
+#include "service/core/CBSrvSettings.h"
 #include "tests/support/TestDatabase.h"
 
 #include <QCoreApplication>

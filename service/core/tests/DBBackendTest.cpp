@@ -1,7 +1,7 @@
 // The service's database access against a real Firebird server: each test gets its own database file.
 #include "service/core/DBBackend.h"
-#include "service/core/tests/LogCapture.h"
-#include "service/host/CBSrvSettings.h"
+#include "tests/support/LogCapture.h"
+#include "service/core/CBSrvSettings.h"
 #include "tests/support/TestDatabase.h"
 
 #include <QCoreApplication>

@@ -9,7 +9,7 @@
 // as "> the time it had waited" and the program ends without waiting for it.
 #include "common/Logging.h"
 #include "service/core/DBBackend.h"
-#include "service/host/CBSrvSettings.h"
+#include "service/core/CBSrvSettings.h"
 
 #include <QCoreApplication>
 

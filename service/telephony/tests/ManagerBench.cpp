@@ -9,11 +9,11 @@
 #include "service/core/CallBackQueue.h"
 #include "service/core/DBBackend.h"
 #include "service/core/INorCOMService.h"
-#include "service/host/CBSrvSettings.h"
+#include "service/core/CBSrvSettings.h"
 #include "service/telephony/MyManager.h"
 #include "service/telephony/MySIPEndPoint.h"
 #include "tests/support/TestDatabase.h"
-#include "voip/tests/SipPeer.h"
+#include "tests/support/SipPeer.h"
 
 #include "common/Logging.h"
 
@@ -251,7 +251,7 @@ int main(int argc, char** argv)
         sipp.MakeFolder();
         sipp.Start({"127.0.0.1:" + std::to_string(port),
                     "-sf",
-                    std::string(SELVANE_VOIP_SIPP_DIR) + "/ivr_bench_caller.xml",
+                    voip::Scenario("ivr_bench_caller"),
                     "-i",
                     "127.0.0.1",
                     "-p",

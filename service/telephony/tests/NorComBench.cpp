@@ -4,7 +4,7 @@
 //   norcom_bench [round trips per thread] [events]
 //   norcom_bench --server HOST:PORT USER PASSWORD LINE... [--calls N]   (round trips against a real exchange)
 #include "service/core/INorCOMEventsReceiver.h"
-#include "service/host/CBSrvSettings.h"
+#include "service/core/CBSrvSettings.h"
 #include "service/telephony/NorCOMCallback.h"
 #include "service/telephony/NorCom.h"
 #include "service/telephony/NorComComponent.h"

@@ -1,0 +1,723 @@
+#include "voip/sip/SipStack.h"
+
+#include "voip/core/Call.h"
+#include "voip/core/Manager.h"
+#include "voip/sip/Sdp.h"
+#include "voip/core/Address.h"
+
+#include "voip/core/Log.h"
+
+#include <sofia-sip/su_string.h>
+
+#include <arpa/inet.h>
+#include <ifaddrs.h>
+#include <netinet/in.h>
+
+#include <condition_variable>
+#include <cstdarg>
+#include <cstdio>
+
+namespace voip {
+
+namespace {
+
+void RunPosted(SipStack*, su_msg_r, PostedTask* posted)
+{
+    std::unique_ptr<std::function<void()>> task(posted->task);
+    (*task)();
+}
+
+// Sofia-SIP's own messages (an ICMP error from a peer gone, a malformed message) go to the log.
+void SofiaLog(void*, const char* format, va_list args)
+{
+    char text[512];
+    vsnprintf(text, sizeof text, format, args);
+    std::string line = text;
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
+        line.pop_back();
+    if (!line.empty())
+        Log(Debug, "sofia: ", line);
+}
+
+void OnNuaEvent(nua_event_t event, int status, const char* phrase, nua_t*, SipStack* stack, nua_handle_t* nh,
+                SipHandle* handle, const sip_t* sip, tagi_t tags[])
+{
+    stack->Event(event, status, phrase, nh, handle, sip, tags);
+}
+
+std::string UrlText(const url_t* url)
+{
+    if (!url)
+        return {};
+    su_home_t home[1] = {SU_HOME_INIT(home)};
+    char* text = url_as_string(home, url);
+    std::string result = text ? text : "";
+    su_home_deinit(home);
+    return result;
+}
+
+std::string Unquote(const char* text)
+{
+    std::string s = text ? text : "";
+    if (s.size() >= 2 && s.front() == '"' && s.back() == '"')
+        s = s.substr(1, s.size() - 2);
+    return s;
+}
+
+// The first IPv4 address of a non-loopback interface, else the loopback.
+std::string HostAddress()
+{
+    std::string found = "127.0.0.1";
+    ifaddrs* list = nullptr;
+    if (getifaddrs(&list) != 0)
+        return found;
+    for (ifaddrs* i = list; i; i = i->ifa_next) {
+        if (!i->ifa_addr || i->ifa_addr->sa_family != AF_INET)
+            continue;
+        char text[INET_ADDRSTRLEN];
+        auto* in = reinterpret_cast<sockaddr_in*>(i->ifa_addr);
+        if (inet_ntop(AF_INET, &in->sin_addr, text, sizeof text) && std::string(text) != "127.0.0.1") {
+            found = text;
+            break;
+        }
+    }
+    freeifaddrs(list);
+    return found;
+}
+
+// A body cut short of its Content-Length: on UDP the rest never comes.
+bool BodyShort(const sip_t* sip)
+{
+    if (!sip || !sip->sip_content_length)
+        return false;
+    size_t have = sip->sip_payload ? sip->sip_payload->pl_len : 0;
+    return sip->sip_content_length->l_length > have;
+}
+
+CallEndReason ReasonOfStatus(int status)
+{
+    switch (status) {
+    case 486:
+    case 600: return CallEndReason::Busy;
+    case 408:
+    case 480:
+    case 487: return CallEndReason::NoAnswer;
+    case 404:
+    case 484:
+    case 503:
+    case 604: return CallEndReason::Unreachable;
+    default: return CallEndReason::Refused;
+    }
+}
+
+} // namespace
+
+// ---- the stack's thread ----
+
+bool SipStack::Start(const std::string& url, const std::string& address, int listenPort)
+{
+    localAddress = address;
+    port = listenPort;
+    std::mutex m;
+    std::condition_variable cv;
+    int state = 0; // 1 up, -1 failed
+    thread = std::thread([&, url] {
+        su_init();
+        su_log_redirect(su_log_default, SofiaLog, nullptr);
+        su_root_t* r = su_root_create(this);
+        nua_t* n = r ? nua_create(r, OnNuaEvent, this, NUTAG_URL(url.c_str()),
+                                  NUTAG_OUTBOUND("no-validate, no-options-keepalive"),
+                                  NUTAG_AUTOANSWER(0), NUTAG_AUTOALERT(0), NUTAG_AUTOACK(1),
+                                  NUTAG_ENABLEINVITE(1),
+                                  // No REFER: the stack would accept one in or outside a call and keep
+                                  // a subscription for it that outlives the handle.
+                                  SIPTAG_ALLOW_STR("INVITE, ACK, BYE, CANCEL, OPTIONS, PRACK, MESSAGE, SUBSCRIBE, "
+                                                   "NOTIFY, UPDATE, INFO"),
+                                  // Answered by us: the stack would accept one outside any call.
+                                  NUTAG_APPL_METHOD("INFO"), TAG_NULL())
+                     : nullptr;
+        {
+            std::lock_guard<std::mutex> lock(m);
+            if (n) {
+                std::lock_guard<std::mutex> stackLock(mutex);
+                root = r;
+                nua = n;
+                running = true;
+            }
+            state = n ? 1 : -1;
+            cv.notify_all();
+        }
+        if (n) {
+            su_root_run(r);
+            nua_destroy(n);
+        }
+        if (r)
+            su_root_destroy(r);
+        su_deinit();
+    });
+    std::unique_lock<std::mutex> lock(m);
+    cv.wait(lock, [&] { return state != 0; });
+    if (state < 0) {
+        lock.unlock();
+        thread.join();
+        return false;
+    }
+    return true;
+}
+
+void SipStack::Stop()
+{
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (!running) {
+            if (thread.joinable())
+                thread.join();
+            return;
+        }
+    }
+    Post([this] { nua_shutdown(nua); });
+    {
+        // Nothing more is posted: the root goes away with the thread.
+        std::lock_guard<std::mutex> lock(mutex);
+        running = false;
+    }
+    thread.join();
+    std::lock_guard<std::mutex> lock(mutex);
+    root = nullptr;
+    nua = nullptr;
+}
+
+bool SipStack::Post(std::function<void()> task)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    if (!running)
+        return false;
+    su_msg_r msg = SU_MSG_R_INIT;
+    if (su_msg_create(msg, su_root_task(root), su_task_null, RunPosted, sizeof(PostedTask)) != 0)
+        return false;
+    su_msg_data(msg)->task = new std::function<void()>(std::move(task)); // RunPosted owns it
+    return su_msg_send(msg) == 0;
+}
+
+std::shared_ptr<SipLeg> SipStack::LegOf(SipHandle* handle)
+{
+    auto it = handles.find(handle);
+    return it == handles.end() ? nullptr : std::dynamic_pointer_cast<SipLeg>(it->second);
+}
+
+void SipStack::Forget(SipHandle* handle)
+{
+    // Destroyed after the callback that ended it has returned.
+    auto it = handles.find(handle);
+    if (it == handles.end())
+        return;
+    std::shared_ptr<SipHandle> held = it->second;
+    handles.erase(it);
+    nua_handle_t* nh = held->nh;
+    held->nh = nullptr;
+    Post([nh, held] {
+        if (nh)
+            nua_handle_destroy(nh);
+    });
+}
+
+void SipStack::Event(nua_event_t event, int status, const char* phrase, nua_handle_t* nh, SipHandle* handle,
+                     const sip_t* sip, tagi_t tags[])
+{
+    switch (event) {
+    case nua_i_invite:
+        if (!handle)
+            IncomingInvite(nh, sip);
+        return;
+    case nua_r_invite:
+        if (auto leg = LegOf(handle)) {
+            if ((status == 401 || status == 407) && Authenticate(*leg, sip))
+                return;
+            if (status >= 300)
+                leg->finalStatus = status;
+            if (status == 180 || status == 183) {
+                std::shared_ptr<SipConnection> connection;
+                {
+                    std::lock_guard<std::mutex> lock(leg->mutex);
+                    connection = leg->connection.lock();
+                }
+                // Alerting the caller is the other party's code: not on this thread.
+                if (connection)
+                    manager.Post([connection] { connection->SetAlerting(); });
+            }
+        }
+        return;
+    case nua_i_state:
+        if (auto leg = LegOf(handle))
+            OnState(leg, tags);
+        return;
+    case nua_i_info:
+        if (auto leg = LegOf(handle)) {
+            if (BodyShort(sip)) {
+                nua_respond(nh, SIP_400_BAD_REQUEST, NUTAG_WITH_THIS(nua), TAG_END());
+                return;
+            }
+            OnInfo(leg, sip);
+            nua_respond(nh, SIP_200_OK, NUTAG_WITH_THIS(nua), TAG_END());
+        } else {
+            Refuse(nh, handle, SIP_481_NO_TRANSACTION);
+        }
+        return;
+    case nua_i_refer:
+        // Not allowed, so the stack answers 405 before this. Should one come anyway, its handle is
+        // left to the stack: it may still be sending the NOTIFYs of the REFER.
+        return;
+    case nua_r_refer:
+        if (auto leg = LegOf(handle); leg && status >= 200)
+            OnTransfer(leg, status, phrase ? phrase : "", false);
+        return;
+    case nua_i_notify:
+        if (auto leg = LegOf(handle)) {
+            // The REFER's subscription: "SIP/2.0 200 OK" of the call the peer placed.
+            if (sip && sip->sip_payload && sip->sip_content_type && sip->sip_content_type->c_type &&
+                su_casematch(sip->sip_content_type->c_type, "message/sipfrag")) {
+                std::string frag(sip->sip_payload->pl_data, sip->sip_payload->pl_len);
+                frag = frag.substr(0, frag.find_first_of("\r\n"));
+                if (frag.compare(0, 8, "SIP/2.0 ") == 0 && frag.size() >= 11) {
+                    int code = std::atoi(frag.c_str() + 8);
+                    OnTransfer(leg, code, frag.size() > 12 ? frag.substr(12) : std::string(), true);
+                }
+            }
+        } else if (nh) {
+            nua_handle_destroy(nh);
+        }
+        return;
+    case nua_r_register:
+    case nua_r_unregister:
+        if (auto* line = dynamic_cast<SipLine*>(handle))
+            OnRegister(*line, event, status, sip);
+        return;
+    case nua_r_shutdown:
+        if (status >= 200)
+            su_root_break(root);
+        return;
+    case nua_i_options:
+    case nua_i_message:
+    case nua_i_register:
+    case nua_i_subscribe:
+    case nua_i_publish:
+    case nua_i_method:
+        // Answered by the stack, which keeps no state for these: a handle made for a request
+        // outside our calls is not kept.
+        if (!handle && nh)
+            nua_handle_destroy(nh);
+        return;
+    default:
+        (void)phrase;
+        return;
+    }
+}
+
+void SipStack::Refuse(nua_handle_t* nh, SipHandle* handle, int status, const char* phrase)
+{
+    // The request being handled, not the call's INVITE, is the one answered.
+    nua_respond(nh, status, phrase, NUTAG_WITH_THIS(nua), TAG_END());
+    // Only a handle the stack made for this request goes: for a refused INVITE or INFO the stack
+    // keeps nothing behind. Never so for a handle that serves a subscription (a REFER's): its
+    // NOTIFY transactions would run on, timers and all, over the freed handle.
+    if (!handle && nh)
+        nua_handle_destroy(nh);
+}
+
+bool SipStack::Authenticate(SipHandle& handle, const sip_t* sip)
+{
+    if (handle.password.empty() || handle.authTries >= 2 || !sip)
+        return false;
+    const msg_param_t* params = nullptr;
+    const char* scheme = "Digest";
+    if (sip->sip_www_authenticate) {
+        params = sip->sip_www_authenticate->au_params;
+        scheme = sip->sip_www_authenticate->au_scheme;
+    } else if (sip->sip_proxy_authenticate) {
+        params = sip->sip_proxy_authenticate->au_params;
+        scheme = sip->sip_proxy_authenticate->au_scheme;
+    }
+    const char* realm = params ? msg_params_find(params, "realm=") : nullptr;
+    if (!realm)
+        return false;
+    ++handle.authTries;
+    std::string auth = std::string(scheme) + ":" + realm + ":" + handle.authUser + ":" + handle.password;
+    nua_authenticate(handle.nh, NUTAG_AUTH(auth.c_str()), TAG_END());
+    return true;
+}
+
+void SipStack::IncomingInvite(nua_handle_t* nh, const sip_t* sip)
+{
+    if (!sip || !sip->sip_from || !sip->sip_to || !sip->sip_request) {
+        Refuse(nh, nullptr, SIP_400_BAD_REQUEST);
+        return;
+    }
+    // Without a Contact there is nowhere to send the BYE or a re-INVITE: no call to set up.
+    if (!sip->sip_contact || !sip->sip_contact->m_url->url_host) {
+        Refuse(nh, nullptr, 400, "Missing Contact");
+        return;
+    }
+    if (BodyShort(sip)) {
+        Refuse(nh, nullptr, 400, "Body Shorter Than Content-Length");
+        return;
+    }
+    if (sip->sip_payload && sip->sip_payload->pl_len > 0 &&
+        !OffersCommonCodec(std::string(sip->sip_payload->pl_data, sip->sip_payload->pl_len))) {
+        Refuse(nh, nullptr, SIP_488_NOT_ACCEPTABLE);
+        return;
+    }
+    auto leg = std::make_shared<SipLeg>();
+    leg->nh = nh;
+    leg->incoming = true;
+    nua_handle_bind(nh, leg.get());
+    handles[leg.get()] = leg;
+
+    std::string remote = UrlText(sip->sip_from->a_url);
+    std::string display = Unquote(sip->sip_from->a_display);
+    std::string local = UrlText(sip->sip_to->a_url);
+    std::string destination = UrlText(sip->sip_request->rq_url);
+    SipEndpoint& ep = endpoint;
+    manager.Post([this, &ep, leg, remote, display, local, destination] {
+        bool attached = false;
+        auto attach = [&](Connection& connection) {
+            auto* legConnection = dynamic_cast<SipConnection*>(&connection);
+            if (!legConnection)
+                return false;
+            std::lock_guard<std::mutex> lock(leg->mutex);
+            if (leg->ended)
+                return false;
+            leg->connection = std::static_pointer_cast<SipConnection>(legConnection->shared_from_this());
+            legConnection->leg_ = leg;
+            legConnection->SetRemotePartyAddress(remote, display);
+            legConnection->SetLocalPartyAddress(local);
+            attached = true;
+            return true;
+        };
+        if (!manager.OnIncomingCall(ep, remote, destination, attach) && !attached)
+            Post([this, leg] { ClearLeg(leg, CallEndReason::Refused); });
+    });
+}
+
+void SipStack::OnState(const std::shared_ptr<SipLeg>& leg, tagi_t tags[])
+{
+    int state = -1;
+    const char* localSdp = nullptr;
+    const char* remoteSdp = nullptr;
+    tl_gets(tags, NUTAG_CALLSTATE_REF(state), SOATAG_LOCAL_SDP_STR_REF(localSdp),
+            SOATAG_REMOTE_SDP_STR_REF(remoteSdp), TAG_END());
+    if (localSdp)
+        leg->localSdp = localSdp;
+    if (remoteSdp)
+        leg->remoteSdp = remoteSdp;
+    if (state == nua_callstate_ready) {
+        // Up, or a re-INVITE settled: (re)start the media when the descriptions changed since.
+        std::string applied = leg->localSdp + '\0' + leg->remoteSdp;
+        if (!leg->ready || applied != leg->appliedSdp) {
+            leg->ready = true;
+            leg->answered = true;
+            leg->appliedSdp = applied;
+            StartMedia(leg);
+        }
+    } else if (state == nua_callstate_terminated) {
+        CallEndReason reason = leg->ready      ? CallEndReason::RemoteUser
+                               : leg->incoming ? CallEndReason::RemoteCancel
+                                               : ReasonOfStatus(leg->finalStatus);
+        EndLeg(leg, reason);
+        Forget(leg.get());
+    }
+}
+
+void SipStack::StartMedia(const std::shared_ptr<SipLeg>& leg)
+{
+    MediaParams params;
+    bool negotiated = NegotiateMedia(leg->localSdp, leg->remoteSdp, params);
+    if (!negotiated)
+        Log(Warning, "voip: no common audio with the peer");
+    std::shared_ptr<SipConnection> connection;
+    std::shared_ptr<MediaStream> media;
+    {
+        std::lock_guard<std::mutex> lock(leg->mutex);
+        connection = leg->connection.lock();
+        media = leg->media;
+    }
+    if (!connection)
+        return;
+    // The audio source is the other party's code: asked on a worker, never here.
+    manager.Post([connection, media, params, negotiated] {
+        if (media && negotiated && !connection->IsReleased()) {
+            auto other = connection->GetOtherPartyConnection();
+            media->Start(params, other ? other->GetAudioSource() : nullptr);
+        }
+        connection->SetConnected();
+    });
+}
+
+void SipStack::EndLeg(const std::shared_ptr<SipLeg>& leg, CallEndReason reason)
+{
+    std::shared_ptr<SipConnection> connection;
+    {
+        std::lock_guard<std::mutex> lock(leg->mutex);
+        leg->ended = true;
+        connection = leg->connection.lock();
+        if (leg->media)
+            leg->media->Stop();
+    }
+    if (connection)
+        manager.Post([connection, reason] { connection->Release(reason); });
+}
+
+void SipStack::ClearLeg(const std::shared_ptr<SipLeg>& leg, CallEndReason reason)
+{
+    {
+        std::lock_guard<std::mutex> lock(leg->mutex);
+        if (leg->media)
+            leg->media->Stop();
+    }
+    if (!leg->nh || leg->clearing)
+        return;
+    leg->clearing = true;
+    if (leg->incoming && !leg->answered) {
+        switch (reason) {
+        case CallEndReason::Unreachable: nua_respond(leg->nh, SIP_404_NOT_FOUND, TAG_END()); break;
+        case CallEndReason::Busy: nua_respond(leg->nh, SIP_486_BUSY_HERE, TAG_END()); break;
+        case CallEndReason::ShuttingDown: nua_respond(leg->nh, SIP_503_SERVICE_UNAVAILABLE, TAG_END()); break;
+        default: nua_respond(leg->nh, SIP_480_TEMPORARILY_UNAVAILABLE, TAG_END()); break;
+        }
+    } else if (!leg->incoming && !leg->ready) {
+        nua_cancel(leg->nh, TAG_END());
+    } else {
+        nua_bye(leg->nh, TAG_END());
+    }
+}
+
+void SipStack::OnInfo(const std::shared_ptr<SipLeg>& leg, const sip_t* sip)
+{
+    if (!sip || !sip->sip_content_type || !sip->sip_payload || !sip->sip_content_type->c_type)
+        return;
+    std::string type = sip->sip_content_type->c_type;
+    std::string body(sip->sip_payload->pl_data, sip->sip_payload->pl_len);
+    char key = 0;
+    if (type == "application/dtmf-relay") {
+        size_t at = body.find("Signal=");
+        if (at != std::string::npos) {
+            at = body.find_first_not_of(" \t", at + 7);
+            if (at != std::string::npos)
+                key = body[at];
+        }
+    } else if (type == "application/dtmf") {
+        size_t at = body.find_first_not_of(" \t\r\n");
+        if (at != std::string::npos)
+            key = body[at];
+    }
+    if (KeyEvent(key) < 0)
+        return;
+    std::shared_ptr<SipConnection> connection;
+    {
+        std::lock_guard<std::mutex> lock(leg->mutex);
+        connection = leg->connection.lock();
+    }
+    if (connection)
+        connection->DeliverUserInput(std::string(1, key >= 'a' && key <= 'd' ? key - 'a' + 'A' : key));
+}
+
+void SipStack::OnTransfer(const std::shared_ptr<SipLeg>& leg, int status, const std::string& phrase, bool progress)
+{
+    std::shared_ptr<SipConnection> connection;
+    {
+        std::lock_guard<std::mutex> lock(leg->mutex);
+        connection = leg->connection.lock();
+    }
+    // The connection's handlers are the application's code: not on this thread.
+    if (connection)
+        manager.Post([connection, status, phrase, progress] {
+            if (progress)
+                connection->OnTransferProgress(status, phrase);
+            else
+                connection->OnTransferAnswered(status, phrase);
+        });
+}
+
+void SipStack::OnRegister(SipLine& line, nua_event_t event, int status, const sip_t* sip)
+{
+    if (status < 200)
+        return;
+    if ((status == 401 || status == 407) && Authenticate(line, sip))
+        return;
+    if (event == nua_r_register && status < 300) {
+        line.authTries = 0;
+        line.registered = true;
+        ++line.successes;
+        Log(Debug, "voip: registered ", line.aor);
+    } else {
+        line.registered = false;
+        if (status >= 300)
+            Log(Warning, "voip: registration of ", line.aor, " failed: ", status);
+    }
+}
+
+std::shared_ptr<SipLine> SipStack::FindLine(const std::string& name) const
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    auto it = lines.find(name);
+    return it == lines.end() ? nullptr : it->second;
+}
+
+// ---- the endpoint ----
+
+SipEndpoint::SipEndpoint(Manager& manager, unsigned connectionThreads, unsigned handlerThreads)
+    : Endpoint(manager, "sip"), connectionThreads_(connectionThreads), handlerThreads_(handlerThreads),
+      media_(std::make_unique<MediaEngine>()), stack_(std::make_unique<SipStack>(*this, manager))
+{
+}
+
+SipEndpoint::~SipEndpoint()
+{
+    ShutDown();
+}
+
+void SipEndpoint::ShutDown()
+{
+    stack_->Stop();
+    // Its callbacks post to the manager's workers, which go before the endpoints.
+    media_->Stop();
+}
+
+bool SipEndpoint::StartListeners(const std::vector<std::string>& interfaces)
+{
+    std::string wanted = interfaces.empty() ? std::string() : interfaces.front();
+    if (interfaces.size() > 1)
+        Log(Warning, "voip: SIP listens on ", wanted, " only");
+    std::string host = wanted.substr(0, wanted.rfind(':') == std::string::npos ? wanted.size() : wanted.rfind(':'));
+    int port = 5060;
+    if (wanted.rfind(':') != std::string::npos)
+        port = std::atoi(wanted.c_str() + wanted.rfind(':') + 1);
+    if (port <= 0 || port > 65535)
+        return false;
+    bool any = host.empty() || host == "*" || host == "0.0.0.0";
+    std::string url = "sip:" + (any ? std::string("*") : host) + ":" + std::to_string(port) + ";transport=udp";
+    {
+        std::lock_guard<std::mutex> lock(stack_->mutex);
+        if (stack_->running)
+            return false;
+    }
+    return stack_->Start(url, any ? HostAddress() : host, port);
+}
+
+bool SipEndpoint::IsListening() const
+{
+    std::lock_guard<std::mutex> lock(stack_->mutex);
+    return stack_->running;
+}
+
+std::string SipEndpoint::GetLocalAddress() const
+{
+    return stack_->localAddress;
+}
+
+int SipEndpoint::GetListenerPort() const
+{
+    return stack_->port;
+}
+
+bool SipEndpoint::Register(const SipRegistrationParams& params, std::string& aor)
+{
+    if (params.registrarAddress.empty() || params.addressOfRecord.empty())
+        return false;
+    auto line = std::make_shared<SipLine>();
+    line->line = UserPartOf(params.addressOfRecord);
+    line->registrar = params.registrarAddress;
+    line->proxy = params.proxyAddress;
+    line->expire = params.expire ? params.expire : 360;
+    std::string registrarHost = line->registrar;
+    line->aor = params.addressOfRecord.find('@') != std::string::npos
+                    ? params.addressOfRecord
+                    : "sip:" + line->line + "@" + registrarHost;
+    if (line->aor.compare(0, 4, "sip:") != 0)
+        line->aor = "sip:" + line->aor;
+    line->authUser = params.authID.empty() ? line->line : params.authID;
+    line->password = params.password;
+    std::string contactUser = params.contact.empty() ? line->line : UserPartOf(params.contact);
+    {
+        std::lock_guard<std::mutex> lock(stack_->mutex);
+        if (!stack_->running)
+            return false;
+        stack_->lines[line->line] = line;
+    }
+    aor = line->aor;
+    SipStack* stack = stack_.get();
+    return stack_->Post([stack, line, contactUser] {
+        line->nh = nua_handle(stack->nua, line.get(), SIPTAG_TO_STR(line->aor.c_str()),
+                              SIPTAG_FROM_STR(line->aor.c_str()), TAG_END());
+        stack->handles[line.get()] = line;
+        std::string registrar = "sip:" + line->registrar;
+        std::string route = line->proxy.empty() || line->proxy == line->registrar ? std::string()
+                                                                                   : "<sip:" + line->proxy + ";lr>";
+        std::string expires = std::to_string(line->expire);
+        nua_register(line->nh, NUTAG_REGISTRAR(URL_STRING_MAKE(registrar.c_str())),
+                     NUTAG_M_USERNAME(contactUser.c_str()), NUTAG_OUTBOUND("no-validate, no-options-keepalive"),
+                     SIPTAG_EXPIRES_STR(expires.c_str()),
+                     TAG_IF(!route.empty(), NUTAG_INITIAL_ROUTE_STR(route.c_str())), TAG_END());
+    });
+}
+
+bool SipEndpoint::Unregister(const std::string& aor)
+{
+    std::shared_ptr<SipLine> line;
+    {
+        std::lock_guard<std::mutex> lock(stack_->mutex);
+        for (auto it = stack_->lines.begin(); it != stack_->lines.end(); ++it)
+            if (it->second->aor == aor) {
+                line = it->second;
+                stack_->lines.erase(it);
+                break;
+            }
+    }
+    if (!line)
+        return false;
+    return stack_->Post([line] {
+        if (line->nh)
+            nua_unregister(line->nh, TAG_END());
+    });
+}
+
+bool SipEndpoint::IsRegistered(const std::string& aor) const
+{
+    std::lock_guard<std::mutex> lock(stack_->mutex);
+    for (const auto& entry : stack_->lines)
+        if (entry.second->aor == aor)
+            return entry.second->registered;
+    return false;
+}
+
+unsigned SipEndpoint::RegistrationCount(const std::string& aor) const
+{
+    std::lock_guard<std::mutex> lock(stack_->mutex);
+    for (const auto& entry : stack_->lines)
+        if (entry.second->aor == aor)
+            return entry.second->successes;
+    return 0;
+}
+
+void SipEndpoint::SetMediaTimeout(std::chrono::milliseconds timeout)
+{
+    media_->SetInactivityTimeout(timeout);
+}
+
+void SipEndpoint::SetRtpPortRange(int first, int last)
+{
+    media_->SetPortRange(first, last);
+}
+
+MediaEngine& SipEndpoint::Media()
+{
+    return *media_;
+}
+
+std::shared_ptr<Connection> SipEndpoint::CreateConnection(Call& call, const std::string& token, void*,
+                                                          const std::string& address, unsigned options,
+                                                          const StringOptions& stringOptions)
+{
+    return std::make_shared<SipConnection>(*this, call, token, address, options, stringOptions);
+}
+
+} // namespace voip

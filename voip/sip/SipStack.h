@@ -1,0 +1,127 @@
+// Inside the SIP endpoint: Sofia-SIP's objects, the su_root thread that alone touches them, and the
+// per-handle state. Include it first: it fixes Sofia's magic types.
+#pragma once
+
+#include <functional>
+#include <memory>
+
+namespace voip {
+struct SipStack;
+struct SipHandle;
+struct PostedTask
+{
+    std::function<void()>* task;
+};
+} // namespace voip
+
+#define NUA_MAGIC_T voip::SipStack
+#define NUA_HMAGIC_T voip::SipHandle
+#define SU_ROOT_MAGIC_T voip::SipStack
+#define SU_MSG_ARG_T voip::PostedTask
+
+#include <sofia-sip/nua.h>
+#include <sofia-sip/nua_tag.h>
+#include <sofia-sip/sip_header.h>
+#include <sofia-sip/sip_status.h>
+#include <sofia-sip/soa_tag.h>
+#include <sofia-sip/su.h>
+#include <sofia-sip/su_log.h>
+#include <sofia-sip/su_tag_io.h>
+#include <sofia-sip/url.h>
+
+#include "voip/core/CallEndReason.h"
+#include "voip/media/MediaEngine.h"
+#include "voip/sip/SipConnection.h"
+#include "voip/sip/SipEndpoint.h"
+
+#include <atomic>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+
+namespace voip {
+
+class Manager;
+
+struct SipHandle
+{
+    virtual ~SipHandle() = default;
+    // The rest is touched on the stack's thread only.
+    nua_handle_t* nh = nullptr;
+    int authTries = 0;
+    std::string authUser;
+    std::string password;
+};
+
+struct SipLeg : SipHandle
+{
+    // Shared with other threads.
+    std::mutex mutex;
+    std::weak_ptr<SipConnection> connection;
+    bool ended = false; // the protocol side is over
+    std::shared_ptr<MediaStream> media;
+
+    bool incoming = false;
+    bool answered = false;
+    bool ready = false;
+    bool clearing = false;
+    int finalStatus = 0;
+    std::string localSdp;
+    std::string remoteSdp;
+    std::string appliedSdp; // the pair the media runs on
+};
+
+struct SipLine : SipHandle
+{
+    std::string line;
+    std::string aor;
+    std::string registrar; // host[:port]
+    std::string proxy;     // host[:port]
+    unsigned expire = 360;
+    std::atomic<bool> registered{false};
+    std::atomic<unsigned> successes{0};
+};
+
+struct SipStack
+{
+    SipStack(SipEndpoint& owner, Manager& calls) : endpoint(owner), manager(calls) {}
+    ~SipStack() { Stop(); }
+
+    bool Start(const std::string& url, const std::string& localAddress, int port);
+    void Stop();
+    // Runs task on the stack's thread; false when the stack is not running.
+    bool Post(std::function<void()> task);
+
+    void Event(nua_event_t event, int status, const char* phrase, nua_handle_t* nh, SipHandle* handle,
+               const sip_t* sip, tagi_t tags[]);
+    void IncomingInvite(nua_handle_t* nh, const sip_t* sip);
+    void OnState(const std::shared_ptr<SipLeg>& leg, tagi_t tags[]);
+    void OnInfo(const std::shared_ptr<SipLeg>& leg, const sip_t* sip);
+    void OnTransfer(const std::shared_ptr<SipLeg>& leg, int status, const std::string& phrase, bool progress);
+    void OnRegister(SipLine& line, nua_event_t event, int status, const sip_t* sip);
+    bool Authenticate(SipHandle& handle, const sip_t* sip);
+    // Answers a request with a final refusal; a handle the stack made for it (handle null) goes.
+    void Refuse(nua_handle_t* nh, SipHandle* handle, int status, const char* phrase);
+    void Forget(SipHandle* handle);
+    std::shared_ptr<SipLeg> LegOf(SipHandle* handle);
+    void StartMedia(const std::shared_ptr<SipLeg>& leg);
+    void ClearLeg(const std::shared_ptr<SipLeg>& leg, CallEndReason reason);
+    void EndLeg(const std::shared_ptr<SipLeg>& leg, CallEndReason reason);
+    std::shared_ptr<SipLine> FindLine(const std::string& line) const;
+
+    SipEndpoint& endpoint;
+    Manager& manager;
+    std::string localAddress;
+    int port = 0;
+
+    mutable std::mutex mutex;
+    bool running = false;
+    su_root_t* root = nullptr;
+    nua_t* nua = nullptr;
+    std::thread thread;
+    std::map<SipHandle*, std::shared_ptr<SipHandle>> handles; // stack thread only
+    std::map<std::string, std::shared_ptr<SipLine>> lines;     // by line name
+};
+
+} // namespace voip
