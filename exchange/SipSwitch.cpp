@@ -8,6 +8,7 @@ struct Leg;
 #define NUA_HMAGIC_T exchange::Leg
 
 #include <sofia-sip/msg_header.h>
+#include <sofia-sip/nta_tag.h>
 #include <sofia-sip/nua.h>
 #include <sofia-sip/nua_tag.h>
 #include <sofia-sip/sip_header.h>
@@ -31,6 +32,7 @@ struct Leg;
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
+#include <future>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -137,7 +139,8 @@ struct SwitchCore
     RtpRelay& relay;
     std::string secret;
     std::string host;
-    int port = 0;
+    int port = 0; // 0 to Start: a free one, which the stack then tells
+    std::promise<void> portBound;
 
     std::mutex mutex; // guards what other threads read: registrations, counters
     std::map<std::string, Registration> registrations;
@@ -167,13 +170,27 @@ bool SwitchCore::Start(const std::string& listenHost, int listenPort)
     host = listenHost;
     port = listenPort;
     std::string url = "sip:" + host + ":" + std::to_string(port) + ";transport=udp";
-    return loop.Start([this, &url](su_root_t* root) {
+    portBound = std::promise<void>();
+    std::future<void> bound = portBound.get_future();
+    bool started = loop.Start([this, &url](su_root_t* root) {
         // The media is ours (relayed, not terminated): SDP passes through as message bodies.
-        return nua_create(root, OnNuaEvent, this, NUTAG_URL(url.c_str()), NUTAG_MEDIA_ENABLE(0),
-                          NUTAG_AUTOANSWER(0), NUTAG_AUTOALERT(0), NUTAG_AUTOACK(1), NUTAG_ENABLEINVITE(1),
-                          NUTAG_APPL_METHOD("REGISTER"), NUTAG_ALLOW("REGISTER, INFO"),
-                          NUTAG_OUTBOUND("no-validate, no-options-keepalive"), TAG_NULL());
+        nua_t* n = nua_create(root, OnNuaEvent, this, NUTAG_URL(url.c_str()), NUTAG_MEDIA_ENABLE(0),
+                              NUTAG_AUTOANSWER(0), NUTAG_AUTOALERT(0), NUTAG_AUTOACK(1), NUTAG_ENABLEINVITE(1),
+                              NUTAG_APPL_METHOD("REGISTER"), NUTAG_ALLOW("REGISTER, INFO"),
+                              NUTAG_OUTBOUND("no-validate, no-options-keepalive"), TAG_NULL());
+        // Port 0 has the stack bind a free one; its contact tells which.
+        if (n && port == 0)
+            nua_get_params(n, TAG_ANY(), TAG_END());
+        return n;
     });
+    if (!started)
+        return false;
+    if (listenPort == 0)
+        bound.wait();
+    if (port > 0)
+        return true;
+    loop.Stop();
+    return false;
 }
 
 void SwitchCore::Stop()
@@ -233,6 +250,18 @@ void SwitchCore::Event(nua_event_t event, int status, const char* phrase, nua_ha
     case nua_i_info:
         if (leg)
             OnInfo(leg, sip);
+        return;
+    case nua_r_get_params:
+        if (port == 0) {
+            const sip_contact_t* contact = nullptr;
+            tl_gets(tags, NTATAG_CONTACT_REF(contact), TAG_END());
+            // The contact leaves out the default port.
+            if (contact && contact->m_url->url_port)
+                port = std::atoi(contact->m_url->url_port);
+            else if (contact)
+                port = 5060;
+            portBound.set_value();
+        }
         return;
     case nua_r_shutdown:
         loop.OnShutdown(status);
@@ -657,6 +686,8 @@ SipSwitch::SipSwitch(const ExchangeConfig& config, LineTable& lines, const DialP
 SipSwitch::~SipSwitch() { Stop(); }
 
 bool SipSwitch::Start(const std::string& host, int port) { return core_->Start(host, port); }
+
+int SipSwitch::Port() const { return core_->port; }
 
 void SipSwitch::Stop() { core_->Stop(); }
 
