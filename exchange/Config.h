@@ -61,7 +61,8 @@ ExchangeConfig DefaultConfig();
 bool LoadConfig(const std::string& path, ExchangeConfig& config, std::string& error);
 bool ParseConfig(const std::string& text, ExchangeConfig& config, std::string& error);
 
-// "host:port" split; the port is defaultPort when absent. False for a malformed text.
+// "host[:port]" split as voip::SplitHostPort does, blanks around it ignored. False for a malformed
+// text or an empty host.
 bool SplitHostPort(const std::string& text, std::string& host, int& port, int defaultPort);
 
 } // namespace exchange

@@ -477,13 +477,13 @@ bool SipEndpoint::StartListeners(const std::vector<std::string>& interfaces)
     std::string wanted = interfaces.empty() ? std::string() : interfaces.front();
     if (interfaces.size() > 1)
         Log(Warning, "voip: SIP listens on ", wanted, " only");
-    std::string host = wanted.substr(0, wanted.rfind(':') == std::string::npos ? wanted.size() : wanted.rfind(':'));
-    int port = 5060;
-    if (wanted.rfind(':') != std::string::npos)
-        port = std::atoi(wanted.c_str() + wanted.rfind(':') + 1);
-    if (port <= 0 || port > 65535)
+    std::string host;
+    int port = 0;
+    if (!SplitHostPort(wanted, host, port, 5060) || port == 0)
         return false;
     bool any = host.empty() || host == "*" || host == "0.0.0.0";
+    if (host.find(':') != std::string::npos)
+        host = "[" + host + "]"; // as a URL writes it
     std::string url = "sip:" + (any ? std::string("*") : host) + ":" + std::to_string(port) + ";transport=udp";
     if (stack_->loop.Running())
         return false;

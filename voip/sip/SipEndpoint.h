@@ -34,9 +34,9 @@ public:
     explicit SipEndpoint(Manager& manager, unsigned connectionThreads = 10, unsigned handlerThreads = 5);
     ~SipEndpoint() override;
 
-    // Listens on UDP at each "host[:port]" (port 5060 when absent); "" is every interface. The stack
-    // takes one listening address: further entries are ignored with a warning. False when the
-    // stack cannot start there.
+    // Listens on UDP at each "host[:port]" (port 5060 when absent, an IPv6 host in brackets); "" is
+    // every interface. The stack takes one listening address: further entries are ignored with a
+    // warning. False when the stack cannot start there.
     bool StartListeners(const std::vector<std::string>& interfaces);
     bool IsListening() const;
     // The address written in SDP and Contact ("127.0.0.1"), and the port listened on.
