@@ -454,9 +454,9 @@ std::shared_ptr<SipLine> SipStack::FindLine(const std::string& name) const
 
 // ---- the endpoint ----
 
-SipEndpoint::SipEndpoint(Manager& manager, unsigned connectionThreads, unsigned handlerThreads)
-    : Endpoint(manager, "sip"), connectionThreads_(connectionThreads), handlerThreads_(handlerThreads),
-      media_(std::make_unique<MediaEngine>()), stack_(std::make_unique<SipStack>(*this, manager))
+SipEndpoint::SipEndpoint(Manager& manager)
+    : Endpoint(manager, "sip"), media_(std::make_unique<MediaEngine>()),
+      stack_(std::make_unique<SipStack>(*this, manager))
 {
 }
 

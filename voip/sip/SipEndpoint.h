@@ -29,9 +29,9 @@ struct SipRegistrationParams
 class SipEndpoint : public Endpoint
 {
 public:
-    // The pool sizes are kept for the record only: notifications run on the manager's workers, whose
-    // number grows with demand (an override may sleep without holding up other calls).
-    explicit SipEndpoint(Manager& manager, unsigned connectionThreads = 10, unsigned handlerThreads = 5);
+    // Notifications run on the manager's workers, whose number grows with demand (an override may
+    // sleep without holding up other calls).
+    explicit SipEndpoint(Manager& manager);
     ~SipEndpoint() override;
 
     // Listens on UDP at each "host[:port]" (port 5060 when absent, an IPv6 host in brackets); "" is
@@ -63,14 +63,9 @@ public:
                                                  const StringOptions& stringOptions) override;
     void ShutDown() override;
 
-    unsigned GetConnectionThreads() const { return connectionThreads_; }
-    unsigned GetHandlerThreads() const { return handlerThreads_; }
-
 private:
     friend class SipConnection;
     friend struct SipStack;
-    const unsigned connectionThreads_;
-    const unsigned handlerThreads_;
     std::unique_ptr<MediaEngine> media_;
     std::unique_ptr<SipStack> stack_;
 };
