@@ -1,20 +1,35 @@
 #include "service/telephony/CallThread.h"
 
 #include "service/telephony/MyManager.h"
+#include "voip/core/Executor.h"
 
 #include <chrono>
 #include <memory>
 #include <random>
-#include <thread>
+
+namespace {
+
+// Counts the attempt as the manager's worker from its posting until its task ends or is dropped
+// unrun, so a stop waits for it either way.
+class Counted
+{
+public:
+    explicit Counted(MyManager& manager) : manager_(manager) { manager_.WorkerStarted(); }
+    ~Counted() { manager_.WorkerEnded(); }
+    Counted(const Counted&) = delete;
+    Counted& operator=(const Counted&) = delete;
+
+private:
+    MyManager& manager_;
+};
+
+} // namespace
 
 void CallThread::Start(MyManager& manager, const std::string& number, unsigned answerTimeout)
 {
-    std::unique_ptr<CallThread> self(new CallThread(manager, number, answerTimeout));
-    manager.WorkerStarted();
-    std::thread([self = std::move(self)] {
-        self->Main();
-        self->manager.WorkerEnded();
-    }).detach();
+    auto counted = std::make_shared<Counted>(manager);
+    auto self = std::shared_ptr<CallThread>(new CallThread(manager, number, answerTimeout));
+    manager.Workers().Post([self, counted] { self->Main(); });
 }
 
 CallThread::CallThread(MyManager& m, const std::string& n, unsigned timeout)

@@ -1,5 +1,5 @@
-// One callback attempt on a worker thread of its own: waits 2 to 6 s, places the call, and clears
-// it and reports a failure when it is not answered within the answer timeout.
+// One callback attempt, a task on the call model's executor: waits 2 to 6 s, places the call, and
+// clears it and reports a failure when it is not answered within the answer timeout.
 #pragma once
 
 #include <string>
@@ -9,7 +9,7 @@ class MyManager;
 class CallThread
 {
 public:
-    // Starts the attempt at once; the thread owns and deletes its CallThread.
+    // Starts the attempt at once; its task owns the CallThread.
     static void Start(MyManager& manager, const std::string& number, unsigned answerTimeout = kAnswerTimeout);
 
     static constexpr unsigned kAnswerTimeout = 30; // seconds

@@ -1,9 +1,13 @@
 #include "service/telephony/LineEventQueue.h"
 
 #include "common/Logging.h"
+#include "voip/core/Executor.h"
 
 #include <exception>
-#include <vector>
+
+LineEventQueue::LineEventQueue() : LineEventQueue(voip::Executor::Instance()) {}
+
+LineEventQueue::LineEventQueue(voip::Executor& executor) : executor_(executor) {}
 
 LineEventQueue::~LineEventQueue()
 {
@@ -12,49 +16,40 @@ LineEventQueue::~LineEventQueue()
 
 void LineEventQueue::Post(const std::string& line, std::function<void()> handler)
 {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (stopping_)
-        return;
-    auto& worker = workers_[line];
-    if (!worker) {
-        worker = std::make_unique<Worker>();
-        Worker* w = worker.get();
-        w->thread = std::thread([this, w] { Run(*w); });
+    std::shared_ptr<voip::Strand> strand;
+    {
+        std::lock_guard<std::mutex> lock(linesMutex_);
+        auto& entry = lines_[line];
+        if (!entry)
+            entry = std::make_shared<voip::Strand>(executor_);
+        strand = entry;
     }
-    worker->pending.push_back(std::move(handler));
-    changed_.notify_all();
-}
-
-void LineEventQueue::Run(Worker& worker)
-{
-    std::unique_lock<std::mutex> lock(mutex_);
-    for (;;) {
-        changed_.wait(lock, [&] { return stopping_ || !worker.pending.empty(); });
-        if (stopping_)
+    {
+        std::lock_guard<std::mutex> lock(state_->mutex);
+        if (state_->stopping)
             return;
-        std::function<void()> handler = std::move(worker.pending.front());
-        worker.pending.pop_front();
-        lock.unlock();
+    }
+    strand->Post([state = state_, handler = std::move(handler)] {
+        {
+            std::lock_guard<std::mutex> lock(state->mutex);
+            if (state->stopping)
+                return;
+            ++state->running;
+        }
         try {
             handler();
         } catch (const std::exception& e) {
             Log(Error, "Line event handler failed: ", e.what());
         }
-        lock.lock();
-    }
+        std::lock_guard<std::mutex> lock(state->mutex);
+        if (--state->running == 0)
+            state->idle.notify_all();
+    });
 }
 
 void LineEventQueue::Stop()
 {
-    std::vector<std::thread> threads;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        stopping_ = true;
-        for (auto& entry : workers_)
-            if (entry.second->thread.joinable())
-                threads.push_back(std::move(entry.second->thread));
-        changed_.notify_all();
-    }
-    for (std::thread& t : threads)
-        t.join();
+    std::unique_lock<std::mutex> lock(state_->mutex);
+    state_->stopping = true;
+    state_->idle.wait(lock, [this] { return state_->running == 0; });
 }

@@ -1,40 +1,48 @@
-// Runs the handlers of the exchange's line events off the main thread: one worker per line, so the
-// events of a line are handled in the order they came while a slow handler (which may wait more than
-// a second for a callback's leg) holds up neither the main thread's timers nor the other lines.
+// Runs the handlers of the exchange's line events off the main thread: one strand per line on the
+// call model's executor, so the events of a line are handled in the order they came while a slow
+// handler (which may wait more than a second for a callback's leg) holds up neither the main
+// thread's timers nor the other lines.
 #pragma once
 
 #include <condition_variable>
-#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
+
+namespace voip {
+class Executor;
+class Strand;
+} // namespace voip
 
 class LineEventQueue
 {
 public:
-    LineEventQueue() = default;
+    // The process's executor unless told otherwise.
+    LineEventQueue();
+    explicit LineEventQueue(voip::Executor& executor);
     ~LineEventQueue();
     LineEventQueue(const LineEventQueue&) = delete;
     LineEventQueue& operator=(const LineEventQueue&) = delete;
 
     // Queues handler behind the line's earlier ones; dropped once Stop has been called.
     void Post(const std::string& line, std::function<void()> handler);
-    // Drops what has not started, waits for the handlers running and ends the workers. Idempotent.
+    // Drops what has not started and waits for the handlers running. Idempotent.
     void Stop();
 
 private:
-    struct Worker
+    // Shared with the tasks on the strands, which may outlive this object.
+    struct State
     {
-        std::deque<std::function<void()>> pending;
-        std::thread thread;
+        std::mutex mutex;
+        std::condition_variable idle;
+        int running = 0;
+        bool stopping = false;
     };
-    void Run(Worker& worker);
 
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    std::map<std::string, std::unique_ptr<Worker>> workers_;
-    bool stopping_ = false;
+    voip::Executor& executor_;
+    std::shared_ptr<State> state_ = std::make_shared<State>();
+    std::mutex linesMutex_;
+    std::map<std::string, std::shared_ptr<voip::Strand>> lines_;
 };

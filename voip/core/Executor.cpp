@@ -14,14 +14,17 @@ void RunGuarded(const Executor::Task& task)
     try {
         task();
     } catch (const std::exception& e) {
-        Log(Warning, "IVR task failed: ", e.what());
+        Log(Warning, "voip: task failed: ", e.what());
     } catch (...) {
-        Log(Warning, "IVR task failed");
+        Log(Warning, "voip: task failed");
     }
 }
 } // namespace
 
-Executor::Executor() : timerThread_([this] { TimerMain(); }) {}
+Executor::Executor(std::chrono::milliseconds idleLifetime)
+    : idleLifetime_(idleLifetime), supervisor_([this] { SupervisorMain(); })
+{
+}
 
 Executor::~Executor()
 {
@@ -36,9 +39,12 @@ Executor::~Executor()
         timerIndex_.clear();
     }
     workCv_.notify_all();
-    timerCv_.notify_all();
-    timerThread_.join();
-    for (auto& t : threads_)
+    supervisorCv_.notify_all();
+    supervisor_.join();
+    // Nobody starts or ends a worker's handle any more: the supervisor is gone and workers only leave.
+    for (auto& entry : threads_)
+        entry.second.join();
+    for (auto& t : ended_)
         t.join();
     queued.clear();
     timers.clear();
@@ -50,19 +56,20 @@ Executor& Executor::Instance()
     return instance;
 }
 
+bool Executor::WorkerWanted() const
+{
+    return !stopping_ && queue_.size() > idle_ + starting_ && workers_ < kMaxWorkers;
+}
+
 void Executor::Post(Task task)
 {
     std::lock_guard<std::mutex> lock(mutex_);
     if (stopping_)
         return;
     queue_.push_back(std::move(task));
-    // A new worker whenever none is free to take the task at once.
-    if (idle_ < queue_.size() && workers_ < kMaxWorkers) {
-        ++workers_;
-        threads_.emplace_back([this] { WorkerMain(); });
-    } else {
-        workCv_.notify_one();
-    }
+    workCv_.notify_one();
+    if (WorkerWanted())
+        supervisorCv_.notify_one();
 }
 
 uint64_t Executor::After(int ms, Task task)
@@ -74,7 +81,7 @@ uint64_t Executor::After(int ms, Task task)
     auto when = Clock::now() + std::chrono::milliseconds(ms < 0 ? 0 : ms);
     timers_.emplace(when, std::make_pair(id, std::move(task)));
     timerIndex_[id] = when;
-    timerCv_.notify_one();
+    supervisorCv_.notify_one();
     return id;
 }
 
@@ -102,12 +109,26 @@ size_t Executor::Workers() const
 void Executor::WorkerMain()
 {
     std::unique_lock<std::mutex> lock(mutex_);
+    --starting_;
     for (;;) {
         ++idle_;
-        workCv_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
+        const bool woken = workCv_.wait_for(lock, idleLifetime_, [this] { return stopping_ || !queue_.empty(); });
         --idle_;
         if (stopping_)
             return;
+        if (!woken) {
+            if (workers_ <= kKeptWorkers)
+                continue;
+            // Idle for long: this thread goes; the supervisor joins it.
+            auto self = threads_.find(std::this_thread::get_id());
+            if (self == threads_.end())
+                continue; // the supervisor has not filed this thread's handle yet
+            --workers_;
+            ended_.push_back(std::move(self->second));
+            threads_.erase(self);
+            supervisorCv_.notify_one();
+            return;
+        }
         Task task = std::move(queue_.front());
         queue_.pop_front();
         lock.unlock();
@@ -117,27 +138,51 @@ void Executor::WorkerMain()
     }
 }
 
-void Executor::TimerMain()
+void Executor::SupervisorMain()
 {
     std::unique_lock<std::mutex> lock(mutex_);
     while (!stopping_) {
+        if (WorkerWanted()) {
+            // Started outside the lock, which the posting threads (the pacing thread among them) wait for.
+            ++workers_;
+            ++starting_;
+            lock.unlock();
+            std::thread worker([this] { WorkerMain(); });
+            lock.lock();
+            const auto id = worker.get_id();
+            threads_.emplace(id, std::move(worker));
+            continue;
+        }
+        if (!ended_.empty()) {
+            std::vector<std::thread> ended;
+            ended.swap(ended_);
+            lock.unlock();
+            for (auto& t : ended)
+                t.join();
+            lock.lock();
+            continue;
+        }
+        auto now = Clock::now();
+        bool moved = false;
+        while (!timers_.empty() && timers_.begin()->first <= now) {
+            auto first = timers_.begin();
+            queue_.push_back(std::move(first->second.second));
+            timerIndex_.erase(first->second.first);
+            timers_.erase(first);
+            moved = true;
+        }
+        if (moved) {
+            workCv_.notify_all();
+            continue; // the tasks moved may want workers
+        }
+        // Every reason to wake is state the loop reads again: a spurious or early wake-up costs a pass.
         if (timers_.empty()) {
-            timerCv_.wait(lock);
-            continue;
-        }
-        auto first = timers_.begin();
-        if (first->first > Clock::now()) {
+            supervisorCv_.wait(lock);
+        } else {
             // A copy: the wait reads its deadline again after waking, when Cancel may have erased it.
-            const auto due = first->first;
-            timerCv_.wait_until(lock, due);
-            continue;
+            const auto due = timers_.begin()->first;
+            supervisorCv_.wait_until(lock, due);
         }
-        Task task = std::move(first->second.second);
-        timerIndex_.erase(first->second.first);
-        timers_.erase(first);
-        lock.unlock();
-        Post(std::move(task));
-        lock.lock();
     }
 }
 

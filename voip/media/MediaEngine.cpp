@@ -27,6 +27,7 @@ constexpr int kEventTicks = 5;  // 100 ms of key press
 constexpr int kEventGap = 3;    // ticks of audio between two keys
 constexpr int kMaxReadsPerTick = 16;
 constexpr int kPacingNice = -10;
+constexpr size_t kFiledEvents = 4096; // keys and time-outs waiting for the event thread, before it allocates
 
 void InitOrtp()
 {
@@ -128,6 +129,85 @@ bool MediaStream::Running() const
     return running_;
 }
 
+// What the pacing threads hand to the event thread: keys and time-outs, filed in a ring allocated once,
+// so a pacing thread never allocates nor runs the connection's code. Only a burst beyond the ring
+// spills into a queue that allocates, and nothing is dropped.
+class MediaStream::Events
+{
+public:
+    Events() : ring_(kFiledEvents), thread_([this] { Run(); }) {}
+    ~Events()
+    {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            stop_ = true;
+        }
+        changed_.notify_one();
+        thread_.join();
+    }
+
+    // key 0: the stream timed out.
+    void File(const std::weak_ptr<MediaStream>& stream, char key)
+    {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (stop_)
+                return;
+            if (spilled_.empty() && count_ < ring_.size()) {
+                ring_[(head_ + count_) % ring_.size()] = {stream, key};
+                ++count_;
+            } else {
+                spilled_.push_back({stream, key});
+            }
+        }
+        changed_.notify_one();
+    }
+
+private:
+    struct Event
+    {
+        std::weak_ptr<MediaStream> stream;
+        char key = 0;
+    };
+
+    void Run()
+    {
+        std::unique_lock<std::mutex> lock(mutex_);
+        for (;;) {
+            changed_.wait(lock, [this] { return stop_ || count_ > 0 || !spilled_.empty(); });
+            if (stop_)
+                return;
+            Event event;
+            if (count_ > 0) {
+                event = std::move(ring_[head_]);
+                head_ = (head_ + 1) % ring_.size();
+                --count_;
+            } else {
+                event = std::move(spilled_.front());
+                spilled_.pop_front();
+            }
+            lock.unlock();
+            if (auto stream = event.stream.lock()) {
+                if (event.key && stream->onDigit)
+                    stream->onDigit(event.key);
+                else if (!event.key && stream->onTimeout)
+                    stream->onTimeout();
+            }
+            event = {}; // the last owner of the stream may be this thread: it goes outside the lock
+            lock.lock();
+        }
+    }
+
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<Event> ring_;
+    size_t head_ = 0;
+    size_t count_ = 0;
+    std::deque<Event> spilled_;
+    bool stop_ = false;
+    std::thread thread_;
+};
+
 bool MediaStream::SendDigits(const std::string& keys)
 {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -183,8 +263,8 @@ void MediaStream::TakeEvent(uint32_t timestamp, int event, unsigned duration, bo
     currentDuration_ = duration;
     currentLast_ = now;
     char key = EventKey(event);
-    if (key && onDigit)
-        onDigit(key);
+    if (key && events_)
+        events_->File(self_, key);
 }
 
 void MediaStream::SendEventPacket()
@@ -265,13 +345,12 @@ void MediaStream::Tick(std::chrono::steady_clock::time_point now, std::chrono::m
         lastActivity_ = now;
     } else if (!timedOut_ && now - lastActivity_ > timeout) {
         timedOut_ = true;
-        lock.unlock();
-        if (onTimeout)
-            onTimeout();
+        if (events_)
+            events_->File(self_, 0);
     }
 }
 
-MediaEngine::MediaEngine(unsigned threads)
+MediaEngine::MediaEngine(unsigned threads) : events_(std::make_unique<MediaStream::Events>())
 {
     InitOrtp();
     if (threads == 0)
@@ -297,6 +376,14 @@ void MediaEngine::Stop()
     for (auto& pacer : pacers_)
         if (pacer->thread.joinable())
             pacer->thread.join();
+    // Then the events the pacers filed: none is delivered after Stop. Ended outside the lock, which
+    // a callback being delivered may want.
+    std::unique_ptr<MediaStream::Events> events;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        events = std::move(events_);
+    }
+    events.reset();
 }
 
 void MediaEngine::SetPortRange(int firstPort, int lastPort)
@@ -315,6 +402,7 @@ void MediaEngine::SetInactivityTimeout(std::chrono::milliseconds timeout)
 std::shared_ptr<MediaStream> MediaEngine::CreateStream(const std::string& localAddress)
 {
     std::shared_ptr<MediaStream> stream(new MediaStream());
+    stream->self_ = stream;
     stream->profile_ = rtp_profile_new("voip");
     RtpSession* session = rtp_session_new(RTP_SESSION_SENDRECV);
     stream->session_ = session;
@@ -331,6 +419,7 @@ std::shared_ptr<MediaStream> MediaEngine::CreateStream(const std::string& localA
                                reinterpret_cast<RtpCallback>(&MediaStream::OnEventPacket), stream.get());
 
     std::unique_lock<std::mutex> lock(mutex_);
+    stream->events_ = events_.get();
     int span = std::max(2, lastPort_ - firstPort_);
     for (int tried = 0; tried < span; tried += 2) {
         int port = nextPort_;

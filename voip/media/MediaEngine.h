@@ -40,13 +40,15 @@ public:
     uint64_t PacketsSent() const { return sent_; }
     uint64_t PacketsReceived() const { return received_; }
 
-    // Called on the pacing thread: a key press received (once per press, at its first packet, with
-    // or without end packets); no RTP for too long.
+    // A key press received (once per press, at its first packet, with or without end packets); no
+    // RTP for too long. Set before Start. They run on the engine's event thread, in the order they
+    // happened, never on a pacing thread: the pacing thread only files them.
     std::function<void(char)> onDigit;
     std::function<void()> onTimeout;
 
 private:
     friend class MediaEngine;
+    class Events;
     MediaStream() = default;
     void Tick(std::chrono::steady_clock::time_point now, std::chrono::milliseconds timeout);
     void SendEventPacket();
@@ -57,6 +59,8 @@ private:
     _RtpSession* session_ = nullptr;
     _RtpProfile* profile_ = nullptr;
     int localPort_ = 0;
+    std::weak_ptr<MediaStream> self_;
+    Events* events_ = nullptr; // the engine's, which outlives every Tick
     mutable std::mutex mutex_;
     bool running_ = false;
     bool timedOut_ = false;
@@ -124,6 +128,7 @@ private:
     void Run(Pacer& pacer, std::chrono::nanoseconds offset);
 
     mutable std::mutex mutex_; // the port allocator
+    std::unique_ptr<MediaStream::Events> events_;
     std::vector<std::unique_ptr<Pacer>> pacers_;
     int firstPort_ = 20000;
     int lastPort_ = 40000;

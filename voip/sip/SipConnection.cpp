@@ -38,7 +38,7 @@ std::string Quoted(const std::string& text)
 
 void SipConnection::WireMedia(MediaStream& media)
 {
-    // Keys go to the other party; silence clears the call. Both arrive on the pacing thread.
+    // Keys go to the other party; silence clears the call. Both arrive on the media's event thread.
     std::weak_ptr<SipConnection> weak = std::static_pointer_cast<SipConnection>(shared_from_this());
     media.onDigit = [weak](char key) {
         if (auto c = weak.lock())
