@@ -2,6 +2,7 @@
 
 #include "common/Logging.h"
 #include "platform/Automation.h"
+#include "platform/pbxcontrol/ControlProtocol.h"
 #include "service/core/INorCOMEventsReceiver.h"
 #include "service/core/CBSrvSettings.h"
 #include "service/telephony/NorCom.h"
@@ -40,7 +41,7 @@ void NorCOMCallback::Initialize()
     if (!norcom)
         return;
     norcom->Connect(settings->Server, settings->Username, settings->NorvelPassword);
-    norcom->SetClientType(QStringLiteral("callback"));
+    norcom->SetClientType(QString::fromLatin1(pbxcontrol::kCallbackClientType));
 
     for (const SipRegistration& registration : config()->GetSipRegistrations()) {
         const int id = norcom->OpenLine(QString::fromLatin1(registration.login.c_str()));
