@@ -2,7 +2,6 @@
 
 #include "common/Logging.h"
 #include "service/core/INorCOMService.h"
-#include "service/core/CBSrvSettings.h"
 #include "service/telephony/CallThread.h"
 #include "service/telephony/MyIVRConnection.h"
 #include "service/telephony/MyIVREndPoint.h"
@@ -152,7 +151,7 @@ void MyManager::SetUpIvr()
 void MyManager::SetUpSip()
 {
     sipEndPoint = &AddEndpoint(std::make_unique<MySIPEndPoint>(*this, 10, 5));
-    const std::string listen = settings ? settings->ListenAddress.toStdString() : std::string();
+    const std::string listen = config() ? config()->GetListenAddress() : std::string();
     if (!sipEndPoint->StartListeners({listen}))
         return;
     const auto& registrations = config()->GetSipRegistrations();

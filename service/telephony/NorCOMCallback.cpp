@@ -3,8 +3,8 @@
 #include "common/Logging.h"
 #include "platform/Automation.h"
 #include "platform/pbxcontrol/ControlProtocol.h"
+#include "service/core/ICBSrvSettings.h"
 #include "service/core/INorCOMEventsReceiver.h"
-#include "service/core/CBSrvSettings.h"
 #include "service/telephony/NorCom.h"
 
 #include <QCoreApplication>
@@ -40,7 +40,9 @@ void NorCOMCallback::Initialize()
     CallBackLogic::Initialize();
     if (!norcom)
         return;
-    norcom->Connect(settings->Server, settings->Username, settings->NorvelPassword);
+    norcom->Connect(QString::fromStdString(config()->GetServer()),
+                    QString::fromStdString(config()->GetUsername()),
+                    QString::fromStdString(config()->GetNorvelPassword()));
     norcom->SetClientType(QString::fromLatin1(pbxcontrol::kCallbackClientType));
 
     for (const SipRegistration& registration : config()->GetSipRegistrations()) {
