@@ -20,9 +20,8 @@ NorCOMCallback::NorCOMCallback()
     if (!created->isNull()) {
         // Lives until the process ends: telephony threads may still be calling it when the bridge goes.
         norcom = created.release();
-        // By signature texts, as the component's events are named in its type library.
-        connect(norcom, SIGNAL(CallStateChangedInt(int, int, int)), this,
-                SLOT(OnCallStateChangedIntSlot(int, int,int)));
+        connect(norcom, &NorvelComLib::NorCom::CallStateChangedInt, this,
+                &NorCOMCallback::OnCallStateChangedIntSlot);
     } else {
         Log(Error, "Can't create NorCOM instance. You have to reinstall NorCOM.");
         std::getchar();
