@@ -170,11 +170,17 @@ void MyManager::SetUpSip()
     const auto& registrations = config()->GetSipRegistrations();
     for (const SipRegistration& r : registrations) {
         Register(r);
-        AddRouteEntry("sip:.*" + r.login + ".* = ivr:");
+        AddRoute("sip:.*" + r.login + ".* = ivr:");
     }
     for (const SipRegistration& r : registrations)
         if (!r.server.empty())
-            AddRouteEntry(".* = sip:<dn>@" + r.server);
+            AddRoute(".* = sip:<dn>@" + r.server);
+}
+
+void MyManager::AddRoute(const std::string& entry)
+{
+    if (!AddRouteEntry(entry))
+        Log(Warning, "Route entry not taken: ", entry);
 }
 
 void MyManager::Register(const SipRegistration& r)
@@ -198,7 +204,8 @@ void MyManager::Register(const SipRegistration& r)
     params.password = r.password;
     params.expire = kRegistrationExpiry;
     std::string aor;
-    sipEndPoint->Register(params, aor);
+    if (!sipEndPoint->Register(params, aor))
+        Log(Warning, "Registration of line ", r.login, " not started at ", params.registrarAddress);
 }
 
 bool MyManager::MakeCallFromIVR(const std::string& number, std::string& token)

@@ -87,6 +87,7 @@ private:
     void SetUpIvr();
     void SetUpSip();
     void Register(const SipRegistration& registration);
+    void AddRoute(const std::string& entry);
     // The line of an IVR leg: the user part of its SIP leg's own address; empty when that leg is gone.
     static std::string LineOf(MyIVRConnection& connection);
 
