@@ -132,9 +132,9 @@ void DBBackend::OpenDatabase()
     connection.setPassword(settings->Password);
     std::string silence;
     if (!Answers(TargetOf(connection), silence)) {
-        // Neither opening nor creating can reach a server that does not answer.
-        Log(Warning, "Can't open database, trying to create ", silence);
-        Log(Error, "Can't create database", silence);
+        // Neither opening nor creating is tried: both would wait as long again for nothing.
+        Log(Error, "The database server did not answer within ", DBBackend::kConnectTimeoutSeconds, " s: ",
+            silence);
         return;
     }
     if (!connection.open()) {
