@@ -1,6 +1,6 @@
 #include "service/core/DBBackend.h"
 
-#include "common/FirebirdCreate.h"
+#include "common/Firebird.h"
 #include "common/Logging.h"
 #include "common/Schema.h"
 #include "service/core/CBSrvSettings.h"
@@ -54,14 +54,6 @@ Target TargetOf(const QSqlDatabase& db)
     return {db.driverName(), db.hostName(), db.databaseName(), db.userName(), db.password(), db.port()};
 }
 
-void AppendItem(std::string& dpb, char item, const std::string& value)
-{
-    const std::string cut = value.substr(0, 255);
-    dpb += item;
-    dpb += static_cast<char>(cut.size());
-    dpb += cut;
-}
-
 // Qt's driver passes no connect timeout to the client library, whose default wait for a host that drops
 // packets is minutes. So the server is first asked by an attachment of our own with a short timeout. Returns
 // false, with the client library's text, when it did not answer in time (the driver's attempt would only wait
@@ -72,19 +64,15 @@ bool ServerAnswersInTime(const Target& target, std::string& error)
         return true; // no network between us and the database
     const std::string location =
         Schema::DatabaseLocation(ToStdString(target.host), target.port, ToStdString(target.database));
-    std::string dpb(1, static_cast<char>(isc_dpb_version1));
-    AppendItem(dpb, isc_dpb_user_name, ToStdString(target.user));
-    AppendItem(dpb, isc_dpb_password, ToStdString(target.password));
-    dpb += static_cast<char>(isc_dpb_connect_timeout);
-    dpb += static_cast<char>(4);
-    for (int shift = 0; shift < 32; shift += 8) // little-endian, as the client expects
-        dpb += static_cast<char>((DBBackend::kConnectTimeoutSeconds >> shift) & 0xff);
+    firebird::ParameterBlock dpb;
+    dpb.Add(isc_dpb_user_name, ToStdString(target.user))
+        .Add(isc_dpb_password, ToStdString(target.password))
+        .AddInt(isc_dpb_connect_timeout, DBBackend::kConnectTimeoutSeconds);
 
     ISC_STATUS_ARRAY status = {};
     isc_db_handle attachment = 0;
     const auto started = std::chrono::steady_clock::now();
-    if (isc_attach_database(status, 0, location.c_str(), &attachment, static_cast<short>(dpb.size()),
-                            dpb.data()) == 0) {
+    if (isc_attach_database(status, 0, location.c_str(), &attachment, dpb.Size(), dpb.Data()) == 0) {
         isc_detach_database(status, &attachment);
         return true;
     }
@@ -93,11 +81,7 @@ bool ServerAnswersInTime(const Target& target, std::string& error)
         std::chrono::seconds(DBBackend::kConnectTimeoutSeconds) - std::chrono::milliseconds(100);
     if (status[1] != isc_connect_reject && !timedOut)
         return true;
-    char buffer[512];
-    const ISC_STATUS* cursor = status;
-    error.clear();
-    while (fb_interpret(buffer, sizeof buffer, &cursor) > 0)
-        error += (error.empty() ? "" : " ") + std::string(buffer);
+    error = firebird::StatusText(status);
     return false;
 }
 } // namespace
@@ -160,7 +144,7 @@ bool DBBackend::createDatabase()
     const std::string statement = Schema::CreateDatabaseStatement(location, ToStdString(settings->UserName),
                                                                   ToStdString(settings->Password));
     std::string error;
-    if (CreateFirebirdDatabase(statement, error))
+    if (firebird::CreateDatabase(statement, error))
         return true;
     // The client library's status report, which would otherwise go to a console nobody reads.
     Log(Warning, "Firebird: ", error);
