@@ -196,7 +196,7 @@ bool ParseConfig(const std::string& text, ExchangeConfig& config, std::string& e
     int port = 0;
     if (!SplitHostPort(c.sipAddress, host, port, 5060))
         return fail("bad sip address " + c.sipAddress);
-    if (!SplitHostPort(c.controlAddress, host, port, 7577))
+    if (!SplitHostPort(c.controlAddress, host, port, pbxcontrol::kDefaultPort))
         return fail("bad control address " + c.controlAddress);
     if (!c.trunk.empty() && !SplitHostPort(c.trunk, host, port, 5060))
         return fail("bad trunk address " + c.trunk);

@@ -7,6 +7,7 @@
 #include "exchange/SipSwitch.h"
 
 #include "exchange/Log.h"
+#include "platform/pbxcontrol/ControlProtocol.h"
 
 #include <QEventLoop>
 #include <QHostAddress>
@@ -48,7 +49,7 @@ bool Exchange::Start(std::string& error)
 
     std::string controlHost;
     int wanted = 0;
-    if (!SplitHostPort(config_.controlAddress, controlHost, wanted, 7577)) {
+    if (!SplitHostPort(config_.controlAddress, controlHost, wanted, pbxcontrol::kDefaultPort)) {
         error = "bad control address " + config_.controlAddress;
         return false;
     }

@@ -25,6 +25,12 @@ public:
     virtual int GetEnterNumberTimer() const = 0;
     virtual std::string GetApplicationDir() const = 0;
     virtual std::string GetACDGroupName() const = 0;
+    // "host[:port]" the SIP listener binds; empty: every interface on 5060.
+    virtual std::string GetListenAddress() const = 0;
+    // The PBX control server ("host[:port]") and the login on it.
+    virtual std::string GetServer() const = 0;
+    virtual std::string GetUsername() const = 0;
+    virtual std::string GetNorvelPassword() const = 0;
 
 protected:
     ~ICBSrvSettings() = default; // owned and destroyed through the concrete class
