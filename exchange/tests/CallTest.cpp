@@ -144,10 +144,10 @@ TEST_F(ExchangeCallTest, LineStatesForCallsFromAndToALineAndABusyAnswer)
 {
     // Outside numbers nobody registered go to a SIPp trunk that answers busy.
     voip::SippProcess trunk;
-    int trunkPort = voip::FreeUdpPort();
+    int trunkPort = testsupport::FreeUdpPort();
     ASSERT_TRUE(trunk.Start({"-sf", voip::Scenario("sip_uas_busy"), "-i", "127.0.0.1", "-p",
                              std::to_string(trunkPort), "-m", "1", "-timeout", "30s", "-timeout_error"}));
-    ASSERT_TRUE(voip::WaitUntilBound(trunkPort));
+    ASSERT_TRUE(testsupport::WaitUntilBound(trunkPort));
     ExchangeConfig config = TestConfig();
     config.trunk = "127.0.0.1:" + std::to_string(trunkPort);
     Start(config);
@@ -217,7 +217,7 @@ TEST_F(ExchangeCallTest, ALinePuttingItsPeerOnHoldReportsHold)
     voip::SippProcess sipp;
     ASSERT_TRUE(sipp.Start({"-sf", std::string(SELVANE_EXCHANGE_SIPP_DIR) + "/exchange_line_hold.xml", "-s", "102",
                             pbx->SipHost() + ":" + std::to_string(pbx->SipPort()), "-i", "127.0.0.1", "-p",
-                            std::to_string(voip::FreeUdpPort()), "-mp", std::to_string(voip::FreeUdpPort(4, true)),
+                            std::to_string(testsupport::FreeUdpPort()), "-mp", std::to_string(testsupport::FreeUdpPort(4, true)),
                             "-m", "1", "-timeout", "30s", "-timeout_error"}));
     std::vector<int> states = StatesUntil(line, kHold);
     ASSERT_GE(states.size(), 3u);

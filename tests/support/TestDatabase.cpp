@@ -2,10 +2,10 @@
 
 #include "common/Firebird.h"
 #include "common/Schema.h"
+#include "tests/support/ChildProcess.h"
 
 #include <QDir>
 #include <QFile>
-#include <QProcess>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QTemporaryDir>
@@ -169,12 +169,13 @@ PrivateFbServer::~PrivateFbServer()
 
 void PrivateFbServer::run(const QStringList& arguments)
 {
-    QProcess script;
-    script.setProcessChannelMode(QProcess::MergedChannels);
-    script.start(QStringLiteral(SELV_SOURCE_DIR "/tests/fbserver.sh"), arguments);
-    if (!script.waitForFinished(60000) || script.exitStatus() != QProcess::NormalExit || script.exitCode() != 0)
+    testsupport::ChildProcess script;
+    std::vector<std::string> argv{SELV_SOURCE_DIR "/tests/fbserver.sh"};
+    for (const QString& argument : arguments)
+        argv.push_back(argument.toStdString());
+    if (!script.Run(argv) || script.Wait(std::chrono::seconds(60)) != 0)
         fail(QStringLiteral("tests/fbserver.sh %1 failed: %2")
-                 .arg(arguments.join(QLatin1Char(' ')), QString::fromLocal8Bit(script.readAll())));
+                 .arg(arguments.join(QLatin1Char(' ')), QString::fromStdString(script.Output())));
 }
 
 void PrivateFbServer::start()

@@ -2,6 +2,7 @@
 #include "service/core/DBBackend.h"
 #include "tests/support/LogCapture.h"
 #include "service/core/CBSrvSettings.h"
+#include "tests/support/Loopback.h"
 #include "tests/support/TestDatabase.h"
 
 #include <QCoreApplication>
@@ -16,15 +17,10 @@
 
 #include <thread>
 
-#include <arpa/inet.h>
 #include <atomic>
 #include <chrono>
 #include <future>
 #include <mutex>
-#include <netinet/in.h>
-#include <poll.h>
-#include <stdexcept>
-#include <sys/socket.h>
 #include <unistd.h>
 
 namespace {
@@ -391,25 +387,12 @@ class SilentHost
 public:
     SilentHost()
     {
-        listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t size = sizeof address;
-        if (listener < 0 || bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-            getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size) != 0 ||
-            listen(listener, 64) != 0)
-            throw std::runtime_error("no listening socket");
-        port = ntohs(address.sin_port);
         acceptor = std::thread([this] {
             while (!stopping) {
-                pollfd p{listener, POLLIN, 0};
-                if (poll(&p, 1, 50) > 0) {
-                    const int client = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-                    std::lock_guard<std::mutex> guard(mutex);
-                    if (client >= 0)
-                        clients.push_back(client);
-                }
+                const int client = listener.Accept(std::chrono::milliseconds(50));
+                std::lock_guard<std::mutex> guard(mutex);
+                if (client >= 0)
+                    clients.push_back(client);
             }
         });
     }
@@ -419,7 +402,6 @@ public:
         acceptor.join();
         for (int fd : clients)
             close(fd);
-        close(listener);
     }
     size_t Connections()
     {
@@ -427,10 +409,10 @@ public:
         return clients.size();
     }
 
-    int port = 0;
+    testsupport::TcpListener listener;
+    const int port = listener.Port();
 
 private:
-    int listener = -1;
     std::atomic<bool> stopping{false};
     std::mutex mutex;
     std::vector<int> clients;

@@ -19,6 +19,7 @@
 #include "voip/sip/SipEndpoint.h"
 #include "tests/support/EventLog.h"
 #include "tests/support/PromptDocuments.h"
+#include "tests/support/Loopback.h"
 #include "tests/support/SipPeer.h"
 
 #include <QCoreApplication>
@@ -251,7 +252,7 @@ protected:
         phones->SetEventHandler([this](const std::string& e) { events.Add("phone " + e); });
         exchange.AddRouteEntry(".* = local:<dn>");
         for (int attempt = 0; attempt < 5 && !exchangeSip->IsListening(); ++attempt)
-            exchangeSip->StartListeners({"127.0.0.1:" + std::to_string(voip::FreeUdpPort())});
+            exchangeSip->StartListeners({"127.0.0.1:" + std::to_string(testsupport::FreeUdpPort())});
         ASSERT_TRUE(exchangeSip->IsListening());
     }
     std::string ExchangeServer() const
@@ -268,7 +269,7 @@ protected:
         manager->SetCallBackQueue(&queue);
         manager->SetNorCOMService(&lineService);
         for (int attempt = 0; attempt < 5; ++attempt) {
-            servicePort = voip::FreeUdpPort();
+            servicePort = testsupport::FreeUdpPort();
             settings.ListenAddress = QString::fromStdString("127.0.0.1:" + std::to_string(servicePort));
             manager->Initialize();
             if (manager->SipEndPoint()->IsListening())
@@ -388,15 +389,15 @@ TEST_F(ManagerTest, RegistersWithDigestAndItsBoundPort)
 {
     voip::SippProcess registrar;
     ASSERT_TRUE(registrar.MakeFolder());
-    const int registrarPort = voip::FreeUdpPort();
+    const int registrarPort = testsupport::FreeUdpPort();
     // The listener's port is chosen before the registrar's scenario is written.
-    servicePort = voip::FreeUdpPort();
+    servicePort = testsupport::FreeUdpPort();
     settings.sipRegistrations = {{"1001", "secret", "127.0.0.1:" + std::to_string(registrarPort)}};
     const std::string scenario =
         Scenario("registrar", {{"CONTACT_PORT", std::to_string(servicePort)}}, registrar.Folder());
     ASSERT_TRUE(registrar.Start({"-sf", scenario, "-i", "127.0.0.1", "-p", std::to_string(registrarPort),
                                  "-m", "1", "-timeout", "30s", "-timeout_error"}));
-    ASSERT_TRUE(voip::WaitUntilBound(registrarPort));
+    ASSERT_TRUE(testsupport::WaitUntilBound(registrarPort));
     manager = std::make_unique<TestManager>(events);
     manager->SetSettings(&settings);
     manager->SetNorCOMService(&lineService);
@@ -426,9 +427,9 @@ TEST_F(ManagerTest, IncomingCallsHearTheirAnnouncementAndAreLogged)
                                          "-i",
                                          "127.0.0.1",
                                          "-p",
-                                         std::to_string(voip::FreeUdpPort()),
+                                         std::to_string(testsupport::FreeUdpPort()),
                                          "-mp",
-                                         std::to_string(voip::FreeUdpPort(4, true)),
+                                         std::to_string(testsupport::FreeUdpPort(4, true)),
                                          "-m",
                                          "1",
                                          "-timeout",
@@ -605,12 +606,12 @@ TEST_F(ManagerTest, PinBySipInfo)
 {
     voip::SippProcess subscriber;
     ASSERT_TRUE(subscriber.MakeFolder());
-    const int port = voip::FreeUdpPort();
+    const int port = testsupport::FreeUdpPort();
     const std::string scenario = Scenario("subscriber_info", {{"PIN_PAUSE", "4000"}}, subscriber.Folder());
     ASSERT_TRUE(subscriber.Start({"-sf", scenario, "-i", "127.0.0.1", "-p", std::to_string(port), "-mp",
-                                  std::to_string(voip::FreeUdpPort(4, true)), "-m", "2", "-timeout", "90s",
+                                  std::to_string(testsupport::FreeUdpPort(4, true)), "-m", "2", "-timeout", "90s",
                                   "-timeout_error"}));
-    ASSERT_TRUE(voip::WaitUntilBound(port));
+    ASSERT_TRUE(testsupport::WaitUntilBound(port));
     StartManager({{"1002", "secret", "127.0.0.1:" + std::to_string(port)}});
     lineService.SetFreeLine("1002");
     manager->MakeCallBack("12399");

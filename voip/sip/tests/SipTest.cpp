@@ -7,12 +7,12 @@
 #include "voip/sip/SipEndpoint.h"
 #include "voip/core/Address.h"
 #include "tests/support/EventLog.h"
+#include "tests/support/Loopback.h"
 #include "tests/support/SipPeer.h"
+#include "tests/support/Wait.h"
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -25,6 +25,9 @@ namespace voip {
 namespace {
 
 using namespace std::chrono_literals;
+using testsupport::ChildProcess;
+using testsupport::FreeUdpPort;
+using testsupport::WaitUntilBound;
 
 class TestManager : public Manager
 {
@@ -50,12 +53,8 @@ public:
     UdpSink()
     {
         port = FreeUdpPort(2, true);
-        fd = socket(AF_INET, SOCK_DGRAM, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_port = htons(static_cast<uint16_t>(port));
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bound = bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+        fd = testsupport::BoundUdpSocket(port);
+        bound = fd >= 0;
     }
     ~UdpSink() { close(fd); }
     // One datagram, or empty after timeout.
@@ -70,11 +69,8 @@ public:
     }
     void SendTo(int toPort, const std::string& data)
     {
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_port = htons(static_cast<uint16_t>(toPort));
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        sendto(fd, data.data(), data.size(), 0, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+        const sockaddr_in addr = testsupport::LoopbackAddress(toPort);
+        sendto(fd, data.data(), data.size(), 0, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
     }
     int fd = -1;
     int port = 0;
@@ -605,7 +601,7 @@ TEST_F(SipTest, PeerThatVanishesIsClearedWhenItsRtpStops)
 TEST_F(SipTest, BaresipCallsInBothDirectionsWithDigits)
 {
     manager.AddRouteEntry(".* = local:");
-    PeerProcess baresip;
+    ChildProcess baresip;
     ASSERT_TRUE(baresip.MakeFolder());
     int phonePort = FreeUdpPort();
     int rtpBase = FreeUdpPort(20, true);
