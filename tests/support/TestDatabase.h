@@ -22,8 +22,8 @@ struct FbServerEnv
 {
     QString dir;
     int port = 0;
-    QString user;
-    QString password;
+    QString user = QStringLiteral("SYSDBA"); // Firebird's own defaults
+    QString password = QStringLiteral("masterkey");
     QString host = QStringLiteral("127.0.0.1");
 
     // Reads SELV_FB_*; throws std::runtime_error naming what is missing.

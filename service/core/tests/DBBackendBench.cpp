@@ -9,8 +9,7 @@
 //   tests/fbserver.sh stop $fbdir
 #include "common/Logging.h"
 #include "service/core/DBBackend.h"
-#include "service/core/CBSrvSettings.h"
-#include "tests/support/TestDatabase.h"
+#include "tests/support/TestSettings.h"
 
 #include <QCoreApplication>
 #include <QSqlError>
@@ -55,11 +54,7 @@ struct World
                             "INSERT INTO BLACKLIST (COS, NUMBER) VALUES (0, '8' || LPAD(:i, 4, '0') || '[0-9]*'); "
                             "i = i + 1; END END")
                  .arg(kPatterns));
-        settings.DriverName = QStringLiteral("QIBASE");
-        settings.HostName = t.server().host;
-        settings.DatabasePort = t.server().port;
-        settings.UserName = t.server().user;
-        settings.Password = t.server().password;
+        settings = TestSettings(t.server());
         backend = std::make_unique<DBBackend>(t.path());
         backend->SetSettings(&settings);
         backend->OpenDatabase();

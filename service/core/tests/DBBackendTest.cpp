@@ -1,9 +1,8 @@
 // The service's database access against a real Firebird server: each test gets its own database file.
 #include "service/core/DBBackend.h"
 #include "tests/support/LogCapture.h"
-#include "service/core/CBSrvSettings.h"
 #include "tests/support/Loopback.h"
-#include "tests/support/TestDatabase.h"
+#include "tests/support/TestSettings.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -26,15 +25,6 @@
 namespace {
 
 const std::string kNotOpened = "Warning: Databse is not opened";
-
-void configure(CBSrvSettings& settings, const FbServerEnv& server)
-{
-    settings.DriverName = QStringLiteral("QIBASE");
-    settings.HostName = server.host;
-    settings.DatabasePort = server.port;
-    settings.UserName = server.user;
-    settings.Password = server.password;
-}
 
 void exec(QSqlDatabase db, const QString& sql)
 {
@@ -63,7 +53,6 @@ class DBBackendTest : public ::testing::Test
 protected:
     void SetUp() override
     {
-        configure(settings, t.server());
         backend.SetSettings(&settings);
         backend.OpenDatabase();
         exec(t.db(), "INSERT INTO USERS (ID, CALLERID, PIN, COS, NAME, IS_ACTIVE) VALUES (1, '100', '1234', 1, 'A', 1)");
@@ -75,7 +64,7 @@ protected:
 
     LogCapture log;
     TestDatabase t{TestDatabase::FullSchema};
-    CBSrvSettings settings;
+    CBSrvSettings settings = TestSettings(t.server());
     DBBackend backend{t.path()};
 };
 
@@ -270,13 +259,12 @@ TEST_F(DBBackendTest, OperationsDoNotOverlapAcrossThreads)
 class DBBackendCreation : public ::testing::Test
 {
 protected:
-    void SetUp() override { configure(settings, server); }
     void TearDown() override { TestDatabase::drop(server, path); }
 
     LogCapture log;
     FbServerEnv server = FbServerEnv::fromEnvironment();
     QString path = TestDatabase::uniquePath(server, QStringLiteral("created"));
-    CBSrvSettings settings;
+    CBSrvSettings settings = TestSettings(server);
 };
 
 TEST_F(DBBackendCreation, CreatesAMissingDatabase)
@@ -336,8 +324,7 @@ TEST(DBBackendServer, StoppedAndStartedAgain)
 {
     LogCapture log;
     PrivateFbServer server;
-    CBSrvSettings settings;
-    configure(settings, server.env());
+    CBSrvSettings settings = TestSettings(server.env());
     {
         TestDatabase t(TestDatabase::FullSchema, server.env());
         exec(t.db(), "INSERT INTO USERS (ID, CALLERID, PIN, COS, NAME, IS_ACTIVE) VALUES (1, '100', '1', 1, 'A', 1)");
@@ -426,12 +413,9 @@ TEST(DBBackendSilentHost, FourCallersAtOnceAreAnsweredWithinTheBoundedWait)
     const auto bound = std::chrono::seconds(DBBackend::kConnectTimeoutSeconds + 12);
     LogCapture log;
     SilentHost host;
-    CBSrvSettings settings;
-    settings.DriverName = QStringLiteral("QIBASE");
-    settings.HostName = QStringLiteral("127.0.0.1");
-    settings.DatabasePort = host.port;
-    settings.UserName = QStringLiteral("SYSDBA");
-    settings.Password = QStringLiteral("masterkey");
+    FbServerEnv silent;
+    silent.port = host.port;
+    CBSrvSettings settings = TestSettings(silent);
     DBBackend backend;
     backend.SetSettings(&settings);
 

@@ -9,8 +9,8 @@
 // as "> the time it had waited" and the program ends without waiting for it.
 #include "common/Logging.h"
 #include "service/core/DBBackend.h"
-#include "service/core/CBSrvSettings.h"
 #include "tests/support/Loopback.h"
+#include "tests/support/TestSettings.h"
 
 #include <QCoreApplication>
 
@@ -92,12 +92,9 @@ private:
 bool Scenario(const char* title, int port, double limit)
 {
     std::printf("%s (127.0.0.1 port %d)\n", title, port);
-    auto settings = std::make_unique<CBSrvSettings>();
-    settings->DriverName = QStringLiteral("QIBASE");
-    settings->HostName = QStringLiteral("127.0.0.1");
-    settings->DatabasePort = port;
-    settings->UserName = QStringLiteral("SYSDBA");
-    settings->Password = QStringLiteral("masterkey");
+    FbServerEnv server;
+    server.port = port;
+    auto settings = std::make_unique<CBSrvSettings>(TestSettings(server));
     auto owner = std::make_unique<DBBackend>();
     DBBackend* backend = owner.get();
     backend->SetSettings(settings.get());

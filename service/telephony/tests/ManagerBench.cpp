@@ -9,10 +9,9 @@
 #include "service/core/CallBackQueue.h"
 #include "service/core/DBBackend.h"
 #include "service/core/INorCOMService.h"
-#include "service/core/CBSrvSettings.h"
 #include "service/telephony/MyManager.h"
 #include "service/telephony/MySIPEndPoint.h"
-#include "tests/support/TestDatabase.h"
+#include "tests/support/TestSettings.h"
 #include "tests/support/Loopback.h"
 #include "tests/support/SipPeer.h"
 
@@ -175,12 +174,7 @@ int main(int argc, char** argv)
                           : "without the index on USERS.CALLERID\n");
     }
 
-    CBSrvSettings settings;
-    settings.DriverName = QStringLiteral("QIBASE");
-    settings.HostName = db.server().host;
-    settings.DatabasePort = db.server().port;
-    settings.UserName = db.server().user;
-    settings.Password = db.server().password;
+    CBSrvSettings settings = TestSettings(db.server());
     settings.LocalAddress = QStringLiteral("127.0.0.1");
     settings.MaxNumbersInQueue = 1000000;
     settings.MaxCallBackTries = 1;

@@ -6,13 +6,12 @@
 #include "service/core/DBBackend.h"
 #include "service/core/INorCOMService.h"
 #include "tests/support/LogCapture.h"
-#include "service/core/CBSrvSettings.h"
 #include "service/telephony/MyIVRConnection.h"
 #include "service/telephony/MyIVREndPoint.h"
 #include "service/telephony/MyManager.h"
 #include "service/telephony/MySIPConnection.h"
 #include "service/telephony/MySIPEndPoint.h"
-#include "tests/support/TestDatabase.h"
+#include "tests/support/TestSettings.h"
 #include "voip/core/Call.h"
 #include "voip/local/LocalEndpoint.h"
 #include "voip/sip/SipConnection.h"
@@ -214,11 +213,7 @@ class ManagerTest : public ::testing::Test
 protected:
     void SetUp() override
     {
-        settings.DriverName = QStringLiteral("QIBASE");
-        settings.HostName = db.server().host;
-        settings.DatabasePort = db.server().port;
-        settings.UserName = db.server().user;
-        settings.Password = db.server().password;
+        settings = TestSettings(db.server());
         settings.LocalAddress = QStringLiteral("127.0.0.1");
         settings.MaxNumbersInQueue = 5;
         settings.MaxCallBackTries = 2;
