@@ -16,10 +16,7 @@ PASSWORD=${SELV_FB_PASSWORD:-masterkey}
 die() { echo "fbserver: $*" >&2; exit 1; }
 
 free_port() {
-    python3 - <<'PY' 2>/dev/null || echo $((20000 + RANDOM % 20000))
-import socket
-s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1]); s.close()
-PY
+    python3 "$(dirname "$0")/loopback.py" tcp 2>/dev/null || echo $((61000 + RANDOM % 4000))
 }
 
 wait_port() {  # port, seconds
