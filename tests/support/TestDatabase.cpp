@@ -25,10 +25,17 @@ QString required(const char* name)
 {
     QString value = qEnvironmentVariable(name);
     if (value.isEmpty())
-        fail(QStringLiteral("%1 is not set: start the test Firebird server with tests/fbserver.sh start DIR "
-                            "and source DIR/env (tests/run-tests.sh does both)")
-                 .arg(QLatin1String(name)));
+        fail(QStringLiteral("%1 is not set, while other SELV_FB_* are").arg(QLatin1String(name)));
     return value;
+}
+
+int portNumber(const QString& text)
+{
+    bool ok = false;
+    const int port = text.toInt(&ok);
+    if (!ok || port <= 0)
+        fail(QStringLiteral("SELV_FB_PORT is not a port number"));
+    return port;
 }
 
 std::atomic<int> g_connectionCounter{0};
@@ -36,14 +43,43 @@ std::atomic<int> g_connectionCounter{0};
 
 FbServerEnv FbServerEnv::fromEnvironment()
 {
+    if (!qEnvironmentVariableIsSet("SELV_FB_DIR") && !qEnvironmentVariableIsSet("SELV_FB_PORT")) {
+        const QString fixture = QStringLiteral(SELV_FB_FIXTURE_ENV);
+        if (!QFile::exists(fixture))
+            fail(QStringLiteral("SELV_FB_* are not set and there is no %1: run the tests with ctest (its "
+                                "fixture \"firebird\" starts the server), or start one with tests/fbserver.sh "
+                                "start DIR and source DIR/env")
+                     .arg(fixture));
+        return fromFile(fixture);
+    }
     FbServerEnv env;
     env.dir = required("SELV_FB_DIR");
-    bool ok = false;
-    env.port = required("SELV_FB_PORT").toInt(&ok);
-    if (!ok || env.port <= 0)
-        fail(QStringLiteral("SELV_FB_PORT is not a port number"));
+    env.port = portNumber(required("SELV_FB_PORT"));
     env.user = required("SELV_FB_USER");
     env.password = required("SELV_FB_PASSWORD");
+    return env;
+}
+
+FbServerEnv FbServerEnv::fromFile(const QString& path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        fail(QStringLiteral("cannot read %1").arg(path));
+    FbServerEnv env;
+    for (const QByteArray& line : file.readAll().split('\n')) {
+        const QString text = QString::fromUtf8(line).remove(QStringLiteral("export ")).trimmed();
+        const QString key = text.section(QLatin1Char('='), 0, 0), value = text.section(QLatin1Char('='), 1);
+        if (key == QLatin1String("SELV_FB_DIR"))
+            env.dir = value;
+        else if (key == QLatin1String("SELV_FB_PORT"))
+            env.port = portNumber(value);
+        else if (key == QLatin1String("SELV_FB_USER"))
+            env.user = value;
+        else if (key == QLatin1String("SELV_FB_PASSWORD"))
+            env.password = value;
+    }
+    if (env.dir.isEmpty() || env.port <= 0)
+        fail(QStringLiteral("%1 names no server folder or port").arg(path));
     return env;
 }
 
@@ -181,21 +217,7 @@ void PrivateFbServer::run(const QStringList& arguments)
 void PrivateFbServer::start()
 {
     run({QStringLiteral("start"), env_.dir, QString::number(env_.port)});
-    QFile file(env_.dir + QStringLiteral("/env"));
-    if (!file.open(QIODevice::ReadOnly))
-        fail(QStringLiteral("no env file in %1").arg(env_.dir));
-    for (const QByteArray& line : file.readAll().split('\n')) {
-        QString text = QString::fromUtf8(line).remove(QStringLiteral("export ")).trimmed();
-        QString key = text.section(QLatin1Char('='), 0, 0), value = text.section(QLatin1Char('='), 1);
-        if (key == QLatin1String("SELV_FB_PORT"))
-            env_.port = value.toInt();
-        else if (key == QLatin1String("SELV_FB_USER"))
-            env_.user = value;
-        else if (key == QLatin1String("SELV_FB_PASSWORD"))
-            env_.password = value;
-    }
-    if (env_.port <= 0 || env_.user.isEmpty())
-        fail(QStringLiteral("the env file in %1 names no port or user").arg(env_.dir));
+    env_ = FbServerEnv::fromFile(env_.dir + QStringLiteral("/env"));
 }
 
 void PrivateFbServer::stop() { run({QStringLiteral("stop"), env_.dir}); }

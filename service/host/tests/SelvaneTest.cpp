@@ -2,6 +2,7 @@
 // settings folder, runtime folder and systemd unit folder of its own.
 #include "platform/ServiceManager.h"
 #include "tests/support/ChildProcess.h"
+#include "tests/support/TestDatabase.h"
 #include "tests/support/Wait.h"
 
 #include <QCoreApplication>
@@ -345,25 +346,19 @@ TEST_F(SelvaneTest, UninstallWhileRunningTakesEffectWhenTheServiceStops)
 class DatabaseWatch
 {
 public:
-    DatabaseWatch()
+    DatabaseWatch() : server(FbServerEnv::fromEnvironment())
     {
-        const char* port = std::getenv("SELV_FB_PORT");
-        const char* user = std::getenv("SELV_FB_USER");
-        const char* password = std::getenv("SELV_FB_PASSWORD");
-        if (!port || !user || !password) {
-            ADD_FAILURE()
-                << "SELV_FB_PORT, SELV_FB_USER and SELV_FB_PASSWORD must name the test Firebird server "
-                   "(tests/fbserver.sh)";
-            return;
-        }
-        settings = QByteArray("[Database]\nDriverName=QIBASE\nHostName=localhost\nDatabasePort=") + port +
-                   "\nUserName=" + user + "\nPassword=" + password + "\n[Other]\nLoggingLevel=7\n";
+        settings = QStringLiteral("[Database]\nDriverName=QIBASE\nHostName=localhost\nDatabasePort=%1\n"
+                                  "UserName=%2\nPassword=%3\n[Other]\nLoggingLevel=7\n")
+                       .arg(server.port)
+                       .arg(server.user, server.password)
+                       .toUtf8();
         db = QSqlDatabase::addDatabase("QIBASE", "watch");
         db.setHostName("localhost");
-        db.setPort(QByteArray(port).toInt());
+        db.setPort(server.port);
         db.setDatabaseName("NORVEL_CALLBACK");
-        db.setUserName(user);
-        db.setPassword(password);
+        db.setUserName(server.user);
+        db.setPassword(server.password);
     }
     ~DatabaseWatch()
     {
@@ -387,6 +382,7 @@ public:
         return count;
     }
 
+    FbServerEnv server;
     QByteArray settings;
 
 private:
@@ -396,7 +392,6 @@ private:
 TEST_F(SelvaneTest, PauseClosesTheDatabaseAndResumeOpensItAgain)
 {
     DatabaseWatch watch;
-    ASSERT_FALSE(watch.settings.isEmpty());
     WriteSettings(watch.settings);
     StartFromConsole();
     const pid_t pid = Status().processId;
