@@ -14,6 +14,7 @@
 #include "tests/support/TestSettings.h"
 #include "tests/support/Loopback.h"
 #include "tests/support/SipPeer.h"
+#include "tests/support/Wait.h"
 
 #include "common/Logging.h"
 
@@ -252,8 +253,8 @@ int main(int argc, char** argv)
             break;
         best = rate;
         // Let the calls still held end before the next rate.
-        for (int i = 0; i < 300 && manager.GetCallCount() > 0; ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        testsupport::WaitFor([&] { return manager.GetCallCount() == 0; }, std::chrono::seconds(30),
+                             std::chrono::milliseconds(100));
     }
     std::printf("highest rate without a failed call: %d/s\n", best);
     return 0;

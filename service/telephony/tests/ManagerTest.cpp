@@ -20,6 +20,7 @@
 #include "tests/support/PromptDocuments.h"
 #include "tests/support/Loopback.h"
 #include "tests/support/SipPeer.h"
+#include "tests/support/Wait.h"
 
 #include <QCoreApplication>
 #include <QSqlError>
@@ -294,15 +295,10 @@ protected:
                 return *it;
         return {};
     }
-    bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 15s)
+    // The manager's state offers no event to wait on.
+    static bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 15s)
     {
-        const auto deadline = Clock::now() + timeout;
-        while (!condition()) {
-            if (Clock::now() > deadline)
-                return false;
-            std::this_thread::sleep_for(20ms);
-        }
-        return true;
+        return testsupport::WaitFor(condition, timeout, 20ms);
     }
     // Waits until the one IVR leg's dialogue is in state (a caller keys once the prompt is up).
     bool WaitState(const std::string& state)

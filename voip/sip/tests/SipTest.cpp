@@ -239,10 +239,7 @@ protected:
     }
     bool WaitEstablished(const std::string& token)
     {
-        auto deadline = std::chrono::steady_clock::now() + 10s;
-        while (!manager.IsCallEstablished(token) && std::chrono::steady_clock::now() < deadline)
-            std::this_thread::sleep_for(10ms);
-        return manager.IsCallEstablished(token);
+        return testsupport::WaitFor([&] { return manager.IsCallEstablished(token); });
     }
     // SIPp calling this endpoint with the audio of the call sent to sink; true once established.
     bool StartCallerSendingAudioTo(SippProcess& sipp, const std::string& scenario, const UdpSink& sink)
@@ -274,10 +271,7 @@ protected:
     }
     bool WaitNoCalls()
     {
-        auto deadline = std::chrono::steady_clock::now() + 10s;
-        while (manager.GetCallCount() > 0 && std::chrono::steady_clock::now() < deadline)
-            std::this_thread::sleep_for(10ms);
-        return manager.GetCallCount() == 0;
+        return testsupport::WaitFor([&] { return manager.GetCallCount() == 0; });
     }
     std::shared_ptr<LocalConnection> OnlyLocalConnection(LocalEndpoint& endpoint)
     {
@@ -391,10 +385,7 @@ TEST_F(SipTest, OutgoingCallClearedWhileRingingIsCancelled)
     auto call = manager.FindCall(token);
     ASSERT_TRUE(call);
     auto leg = call->GetConnection(1);
-    auto deadline = std::chrono::steady_clock::now() + 10s;
-    while (leg->GetPhase() != Connection::Phase::Alerting && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(10ms);
-    ASSERT_EQ(leg->GetPhase(), Connection::Phase::Alerting) << sipp.Log();
+    ASSERT_TRUE(testsupport::WaitFor([&] { return leg->GetPhase() == Connection::Phase::Alerting; })) << sipp.Log();
     EXPECT_FALSE(manager.IsCallEstablished(token));
     ASSERT_TRUE(manager.ClearCallSynchronous(token));
     EXPECT_EQ(leg->GetCallEndReason(), CallEndReason::LocalUser);
