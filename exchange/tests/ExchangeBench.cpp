@@ -50,9 +50,8 @@ bool RunCalls(const exchange::Exchange& pbx, int rate, int seconds, int holdMs, 
     int calls = rate * seconds;
     auto started = Clock::now();
     if (!uac.Start({"-sf", std::string(SELVANE_EXCHANGE_SIPP_DIR) + "/exchange_uac_hold.xml", "-s", "91234567",
-                    target, "-i", "127.0.0.1", "-p", std::to_string(testsupport::FreeUdpPort()), "-mp",
-                    std::to_string(testsupport::FreeUdpPort(4, true)), "-r", std::to_string(rate), "-m",
-                    std::to_string(calls), "-l", std::to_string(rate * (holdMs / 1000 + 3)), "-d",
+                    target, "-r", std::to_string(rate), "-m", std::to_string(calls), "-l",
+                    std::to_string(rate * (holdMs / 1000 + 3)), "-d",
                     std::to_string(holdMs), "-timeout", std::to_string(seconds + holdMs / 1000 + 30) + "s",
                     "-timeout_error", "-recv_timeout", "10000"})) {
         outcome = "SIPp did not start";
@@ -268,8 +267,8 @@ int main(int argc, char** argv)
     // The trunk answers every outside call the callers make.
     voip::SippProcess trunk;
     int trunkPort = testsupport::FreeUdpPort();
-    if (!trunk.Start({"-sf", voip::Scenario("sip_uas_answer"), "-i", "127.0.0.1", "-p",
-                      std::to_string(trunkPort), "-mp", std::to_string(testsupport::FreeUdpPort(4, true)), "-l", "100000"}) ||
+    if (!trunk.Start({"-sf", voip::Scenario("sip_uas_answer"), "-p", std::to_string(trunkPort), "-l",
+                      "100000"}) ||
         !testsupport::WaitUntilBound(trunkPort)) {
         std::cerr << "exchange_bench: the SIPp trunk did not start\n" << trunk.Log();
         return 1;

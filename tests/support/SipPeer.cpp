@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <poll.h>
 #include <sstream>
 #include <sys/socket.h>
@@ -42,6 +43,15 @@ bool SippProcess::Start(const std::vector<std::string>& args)
 {
     std::vector<std::string> all = {"sipp"};
     all.insert(all.end(), args.begin(), args.end());
+    auto named = [&](const std::string& option) {
+        return std::find(args.begin(), args.end(), option) != args.end();
+    };
+    if (!named("-i"))
+        all.insert(all.end(), {"-i", "127.0.0.1"});
+    if (!named("-p"))
+        all.insert(all.end(), {"-p", std::to_string(testsupport::FreeUdpPort())});
+    if (!named("-mp"))
+        all.insert(all.end(), {"-mp", std::to_string(testsupport::FreeUdpPort(4, true))});
     all.insert(all.end(), {"-nostdin", "-trace_err", "-trace_screen"});
     return Run(all);
 }
@@ -75,6 +85,19 @@ SippProcess::Results SippProcess::Statistics() const
 std::string Scenario(const std::string& name)
 {
     return std::string(SELVANE_SIPP_DIR) + "/" + name + ".xml";
+}
+
+std::string Scenario(const std::string& name, const std::vector<std::pair<std::string, std::string>>& values,
+                     const std::string& folder)
+{
+    std::ifstream in(Scenario(name));
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    for (const auto& [key, value] : values)
+        for (size_t at = text.find(key); at != std::string::npos; at = text.find(key, at + value.size()))
+            text.replace(at, key.size(), value);
+    const std::string path = folder + "/" + name + ".xml";
+    std::ofstream(path) << text;
+    return path;
 }
 
 RawRtpPeer::RawRtpPeer() : fd_(testsupport::BoundUdpSocket())

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace voip {
@@ -12,7 +13,8 @@ namespace voip {
 class SippProcess : public testsupport::ChildProcess
 {
 public:
-    // Runs "sipp args..." without a terminal, tracing errors and its final screen.
+    // Runs "sipp args..." on 127.0.0.1 without a terminal, tracing errors and its final screen; a
+    // signalling (-p) or media port (-mp) the test does not name is a free one.
     bool Start(const std::vector<std::string>& args);
 
     // What a run with -trace_stat and -trace_rtt left in the folder.
@@ -27,6 +29,9 @@ public:
 
 // The scenario file of that name in the tests' sipp folder.
 std::string Scenario(const std::string& name);
+// A copy of it in folder with every key replaced by its value (SIPp puts no keywords into attributes).
+std::string Scenario(const std::string& name, const std::vector<std::pair<std::string, std::string>>& values,
+                     const std::string& folder);
 
 // A phone of raw RTP datagrams on a loopback port of its own, for what a real stack would not send.
 class RawRtpPeer

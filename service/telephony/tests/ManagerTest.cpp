@@ -29,7 +29,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <fstream>
 #include <sstream>
 #include <thread>
 
@@ -186,27 +185,6 @@ int Count(QSqlDatabase db, const QString& sql)
     if (!query.exec(sql) || !query.next())
         return -1;
     return query.value(0).toInt();
-}
-
-std::string ReadFile(const std::string& path)
-{
-    std::ifstream in(path);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-// A scenario with the test's values put in (SIPp does not put keywords into attributes).
-std::string Scenario(const std::string& name, const std::map<std::string, std::string>& values,
-                     const std::string& folder)
-{
-    std::string text = ReadFile(voip::Scenario(name));
-    for (const auto& [key, value] : values)
-        for (size_t at; (at = text.find(key)) != std::string::npos;)
-            text.replace(at, key.size(), value);
-    const std::string path = folder + "/" + name + ".xml";
-    std::ofstream(path) << text;
-    return path;
 }
 
 class ManagerTest : public ::testing::Test
@@ -385,9 +363,9 @@ TEST_F(ManagerTest, RegistersWithDigestAndItsBoundPort)
     servicePort = testsupport::FreeUdpPort();
     settings.sipRegistrations = {{"1001", "secret", "127.0.0.1:" + std::to_string(registrarPort)}};
     const std::string scenario =
-        Scenario("registrar", {{"CONTACT_PORT", std::to_string(servicePort)}}, registrar.Folder());
-    ASSERT_TRUE(registrar.Start({"-sf", scenario, "-i", "127.0.0.1", "-p", std::to_string(registrarPort),
-                                 "-m", "1", "-timeout", "30s", "-timeout_error"}));
+        voip::Scenario("registrar", {{"CONTACT_PORT", std::to_string(servicePort)}}, registrar.Folder());
+    ASSERT_TRUE(registrar.Start({"-sf", scenario, "-p", std::to_string(registrarPort), "-m", "1", "-timeout",
+                                 "30s", "-timeout_error"}));
     ASSERT_TRUE(testsupport::WaitUntilBound(registrarPort));
     manager = std::make_unique<TestManager>(events);
     manager->SetSettings(&settings);
@@ -415,12 +393,6 @@ TEST_F(ManagerTest, IncomingCallsHearTheirAnnouncementAndAreLogged)
                                          "-key",
                                          "caller",
                                          callerId,
-                                         "-i",
-                                         "127.0.0.1",
-                                         "-p",
-                                         std::to_string(testsupport::FreeUdpPort()),
-                                         "-mp",
-                                         std::to_string(testsupport::FreeUdpPort(4, true)),
                                          "-m",
                                          "1",
                                          "-timeout",
@@ -598,9 +570,9 @@ TEST_F(ManagerTest, PinBySipInfo)
     voip::SippProcess subscriber;
     ASSERT_TRUE(subscriber.MakeFolder());
     const int port = testsupport::FreeUdpPort();
-    const std::string scenario = Scenario("subscriber_info", {{"PIN_PAUSE", "4000"}}, subscriber.Folder());
-    ASSERT_TRUE(subscriber.Start({"-sf", scenario, "-i", "127.0.0.1", "-p", std::to_string(port), "-mp",
-                                  std::to_string(testsupport::FreeUdpPort(4, true)), "-m", "2", "-timeout", "90s",
+    const std::string scenario =
+        voip::Scenario("subscriber_info", {{"PIN_PAUSE", "4000"}}, subscriber.Folder());
+    ASSERT_TRUE(subscriber.Start({"-sf", scenario, "-p", std::to_string(port), "-m", "2", "-timeout", "90s",
                                   "-timeout_error"}));
     ASSERT_TRUE(testsupport::WaitUntilBound(port));
     StartManager({{"1002", "secret", "127.0.0.1:" + std::to_string(port)}});

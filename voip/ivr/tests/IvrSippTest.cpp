@@ -21,10 +21,8 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
-#include <filesystem>
 #include <fstream>
 #include <mutex>
-#include <sstream>
 #include <thread>
 
 namespace voip {
@@ -32,7 +30,6 @@ namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
-namespace fs = std::filesystem;
 
 const std::string kOgmDir = SELVANE_OGM_DIR;
 const std::string kDir = kOgmDir.substr(0, kOgmDir.size() - 4);
@@ -275,11 +272,6 @@ public:
             ADD_FAILURE() << "no folder for SIPp";
             return;
         }
-        const fs::path dir = Folder();
-        std::ifstream in(voip::Scenario("ivr_caller"));
-        std::stringstream text;
-        text << in.rdbuf();
-        std::string scenario = text.str();
         std::string actions;
         if (!keys.empty()) {
             actions += "<pause milliseconds=\"2000\"/>\n";
@@ -289,7 +281,7 @@ public:
                 std::string name = key == '#' ? "pound" : key == '*' ? "star" : std::string(1, key);
                 std::string pcap = "/usr/share/sip-tester/dtmf_2833_" + name + ".pcap";
                 if (withoutEnd) {
-                    std::string cut = (dir / ("noend_" + name + ".pcap")).string();
+                    std::string cut = Folder() + "/noend_" + name + ".pcap";
                     if (!WithoutEndPackets(pcap, cut))
                         ADD_FAILURE() << "cannot rewrite " << pcap;
                     pcap = cut;
@@ -299,14 +291,12 @@ public:
                 actions += "  <nop><action><exec play_pcap_audio=\"" + pcap + "\"/></action></nop>\n";
             }
         }
-        scenario.replace(scenario.find("<!--KEYS-->"), 11, actions);
-        // SIPp does not put keywords into attributes.
-        scenario.replace(scenario.find("[bye_timeout]"), 13, std::to_string(byeTimeoutMs));
-        std::ofstream((dir / "caller.xml").string()) << scenario;
-        if (!Start({"127.0.0.1:" + std::to_string(servicePort), "-sf", (dir / "caller.xml").string(), "-m", "1",
-                    "-i", "127.0.0.1", "-p", std::to_string(testsupport::FreeUdpPort()), "-mp",
-                    std::to_string(testsupport::FreeUdpPort(4, true)), "-key", "service", "ivr", "-key", "caller",
-                    "1001", "-key", "rtp_port", std::to_string(rtpPort), "-timeout", "60s", "-timeout_error"}))
+        const std::string timeout = std::to_string(byeTimeoutMs);
+        const std::string scenario =
+            Scenario("ivr_caller", {{"<!--KEYS-->", actions}, {"[bye_timeout]", timeout}}, Folder());
+        if (!Start({"127.0.0.1:" + std::to_string(servicePort), "-sf", scenario, "-m", "1", "-key", "service",
+                    "ivr", "-key", "caller", "1001", "-key", "rtp_port", std::to_string(rtpPort), "-timeout",
+                    "60s", "-timeout_error"}))
             ADD_FAILURE() << "SIPp did not start";
     }
 };

@@ -220,17 +220,15 @@ protected:
     // SIPp calling this endpoint.
     std::vector<std::string> Uac(const std::string& scenario, const std::string& service, int calls = 1)
     {
-        return {"127.0.0.1:" + std::to_string(sipPort), "-sf", Scenario(scenario), "-s", service, "-i",
-                "127.0.0.1", "-p", std::to_string(FreeUdpPort()), "-mp", std::to_string(FreeUdpPort(4, true)),
-                "-m", std::to_string(calls), "-l", std::to_string(calls), "-r", std::to_string(calls),
-                "-timeout", "30s", "-timeout_error"};
+        return {"127.0.0.1:" + std::to_string(sipPort), "-sf", Scenario(scenario), "-s", service, "-m",
+                std::to_string(calls), "-l", std::to_string(calls), "-r", std::to_string(calls), "-timeout",
+                "30s", "-timeout_error"};
     }
     // SIPp answering on port.
     std::vector<std::string> Uas(const std::string& scenario, int port, int calls = 1)
     {
-        return {"-sf", Scenario(scenario), "-i", "127.0.0.1", "-p", std::to_string(port), "-mp",
-                std::to_string(FreeUdpPort(4, true)), "-m", std::to_string(calls), "-timeout", "30s",
-                "-timeout_error"};
+        return {"-sf", Scenario(scenario), "-p", std::to_string(port), "-m", std::to_string(calls),
+                "-timeout", "30s", "-timeout_error"};
     }
     std::string Token(const std::string& event) const
     {

@@ -40,8 +40,7 @@ TEST(VoipCallTool, VxmlModePrintsTheTransferItsOutcomeAndTheRelease)
 
     SippProcess caller;
     ASSERT_TRUE(caller.Start({"127.0.0.1:" + std::to_string(port), "-sf", Scenario("sip_uac_transferred"), "-s",
-                              "ivr", "-i", "127.0.0.1", "-p", std::to_string(FreeUdpPort()), "-mp",
-                              std::to_string(FreeUdpPort(4, true)), "-m", "1", "-timeout", "40s", "-timeout_error"}));
+                              "ivr", "-m", "1", "-timeout", "40s", "-timeout_error"}));
     EXPECT_EQ(caller.Wait(), 0) << caller.Log() << voipcall.Log();
     ASSERT_TRUE(voipcall.WaitForOutput("ivr released ")) << voipcall.Log();
 
