@@ -8,6 +8,7 @@
 #include <QFile>
 #include <QSqlError>
 #include <QSqlQuery>
+#include <QSqlRecord>
 #include <QTemporaryDir>
 #include <QUuid>
 
@@ -135,6 +136,25 @@ QSqlDatabase TestDatabase::connect()
     if (!db.open())
         fail(QStringLiteral("cannot open test database %1: %2").arg(location(), db.lastError().text()));
     return db;
+}
+
+void TestDatabase::exec(const QString& sql) const
+{
+    QSqlQuery query(db());
+    if (!query.exec(sql))
+        fail(QStringLiteral("%1: %2").arg(sql, query.lastError().text()));
+}
+
+QVariantList TestDatabase::row(QSqlDatabase db, const QString& sql)
+{
+    QSqlQuery query(db);
+    if (!query.exec(sql))
+        fail(QStringLiteral("%1: %2").arg(sql, query.lastError().text()));
+    QVariantList values;
+    if (query.next())
+        for (int i = 0; i < query.record().count(); ++i)
+            values << query.value(i);
+    return values;
 }
 
 void TestDatabase::buildSchema(QSqlDatabase& db)

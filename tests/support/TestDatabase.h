@@ -3,6 +3,7 @@
 //   TestDatabase db;                          // fresh file, whole schema built in creation order
 //   TestDatabase empty(TestDatabase::Empty);  // fresh file, no objects
 //   QSqlQuery q(db.db());                     // open connection as SYSDBA (unique connection name)
+//   db.exec("INSERT ..."); db.row("SELECT ...") // a statement, the first row of a query; throw on failure
 //   db.location()                             // "127.0.0.1/<port>:<file>", for code that connects itself
 //
 // Each instance creates a uniquely named file in the server's data folder through the Firebird client
@@ -18,6 +19,7 @@
 #include <QSqlDatabase>
 #include <QString>
 #include <QStringList>
+#include <QVariantList>
 
 struct FbServerEnv
 {
@@ -52,6 +54,12 @@ public:
     const QString& path() const { return path_; }
     QString location() const;
     const FbServerEnv& server() const { return server_; }
+
+    // A statement on the first connection; throws std::runtime_error with the error when it fails.
+    void exec(const QString& sql) const;
+    // The first row a query returns (empty when none); throws when the query fails.
+    QVariantList row(const QString& sql) const { return row(db(), sql); }
+    static QVariantList row(QSqlDatabase db, const QString& sql);
 
     // Builds every schema object and the grants, in creation order; throws on the first failure.
     static void buildSchema(QSqlDatabase& db);

@@ -12,7 +12,6 @@
 #include "tests/support/TestSettings.h"
 
 #include <QCoreApplication>
-#include <QSqlError>
 #include <QSqlQuery>
 
 #include <algorithm>
@@ -20,7 +19,6 @@
 #include <cstdio>
 #include <functional>
 #include <memory>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -37,23 +35,17 @@ struct World
     CBSrvSettings settings;
     std::unique_ptr<DBBackend> backend;
 
-    void exec(const QString& sql)
-    {
-        QSqlQuery query(t.db());
-        if (!query.exec(sql))
-            throw std::runtime_error((sql + ": " + query.lastError().text()).toStdString());
-    }
     World()
     {
-        exec(QStringLiteral("EXECUTE BLOCK AS DECLARE i INTEGER = 0; BEGIN WHILE (i < %1) DO BEGIN "
-                            "INSERT INTO USERS (CALLERID, PIN, COS, NAME, IS_ACTIVE) VALUES "
-                            "('79' || LPAD(:i, 9, '0'), '1234', 1, 'Subscriber ' || :i, 1); i = i + 1; END END")
-                 .arg(kSubscribers));
+        t.exec(QStringLiteral("EXECUTE BLOCK AS DECLARE i INTEGER = 0; BEGIN WHILE (i < %1) DO BEGIN "
+                              "INSERT INTO USERS (CALLERID, PIN, COS, NAME, IS_ACTIVE) VALUES "
+                              "('79' || LPAD(:i, 9, '0'), '1234', 1, 'Subscriber ' || :i, 1); i = i + 1; END END")
+                   .arg(kSubscribers));
         // Patterns that never match the dialled number below, so every one is tried.
-        exec(QStringLiteral("EXECUTE BLOCK AS DECLARE i INTEGER = 0; BEGIN WHILE (i < %1) DO BEGIN "
-                            "INSERT INTO BLACKLIST (COS, NUMBER) VALUES (0, '8' || LPAD(:i, 4, '0') || '[0-9]*'); "
-                            "i = i + 1; END END")
-                 .arg(kPatterns));
+        t.exec(QStringLiteral("EXECUTE BLOCK AS DECLARE i INTEGER = 0; BEGIN WHILE (i < %1) DO BEGIN "
+                              "INSERT INTO BLACKLIST (COS, NUMBER) VALUES (0, '8' || LPAD(:i, 4, '0') || '[0-9]*'); "
+                              "i = i + 1; END END")
+                   .arg(kPatterns));
         settings = TestSettings(t.server());
         backend = std::make_unique<DBBackend>(t.path());
         backend->SetSettings(&settings);

@@ -7,9 +7,6 @@
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QFile>
-#include <QSqlError>
-#include <QSqlQuery>
-#include <QSqlRecord>
 #include <QVariant>
 
 #include <gtest/gtest.h>
@@ -26,23 +23,6 @@ namespace {
 
 const std::string kNotOpened = "Warning: Databse is not opened";
 
-void exec(QSqlDatabase db, const QString& sql)
-{
-    QSqlQuery query(db);
-    ASSERT_TRUE(query.exec(sql)) << sql.toStdString() << ": " << query.lastError().text().toStdString();
-}
-
-QVariantList row(QSqlDatabase db, const QString& sql)
-{
-    QSqlQuery query(db);
-    EXPECT_TRUE(query.exec(sql)) << query.lastError().text().toStdString();
-    QVariantList out;
-    if (query.next())
-        for (int i = 0; i < query.record().count(); ++i)
-            out << query.value(i);
-    return out;
-}
-
 long count(const std::vector<std::string>& lines, const std::string& line)
 {
     return std::count(lines.begin(), lines.end(), line);
@@ -55,11 +35,11 @@ protected:
     {
         backend.SetSettings(&settings);
         backend.OpenDatabase();
-        exec(t.db(), "INSERT INTO USERS (ID, CALLERID, PIN, COS, NAME, IS_ACTIVE) VALUES (1, '100', '1234', 1, 'A', 1)");
-        exec(t.db(), "INSERT INTO USERS (ID, CALLERID, PIN, COS, NAME, IS_ACTIVE) VALUES (2, '101', '1234', 1, 'B', 0)");
-        exec(t.db(), "INSERT INTO USERS (ID, CALLERID, PIN, COS, NAME, IS_ACTIVE) VALUES (3, '102', '1234', 1, 'C', 2)");
-        exec(t.db(), "INSERT INTO USERS (ID, CALLERID, PIN, COS, NAME, IS_ACTIVE) VALUES (7, '200', '7', 1, 'D', 1)");
-        exec(t.db(), "INSERT INTO USERS (ID, CALLERID, PIN, COS, NAME, IS_ACTIVE) VALUES (5, '200', '5', 1, 'E', 1)");
+        t.exec("INSERT INTO USERS (ID, CALLERID, PIN, COS, NAME, IS_ACTIVE) VALUES (1, '100', '1234', 1, 'A', 1)");
+        t.exec("INSERT INTO USERS (ID, CALLERID, PIN, COS, NAME, IS_ACTIVE) VALUES (2, '101', '1234', 1, 'B', 0)");
+        t.exec("INSERT INTO USERS (ID, CALLERID, PIN, COS, NAME, IS_ACTIVE) VALUES (3, '102', '1234', 1, 'C', 2)");
+        t.exec("INSERT INTO USERS (ID, CALLERID, PIN, COS, NAME, IS_ACTIVE) VALUES (7, '200', '7', 1, 'D', 1)");
+        t.exec("INSERT INTO USERS (ID, CALLERID, PIN, COS, NAME, IS_ACTIVE) VALUES (5, '200', '5', 1, 'E', 1)");
     }
 
     LogCapture log;
@@ -83,7 +63,7 @@ TEST_F(DBBackendTest, RecognisesActiveSubscribersOnly)
     }
     // Two active rows share a caller ID: recognised, and the first row the server returns gives the ID.
     EXPECT_TRUE(backend.CheckCallerId("200"));
-    EXPECT_EQ(backend.GetUID("200"), row(t.db(), "SELECT ID FROM USERS where IS_ACTIVE=1 and CALLERID='200'")
+    EXPECT_EQ(backend.GetUID("200"), t.row("SELECT ID FROM USERS where IS_ACTIVE=1 and CALLERID='200'")
                                          .value(0)
                                          .toInt());
     EXPECT_TRUE(backend.CheckPin("200", "5"));
@@ -100,14 +80,14 @@ TEST_F(DBBackendTest, SavesIncomingCalls)
     EXPECT_EQ(second, 2);
     // Read through another attachment: the rows are committed.
     QSqlDatabase other = t.connect();
-    QVariantList a = row(other, "SELECT CALLERID, UID, RESULT, DEST, CALL_BEGIN FROM INCOMINGLOG WHERE ID=1");
+    QVariantList a = TestDatabase::row(other, "SELECT CALLERID, UID, RESULT, DEST, CALL_BEGIN FROM INCOMINGLOG WHERE ID=1");
     ASSERT_EQ(a.size(), 5);
     EXPECT_EQ(a[0].toString(), "100");
     EXPECT_EQ(a[1].toInt(), 1);
     EXPECT_EQ(a[2].toInt(), 1);
     EXPECT_EQ(a[3].toString(), "8100");
     EXPECT_LT(std::abs(a[4].toDateTime().secsTo(QDateTime::currentDateTime())), 60);
-    QVariantList b = row(other, "SELECT UID, RESULT FROM INCOMINGLOG WHERE ID=2");
+    QVariantList b = TestDatabase::row(other, "SELECT UID, RESULT FROM INCOMINGLOG WHERE ID=2");
     ASSERT_EQ(b.size(), 2);
     EXPECT_TRUE(b[0].isNull()) << "subscriber -1 is written as null";
     EXPECT_EQ(b[1].toInt(), 0);
@@ -121,10 +101,10 @@ TEST_F(DBBackendTest, SavesIncomingCalls)
 TEST_F(DBBackendTest, BlacklistPatternsMatchTheWholeNumber)
 {
     EXPECT_TRUE(backend.checkDialedNumber("100", "112")) << "an empty blacklist refuses nothing";
-    exec(t.db(), "INSERT INTO BLACKLIST (COS, NUMBER) VALUES (0, '112')");
-    exec(t.db(), "INSERT INTO BLACKLIST (COS, NUMBER) VALUES (0, '9[0-9]*')");
-    exec(t.db(), "INSERT INTO BLACKLIST (COS, NUMBER) VALUES (0, '8(')");  // invalid: matches nothing
-    exec(t.db(), "INSERT INTO BLACKLIST (COS, NUMBER) VALUES (0, 'abc')");
+    t.exec("INSERT INTO BLACKLIST (COS, NUMBER) VALUES (0, '112')");
+    t.exec("INSERT INTO BLACKLIST (COS, NUMBER) VALUES (0, '9[0-9]*')");
+    t.exec("INSERT INTO BLACKLIST (COS, NUMBER) VALUES (0, '8(')");  // invalid: matches nothing
+    t.exec("INSERT INTO BLACKLIST (COS, NUMBER) VALUES (0, 'abc')");
     EXPECT_FALSE(backend.checkDialedNumber("100", "112"));
     EXPECT_TRUE(backend.checkDialedNumber("100", "1120"));
     EXPECT_FALSE(backend.checkDialedNumber("100", "9"));
@@ -135,12 +115,12 @@ TEST_F(DBBackendTest, BlacklistPatternsMatchTheWholeNumber)
     EXPECT_FALSE(backend.checkDialedNumber("100", "abc"));
     EXPECT_TRUE(log.contains("Debug: checkDialedNumber by callerid=100, number=955"));
     // An edited pattern counts from the next call on.
-    exec(t.db(), "UPDATE BLACKLIST SET NUMBER='113' WHERE NUMBER='112'");
+    t.exec("UPDATE BLACKLIST SET NUMBER='113' WHERE NUMBER='112'");
     EXPECT_TRUE(backend.checkDialedNumber("100", "112"));
     EXPECT_FALSE(backend.checkDialedNumber("100", "113"));
 
     // The blacklist cannot be read: refused, with the reason.
-    exec(t.db(), "DROP TABLE BLACKLIST");
+    t.exec("DROP TABLE BLACKLIST");
     EXPECT_FALSE(backend.checkDialedNumber("100", "0955"));
     auto lines = log.lines();
     EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const std::string& l) {
@@ -154,7 +134,7 @@ TEST_F(DBBackendTest, BlacklistThatCannotBeReadRefusesEveryNumber)
     // An account that may attach but not read the pattern table: the check fails, the number is refused,
     // and the connection stays up for the next call.
     const QString user = QStringLiteral("SELVB%1").arg(QCoreApplication::applicationPid());
-    exec(t.db(), QStringLiteral("CREATE USER %1 PASSWORD 'pw'").arg(user));
+    t.exec(QStringLiteral("CREATE USER %1 PASSWORD 'pw'").arg(user));
     {
         CBSrvSettings restricted = settings;
         restricted.UserName = user;
@@ -173,12 +153,12 @@ TEST_F(DBBackendTest, BlacklistThatCannotBeReadRefusesEveryNumber)
                   3);
         EXPECT_EQ(count(lines, kNotOpened), 0);
     }
-    exec(t.db(), QStringLiteral("DROP USER %1").arg(user));
+    t.exec(QStringLiteral("DROP USER %1").arg(user));
 }
 
 TEST_F(DBBackendTest, InputFromTheNetworkStaysBound)
 {
-    exec(t.db(), "INSERT INTO BLACKLIST (COS, NUMBER) VALUES (0, '.*''.*')");
+    t.exec("INSERT INTO BLACKLIST (COS, NUMBER) VALUES (0, '.*''.*')");
     const std::string quote = "100' OR '1'='1";
     const std::string longText(200, '1');
     const std::string cyrillic = "Пётр'\"";
@@ -196,12 +176,12 @@ TEST_F(DBBackendTest, InputFromTheNetworkStaysBound)
     backend.SaveIncomingCall(longText, -1, 0, longText, b);
     ASSERT_NE(a, -1);
     ASSERT_NE(b, -1) << "a long caller ID is still logged";
-    QVariantList first = row(t.db(), QStringLiteral("SELECT CALLERID, DEST FROM INCOMINGLOG WHERE ID=%1").arg(a));
+    QVariantList first = t.row(QStringLiteral("SELECT CALLERID, DEST FROM INCOMINGLOG WHERE ID=%1").arg(a));
     EXPECT_EQ(first.value(0).toString().toStdString(), cyrillic);
     EXPECT_EQ(first.value(1).toString().toStdString(), quote);
-    QVariantList second = row(t.db(), QStringLiteral("SELECT CALLERID, DEST FROM INCOMINGLOG WHERE ID=%1").arg(b));
+    QVariantList second = t.row(QStringLiteral("SELECT CALLERID, DEST FROM INCOMINGLOG WHERE ID=%1").arg(b));
     EXPECT_EQ(second.value(0).toString().toStdString(), longText.substr(0, 20));
-    EXPECT_EQ(row(t.db(), "SELECT COUNT(*) FROM USERS").value(0).toInt(), 5);
+    EXPECT_EQ(t.row("SELECT COUNT(*) FROM USERS").value(0).toInt(), 5);
 }
 
 TEST_F(DBBackendTest, ClosedConnectionReopensOnDemand)
@@ -227,7 +207,7 @@ TEST_F(DBBackendTest, ClosedConnectionReopensOnDemand)
         backend.SaveIncomingCall("100", 1, 1, "100", id);
         EXPECT_EQ(id, -1);
     });
-    EXPECT_EQ(row(t.db(), "SELECT COUNT(*) FROM INCOMINGLOG").value(0).toInt(), 0) << "no row while closed";
+    EXPECT_EQ(t.row("SELECT COUNT(*) FROM INCOMINGLOG").value(0).toInt(), 0) << "no row while closed";
     // The last call's reopen attempt succeeded: the next runs.
     EXPECT_TRUE(backend.CheckCallerId("100"));
     backend.CloseDatabase();
@@ -253,7 +233,7 @@ TEST_F(DBBackendTest, OperationsDoNotOverlapAcrossThreads)
     for (auto& thread : threads)
         thread.join();
     EXPECT_EQ(wrong, 0);
-    EXPECT_EQ(row(t.db(), "SELECT COUNT(*), COUNT(DISTINCT ID) FROM INCOMINGLOG"), (QVariantList{200, 200}));
+    EXPECT_EQ(t.row("SELECT COUNT(*), COUNT(DISTINCT ID) FROM INCOMINGLOG"), (QVariantList{200, 200}));
 }
 
 class DBBackendCreation : public ::testing::Test
@@ -306,8 +286,8 @@ TEST_F(DBBackendCreation, QuoteInPasswordIsPartOfThePassword)
 {
     TestDatabase admin(TestDatabase::Empty);
     const QString user = QStringLiteral("SELVQ%1").arg(QCoreApplication::applicationPid());
-    exec(admin.db(), QStringLiteral("CREATE USER %1 PASSWORD 'pa''ss'").arg(user));
-    exec(admin.db(), QStringLiteral("GRANT CREATE DATABASE TO USER %1").arg(user));
+    admin.exec(QStringLiteral("CREATE USER %1 PASSWORD 'pa''ss'").arg(user));
+    admin.exec(QStringLiteral("GRANT CREATE DATABASE TO USER %1").arg(user));
     {
         settings.UserName = user;
         settings.Password = QStringLiteral("pa'ss");
@@ -317,7 +297,7 @@ TEST_F(DBBackendCreation, QuoteInPasswordIsPartOfThePassword)
         EXPECT_EQ(log.lines().back(), "Informational: Connected to database ");
     }
     TestDatabase::drop(server, path);
-    exec(admin.db(), QStringLiteral("DROP USER %1").arg(user));
+    admin.exec(QStringLiteral("DROP USER %1").arg(user));
 }
 
 TEST(DBBackendServer, StoppedAndStartedAgain)
@@ -327,8 +307,8 @@ TEST(DBBackendServer, StoppedAndStartedAgain)
     CBSrvSettings settings = TestSettings(server.env());
     {
         TestDatabase t(TestDatabase::FullSchema, server.env());
-        exec(t.db(), "INSERT INTO USERS (ID, CALLERID, PIN, COS, NAME, IS_ACTIVE) VALUES (1, '100', '1', 1, 'A', 1)");
-        exec(t.db(), "INSERT INTO BLACKLIST (COS, NUMBER) VALUES (0, '112')");
+        t.exec("INSERT INTO USERS (ID, CALLERID, PIN, COS, NAME, IS_ACTIVE) VALUES (1, '100', '1', 1, 'A', 1)");
+        t.exec("INSERT INTO BLACKLIST (COS, NUMBER) VALUES (0, '112')");
         DBBackend backend(t.path());
         backend.SetSettings(&settings);
         backend.OpenDatabase();

@@ -23,8 +23,6 @@
 #include "tests/support/Wait.h"
 
 #include <QCoreApplication>
-#include <QSqlError>
-#include <QSqlQuery>
 
 #include <gtest/gtest.h>
 
@@ -173,20 +171,6 @@ private:
     EventLog& events;
 };
 
-void Exec(QSqlDatabase db, const QString& sql)
-{
-    QSqlQuery query(db);
-    ASSERT_TRUE(query.exec(sql)) << sql.toStdString() << ": " << query.lastError().text().toStdString();
-}
-
-int Count(QSqlDatabase db, const QString& sql)
-{
-    QSqlQuery query(db);
-    if (!query.exec(sql) || !query.next())
-        return -1;
-    return query.value(0).toInt();
-}
-
 class ManagerTest : public ::testing::Test
 {
 protected:
@@ -202,15 +186,15 @@ protected:
         backend.SetSettings(&settings);
         backend.OpenDatabase();
         queue.SetSettings(&settings);
-        Exec(db.db(), "INSERT INTO USERS (ID, CALLERID, PIN, COS, NAME, IS_ACTIVE) VALUES (1, '20001', "
-                      "'1111', 4, 'In', 1)");
-        Exec(db.db(), "INSERT INTO USERS (ID, CALLERID, PIN, COS, NAME, IS_ACTIVE) VALUES (2, '12345', "
-                      "'1234', 5, 'Five', 1)");
-        Exec(db.db(), "INSERT INTO USERS (ID, CALLERID, PIN, COS, NAME, IS_ACTIVE) VALUES (3, '123456', "
-                      "'4321', 6, 'Six', 1)");
-        Exec(db.db(), "INSERT INTO USERS (ID, CALLERID, PIN, COS, NAME, IS_ACTIVE) VALUES (4, '12399', "
-                      "'1234', 7, 'Info', 1)");
-        Exec(db.db(), "INSERT INTO BLACKLIST (ID, COS, NUMBER) VALUES (1, 0, '880.*')");
+        db.exec("INSERT INTO USERS (ID, CALLERID, PIN, COS, NAME, IS_ACTIVE) VALUES (1, '20001', "
+                "'1111', 4, 'In', 1)");
+        db.exec("INSERT INTO USERS (ID, CALLERID, PIN, COS, NAME, IS_ACTIVE) VALUES (2, '12345', "
+                "'1234', 5, 'Five', 1)");
+        db.exec("INSERT INTO USERS (ID, CALLERID, PIN, COS, NAME, IS_ACTIVE) VALUES (3, '123456', "
+                "'4321', 6, 'Six', 1)");
+        db.exec("INSERT INTO USERS (ID, CALLERID, PIN, COS, NAME, IS_ACTIVE) VALUES (4, '12399', "
+                "'1234', 7, 'Info', 1)");
+        db.exec("INSERT INTO BLACKLIST (ID, COS, NUMBER) VALUES (1, 0, '880.*')");
     }
     void TearDown() override
     {
@@ -416,15 +400,15 @@ TEST_F(ManagerTest, IncomingCallsHearTheirAnnouncementAndAreLogged)
     EXPECT_NE(Last("released sip 20001").find(" own "), std::string::npos)
         << "an incoming leg is the service's own";
     EXPECT_EQ(queue.GetLength(), 1);
-    EXPECT_EQ(
-        Count(db.db(), "SELECT COUNT(*) FROM INCOMINGLOG WHERE CALLERID='20001' AND RESULT=1 AND UID=1"), 1);
+    const QString logged = "SELECT COUNT(*) FROM INCOMINGLOG WHERE CALLERID='20001' AND RESULT=1 AND UID=1";
+    EXPECT_EQ(db.row(logged).value(0).toInt(), 1);
 
     // Someone else: the wrong caller ID announcement, not queued, logged 0.
     call("30003");
     ASSERT_TRUE(events.WaitFor("released sip 30003", 1));
     EXPECT_EQ(events.Count("play wrongcid"), 1u);
     EXPECT_EQ(queue.GetLength(), 1);
-    EXPECT_EQ(Count(db.db(), "SELECT COUNT(*) FROM INCOMINGLOG WHERE CALLERID='30003' AND RESULT=0"), 1);
+    EXPECT_EQ(db.row("SELECT COUNT(*) FROM INCOMINGLOG WHERE CALLERID='30003' AND RESULT=0").value(0).toInt(), 1);
 
     // The queue full: its announcement, logged 2.
     for (const char* waiting : {"1", "2", "3", "4"})
@@ -433,7 +417,7 @@ TEST_F(ManagerTest, IncomingCallsHearTheirAnnouncementAndAreLogged)
     ASSERT_TRUE(events.WaitFor("released sip 20001", 2));
     EXPECT_EQ(events.Count("play queuefull"), 1u);
     EXPECT_EQ(queue.GetLength(), 5);
-    EXPECT_EQ(Count(db.db(), "SELECT COUNT(*) FROM INCOMINGLOG WHERE CALLERID='20001' AND RESULT=2"), 1);
+    EXPECT_EQ(db.row("SELECT COUNT(*) FROM INCOMINGLOG WHERE CALLERID='20001' AND RESULT=2").value(0).toInt(), 1);
     EXPECT_EQ(manager->GetCallCount(), 0u);
 }
 
