@@ -2,6 +2,7 @@
 
 #include "tests/support/Wait.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -72,11 +73,6 @@ bool ChildProcess::MakeFolder()
     return true;
 }
 
-void ChildProcess::SetEnvironment(const std::string& name, const std::string& value)
-{
-    environment_.emplace_back(name, value);
-}
-
 bool ChildProcess::Run(const std::vector<std::string>& args, bool input)
 {
     if (args.empty() || pid_ > 0 || ((workDir_.empty() || outputPath_.empty()) && !MakeFolder()))
@@ -87,26 +83,22 @@ bool ChildProcess::Run(const std::vector<std::string>& args, bool input)
         outputPath_ = folder_ + "/output.log";
 
     // Everything the child needs is made before the fork: after it, only exec and descriptor calls.
-    std::vector<std::string> all = args;
-    std::vector<char*> argv;
-    for (auto& a : all)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
     std::vector<std::string> variables;
-    for (char** e = environ; *e; ++e) {
-        const std::string variable = *e;
-        bool replaced = false;
-        for (const auto& [name, value] : environment_)
-            replaced = replaced || variable.compare(0, name.size() + 1, name + "=") == 0;
-        if (!replaced)
-            variables.push_back(variable);
-    }
+    for (char** e = environ; *e; ++e)
+        if (std::none_of(environment_.begin(), environment_.end(),
+                         [e](const auto& set) { return std::string(*e).rfind(set.first + "=", 0) == 0; }))
+            variables.emplace_back(*e);
     for (const auto& [name, value] : environment_)
         variables.push_back(name + "=" + value);
-    std::vector<char*> envp;
-    for (auto& v : variables)
-        envp.push_back(v.data());
-    envp.push_back(nullptr);
+    // exec takes char* const[] and leaves the strings alone.
+    auto pointers = [](const std::vector<std::string>& strings) {
+        std::vector<char*> out;
+        for (const auto& s : strings)
+            out.push_back(const_cast<char*>(s.c_str()));
+        out.push_back(nullptr);
+        return out;
+    };
+    std::vector<char*> argv = pointers(args), envp = pointers(variables);
 
     const int flags = O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC;
     Fd out(open(outputPath_.c_str(), flags, 0644));
@@ -178,23 +170,15 @@ int ChildProcess::Wait(std::chrono::milliseconds timeout)
 {
     if (pid_ <= 0)
         return exitCode_;
-    // The process descriptor turns readable when the child ends; without one, ask now and then.
-    bool ended = false;
-    if (pidFd_ >= 0) {
-        const auto deadline = std::chrono::steady_clock::now() + timeout;
-        for (;;) {
-            const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-            pollfd p{pidFd_, POLLIN, 0};
-            const int ready = poll(&p, 1, static_cast<int>(std::max<long long>(0, left.count())));
-            if (ready >= 0 || errno != EINTR) {
-                ended = ready > 0;
-                break;
-            }
-        }
-    } else {
-        ended = WaitFor([this] { return !Running(); }, timeout, std::chrono::milliseconds(20));
-    }
-    if (!ended && Running()) {
+    // The process descriptor turns readable when the child ends.
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    int ready;
+    do {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        pollfd p{pidFd_, POLLIN, 0};
+        ready = poll(&p, 1, static_cast<int>(std::max<long long>(0, left.count())));
+    } while (ready < 0 && errno == EINTR);
+    if (ready <= 0 && Running()) {
         kill(pid_, SIGKILL);
         int status = 0;
         waitpid(pid_, &status, 0);
@@ -238,20 +222,13 @@ bool ChildProcess::WaitForAnyOutput(const std::vector<std::string>& texts, std::
 
 std::string ChildProcess::Log() const
 {
-    std::vector<std::string> paths;
-    std::error_code ignored;
-    if (!folder_.empty())
-        for (const auto& entry : std::filesystem::directory_iterator(folder_, ignored))
-            paths.push_back(entry.path().string());
-    for (const std::string& path : {outputPath_, errorPath_})
-        if (!path.empty() && (folder_.empty() || path.rfind(folder_ + "/", 0) != 0))
-            paths.push_back(path);
     std::ostringstream out;
-    for (const std::string& path : paths) {
-        std::string text = ReadFile(path);
+    std::error_code ignored;
+    for (const auto& entry : std::filesystem::directory_iterator(folder_, ignored)) {
+        std::string text = ReadFile(entry.path().string());
         if (text.size() > 6000)
             text = text.substr(text.size() - 6000);
-        out << "--- " << std::filesystem::path(path).filename().string() << "\n" << text << "\n";
+        out << "--- " << entry.path().filename().string() << "\n" << text << "\n";
     }
     return out.str();
 }

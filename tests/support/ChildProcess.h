@@ -40,7 +40,7 @@ public:
     // Standard error apart from the output, appended to that file.
     void SetErrorFile(std::string path) { errorPath_ = std::move(path); }
     // Set in the child's environment on top of this process's.
-    void SetEnvironment(const std::string& name, const std::string& value);
+    void SetEnvironment(const std::string& name, const std::string& value) { environment_.emplace_back(name, value); }
 
     // argv[0] is the program, looked up in PATH; with input, its standard input is a pipe fed by Write.
     bool Run(const std::vector<std::string>& argv, bool input = false);
@@ -59,7 +59,7 @@ public:
     bool WaitForOutput(const std::string& text, std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
     bool WaitForAnyOutput(const std::vector<std::string>& texts,
                           std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
-    // Every file in the child's folder (the ends of long ones), for failure messages.
+    // Every file in the child's own folder (the ends of long ones), for failure messages.
     std::string Log() const;
 
 private:
