@@ -322,11 +322,3 @@ TEST_F(CallBackLogicTest, LineCosIsSavedAndRestored)
 }
 
 } // namespace
-
-int main(int argc, char** argv)
-{
-    // The queue timer needs an application object: without one it never starts.
-    QCoreApplication app(argc, argv);
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}

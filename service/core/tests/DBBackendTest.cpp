@@ -447,10 +447,3 @@ TEST(DBBackendSilentHost, FourCallersAtOnceAreAnsweredWithinTheBoundedWait)
 }
 
 } // namespace
-
-int main(int argc, char** argv)
-{
-    QCoreApplication app(argc, argv);
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}

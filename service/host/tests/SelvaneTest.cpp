@@ -5,7 +5,6 @@
 #include "tests/support/TestDatabase.h"
 #include "tests/support/Wait.h"
 
-#include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -472,10 +471,3 @@ TEST_F(SelvaneTest, ExecRunsInTheForegroundUntilASignalEndsIt)
 }
 
 } // namespace
-
-int main(int argc, char** argv)
-{
-    QCoreApplication app(argc, argv);
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}

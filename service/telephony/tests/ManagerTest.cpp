@@ -22,7 +22,6 @@
 #include "tests/support/SipPeer.h"
 #include "tests/support/Wait.h"
 
-#include <QCoreApplication>
 
 #include <gtest/gtest.h>
 
@@ -691,10 +690,3 @@ TEST_F(ManagerTest, TransferWithoutANumberEndsTheCallback)
 }
 
 } // namespace
-
-int main(int argc, char** argv)
-{
-    QCoreApplication app(argc, argv);
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}
