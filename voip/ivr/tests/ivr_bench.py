@@ -132,7 +132,7 @@ def percentile(values, p):
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("build", nargs="?", default=os.path.join(HERE, "..", "..", "build"))
+    parser.add_argument("build", nargs="?", default=os.path.join(HERE, "..", "..", "..", "build"))
     parser.add_argument("--rates", default="25,50,100,200,400")
     parser.add_argument("--held", default="500,1000,2000")
     parser.add_argument("--party", choices=["welcome", "tone"], default="welcome")
