@@ -25,6 +25,7 @@ public:
     int GetEnterNumberTimer() const override { return EnterNumberTimer; }
     std::string GetApplicationDir() const override;
     std::string GetACDGroupName() const override { return ACDGroupName.toStdString(); }
+    int GetCallBacksPerTick() const override { return CallBacksPerTick; }
 
     // Database
     QString DriverName;
@@ -60,6 +61,8 @@ public:
     int EnterPinTimer = 0;
     int EnterPinMaxTries = 0;
     int EnterNumberTimer = 0;
+    // Missing: 1, one number a tick as always.
+    int CallBacksPerTick = 1;
     // SIP
     std::vector<SipRegistration> sipRegistrations;
     std::vector<std::string> dummyExtensions;

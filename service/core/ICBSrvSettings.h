@@ -25,6 +25,8 @@ public:
     virtual int GetEnterNumberTimer() const = 0;
     virtual std::string GetApplicationDir() const = 0;
     virtual std::string GetACDGroupName() const = 0;
+    // Numbers the queue timer may call back on one tick: 1 by default; 0 as many as lines are free.
+    virtual int GetCallBacksPerTick() const { return 1; }
 
 protected:
     ~ICBSrvSettings() = default; // owned and destroyed through the concrete class

@@ -117,7 +117,20 @@ void MyManager::PlayOGMTransferDenied(void* call)
 
 void MyManager::MakeCallBack(const std::string& number)
 {
+    {
+        std::lock_guard<std::mutex> lock(attemptsLock);
+        ++attemptsStarting;
+    }
     CallThread::Start(*this, number);
+}
+
+void MyManager::CallBackAttemptEnded(bool askedForLine, const std::string& token)
+{
+    std::lock_guard<std::mutex> lock(attemptsLock);
+    if (!askedForLine)
+        --attemptsStarting;
+    else if (!token.empty())
+        attemptLines.erase(token);
 }
 
 void MyManager::TransferCall(const std::string& destination, void* call)
@@ -125,13 +138,30 @@ void MyManager::TransferCall(const std::string& destination, void* call)
     auto* connection = static_cast<MyIVRConnection*>(call);
     if (!connection)
         return;
+    // The transfer's class of service stays on the line only as long as this callback.
+    if (auto own = connection->GetCall()) {
+        const std::string line = LineOf(*connection);
+        std::lock_guard<std::mutex> lock(mapsLock);
+        if (!line.empty())
+            raisedLines[own->GetToken()] = line;
+    }
     connection->SetVXMLVar("transfer.transfer_num", destination);
     Play(call, documents.waitTransfer);
 }
 
 bool MyManager::HasFreeLines()
 {
-    return GetCallCount() < config()->GetSipRegistrations().size();
+    // One more callback fits when a line the exchange sees free is promised to no callback under way.
+    const std::vector<std::string> free = lineService ? lineService->GetFreeSipLines() : std::vector<std::string>();
+    std::lock_guard<std::mutex> lock(attemptsLock);
+    int available = 0;
+    for (const std::string& line : free) {
+        bool taken = false;
+        for (const auto& attempt : attemptLines)
+            taken = taken || attempt.second == line;
+        available += !taken;
+    }
+    return available > attemptsStarting;
 }
 
 void MyManager::Initialize()
@@ -191,7 +221,24 @@ void MyManager::Register(const SipRegistration& r)
 
 bool MyManager::MakeCallFromIVR(const std::string& number, std::string& token)
 {
-    const std::string line = lineService ? lineService->GetFreeSipLine() : std::string();
+    const std::vector<std::string> free = lineService ? lineService->GetFreeSipLines() : std::vector<std::string>();
+    std::string line;
+    {
+        // The attempt stops counting as starting here; the line it takes is promised to it until it ends.
+        std::lock_guard<std::mutex> lock(attemptsLock);
+        --attemptsStarting;
+        for (const std::string& candidate : free) {
+            bool taken = false;
+            for (const auto& attempt : attemptLines)
+                taken = taken || attempt.second == candidate;
+            if (!taken) {
+                line = candidate;
+                break;
+            }
+        }
+        if (!line.empty())
+            attemptLines[kReservingToken + number] = line;
+    }
     if (line.empty()) {
         Log(Informational, "MakeCallFromIVR out of free lines ");
         return false;
@@ -201,7 +248,14 @@ bool MyManager::MakeCallFromIVR(const std::string& number, std::string& token)
     options[voip::kCallingPartyName] = line;
     options[voip::kCallingDisplayName] = line;
     const std::string partyB = "sip:" + std::string(number.size() > 5 ? kOutsideLinePrefix : "") + number;
-    if (SetUpCall(documents.callbackParty, partyB, token, nullptr, 0, options)) {
+    const bool placed = SetUpCall(documents.callbackParty, partyB, token, nullptr, 0, options);
+    {
+        std::lock_guard<std::mutex> lock(attemptsLock);
+        attemptLines.erase(kReservingToken + number);
+        if (placed)
+            attemptLines[token] = line;
+    }
+    if (placed) {
         Log(Informational, "MakeCallFromIVR Making call to ", number, " from ", line);
         return true;
     }
@@ -323,7 +377,7 @@ void MyManager::MakeTransfer(MySIPConnection& connection, const std::string& des
     const auto it = options.find(voip::kCallingPartyNumber);
     const std::string line = it == options.end() ? std::string() : it->second;
     const std::string number = destination.size() > 4 ? destination.substr(4) : std::string();
-    options["sip_callback_operation"] = "transfer";
+    options[kOperationOption] = kTransferOperation;
     std::string token;
     auto call = connection.GetCall();
     // An empty destination would be routed as a call to nobody and leave the subscriber waiting.
@@ -363,8 +417,33 @@ void MyManager::OnReleased(voip::Connection& connection)
 {
     const std::string number = connection.GetRemotePartyNumber();
     Log(Debug, "MyManager::OnReleased remote_party_number=", number);
+    // A leg the service placed that the far side turned down: say why, where it happened.
+    if (const int status = connection.GetEndStatus()) {
+        const voip::StringOptions options = connection.GetStringOptions();
+        const auto operation = options.find(kOperationOption);
+        if (operation != options.end() && operation->second == kTransferOperation)
+            Log(Notice, "Transfer to ", number, " failed: SIP ", status);
+        else
+            Log(Notice, "Callback to ", number, " refused: SIP ", status);
+    }
     OnCallBackEnded(number);
     voip::Manager::OnReleased(connection);
+}
+
+void MyManager::OnClearedCall(voip::Call& call)
+{
+    std::string line;
+    {
+        std::lock_guard<std::mutex> lock(mapsLock);
+        auto it = raisedLines.find(call.GetToken());
+        if (it != raisedLines.end()) {
+            line = it->second;
+            raisedLines.erase(it);
+        }
+    }
+    if (!line.empty())
+        RestoreLineCOS(line);
+    voip::Manager::OnClearedCall(call);
 }
 
 std::map<std::string, std::string> MyManager::OutgoingIvrTokens() const

@@ -48,7 +48,11 @@ public:
     void MakeTransfer(MySIPConnection& connection, const std::string& destination);
 
     bool MakeCallFromIVR(const std::string& number, std::string& token);
+    // A callback attempt is over, before it asked for a line or after (with its token, empty when
+    // it was not placed). Its line may be promised again.
+    void CallBackAttemptEnded(bool askedForLine, const std::string& token);
     void OnReleased(voip::Connection& connection) override;
+    void OnClearedCall(voip::Call& call) override;
 
     // INorCOMEventsReceiver
     void OnSIPCallConnected(const std::string& lineName) override;
@@ -76,6 +80,11 @@ public:
     static constexpr int kConnectedWindowMs = 1000;
     static constexpr int kConnectedPollMs = 30;
     static constexpr int kDisconnectDelayMs = 1000;
+    // The option that marks the service's transfer legs.
+    static constexpr const char* kOperationOption = "sip_callback_operation";
+    static constexpr const char* kTransferOperation = "transfer";
+    // Holds a line for a callback while its call is being set up, before it has a token.
+    static constexpr const char* kReservingToken = "setting-up:";
 
 private:
     void Play(void* call, const std::string& document);
@@ -94,6 +103,14 @@ private:
     std::map<std::string, std::string> outgoing_ivr_contoken_map;
     std::map<std::string, std::string> transfer_contoken_map;
     std::map<std::string, std::string> callback_contoken_map;
+
+    // Callbacks under way: started and not yet placed, and the lines of those placed, so that a
+    // line is promised to one callback only and a tick places no more callbacks than lines are free.
+    std::mutex attemptsLock;
+    int attemptsStarting = 0;
+    std::map<std::string, std::string> attemptLines; // token -> line
+    // Lines whose class of service a callback's transfer raised: callback's call token -> line.
+    std::map<std::string, std::string> raisedLines; // under mapsLock
 
     std::mutex workersLock;
     std::condition_variable workersChanged;

@@ -8,6 +8,7 @@
 
 #include <QCoreApplication>
 
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 
@@ -113,6 +114,17 @@ std::string NorCOMCallback::GetFreeSipLine()
     if (name.empty())
         Log(Warning, "NorCOM GetFreeSipLine returned empty line number ", name);
     return name;
+}
+
+std::vector<std::string> NorCOMCallback::GetFreeSipLines()
+{
+    std::vector<std::string> names;
+    std::lock_guard<std::mutex> lock(linesMutex);
+    for (const auto& [id, name] : sipLines)
+        if (busySipLines.count(id) == 0 && !name.empty() &&
+            std::find(names.begin(), names.end(), name) == names.end())
+            names.push_back(name);
+    return names;
 }
 
 void NorCOMCallback::OnCallStateChangedIntSlot(int line_id, int call_id, int call_state)
