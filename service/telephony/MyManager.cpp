@@ -361,6 +361,11 @@ void MyManager::OnSIPCallConnected(const std::string& line)
         const auto deadline = Clock::now() + milliseconds(kConnectedWindowMs);
         while (!IsCallEstablished(transfer) && Clock::now() < deadline)
             std::this_thread::sleep_for(milliseconds(kConnectedPollMs));
+        if (!IsCallEstablished(transfer) && FindCall(transfer)) {
+            // Still ringing: this "connected" is another call's on the line (a caller), not its answer.
+            Log(Debug, "OnSIPCallConnected from NORCOM: the transfer still rings, left alone on linename=", line);
+            return;
+        }
         if (ClearCall(transfer, voip::CallEndReason::LocalUser))
             Log(Informational, "OnSIPCallConnected from NORCOM Cleared call sucessfull on linename=", line);
         else
@@ -383,9 +388,15 @@ void MyManager::MakeTransfer(MySIPConnection& connection, const std::string& des
     // An empty destination would be routed as a call to nobody and leave the subscriber waiting.
     if (!number.empty() && SetUpCall(documents.transferParty, number, token, nullptr, 0, options)) {
         Log(Informational, "Making transfer.. Making call to ", number, " from=", line);
+        // Not answered in time: given up, which clears it and tells the subscriber.
+        const uint64_t timer = Workers().After(kTransferAnswerMs, [this, token] {
+            if (!IsCallEstablished(token) && ClearCall(token, voip::CallEndReason::NoAnswer))
+                Log(Notice, "Transfer call ", token, " not answered in time, cleared");
+        });
         std::lock_guard<std::mutex> lock(mapsLock);
         transfer_contoken_map[line] = token;
         callback_contoken_map[line] = call ? call->GetToken() : std::string();
+        transfers[token] = PendingTransfer{line, callback_contoken_map[line], number, timer};
         return;
     }
     Log(Warning, "Making transfer.. Failed to start call to ", number, " from=", line);
@@ -421,29 +432,92 @@ void MyManager::OnReleased(voip::Connection& connection)
     if (const int status = connection.GetEndStatus()) {
         const voip::StringOptions options = connection.GetStringOptions();
         const auto operation = options.find(kOperationOption);
-        if (operation != options.end() && operation->second == kTransferOperation)
-            Log(Notice, "Transfer to ", number, " failed: SIP ", status);
-        else
+        // A transfer's failure is told where the transfer is cleared.
+        if (operation == options.end() || operation->second != kTransferOperation)
             Log(Notice, "Callback to ", number, " refused: SIP ", status);
     }
     OnCallBackEnded(number);
     voip::Manager::OnReleased(connection);
 }
 
-void MyManager::OnClearedCall(voip::Call& call)
+void MyManager::OnEstablishedCall(voip::Call& call)
 {
-    std::string line;
+    uint64_t timer = 0;
     {
         std::lock_guard<std::mutex> lock(mapsLock);
-        auto it = raisedLines.find(call.GetToken());
-        if (it != raisedLines.end()) {
-            line = it->second;
-            raisedLines.erase(it);
+        auto it = transfers.find(call.GetToken());
+        if (it != transfers.end())
+            timer = it->second.timer;
+    }
+    if (timer)
+        Workers().Cancel(timer);
+    voip::Manager::OnEstablishedCall(call);
+}
+
+void MyManager::OnClearedCall(voip::Call& call)
+{
+    const std::string& token = call.GetToken();
+    std::string line;
+    std::string ringingTransfer;
+    bool failed = false;
+    PendingTransfer transfer;
+    {
+        std::lock_guard<std::mutex> lock(mapsLock);
+        auto raised = raisedLines.find(token);
+        if (raised != raisedLines.end()) {
+            line = raised->second;
+            raisedLines.erase(raised);
+        }
+        auto it = transfers.find(token);
+        if (it != transfers.end()) {
+            // A transfer call gone: answered and joined, or failed before that.
+            transfer = it->second;
+            transfers.erase(it);
+            failed = !call.WasEstablished();
+        } else {
+            // A subscriber's call gone while its transfer still rings: nobody is left to join.
+            for (const auto& pending : transfers)
+                if (pending.second.callback == token)
+                    ringingTransfer = pending.first;
+        }
+    }
+    if (failed)
+        TransferFailed(token, transfer, call);
+    if (!ringingTransfer.empty()) {
+        auto ringing = FindCall(ringingTransfer);
+        if (ringing && !ringing->WasEstablished()) {
+            Log(Notice, "Transfer call ", ringingTransfer, " cancelled: the subscriber hung up");
+            ClearCall(*ringing, voip::CallEndReason::LocalUser);
         }
     }
     if (!line.empty())
         RestoreLineCOS(line);
     voip::Manager::OnClearedCall(call);
+}
+
+void MyManager::TransferFailed(const std::string& token, const PendingTransfer& transfer, voip::Call& call)
+{
+    Workers().Cancel(transfer.timer);
+    auto destination = call.GetConnection(1);
+    const voip::CallEndReason reason = destination ? destination->GetCallEndReason() : call.GetCallEndReason();
+    const int status = destination ? destination->GetEndStatus() : 0;
+    Log(Notice, "Transfer to ", transfer.number, " failed on line ", transfer.line,
+        std::string(": ") + voip::CallEndReasonName(reason) + (status ? " (SIP " + std::to_string(status) + ")" : ""));
+    {
+        // The line's maps are left as if no transfer had been made.
+        std::lock_guard<std::mutex> lock(mapsLock);
+        auto pending = transfer_contoken_map.find(transfer.line);
+        if (pending != transfer_contoken_map.end() && pending->second == token)
+            transfer_contoken_map.erase(pending);
+        auto callback = callback_contoken_map.find(transfer.line);
+        if (callback != callback_contoken_map.end() && callback->second == transfer.callback)
+            callback_contoken_map.erase(callback);
+    }
+    // The subscriber, still waiting in the dialogue, is told and hung up.
+    auto subscriberCall = FindCall(transfer.callback);
+    auto ivr = subscriberCall ? std::dynamic_pointer_cast<MyIVRConnection>(subscriberCall->GetConnection(0)) : nullptr;
+    if (ivr && !ivr->IsReleased())
+        ivr->PlayVXML(documents.transferFailed);
 }
 
 std::map<std::string, std::string> MyManager::OutgoingIvrTokens() const

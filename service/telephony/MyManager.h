@@ -11,6 +11,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <map>
+#include <set>
 #include <mutex>
 #include <string>
 
@@ -52,6 +53,7 @@ public:
     // it was not placed). Its line may be promised again.
     void CallBackAttemptEnded(bool askedForLine, const std::string& token);
     void OnReleased(voip::Connection& connection) override;
+    void OnEstablishedCall(voip::Call& call) override;
     void OnClearedCall(voip::Call& call) override;
 
     // INorCOMEventsReceiver
@@ -80,6 +82,8 @@ public:
     static constexpr int kConnectedWindowMs = 1000;
     static constexpr int kConnectedPollMs = 30;
     static constexpr int kDisconnectDelayMs = 1000;
+    // A transfer's destination that has not answered by then is given up, as a callback would be.
+    static constexpr int kTransferAnswerMs = 30000;
     // The option that marks the service's transfer legs.
     static constexpr const char* kOperationOption = "sip_callback_operation";
     static constexpr const char* kTransferOperation = "transfer";
@@ -109,6 +113,17 @@ private:
     std::mutex attemptsLock;
     int attemptsStarting = 0;
     std::map<std::string, std::string> attemptLines; // token -> line
+    // Transfer calls placed and not yet cleared, by token, so that one that fails or rings too long
+    // is cleared and told to the subscriber, and one whose subscriber hangs up is cancelled.
+    struct PendingTransfer
+    {
+        std::string line;
+        std::string callback; // the subscriber's call
+        std::string number;
+        uint64_t timer = 0;
+    };
+    std::map<std::string, PendingTransfer> transfers; // under mapsLock
+    void TransferFailed(const std::string& token, const PendingTransfer& transfer, voip::Call& call);
     // Lines whose class of service a callback's transfer raised: callback's call token -> line.
     std::map<std::string, std::string> raisedLines; // under mapsLock
 

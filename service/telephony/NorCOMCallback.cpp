@@ -148,9 +148,9 @@ void NorCOMCallback::OnCallStateChangedIntSlot(int line_id, int call_id, int cal
     if (!receiver)
         return;
     if (call_state == NorvelComLib::NorCom::state_idle)
-        lineEvents.Post(name, [receiver, name] { receiver->OnSIPCallDisconnected(name); });
+        lineEvents.Post(name, "idle", [receiver, name] { receiver->OnSIPCallDisconnected(name); });
     else if (call_state == NorvelComLib::NorCom::state_connected)
-        lineEvents.Post(name, [receiver, name] { receiver->OnSIPCallConnected(name); });
+        lineEvents.Post(name, "connected", [receiver, name] { receiver->OnSIPCallConnected(name); });
 }
 
 void NorCOMCallback::StopLineEvents()

@@ -365,7 +365,7 @@ TEST_F(ManagerTest, DocumentsAddressesAndRoutesFollowTheSettings)
     EXPECT_EQ(d.welcome.substr(0, 51), "<?xml version=\"1.0\"?>\n                        <vxml");
     EXPECT_EQ(d.welcome.back(), '>') << "no line feed after the last line";
     EXPECT_NE(d.wrongPin.find("<var name=\"state\" expr=\"'wrong_pin'\" />  \n"), std::string::npos);
-    EXPECT_EQ(d.All().size(), 11u);
+    EXPECT_EQ(d.All().size(), 12u);
 
     // No line configured: nothing registered, no route, never a free line.
     StartManager({});
@@ -381,6 +381,8 @@ TEST_F(ManagerTest, DocumentsAddressesAndRoutesFollowTheSettings)
     EXPECT_EQ(routes.Size(), 5u);
     EXPECT_EQ(routes.Route("sip:1002@127.0.0.1:5060"), "ivr:");
     EXPECT_EQ(routes.Route("0123"), "sip:0123@127.0.0.1:9");
+    EXPECT_FALSE(manager->HasFreeLines()) << "the exchange reports no line free";
+    lineService.SetFreeLine("1002");
     EXPECT_TRUE(manager->HasFreeLines());
 }
 
