@@ -3,7 +3,7 @@
 #include "console/Application.h"
 #include "ui_LoginWindow.h"
 
-#include "common/FirebirdCreate.h"
+#include "common/Firebird.h"
 #include "common/Schema.h"
 
 #include <QDebug>
@@ -68,7 +68,7 @@ bool LoginWindow::connectDatabase()
 bool LoginWindow::createDatabase(const QString& connection, const QString& user, const QString& password)
 {
     std::string error;
-    if (CreateFirebirdDatabase(
+    if (firebird::CreateDatabase(
             Schema::CreateDatabaseStatement(connection.toStdString(), user.toStdString(), password.toStdString()),
             error))
         return true;

@@ -1,5 +1,6 @@
 #include "console/Selvdesk.h"
 
+#include "common/Schema.h"
 #include "console/Application.h"
 #include "console/IncomingLogModel.h"
 #include "console/NewCallerIDDialog.h"
@@ -187,8 +188,8 @@ void Selvdesk::subscribeEvents()
 {
     QSqlDriver* driver = db_.driver();
     const QStringList subscribed = driver->subscribedToNotifications();
-    for (const char* event : {"user_insert", "user_update", "queue_update", "queue_insert", "queue_delete",
-                              "incominglog_update", "incominglog_insert", "incominglog_delete"}) {
+    for (std::string_view name : Schema::Events) {
+        const QString event = QString::fromLatin1(name.data(), qsizetype(name.size()));
         if (!subscribed.contains(event))
             driver->subscribeToNotification(event);
     }

@@ -1,5 +1,7 @@
 #include "exchange/Config.h"
 
+#include "voip/core/Address.h"
+
 #include <fstream>
 #include <regex>
 #include <sstream>
@@ -79,17 +81,7 @@ ExchangeConfig DefaultConfig()
 
 bool SplitHostPort(const std::string& text, std::string& host, int& port, int defaultPort)
 {
-    std::string t = Trim(text);
-    size_t colon = t.rfind(':');
-    if (colon == std::string::npos) {
-        host = t;
-        port = defaultPort;
-    } else {
-        host = t.substr(0, colon);
-        if (!ToInt(t.substr(colon + 1), port))
-            return false;
-    }
-    return !host.empty() && port >= 0 && port < 65536;
+    return voip::SplitHostPort(Trim(text), host, port, defaultPort) && !host.empty();
 }
 
 bool ParseConfig(const std::string& text, ExchangeConfig& config, std::string& error)
@@ -204,7 +196,7 @@ bool ParseConfig(const std::string& text, ExchangeConfig& config, std::string& e
     int port = 0;
     if (!SplitHostPort(c.sipAddress, host, port, 5060))
         return fail("bad sip address " + c.sipAddress);
-    if (!SplitHostPort(c.controlAddress, host, port, 7577))
+    if (!SplitHostPort(c.controlAddress, host, port, pbxcontrol::kDefaultPort))
         return fail("bad control address " + c.controlAddress);
     if (!c.trunk.empty() && !SplitHostPort(c.trunk, host, port, 5060))
         return fail("bad trunk address " + c.trunk);

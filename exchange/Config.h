@@ -2,6 +2,8 @@
 // the dial plan. Read from an INI file, or built in for the demo.
 #pragma once
 
+#include "platform/pbxcontrol/ControlProtocol.h"
+
 #include <string>
 #include <vector>
 
@@ -34,7 +36,8 @@ struct RewriteRule
 struct ExchangeConfig
 {
     std::string sipAddress = "127.0.0.1:5060";     // host:port the SIP side listens on
-    std::string controlAddress = "127.0.0.1:7577"; // host:port of the control server
+    // host:port of the control server
+    std::string controlAddress = "127.0.0.1:" + std::to_string(pbxcontrol::kDefaultPort);
     std::string username = "selvane";
     std::string password = "selvane";
     std::string realm = "pbx-exchange";
@@ -61,7 +64,8 @@ ExchangeConfig DefaultConfig();
 bool LoadConfig(const std::string& path, ExchangeConfig& config, std::string& error);
 bool ParseConfig(const std::string& text, ExchangeConfig& config, std::string& error);
 
-// "host:port" split; the port is defaultPort when absent. False for a malformed text.
+// "host[:port]" split as voip::SplitHostPort does, blanks around it ignored. False for a malformed
+// text or an empty host.
 bool SplitHostPort(const std::string& text, std::string& host, int& port, int defaultPort);
 
 } // namespace exchange

@@ -3,6 +3,7 @@
 #include "exchange/DialPlan.h"
 
 #include "exchange/Log.h"
+#include "platform/pbxcontrol/ControlProtocol.h"
 
 #include <QJsonDocument>
 #include <QJsonParseError>
@@ -12,14 +13,15 @@ namespace exchange {
 
 namespace {
 
-enum ErrorCode {
-    kParseError = -32700,
-    kInvalidRequest = -32600,
-    kMethodNotFound = -32601,
-    kInvalidParams = -32602,
-    kNotAuthorised = -32001,
-    kNoSuchLine = -32010,
-};
+namespace protocol = pbxcontrol;
+namespace param = pbxcontrol::param;
+using protocol::kInvalidParams;
+using protocol::kInvalidRequest;
+using protocol::kMaxRequestLine;
+using protocol::kMethodNotFound;
+using protocol::kNoSuchLine;
+using protocol::kNotAuthorised;
+using protocol::kParseError;
 
 // An integer parameter: a JSON number with no fraction.
 bool IntParam(const QJsonObject& params, const char* name, int& value)
@@ -97,7 +99,7 @@ void ControlServer::OnReadable(QTcpSocket* socket)
     }
     client.buffer += socket->readAll();
     for (;;) {
-        int newline = client.buffer.indexOf('\n');
+        int newline = client.buffer.indexOf(protocol::kLineEnd);
         if (newline < 0 || newline > kMaxRequestLine)
             break;
         QByteArray line = client.buffer.left(newline);
@@ -123,19 +125,19 @@ void ControlServer::Send(Client& client, const QJsonObject& message)
 {
     if (client.socket->state() != QAbstractSocket::ConnectedState)
         return;
-    client.socket->write(QJsonDocument(message).toJson(QJsonDocument::Compact) + '\n');
+    client.socket->write(QJsonDocument(message).toJson(QJsonDocument::Compact) + protocol::kLineEnd);
 }
 
 void ControlServer::Reply(Client& client, const QJsonValue& id, const QJsonValue& result)
 {
     if (id.isUndefined())
         return; // a notification gets no answer
-    Send(client, QJsonObject{{"jsonrpc", "2.0"}, {"id", id}, {"result", result}});
+    Send(client, QJsonObject{{"jsonrpc", protocol::kVersion}, {"id", id}, {"result", result}});
 }
 
 void ControlServer::Fail(Client& client, const QJsonValue& id, int code, const QString& message)
 {
-    Send(client, QJsonObject{{"jsonrpc", "2.0"},
+    Send(client, QJsonObject{{"jsonrpc", protocol::kVersion},
                              {"id", id.isUndefined() ? QJsonValue() : id},
                              {"error", QJsonObject{{"code", code}, {"message", message}}}});
 }
@@ -143,16 +145,19 @@ void ControlServer::Fail(Client& client, const QJsonValue& id, int code, const Q
 void ControlServer::SendState(Client& client, int line)
 {
     LineTable::LineState s = lines_.StateOf(line);
-    Send(client, QJsonObject{{"jsonrpc", "2.0"},
-                             {"method", "callStateChanged"},
-                             {"params", QJsonObject{{"line", line}, {"call", s.call}, {"state", int(s.state)}}}});
+    Send(client, QJsonObject{{"jsonrpc", protocol::kVersion},
+                             {"method", protocol::kCallStateChanged},
+                             {"params", QJsonObject{{param::kLine, line},
+                                                    {param::kCall, s.call},
+                                                    {param::kState, int(s.state)}}}});
 }
 
 void ControlServer::Notify(int line, int call, CallState state)
 {
-    QJsonObject message{{"jsonrpc", "2.0"},
-                        {"method", "callStateChanged"},
-                        {"params", QJsonObject{{"line", line}, {"call", call}, {"state", int(state)}}}};
+    QJsonObject message{
+        {"jsonrpc", protocol::kVersion},
+        {"method", protocol::kCallStateChanged},
+        {"params", QJsonObject{{param::kLine, line}, {param::kCall, call}, {param::kState, int(state)}}}};
     for (auto& [socket, client] : clients_)
         if (client->loggedIn && client->lines.count(line))
             Send(*client, message);
@@ -181,8 +186,8 @@ void ControlServer::Handle(Client& client, const QByteArray& text)
     }
     QJsonValue methodValue = request.value(QLatin1String("method"));
     QJsonValue paramsValue = request.value(QLatin1String("params"));
-    if (request.value(QLatin1String("jsonrpc")) != QJsonValue(QStringLiteral("2.0")) || !methodValue.isString() ||
-        (!paramsValue.isUndefined() && !paramsValue.isObject())) {
+    if (request.value(QLatin1String("jsonrpc")) != QJsonValue(QLatin1String(protocol::kVersion)) ||
+        !methodValue.isString() || (!paramsValue.isUndefined() && !paramsValue.isObject())) {
         Fail(client, id, kInvalidRequest, QStringLiteral("Invalid Request"));
         return;
     }
@@ -190,9 +195,9 @@ void ControlServer::Handle(Client& client, const QByteArray& text)
     QJsonObject params = paramsValue.toObject();
     Log(Debug, "control: ", method.toStdString());
 
-    if (method == QLatin1String("login")) {
-        QJsonValue user = params.value(QLatin1String("username"));
-        QJsonValue pass = params.value(QLatin1String("password"));
+    if (method == QLatin1String(protocol::method::kLogin)) {
+        QJsonValue user = params.value(QLatin1String(param::kUsername));
+        QJsonValue pass = params.value(QLatin1String(param::kPassword));
         if (!user.isString() || !pass.isString()) {
             Fail(client, id, kInvalidParams, QStringLiteral("username and password are needed"));
             return;
@@ -210,16 +215,16 @@ void ControlServer::Handle(Client& client, const QByteArray& text)
         Fail(client, id, kNotAuthorised, QStringLiteral("Not authorised"));
         return;
     }
-    if (method == QLatin1String("setClientType")) {
-        QJsonValue type = params.value(QLatin1String("type"));
-        if (type != QJsonValue(QStringLiteral("callback"))) {
+    if (method == QLatin1String(protocol::method::kSetClientType)) {
+        QJsonValue type = params.value(QLatin1String(param::kType));
+        if (type != QJsonValue(QLatin1String(protocol::kCallbackClientType))) {
             Fail(client, id, kInvalidParams, QStringLiteral("Unknown client type"));
             return;
         }
         client.type = type.toString();
         Reply(client, id, true);
-    } else if (method == QLatin1String("openLine")) {
-        QJsonValue name = params.value(QLatin1String("name"));
+    } else if (method == QLatin1String(protocol::method::kOpenLine)) {
+        QJsonValue name = params.value(QLatin1String(param::kName));
         if (!name.isString()) {
             Fail(client, id, kInvalidParams, QStringLiteral("name is needed"));
             return;
@@ -230,9 +235,9 @@ void ControlServer::Handle(Client& client, const QByteArray& text)
             client.lines.insert(line);
             SendState(client, line);
         }
-    } else if (method == QLatin1String("getCOS")) {
+    } else if (method == QLatin1String(protocol::method::kGetCOS)) {
         int line = 0, cos = 0;
-        if (!IntParam(params, "line", line)) {
+        if (!IntParam(params, param::kLine, line)) {
             Fail(client, id, kInvalidParams, QStringLiteral("line is needed"));
             return;
         }
@@ -241,9 +246,9 @@ void ControlServer::Handle(Client& client, const QByteArray& text)
             return;
         }
         Reply(client, id, cos);
-    } else if (method == QLatin1String("setCOS")) {
+    } else if (method == QLatin1String(protocol::method::kSetCOS)) {
         int line = 0, cos = 0;
-        if (!IntParam(params, "line", line) || !IntParam(params, "cos", cos)) {
+        if (!IntParam(params, param::kLine, line) || !IntParam(params, param::kCos, cos)) {
             Fail(client, id, kInvalidParams, QStringLiteral("line and cos are needed"));
             return;
         }
@@ -258,8 +263,8 @@ void ControlServer::Handle(Client& client, const QByteArray& text)
         lines_.SetCos(line, cos);
         Log(Informational, "line ", lines_.NumberOf(line), " class of service ", cos);
         Reply(client, id, true);
-    } else if (method == QLatin1String("toDialable")) {
-        QJsonValue number = params.value(QLatin1String("number"));
+    } else if (method == QLatin1String(protocol::method::kToDialable)) {
+        QJsonValue number = params.value(QLatin1String(param::kNumber));
         if (!number.isString()) {
             Fail(client, id, kInvalidParams, QStringLiteral("number is needed"));
             return;

@@ -1,6 +1,6 @@
-// The control server: newline-delimited JSON-RPC 2.0 over TCP for the service's line component
-// (login, setClientType, openLine, getCOS, setCOS, toDialable) and callStateChanged notifications
-// to every client that opened the line. Lives in one thread with an event loop.
+// The control server: the server end of the control protocol (platform/pbxcontrol/ControlProtocol.h)
+// for the service's line component, with callStateChanged notifications to every client that opened
+// the line. Lives in one thread with an event loop.
 #pragma once
 
 #include "exchange/LineTable.h"
@@ -22,9 +22,6 @@ class QTcpSocket;
 namespace exchange {
 
 class DialPlan;
-
-// Longest request line taken; a client sending more without a newline is answered and dropped.
-constexpr int kMaxRequestLine = 64 * 1024;
 
 class ControlServer : public QObject
 {

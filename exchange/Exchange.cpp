@@ -7,6 +7,7 @@
 #include "exchange/SipSwitch.h"
 
 #include "exchange/Log.h"
+#include "platform/pbxcontrol/ControlProtocol.h"
 
 #include <QEventLoop>
 #include <QHostAddress>
@@ -15,37 +16,10 @@
 #include <cerrno>
 #include <future>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <sys/eventfd.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 namespace exchange {
-
-namespace {
-
-// A UDP port free on host now (the stack binds it right after).
-int FreeUdpPort(const std::string& host)
-{
-    int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    if (fd < 0 || inet_pton(AF_INET, host.c_str(), &addr.sin_addr) != 1) {
-        if (fd >= 0)
-            close(fd);
-        return 0;
-    }
-    socklen_t size = sizeof addr;
-    int port = 0;
-    if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
-        getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &size) == 0)
-        port = ntohs(addr.sin_port);
-    close(fd);
-    return port;
-}
-
-} // namespace
 
 Exchange::Exchange(const ExchangeConfig& config)
     : config_(config), lines_(std::make_unique<LineTable>(config_)), plan_(std::make_unique<DialPlan>(config_))
@@ -67,21 +41,15 @@ bool Exchange::Start(std::string& error)
         return false;
     }
     sip_ = std::make_unique<SipSwitch>(config_, *lines_, *plan_, *relay_);
-    bool started = false;
-    for (int attempt = 0; attempt < 5 && !started; ++attempt) {
-        sipPort_ = port ? port : FreeUdpPort(sipHost_);
-        started = sipPort_ > 0 && sip_->Start(sipHost_, sipPort_);
-        if (port)
-            break;
-    }
-    if (!started) {
+    if (!sip_->Start(sipHost_, port)) {
         error = "cannot listen for SIP on " + config_.sipAddress;
         return false;
     }
+    sipPort_ = sip_->Port();
 
     std::string controlHost;
     int wanted = 0;
-    if (!SplitHostPort(config_.controlAddress, controlHost, wanted, 7577)) {
+    if (!SplitHostPort(config_.controlAddress, controlHost, wanted, pbxcontrol::kDefaultPort)) {
         error = "bad control address " + config_.controlAddress;
         return false;
     }

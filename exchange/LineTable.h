@@ -3,6 +3,7 @@
 #pragma once
 
 #include "exchange/Config.h"
+#include "platform/pbxcontrol/ControlProtocol.h"
 
 #include <functional>
 #include <map>
@@ -12,8 +13,15 @@
 
 namespace exchange {
 
-// The values of the control protocol's call states.
-enum class CallState { Idle = 0, Connected = 1, Ringing = 2, Dialing = 3, Busy = 4, Hold = 5 };
+// The control protocol's call states.
+enum class CallState {
+    Idle = pbxcontrol::Idle,
+    Connected = pbxcontrol::Connected,
+    Ringing = pbxcontrol::Ringing,
+    Dialing = pbxcontrol::Dialing,
+    Busy = pbxcontrol::Busy,
+    Hold = pbxcontrol::Hold,
+};
 const char* CallStateName(CallState state);
 
 class LineTable

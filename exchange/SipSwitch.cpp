@@ -1,28 +1,19 @@
 // Sofia's magic types are fixed before its headers come in.
-#include <functional>
-#include <memory>
-
 namespace exchange {
 struct SwitchCore;
 struct Leg;
-struct PostedTask
-{
-    std::function<void()>* task;
-};
 } // namespace exchange
 
 #define NUA_MAGIC_T exchange::SwitchCore
 #define NUA_HMAGIC_T exchange::Leg
-#define SU_ROOT_MAGIC_T exchange::SwitchCore
-#define SU_MSG_ARG_T exchange::PostedTask
 
 #include <sofia-sip/msg_header.h>
+#include <sofia-sip/nta_tag.h>
 #include <sofia-sip/nua.h>
 #include <sofia-sip/nua_tag.h>
 #include <sofia-sip/sip_header.h>
 #include <sofia-sip/sip_status.h>
 #include <sofia-sip/su.h>
-#include <sofia-sip/su_log.h>
 #include <sofia-sip/su_md5.h>
 #include <sofia-sip/url.h>
 
@@ -31,21 +22,27 @@ struct PostedTask
 #include "exchange/RtpRelay.h"
 #include "exchange/SdpRelay.h"
 #include "exchange/SipSwitch.h"
+#include "voip/sip/SofiaLoop.h"
+#include "voip/sip/SofiaText.h"
 
 #include "exchange/Log.h"
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
-#include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <future>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <random>
 #include <set>
-#include <thread>
 
 namespace exchange {
+
+using voip::Unquote;
+using voip::UrlText;
 
 namespace {
 
@@ -61,39 +58,9 @@ std::string Md5Hex(const std::string& text)
     return hex;
 }
 
-std::string Unquote(const char* text)
-{
-    std::string s = text ? text : "";
-    if (s.size() >= 2 && s.front() == '"' && s.back() == '"')
-        s = s.substr(1, s.size() - 2);
-    return s;
-}
-
 std::string Param(const msg_param_t* params, const char* name)
 {
     return params ? Unquote(msg_params_find(params, name)) : std::string();
-}
-
-std::string UrlText(const url_t* url)
-{
-    if (!url)
-        return {};
-    su_home_t home[1] = {SU_HOME_INIT(home)};
-    char* text = url_as_string(home, url);
-    std::string result = text ? text : "";
-    su_home_deinit(home);
-    return result;
-}
-
-void SofiaLog(void*, const char* format, va_list args)
-{
-    char text[512];
-    vsnprintf(text, sizeof text, format, args);
-    std::string line = text;
-    while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
-        line.pop_back();
-    if (!line.empty())
-        Log(Debug, "sofia: ", line);
 }
 
 } // namespace
@@ -142,7 +109,6 @@ struct SwitchCore
 
     bool Start(const std::string& host, int port);
     void Stop();
-    bool Post(std::function<void()> task);
 
     void Event(nua_event_t event, int status, const char* phrase, nua_handle_t* nh, Leg* leg, const sip_t* sip,
                tagi_t tags[]);
@@ -173,13 +139,10 @@ struct SwitchCore
     RtpRelay& relay;
     std::string secret;
     std::string host;
-    int port = 0;
+    int port = 0; // 0 to Start: a free one, which the stack then tells
+    std::promise<void> portBound;
 
-    std::mutex mutex; // guards what other threads read: running, registrations, counters
-    bool running = false;
-    su_root_t* root = nullptr;
-    nua_t* nua = nullptr;
-    std::thread thread;
+    std::mutex mutex; // guards what other threads read: registrations, counters
     std::map<std::string, Registration> registrations;
     std::atomic<uint64_t> answeredCalls{0};
     std::atomic<size_t> callCount{0};
@@ -189,15 +152,10 @@ struct SwitchCore
     std::map<Leg*, std::shared_ptr<Leg>> legs;
     std::map<int, std::shared_ptr<Call>> calls;
     std::map<std::string, std::set<int>> lineCalls; // line -> calls it holds (not detached)
+    voip::SofiaLoop loop;
 };
 
 namespace {
-
-void RunPosted(SwitchCore*, su_msg_r, PostedTask* posted)
-{
-    std::unique_ptr<std::function<void()>> task(posted->task);
-    (*task)();
-}
 
 void OnNuaEvent(nua_event_t event, int status, const char* phrase, nua_t*, SwitchCore* core, nua_handle_t* nh,
                 Leg* leg, const sip_t* sip, tagi_t tags[])
@@ -212,59 +170,32 @@ bool SwitchCore::Start(const std::string& listenHost, int listenPort)
     host = listenHost;
     port = listenPort;
     std::string url = "sip:" + host + ":" + std::to_string(port) + ";transport=udp";
-    std::mutex m;
-    std::condition_variable cv;
-    int state = 0;
-    thread = std::thread([&, url] {
-        su_init();
-        su_log_redirect(su_log_default, SofiaLog, nullptr);
-        su_root_t* r = su_root_create(this);
+    portBound = std::promise<void>();
+    std::future<void> bound = portBound.get_future();
+    bool started = loop.Start([this, &url](su_root_t* root) {
         // The media is ours (relayed, not terminated): SDP passes through as message bodies.
-        nua_t* n = r ? nua_create(r, OnNuaEvent, this, NUTAG_URL(url.c_str()), NUTAG_MEDIA_ENABLE(0),
-                                  NUTAG_AUTOANSWER(0), NUTAG_AUTOALERT(0), NUTAG_AUTOACK(1), NUTAG_ENABLEINVITE(1),
-                                  NUTAG_APPL_METHOD("REGISTER"), NUTAG_ALLOW("REGISTER, INFO"),
-                                  NUTAG_OUTBOUND("no-validate, no-options-keepalive"), TAG_NULL())
-                     : nullptr;
-        {
-            std::lock_guard<std::mutex> lock(m);
-            if (n) {
-                std::lock_guard<std::mutex> own(mutex);
-                root = r;
-                nua = n;
-                running = true;
-            }
-            state = n ? 1 : -1;
-            cv.notify_all();
-        }
-        if (n) {
-            su_root_run(r);
-            nua_destroy(n);
-        }
-        if (r)
-            su_root_destroy(r);
-        su_deinit();
+        nua_t* n = nua_create(root, OnNuaEvent, this, NUTAG_URL(url.c_str()), NUTAG_MEDIA_ENABLE(0),
+                              NUTAG_AUTOANSWER(0), NUTAG_AUTOALERT(0), NUTAG_AUTOACK(1), NUTAG_ENABLEINVITE(1),
+                              NUTAG_APPL_METHOD("REGISTER"), NUTAG_ALLOW("REGISTER, INFO"),
+                              NUTAG_OUTBOUND("no-validate, no-options-keepalive"), TAG_NULL());
+        // Port 0 has the stack bind a free one; its contact tells which.
+        if (n && port == 0)
+            nua_get_params(n, TAG_ANY(), TAG_END());
+        return n;
     });
-    std::unique_lock<std::mutex> lock(m);
-    cv.wait(lock, [&] { return state != 0; });
-    if (state < 0) {
-        lock.unlock();
-        thread.join();
+    if (!started)
         return false;
-    }
-    return true;
+    if (listenPort == 0)
+        bound.wait();
+    if (port > 0)
+        return true;
+    loop.Stop();
+    return false;
 }
 
 void SwitchCore::Stop()
 {
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        if (!running) {
-            if (thread.joinable())
-                thread.join();
-            return;
-        }
-    }
-    Post([this] {
+    loop.Stop([this] {
         // Every call ends with a BYE or CANCEL of its own before the stack goes.
         for (auto& [id, call] : std::map<int, std::shared_ptr<Call>>(calls)) {
             if (call->a && !call->a->ended)
@@ -272,28 +203,7 @@ void SwitchCore::Stop()
             if (call->b && !call->b->ended)
                 HangUp(call->b, 503, "Service Unavailable");
         }
-        nua_shutdown(nua);
     });
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        running = false;
-    }
-    thread.join();
-    std::lock_guard<std::mutex> lock(mutex);
-    root = nullptr;
-    nua = nullptr;
-}
-
-bool SwitchCore::Post(std::function<void()> task)
-{
-    std::lock_guard<std::mutex> lock(mutex);
-    if (!running)
-        return false;
-    su_msg_r msg = SU_MSG_R_INIT;
-    if (su_msg_create(msg, su_root_task(root), su_task_null, RunPosted, sizeof(PostedTask)) != 0)
-        return false;
-    su_msg_data(msg)->task = new std::function<void()>(std::move(task)); // RunPosted owns it
-    return su_msg_send(msg) == 0;
 }
 
 std::shared_ptr<Leg> SwitchCore::Find(Leg* leg) const
@@ -308,10 +218,8 @@ void SwitchCore::Forget(const std::shared_ptr<Leg>& leg)
     legs.erase(leg.get());
     nua_handle_t* nh = leg->nh;
     leg->nh = nullptr;
-    if (nh) {
-        std::shared_ptr<Leg> held = leg;
-        Post([nh, held] { nua_handle_destroy(nh); });
-    }
+    if (nh)
+        loop.DestroyHandleLater(nh, leg);
 }
 
 void SwitchCore::Event(nua_event_t event, int status, const char* phrase, nua_handle_t* nh, Leg* raw,
@@ -343,9 +251,20 @@ void SwitchCore::Event(nua_event_t event, int status, const char* phrase, nua_ha
         if (leg)
             OnInfo(leg, sip);
         return;
+    case nua_r_get_params:
+        if (port == 0) {
+            const sip_contact_t* contact = nullptr;
+            tl_gets(tags, NTATAG_CONTACT_REF(contact), TAG_END());
+            // The contact leaves out the default port.
+            if (contact && contact->m_url->url_port)
+                port = std::atoi(contact->m_url->url_port);
+            else if (contact)
+                port = 5060;
+            portBound.set_value();
+        }
+        return;
     case nua_r_shutdown:
-        if (status >= 200)
-            su_root_break(root);
+        loop.OnShutdown(status);
         return;
     case nua_i_options:
     case nua_i_message:
@@ -391,9 +310,9 @@ void SwitchCore::OnRegister(nua_handle_t* nh, const sip_t* sip)
 {
     auto respond = [&](int status, const char* phrase, const std::string& challenge = {}) {
         if (challenge.empty())
-            nua_respond(nh, status, phrase, NUTAG_WITH_THIS(nua), TAG_END());
+            nua_respond(nh, status, phrase, NUTAG_WITH_THIS(loop.Nua()), TAG_END());
         else
-            nua_respond(nh, status, phrase, NUTAG_WITH_THIS(nua), SIPTAG_WWW_AUTHENTICATE_STR(challenge.c_str()),
+            nua_respond(nh, status, phrase, NUTAG_WITH_THIS(loop.Nua()), SIPTAG_WWW_AUTHENTICATE_STR(challenge.c_str()),
                         TAG_END());
         nua_handle_destroy(nh);
     };
@@ -458,7 +377,7 @@ void SwitchCore::OnRegister(nua_handle_t* nh, const sip_t* sip)
         Log(Informational, "registered ", number, " at ", UrlText(contact->m_url));
     else if (contact)
         Log(Informational, "unregistered ", number);
-    nua_respond(nh, SIP_200_OK, NUTAG_WITH_THIS(nua), SIPTAG_CONTACT(removeAll ? nullptr : contact), TAG_END());
+    nua_respond(nh, SIP_200_OK, NUTAG_WITH_THIS(loop.Nua()), SIPTAG_CONTACT(removeAll ? nullptr : contact), TAG_END());
     nua_handle_destroy(nh);
 }
 
@@ -548,7 +467,7 @@ void SwitchCore::OnInvite(nua_handle_t* nh, const sip_t* sip)
     b.sdpSent = RewriteSdp(offer, relay.Address(), call->b->relay->Port());
     std::string from = "\"" + caller + "\" <" + SelfUrl(caller) + ">";
     std::string to = "<" + SelfUrl(route.number) + ">";
-    b.nh = nua_handle(nua, call->b.get(), SIPTAG_FROM_STR(from.c_str()), SIPTAG_TO_STR(to.c_str()), TAG_END());
+    b.nh = nua_handle(loop.Nua(), call->b.get(), SIPTAG_FROM_STR(from.c_str()), SIPTAG_TO_STR(to.c_str()), TAG_END());
     legs[call->b.get()] = call->b;
     calls[call->id] = call;
     callCount = calls.size();
@@ -767,6 +686,8 @@ SipSwitch::SipSwitch(const ExchangeConfig& config, LineTable& lines, const DialP
 SipSwitch::~SipSwitch() { Stop(); }
 
 bool SipSwitch::Start(const std::string& host, int port) { return core_->Start(host, port); }
+
+int SipSwitch::Port() const { return core_->port; }
 
 void SipSwitch::Stop() { core_->Stop(); }
 

@@ -23,8 +23,10 @@ public:
     SipSwitch(const SipSwitch&) = delete;
     SipSwitch& operator=(const SipSwitch&) = delete;
 
-    // Listens on UDP at host:port. False when the stack cannot start there.
+    // Listens on UDP at host:port, a free port for 0. False when the stack cannot start there.
     bool Start(const std::string& host, int port);
+    // The port listened on, once started.
+    int Port() const;
     // Ends every call and the stack's thread. Idempotent.
     void Stop();
 

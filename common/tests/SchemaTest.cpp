@@ -1,5 +1,5 @@
 // The schema statement table, and the schema it builds on a real Firebird server.
-#include "common/FirebirdCreate.h"
+#include "common/Firebird.h"
 #include "common/Schema.h"
 #include "tests/support/TestDatabase.h"
 
@@ -256,15 +256,15 @@ TEST(FirebirdCreate, ReportsTheServersError)
     QString path = TestDatabase::uniquePath(server);
     std::string location = Schema::DatabaseLocation("127.0.0.1", server.port, path.toStdString());
     std::string error;
-    EXPECT_FALSE(CreateFirebirdDatabase(
+    EXPECT_FALSE(firebird::CreateDatabase(
         Schema::CreateDatabaseStatement(location, server.user.toStdString(), "wrong password"), error));
     EXPECT_NE(error.find("user name and password are not defined"), std::string::npos) << error;
 
-    ASSERT_TRUE(CreateFirebirdDatabase(
+    ASSERT_TRUE(firebird::CreateDatabase(
         Schema::CreateDatabaseStatement(location, server.user.toStdString(), server.password.toStdString()),
         error))
         << error;
-    EXPECT_FALSE(CreateFirebirdDatabase(
+    EXPECT_FALSE(firebird::CreateDatabase(
         Schema::CreateDatabaseStatement(location, server.user.toStdString(), server.password.toStdString()),
         error))
         << "the file exists already";

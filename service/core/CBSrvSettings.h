@@ -25,6 +25,10 @@ public:
     int GetEnterNumberTimer() const override { return EnterNumberTimer; }
     std::string GetApplicationDir() const override;
     std::string GetACDGroupName() const override { return ACDGroupName.toStdString(); }
+    std::string GetListenAddress() const override { return ListenAddress.toStdString(); }
+    std::string GetServer() const override { return Server.toStdString(); }
+    std::string GetUsername() const override { return Username.toStdString(); }
+    std::string GetNorvelPassword() const override { return NorvelPassword.toStdString(); }
     int GetCallBacksPerTick() const override { return CallBacksPerTick; }
 
     // Database

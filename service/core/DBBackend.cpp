@@ -1,6 +1,6 @@
 #include "service/core/DBBackend.h"
 
-#include "common/FirebirdCreate.h"
+#include "common/Firebird.h"
 #include "common/Logging.h"
 #include "common/Schema.h"
 #include "service/core/CBSrvSettings.h"
@@ -25,8 +25,8 @@ const char* const kInsertIncoming =
 // Width of the CALLERID and DEST columns of INCOMINGLOG.
 constexpr int kNumberColumnWidth = 20;
 
-QString text(const std::string& s) { return QString::fromUtf8(s.data(), qsizetype(s.size())); }
-std::string text(const QString& s) { return s.toStdString(); }
+QString ToQString(const std::string& s) { return QString::fromUtf8(s.data(), qsizetype(s.size())); }
+std::string ToStdString(const QString& s) { return s.toStdString(); }
 
 // Asks the server about the attachment itself: Qt's driver keeps reporting a connection as open after
 // the server went away, so a failed statement alone cannot tell a lost connection from a bad query.
@@ -54,37 +54,25 @@ Target TargetOf(const QSqlDatabase& db)
     return {db.driverName(), db.hostName(), db.databaseName(), db.userName(), db.password(), db.port()};
 }
 
-void AppendItem(std::string& dpb, char item, const std::string& value)
-{
-    const std::string cut = value.substr(0, 255);
-    dpb += item;
-    dpb += static_cast<char>(cut.size());
-    dpb += cut;
-}
-
 // Qt's driver passes no connect timeout to the client library, whose default wait for a host that drops
 // packets is minutes. So the server is first asked by an attachment of our own with a short timeout. Returns
 // false, with the client library's text, when it did not answer in time (the driver's attempt would only wait
 // as long again); true when it answered, even with an error, which the driver's own attempt then reports.
-bool Answers(const Target& target, std::string& error)
+bool ServerAnswersInTime(const Target& target, std::string& error)
 {
     if (target.driver != QLatin1String("QIBASE") || target.host.isEmpty())
         return true; // no network between us and the database
     const std::string location =
-        Schema::DatabaseLocation(text(target.host), target.port, text(target.database));
-    std::string dpb(1, static_cast<char>(isc_dpb_version1));
-    AppendItem(dpb, isc_dpb_user_name, text(target.user));
-    AppendItem(dpb, isc_dpb_password, text(target.password));
-    dpb += static_cast<char>(isc_dpb_connect_timeout);
-    dpb += static_cast<char>(4);
-    for (int shift = 0; shift < 32; shift += 8) // little-endian, as the client expects
-        dpb += static_cast<char>((DBBackend::kConnectTimeoutSeconds >> shift) & 0xff);
+        Schema::DatabaseLocation(ToStdString(target.host), target.port, ToStdString(target.database));
+    firebird::ParameterBlock dpb;
+    dpb.Add(isc_dpb_user_name, ToStdString(target.user))
+        .Add(isc_dpb_password, ToStdString(target.password))
+        .AddInt(isc_dpb_connect_timeout, DBBackend::kConnectTimeoutSeconds);
 
     ISC_STATUS_ARRAY status = {};
     isc_db_handle attachment = 0;
     const auto started = std::chrono::steady_clock::now();
-    if (isc_attach_database(status, 0, location.c_str(), &attachment, static_cast<short>(dpb.size()),
-                            dpb.data()) == 0) {
+    if (isc_attach_database(status, 0, location.c_str(), &attachment, dpb.Size(), dpb.Data()) == 0) {
         isc_detach_database(status, &attachment);
         return true;
     }
@@ -93,11 +81,7 @@ bool Answers(const Target& target, std::string& error)
         std::chrono::seconds(DBBackend::kConnectTimeoutSeconds) - std::chrono::milliseconds(100);
     if (status[1] != isc_connect_reject && !timedOut)
         return true;
-    char buffer[512];
-    const ISC_STATUS* cursor = status;
-    error.clear();
-    while (fb_interpret(buffer, sizeof buffer, &cursor) > 0)
-        error += (error.empty() ? "" : " ") + std::string(buffer);
+    error = firebird::StatusText(status);
     return false;
 }
 } // namespace
@@ -130,21 +114,22 @@ void DBBackend::OpenDatabase()
     connection.setDatabaseName(databaseName);
     connection.setUserName(settings->UserName);
     connection.setPassword(settings->Password);
-    std::string silence;
-    if (!Answers(TargetOf(connection), silence)) {
-        // Neither opening nor creating can reach a server that does not answer.
-        Log(Warning, "Can't open database, trying to create ", silence);
-        Log(Error, "Can't create database", silence);
+    std::string unanswered;
+    if (!ServerAnswersInTime(TargetOf(connection), unanswered)) {
+        // Neither opening nor creating is tried: both would wait as long again for nothing.
+        Log(Error, "The database server did not answer within ", DBBackend::kConnectTimeoutSeconds, " s: ",
+            unanswered);
         return;
     }
     if (!connection.open()) {
-        Log(Warning, "Can't open database, trying to create ", text(connection.lastError().text()));
+        Log(Warning, "Can't open database, trying to create ", ToStdString(connection.lastError().text()));
         if (!createDatabase()) {
-            Log(Error, "Can't create database", text(connection.lastError().text()));
+            Log(Error, "Can't create database", ToStdString(connection.lastError().text()));
             return;
         }
         if (!connection.open()) {
-            Log(Error, "Can't open database after successfull creation ", text(connection.lastError().text()));
+            Log(Error, "Can't open database after successfull creation ",
+                ToStdString(connection.lastError().text()));
             return;
         }
     }
@@ -153,13 +138,13 @@ void DBBackend::OpenDatabase()
 
 bool DBBackend::createDatabase()
 {
-    const std::string location =
-        Schema::DatabaseLocation(text(settings->HostName), settings->DatabasePort, text(databaseName));
+    const std::string location = Schema::DatabaseLocation(ToStdString(settings->HostName), settings->DatabasePort,
+                                                          ToStdString(databaseName));
     // The pieces are joined into one statement; Schema doubles any quote so none can end its literal.
-    const std::string statement =
-        Schema::CreateDatabaseStatement(location, text(settings->UserName), text(settings->Password));
+    const std::string statement = Schema::CreateDatabaseStatement(location, ToStdString(settings->UserName),
+                                                                  ToStdString(settings->Password));
     std::string error;
-    if (CreateFirebirdDatabase(statement, error))
+    if (firebird::CreateDatabase(statement, error))
         return true;
     // The client library's status report, which would otherwise go to a console nobody reads.
     Log(Warning, "Firebird: ", error);
@@ -180,8 +165,8 @@ void DBBackend::notOpened(Guard& guard)
         return; // another caller is at it
     const Target target = TargetOf(connection);
     guard.unlock();
-    std::string silence;
-    const bool answers = Answers(target, silence);
+    std::string unanswered;
+    const bool answers = ServerAnswersInTime(target, unanswered);
     guard.lock();
     if (answers && !connection.isOpen())
         connection.open();
@@ -212,9 +197,9 @@ int DBBackend::firstActiveId(Guard& guard, const std::string& callerId, const st
     QSqlQuery query(connection);
     const bool prepared = query.prepare(QString::fromLatin1(pin ? kSelectPin : kSelectActive));
     if (prepared) {
-        query.bindValue(QStringLiteral(":caller_id"), text(callerId));
+        query.bindValue(QStringLiteral(":caller_id"), ToQString(callerId));
         if (pin)
-            query.bindValue(QStringLiteral(":pin_code"), text(*pin));
+            query.bindValue(QStringLiteral(":pin_code"), ToQString(*pin));
     }
     if (!prepared || !query.exec()) {
         query.clear();
@@ -258,11 +243,11 @@ bool DBBackend::checkDialedNumber(const std::string& callerId, const std::string
     if (!query.exec(QString::fromLatin1(kSelectBlacklist))) {
         const QString error = query.lastError().text();
         query.clear();
-        Log(Warning, "Can't execute query.", text(error));
+        Log(Warning, "Can't execute query.", ToStdString(error));
         lostConnection(guard);
         return false;
     }
-    const QString dialed = text(number);
+    const QString dialed = ToQString(number);
     // Compiling a pattern costs far more than matching it, and the blacklist rarely changes: keep the
     // compiled patterns of the last call, dropping those no longer in the table.
     QHash<QString, QRegularExpression> seen;
@@ -280,7 +265,7 @@ bool DBBackend::checkDialedNumber(const std::string& callerId, const std::string
     }
     if (allowed && query.lastError().isValid()) {
         // The rows stopped coming: the rest of the table may hold the pattern that refuses this number.
-        Log(Warning, "Can't execute query.", text(query.lastError().text()));
+        Log(Warning, "Can't execute query.", ToStdString(query.lastError().text()));
         return false;
     }
     if (allowed)
@@ -301,10 +286,10 @@ void DBBackend::SaveIncomingCall(const std::string& callerId, int uid, int resul
     const bool prepared = query.prepare(QString::fromLatin1(kInsertIncoming));
     if (prepared) {
         // A longer number from the network would fail the insert and lose the call's row; keep what fits.
-        query.bindValue(QStringLiteral(":caller_id"), text(callerId).left(kNumberColumnWidth));
+        query.bindValue(QStringLiteral(":caller_id"), ToQString(callerId).left(kNumberColumnWidth));
         query.bindValue(QStringLiteral(":uid"), uid >= 0 ? QVariant(uid) : QVariant(QMetaType::fromType<int>()));
         query.bindValue(QStringLiteral(":result"), result);
-        query.bindValue(QStringLiteral(":dest"), text(dest).left(kNumberColumnWidth));
+        query.bindValue(QStringLiteral(":dest"), ToQString(dest).left(kNumberColumnWidth));
     }
     if (!prepared || !query.exec()) {
         query.clear();

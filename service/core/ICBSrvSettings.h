@@ -25,6 +25,12 @@ public:
     virtual int GetEnterNumberTimer() const = 0;
     virtual std::string GetApplicationDir() const = 0;
     virtual std::string GetACDGroupName() const = 0;
+    // "host[:port]" the SIP listener binds; empty: every interface on 5060.
+    virtual std::string GetListenAddress() const = 0;
+    // The PBX control server ("host[:port]") and the login on it.
+    virtual std::string GetServer() const = 0;
+    virtual std::string GetUsername() const = 0;
+    virtual std::string GetNorvelPassword() const = 0;
     // Numbers the queue timer may call back on one tick: 1 by default; 0 as many as lines are free.
     virtual int GetCallBacksPerTick() const { return 1; }
 

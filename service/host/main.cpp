@@ -1,7 +1,8 @@
 // Selvane: the callback service, its own installer and its remote control.
 #include "common/Logging.h"
+#include "platform/pbxcontrol/NorComComponent.h"
 #include "service/host/NorvelService.h"
-#include "service/telephony/NorComComponent.h"
+#include "service/telephony/PlatformLogging.h"
 #include "service/telephony/VoipLogging.h"
 
 #include <QCoreApplication>
@@ -12,6 +13,7 @@ int main(int argc, char** argv)
 {
     CreateLogger();
     RouteVoipLogToFacility();
+    RoutePlatformLogToFacility();
     // The PBX control component is ours: make it creatable by its class identifier before anything asks.
     RegisterNorComComponent();
     QCoreApplication::setOrganizationName(QStringLiteral("Brint"));

@@ -2,7 +2,6 @@
 
 #include "common/Logging.h"
 #include "service/core/INorCOMService.h"
-#include "service/core/CBSrvSettings.h"
 #include "service/telephony/CallThread.h"
 #include "service/telephony/MyIVRConnection.h"
 #include "service/telephony/MyIVREndPoint.h"
@@ -16,12 +15,25 @@
 #include <QNetworkInterface>
 
 #include <exception>
+#include <string_view>
 #include <thread>
 
 namespace {
 
 using std::chrono::milliseconds;
 using Clock = std::chrono::steady_clock;
+
+// The scheme a transfer destination arrives with.
+constexpr std::string_view kSipScheme = "sip:";
+
+// The number without the outside-line prefix when it is longer than longestInside and starts with it.
+std::string WithoutOutsideLinePrefix(std::string number, size_t longestInside)
+{
+    const std::string_view prefix = MyManager::kOutsideLinePrefix;
+    if (number.size() > longestInside && number.compare(0, prefix.size(), prefix) == 0)
+        number.erase(0, prefix.size());
+    return number;
+}
 
 // The host's own network address, for the contact when no local address is set.
 bool NetworkAddress(std::string& address)
@@ -182,17 +194,23 @@ void MyManager::SetUpIvr()
 void MyManager::SetUpSip()
 {
     sipEndPoint = &AddEndpoint(std::make_unique<MySIPEndPoint>(*this, 10, 5));
-    const std::string listen = settings ? settings->ListenAddress.toStdString() : std::string();
+    const std::string listen = config() ? config()->GetListenAddress() : std::string();
     if (!sipEndPoint->StartListeners({listen}))
         return;
     const auto& registrations = config()->GetSipRegistrations();
     for (const SipRegistration& r : registrations) {
         Register(r);
-        AddRouteEntry("sip:.*" + r.login + ".* = ivr:");
+        AddRoute("sip:.*" + r.login + ".* = ivr:");
     }
     for (const SipRegistration& r : registrations)
         if (!r.server.empty())
-            AddRouteEntry(".* = sip:<dn>@" + r.server);
+            AddRoute(".* = sip:<dn>@" + r.server);
+}
+
+void MyManager::AddRoute(const std::string& entry)
+{
+    if (!AddRouteEntry(entry))
+        Log(Warning, "Route entry not taken: ", entry);
 }
 
 void MyManager::Register(const SipRegistration& r)
@@ -216,7 +234,8 @@ void MyManager::Register(const SipRegistration& r)
     params.password = r.password;
     params.expire = kRegistrationExpiry;
     std::string aor;
-    sipEndPoint->Register(params, aor);
+    if (!sipEndPoint->Register(params, aor))
+        Log(Warning, "Registration of line ", r.login, " not started at ", params.registrarAddress);
 }
 
 bool MyManager::MakeCallFromIVR(const std::string& number, std::string& token)
@@ -247,7 +266,8 @@ bool MyManager::MakeCallFromIVR(const std::string& number, std::string& token)
     options[voip::kCallingPartyNumber] = line;
     options[voip::kCallingPartyName] = line;
     options[voip::kCallingDisplayName] = line;
-    const std::string partyB = "sip:" + std::string(number.size() > 5 ? kOutsideLinePrefix : "") + number;
+    const std::string partyB =
+        std::string(kSipScheme) + (number.size() > kLongestInsideNumber ? kOutsideLinePrefix : "") + number;
     const bool placed = SetUpCall(documents.callbackParty, partyB, token, nullptr, 0, options);
     {
         std::lock_guard<std::mutex> lock(attemptsLock);
@@ -276,18 +296,16 @@ void MyManager::OnEstablishedIncomingIVR(MyIVRConnection& connection)
 
 void MyManager::OnPinEntered(MyIVRConnection& connection, const std::string& pin)
 {
-    std::string callerId = connection.GetRemotePartyNumber();
-    if (callerId.size() > 3 && callerId[0] == '9')
-        callerId.erase(0, 1);
+    const std::string callerId =
+        WithoutOutsideLinePrefix(connection.GetRemotePartyNumber(), kLongestInsideCallerId);
     Log(Debug, "MyManager::OnPinEntered callerid=", callerId, " pin=", pin);
     OnPinEntered(callerId, pin, &connection);
 }
 
 void MyManager::OnTransferNumberEntered(MyIVRConnection& connection, const std::string& digits)
 {
-    std::string callerId = connection.GetRemotePartyNumber();
-    if (callerId.size() > 3 && callerId[0] == '9')
-        callerId.erase(0, 1);
+    const std::string callerId =
+        WithoutOutsideLinePrefix(connection.GetRemotePartyNumber(), kLongestInsideCallerId);
     if (!connection.GetOtherPartyConnection())
         return; // the subscriber's leg is gone: no line to transfer on
     OnNumberEntered(LineOf(connection), callerId, digits, &connection);
@@ -330,9 +348,8 @@ void MyManager::OnSIPCallConnected(const std::string& line)
                     continue;
                 }
                 Log(Debug, "got OnSIPCallConnected from NORCOM. Getting callerid on linename=", line);
-                std::string callerId = connection->GetRemotePartyNumber();
-                if (callerId.size() > 5 && callerId[0] == '9')
-                    callerId.erase(0, 1);
+                const std::string callerId =
+                    WithoutOutsideLinePrefix(connection->GetRemotePartyNumber(), kLongestInsideNumber);
                 Log(Debug,
                     "got OnSIPCallConnected from NORCOM. Going to call OnOutgoingConnected on linename=",
                     line, " for callerid=", callerId);
@@ -381,7 +398,8 @@ void MyManager::MakeTransfer(MySIPConnection& connection, const std::string& des
     voip::StringOptions options = connection.GetStringOptions();
     const auto it = options.find(voip::kCallingPartyNumber);
     const std::string line = it == options.end() ? std::string() : it->second;
-    const std::string number = destination.size() > 4 ? destination.substr(4) : std::string();
+    const std::string number =
+        destination.size() > kSipScheme.size() ? destination.substr(kSipScheme.size()) : std::string();
     options[kOperationOption] = kTransferOperation;
     std::string token;
     auto call = connection.GetCall();

@@ -76,6 +76,11 @@ public:
     void WorkerEnded();
 
     static constexpr const char* kOutsideLinePrefix = "9";
+    // The longest numbers that never carry the outside-line prefix, even when they start with its digit:
+    // callers' numbers as the exchange presents them, and the numbers a callback dials (longer ones are
+    // dialled with the prefix).
+    static constexpr size_t kLongestInsideCallerId = 3;
+    static constexpr size_t kLongestInsideNumber = 5;
     static constexpr const char* kSipPort = "5060";
     static constexpr unsigned kRegistrationExpiry = 360;
     static constexpr int kConnectedSettleMs = 200;
@@ -95,6 +100,7 @@ private:
     void SetUpIvr();
     void SetUpSip();
     void Register(const SipRegistration& registration);
+    void AddRoute(const std::string& entry);
     // The line of an IVR leg: the user part of its SIP leg's own address; empty when that leg is gone.
     static std::string LineOf(MyIVRConnection& connection);
 

@@ -4,7 +4,7 @@
 #include "service/telephony/MySIPConnection.h"
 
 MySIPEndPoint::MySIPEndPoint(MyManager& m, unsigned connectionThreads, unsigned handlerThreads)
-    : voip::SipEndpoint(m, connectionThreads, handlerThreads), manager(m)
+    : voip::SipEndpoint(m), manager(m)
 {
 }
 

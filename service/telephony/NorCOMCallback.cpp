@@ -2,8 +2,9 @@
 
 #include "common/Logging.h"
 #include "platform/Automation.h"
+#include "platform/pbxcontrol/ControlProtocol.h"
+#include "service/core/ICBSrvSettings.h"
 #include "service/core/INorCOMEventsReceiver.h"
-#include "service/core/CBSrvSettings.h"
 #include "service/telephony/NorCom.h"
 
 #include <QCoreApplication>
@@ -20,9 +21,8 @@ NorCOMCallback::NorCOMCallback()
     if (!created->isNull()) {
         // Lives until the process ends: telephony threads may still be calling it when the bridge goes.
         norcom = created.release();
-        // By signature texts, as the component's events are named in its type library.
-        connect(norcom, SIGNAL(CallStateChangedInt(int, int, int)), this,
-                SLOT(OnCallStateChangedIntSlot(int, int,int)));
+        connect(norcom, &NorvelComLib::NorCom::CallStateChangedInt, this,
+                &NorCOMCallback::OnCallStateChangedIntSlot);
     } else {
         Log(Error, "Can't create NorCOM instance. You have to reinstall NorCOM.");
         std::getchar();
@@ -40,8 +40,10 @@ void NorCOMCallback::Initialize()
     CallBackLogic::Initialize();
     if (!norcom)
         return;
-    norcom->Connect(settings->Server, settings->Username, settings->NorvelPassword);
-    norcom->SetClientType(QStringLiteral("callback"));
+    norcom->Connect(QString::fromStdString(config()->GetServer()),
+                    QString::fromStdString(config()->GetUsername()),
+                    QString::fromStdString(config()->GetNorvelPassword()));
+    norcom->SetClientType(QString::fromLatin1(pbxcontrol::kCallbackClientType));
 
     for (const SipRegistration& registration : config()->GetSipRegistrations()) {
         const int id = norcom->OpenLine(QString::fromLatin1(registration.login.c_str()));

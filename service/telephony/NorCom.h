@@ -3,6 +3,7 @@
 #pragma once
 
 #include "platform/Automation.h"
+#include "platform/pbxcontrol/ControlProtocol.h"
 
 #include <QString>
 #include <QVariant>
@@ -16,15 +17,15 @@ class NorCom : public AxObject
     Q_CLASSINFO("Interface 0", "INorCom")
 
 public:
-    static constexpr const char* kClassId = "{3c1f6a2e-7b45-4d09-a8e2-51f0c9d4b7a6}";
+    static constexpr const char* kClassId = pbxcontrol::kComponentClassId;
 
     enum CallState {
-        state_idle = 0,
-        state_connected = 1,
-        state_ringing = 2,
-        state_dialing = 3,
-        state_busy = 4,
-        state_hold = 5,
+        state_idle = pbxcontrol::Idle,
+        state_connected = pbxcontrol::Connected,
+        state_ringing = pbxcontrol::Ringing,
+        state_dialing = pbxcontrol::Dialing,
+        state_busy = pbxcontrol::Busy,
+        state_hold = pbxcontrol::Hold,
     };
     Q_ENUM(CallState)
 

@@ -1,6 +1,6 @@
 #include "tests/road/Road.h"
 
-#include "common/FirebirdCreate.h"
+#include "common/Firebird.h"
 #include "common/Schema.h"
 
 #include <QDir>
@@ -149,9 +149,9 @@ Road::Road() : dir_(QDir::tempPath() + QStringLiteral("/selvane-road-XXXXXX"))
     const std::string location =
         QStringLiteral("127.0.0.1/%1:NORVEL_CALLBACK").arg(env.port).toStdString();
     std::string error;
-    if (!CreateFirebirdDatabase(Schema::CreateDatabaseStatement(location, env.user.toStdString(),
-                                                                env.password.toStdString()),
-                                error))
+    if (!firebird::CreateDatabase(
+            Schema::CreateDatabaseStatement(location, env.user.toStdString(), env.password.toStdString()),
+            error))
         throw std::runtime_error("cannot create the road's database: " + error);
     QSqlDatabase db = Connection();
     TestDatabase::buildSchema(db);

@@ -2,7 +2,7 @@
 // server at 127.0.0.1:PORT: creates it when missing, builds the schema when it has none, and adds the
 // sample subscribers and blacklist pattern when they are not there yet. Safe to run on every start.
 // SUBSCRIBERS adds that many more (caller IDs 1000001 and on, PIN 1234), for benchmarks.
-#include "common/FirebirdCreate.h"
+#include "common/Firebird.h"
 #include "common/Schema.h"
 #include "tests/support/TestDatabase.h"
 
@@ -50,7 +50,7 @@ int main(int argc, char** argv)
         if (!db.open()) {
             std::string error;
             const std::string location = "127.0.0.1/" + port.toStdString() + ":NORVEL_CALLBACK";
-            if (!CreateFirebirdDatabase(
+            if (!firebird::CreateDatabase(
                     Schema::CreateDatabaseStatement(location, user.toStdString(), password.toStdString()), error))
                 return Fail(QString::fromStdString(error));
             if (!db.open())

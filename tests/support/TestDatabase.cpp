@@ -1,6 +1,6 @@
 #include "tests/support/TestDatabase.h"
 
-#include "common/FirebirdCreate.h"
+#include "common/Firebird.h"
 #include "common/Schema.h"
 
 #include <QDir>
@@ -31,19 +31,6 @@ QString required(const char* name)
     return value;
 }
 
-std::string dpbFor(const FbServerEnv& server)
-{
-    std::string dpb(1, char(isc_dpb_version1));
-    auto add = [&dpb](char tag, const QByteArray& value) {
-        dpb += tag;
-        dpb += char(value.size());
-        dpb.append(value.constData(), size_t(value.size()));
-    };
-    add(isc_dpb_user_name, server.user.toUtf8());
-    add(isc_dpb_password, server.password.toUtf8());
-    return dpb;
-}
-
 std::atomic<int> g_connectionCounter{0};
 } // namespace
 
@@ -68,7 +55,7 @@ TestDatabase::TestDatabase(Content content, const FbServerEnv& server) : server_
     std::string error;
     std::string statement = Schema::CreateDatabaseStatement(location().toStdString(), server_.user.toStdString(),
                                                             server_.password.toStdString());
-    if (!CreateFirebirdDatabase(statement, error))
+    if (!firebird::CreateDatabase(statement, error))
         fail(QStringLiteral("cannot create test database %1: %2").arg(location(), QString::fromStdString(error)));
     try {
         QSqlDatabase first = connect();
@@ -142,9 +129,10 @@ void TestDatabase::drop(const FbServerEnv& server, const QString& path)
         return;
     ISC_STATUS_ARRAY status = {};
     isc_db_handle handle = 0;
-    std::string dpb = dpbFor(server);
+    firebird::ParameterBlock dpb;
+    dpb.Add(isc_dpb_user_name, server.user.toStdString()).Add(isc_dpb_password, server.password.toStdString());
     QByteArray where = QStringLiteral("%1/%2:%3").arg(server.host).arg(server.port).arg(path).toUtf8();
-    if (isc_attach_database(status, 0, where.constData(), &handle, short(dpb.size()), dpb.data()) == 0 &&
+    if (isc_attach_database(status, 0, where.constData(), &handle, dpb.Size(), dpb.Data()) == 0 &&
         isc_drop_database(status, &handle) == 0)
         return;
     if (handle)

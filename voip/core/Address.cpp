@@ -27,4 +27,39 @@ std::string UserPartOf(const std::string& address)
     return text.substr(0, text.find_first_of("@;>?"));
 }
 
+bool SplitHostPort(const std::string& text, std::string& host, int& port, int defaultPort)
+{
+    std::string name;
+    size_t end = 0; // where the host ends
+    if (!text.empty() && text.front() == '[') {
+        end = text.find(']');
+        if (end == std::string::npos)
+            return false;
+        name = text.substr(1, end - 1);
+        ++end;
+    } else {
+        end = text.find(':');
+        // Unbracketed, an IPv6 address could not be told from its port.
+        if (end != std::string::npos && text.find(':', end + 1) != std::string::npos)
+            return false;
+        name = text.substr(0, end);
+    }
+    int number = defaultPort;
+    if (end < text.size()) {
+        if (text[end] != ':' || end + 1 == text.size())
+            return false;
+        number = 0;
+        for (size_t i = end + 1; i < text.size(); ++i) {
+            if (!std::isdigit(static_cast<unsigned char>(text[i])))
+                return false;
+            number = number * 10 + (text[i] - '0');
+            if (number > 65535)
+                return false;
+        }
+    }
+    host = name;
+    port = number;
+    return true;
+}
+
 } // namespace voip

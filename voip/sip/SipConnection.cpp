@@ -104,7 +104,7 @@ bool SipConnection::SetUpConnection()
             std::lock_guard<std::mutex> lock(leg->mutex);
             leg->media = media;
         }
-        leg->nh = nua_handle(s->nua, leg.get(), SIPTAG_TO_STR(to.c_str()), SIPTAG_FROM_STR(from.c_str()), TAG_END());
+        leg->nh = nua_handle(s->loop.Nua(), leg.get(), SIPTAG_TO_STR(to.c_str()), SIPTAG_FROM_STR(from.c_str()), TAG_END());
         s->handles[leg.get()] = leg;
         std::string sdp = MakeSdp(s->localAddress, media->LocalPort());
         nua_invite(leg->nh, NUTAG_M_USERNAME(contactUser.c_str()), SOATAG_USER_SDP_STR(sdp.c_str()),

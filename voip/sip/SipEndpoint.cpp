@@ -3,6 +3,7 @@
 #include "voip/core/Call.h"
 #include "voip/core/Manager.h"
 #include "voip/sip/Sdp.h"
+#include "voip/sip/SofiaText.h"
 #include "voip/core/Address.h"
 
 #include "voip/core/Log.h"
@@ -13,55 +14,16 @@
 #include <ifaddrs.h>
 #include <netinet/in.h>
 
-#include <condition_variable>
-#include <cstdarg>
-#include <cstdio>
+#include <cstdlib>
 
 namespace voip {
 
 namespace {
 
-void RunPosted(SipStack*, su_msg_r, PostedTask* posted)
-{
-    std::unique_ptr<std::function<void()>> task(posted->task);
-    (*task)();
-}
-
-// Sofia-SIP's own messages (an ICMP error from a peer gone, a malformed message) go to the log.
-void SofiaLog(void*, const char* format, va_list args)
-{
-    char text[512];
-    vsnprintf(text, sizeof text, format, args);
-    std::string line = text;
-    while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
-        line.pop_back();
-    if (!line.empty())
-        Log(Debug, "sofia: ", line);
-}
-
 void OnNuaEvent(nua_event_t event, int status, const char* phrase, nua_t*, SipStack* stack, nua_handle_t* nh,
                 SipHandle* handle, const sip_t* sip, tagi_t tags[])
 {
     stack->Event(event, status, phrase, nh, handle, sip, tags);
-}
-
-std::string UrlText(const url_t* url)
-{
-    if (!url)
-        return {};
-    su_home_t home[1] = {SU_HOME_INIT(home)};
-    char* text = url_as_string(home, url);
-    std::string result = text ? text : "";
-    su_home_deinit(home);
-    return result;
-}
-
-std::string Unquote(const char* text)
-{
-    std::string s = text ? text : "";
-    if (s.size() >= 2 && s.front() == '"' && s.back() == '"')
-        s = s.substr(1, s.size() - 2);
-    return s;
 }
 
 // The first IPv4 address of a non-loopback interface, else the loopback.
@@ -118,85 +80,17 @@ bool SipStack::Start(const std::string& url, const std::string& address, int lis
 {
     localAddress = address;
     port = listenPort;
-    std::mutex m;
-    std::condition_variable cv;
-    int state = 0; // 1 up, -1 failed
-    thread = std::thread([&, url] {
-        su_init();
-        su_log_redirect(su_log_default, SofiaLog, nullptr);
-        su_root_t* r = su_root_create(this);
-        nua_t* n = r ? nua_create(r, OnNuaEvent, this, NUTAG_URL(url.c_str()),
-                                  NUTAG_OUTBOUND("no-validate, no-options-keepalive"),
-                                  NUTAG_AUTOANSWER(0), NUTAG_AUTOALERT(0), NUTAG_AUTOACK(1),
-                                  NUTAG_ENABLEINVITE(1),
-                                  // No REFER: the stack would accept one in or outside a call and keep
-                                  // a subscription for it that outlives the handle.
-                                  SIPTAG_ALLOW_STR("INVITE, ACK, BYE, CANCEL, OPTIONS, PRACK, MESSAGE, SUBSCRIBE, "
-                                                   "NOTIFY, UPDATE, INFO"),
-                                  // Answered by us: the stack would accept one outside any call.
-                                  NUTAG_APPL_METHOD("INFO"), TAG_NULL())
-                     : nullptr;
-        {
-            std::lock_guard<std::mutex> lock(m);
-            if (n) {
-                std::lock_guard<std::mutex> stackLock(mutex);
-                root = r;
-                nua = n;
-                running = true;
-            }
-            state = n ? 1 : -1;
-            cv.notify_all();
-        }
-        if (n) {
-            su_root_run(r);
-            nua_destroy(n);
-        }
-        if (r)
-            su_root_destroy(r);
-        su_deinit();
+    return loop.Start([this, &url](su_root_t* root) {
+        return nua_create(root, OnNuaEvent, this, NUTAG_URL(url.c_str()),
+                          NUTAG_OUTBOUND("no-validate, no-options-keepalive"), NUTAG_AUTOANSWER(0),
+                          NUTAG_AUTOALERT(0), NUTAG_AUTOACK(1), NUTAG_ENABLEINVITE(1),
+                          // No REFER: the stack would accept one in or outside a call and keep
+                          // a subscription for it that outlives the handle.
+                          SIPTAG_ALLOW_STR("INVITE, ACK, BYE, CANCEL, OPTIONS, PRACK, MESSAGE, SUBSCRIBE, "
+                                           "NOTIFY, UPDATE, INFO"),
+                          // Answered by us: the stack would accept one outside any call.
+                          NUTAG_APPL_METHOD("INFO"), TAG_NULL());
     });
-    std::unique_lock<std::mutex> lock(m);
-    cv.wait(lock, [&] { return state != 0; });
-    if (state < 0) {
-        lock.unlock();
-        thread.join();
-        return false;
-    }
-    return true;
-}
-
-void SipStack::Stop()
-{
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        if (!running) {
-            if (thread.joinable())
-                thread.join();
-            return;
-        }
-    }
-    Post([this] { nua_shutdown(nua); });
-    {
-        // Nothing more is posted: the root goes away with the thread.
-        std::lock_guard<std::mutex> lock(mutex);
-        running = false;
-    }
-    thread.join();
-    std::lock_guard<std::mutex> lock(mutex);
-    root = nullptr;
-    nua = nullptr;
-}
-
-bool SipStack::Post(std::function<void()> task)
-{
-    std::lock_guard<std::mutex> lock(mutex);
-    if (!running)
-        return false;
-    su_msg_r msg = SU_MSG_R_INIT;
-    if (su_msg_create(msg, su_root_task(root), su_task_null, RunPosted, sizeof(PostedTask)) != 0)
-        return false;
-    su_msg_data(msg)->task = new std::function<void()>(std::move(task)); // RunPosted owns it
-    return su_msg_send(msg) == 0;
 }
 
 std::shared_ptr<SipLeg> SipStack::LegOf(SipHandle* handle)
@@ -215,10 +109,7 @@ void SipStack::Forget(SipHandle* handle)
     handles.erase(it);
     nua_handle_t* nh = held->nh;
     held->nh = nullptr;
-    Post([nh, held] {
-        if (nh)
-            nua_handle_destroy(nh);
-    });
+    loop.DestroyHandleLater(nh, std::move(held));
 }
 
 void SipStack::Event(nua_event_t event, int status, const char* phrase, nua_handle_t* nh, SipHandle* handle,
@@ -254,11 +145,11 @@ void SipStack::Event(nua_event_t event, int status, const char* phrase, nua_hand
     case nua_i_info:
         if (auto leg = LegOf(handle)) {
             if (BodyShort(sip)) {
-                nua_respond(nh, SIP_400_BAD_REQUEST, NUTAG_WITH_THIS(nua), TAG_END());
+                nua_respond(nh, SIP_400_BAD_REQUEST, NUTAG_WITH_THIS(loop.Nua()), TAG_END());
                 return;
             }
             OnInfo(leg, sip);
-            nua_respond(nh, SIP_200_OK, NUTAG_WITH_THIS(nua), TAG_END());
+            nua_respond(nh, SIP_200_OK, NUTAG_WITH_THIS(loop.Nua()), TAG_END());
         } else {
             Refuse(nh, handle, SIP_481_NO_TRANSACTION);
         }
@@ -293,8 +184,7 @@ void SipStack::Event(nua_event_t event, int status, const char* phrase, nua_hand
             OnRegister(*line, event, status, sip);
         return;
     case nua_r_shutdown:
-        if (status >= 200)
-            su_root_break(root);
+        loop.OnShutdown(status);
         return;
     case nua_i_options:
     case nua_i_message:
@@ -316,7 +206,7 @@ void SipStack::Event(nua_event_t event, int status, const char* phrase, nua_hand
 void SipStack::Refuse(nua_handle_t* nh, SipHandle* handle, int status, const char* phrase)
 {
     // The request being handled, not the call's INVITE, is the one answered.
-    nua_respond(nh, status, phrase, NUTAG_WITH_THIS(nua), TAG_END());
+    nua_respond(nh, status, phrase, NUTAG_WITH_THIS(loop.Nua()), TAG_END());
     // Only a handle the stack made for this request goes: for a refused INVITE or INFO the stack
     // keeps nothing behind. Never so for a handle that serves a subscription (a REFER's): its
     // NOTIFY transactions would run on, timers and all, over the freed handle.
@@ -568,9 +458,9 @@ std::shared_ptr<SipLine> SipStack::FindLine(const std::string& name) const
 
 // ---- the endpoint ----
 
-SipEndpoint::SipEndpoint(Manager& manager, unsigned connectionThreads, unsigned handlerThreads)
-    : Endpoint(manager, "sip"), connectionThreads_(connectionThreads), handlerThreads_(handlerThreads),
-      media_(std::make_unique<MediaEngine>()), stack_(std::make_unique<SipStack>(*this, manager))
+SipEndpoint::SipEndpoint(Manager& manager)
+    : Endpoint(manager, "sip"), media_(std::make_unique<MediaEngine>()),
+      stack_(std::make_unique<SipStack>(*this, manager))
 {
 }
 
@@ -591,26 +481,22 @@ bool SipEndpoint::StartListeners(const std::vector<std::string>& interfaces)
     std::string wanted = interfaces.empty() ? std::string() : interfaces.front();
     if (interfaces.size() > 1)
         Log(Warning, "voip: SIP listens on ", wanted, " only");
-    std::string host = wanted.substr(0, wanted.rfind(':') == std::string::npos ? wanted.size() : wanted.rfind(':'));
-    int port = 5060;
-    if (wanted.rfind(':') != std::string::npos)
-        port = std::atoi(wanted.c_str() + wanted.rfind(':') + 1);
-    if (port <= 0 || port > 65535)
+    std::string host;
+    int port = 0;
+    if (!SplitHostPort(wanted, host, port, 5060) || port == 0)
         return false;
     bool any = host.empty() || host == "*" || host == "0.0.0.0";
+    if (host.find(':') != std::string::npos)
+        host = "[" + host + "]"; // as a URL writes it
     std::string url = "sip:" + (any ? std::string("*") : host) + ":" + std::to_string(port) + ";transport=udp";
-    {
-        std::lock_guard<std::mutex> lock(stack_->mutex);
-        if (stack_->running)
-            return false;
-    }
+    if (stack_->loop.Running())
+        return false;
     return stack_->Start(url, any ? HostAddress() : host, port);
 }
 
 bool SipEndpoint::IsListening() const
 {
-    std::lock_guard<std::mutex> lock(stack_->mutex);
-    return stack_->running;
+    return stack_->loop.Running();
 }
 
 std::string SipEndpoint::GetLocalAddress() const
@@ -643,14 +529,14 @@ bool SipEndpoint::Register(const SipRegistrationParams& params, std::string& aor
     std::string contactUser = params.contact.empty() ? line->line : UserPartOf(params.contact);
     {
         std::lock_guard<std::mutex> lock(stack_->mutex);
-        if (!stack_->running)
+        if (!stack_->loop.Running())
             return false;
         stack_->lines[line->line] = line;
     }
     aor = line->aor;
     SipStack* stack = stack_.get();
     return stack_->Post([stack, line, contactUser] {
-        line->nh = nua_handle(stack->nua, line.get(), SIPTAG_TO_STR(line->aor.c_str()),
+        line->nh = nua_handle(stack->loop.Nua(), line.get(), SIPTAG_TO_STR(line->aor.c_str()),
                               SIPTAG_FROM_STR(line->aor.c_str()), TAG_END());
         stack->handles[line.get()] = line;
         std::string registrar = "sip:" + line->registrar;

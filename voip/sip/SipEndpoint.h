@@ -29,14 +29,14 @@ struct SipRegistrationParams
 class SipEndpoint : public Endpoint
 {
 public:
-    // The pool sizes are kept for the record only: notifications run on the manager's workers, whose
-    // number grows with demand (an override may sleep without holding up other calls).
-    explicit SipEndpoint(Manager& manager, unsigned connectionThreads = 10, unsigned handlerThreads = 5);
+    // Notifications run on the manager's workers, whose number grows with demand (an override may
+    // sleep without holding up other calls).
+    explicit SipEndpoint(Manager& manager);
     ~SipEndpoint() override;
 
-    // Listens on UDP at each "host[:port]" (port 5060 when absent); "" is every interface. The stack
-    // takes one listening address: further entries are ignored with a warning. False when the
-    // stack cannot start there.
+    // Listens on UDP at each "host[:port]" (port 5060 when absent, an IPv6 host in brackets); "" is
+    // every interface. The stack takes one listening address: further entries are ignored with a
+    // warning. False when the stack cannot start there.
     bool StartListeners(const std::vector<std::string>& interfaces);
     bool IsListening() const;
     // The address written in SDP and Contact ("127.0.0.1"), and the port listened on.
@@ -63,14 +63,9 @@ public:
                                                  const StringOptions& stringOptions) override;
     void ShutDown() override;
 
-    unsigned GetConnectionThreads() const { return connectionThreads_; }
-    unsigned GetHandlerThreads() const { return handlerThreads_; }
-
 private:
     friend class SipConnection;
     friend struct SipStack;
-    const unsigned connectionThreads_;
-    const unsigned handlerThreads_;
     std::unique_ptr<MediaEngine> media_;
     std::unique_ptr<SipStack> stack_;
 };

@@ -2,22 +2,13 @@
 // per-handle state. Include it first: it fixes Sofia's magic types.
 #pragma once
 
-#include <functional>
-#include <memory>
-
 namespace voip {
 struct SipStack;
 struct SipHandle;
-struct PostedTask
-{
-    std::function<void()>* task;
-};
 } // namespace voip
 
 #define NUA_MAGIC_T voip::SipStack
 #define NUA_HMAGIC_T voip::SipHandle
-#define SU_ROOT_MAGIC_T voip::SipStack
-#define SU_MSG_ARG_T voip::PostedTask
 
 #include <sofia-sip/nua.h>
 #include <sofia-sip/nua_tag.h>
@@ -33,12 +24,14 @@ struct PostedTask
 #include "voip/media/MediaEngine.h"
 #include "voip/sip/SipConnection.h"
 #include "voip/sip/SipEndpoint.h"
+#include "voip/sip/SofiaLoop.h"
 
 #include <atomic>
+#include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 
 namespace voip {
 
@@ -89,9 +82,9 @@ struct SipStack
     ~SipStack() { Stop(); }
 
     bool Start(const std::string& url, const std::string& localAddress, int port);
-    void Stop();
+    void Stop() { loop.Stop(); }
     // Runs task on the stack's thread; false when the stack is not running.
-    bool Post(std::function<void()> task);
+    bool Post(std::function<void()> task) { return loop.Post(std::move(task)); }
 
     void Event(nua_event_t event, int status, const char* phrase, nua_handle_t* nh, SipHandle* handle,
                const sip_t* sip, tagi_t tags[]);
@@ -115,13 +108,10 @@ struct SipStack
     std::string localAddress;
     int port = 0;
 
-    mutable std::mutex mutex;
-    bool running = false;
-    su_root_t* root = nullptr;
-    nua_t* nua = nullptr;
-    std::thread thread;
+    mutable std::mutex mutex; // guards lines
     std::map<SipHandle*, std::shared_ptr<SipHandle>> handles; // stack thread only
     std::map<std::string, std::shared_ptr<SipLine>> lines;     // by line name
+    SofiaLoop loop;
 };
 
 } // namespace voip

@@ -3,11 +3,12 @@
 // events per second reach the bridge's slot.
 //   norcom_bench [round trips per thread] [events]
 //   norcom_bench --server HOST:PORT USER PASSWORD LINE... [--calls N]   (round trips against a real exchange)
+#include "platform/pbxcontrol/NorComComponent.h"
 #include "service/core/INorCOMEventsReceiver.h"
 #include "service/core/CBSrvSettings.h"
 #include "service/telephony/NorCOMCallback.h"
 #include "service/telephony/NorCom.h"
-#include "service/telephony/NorComComponent.h"
+#include "service/telephony/PlatformLogging.h"
 #include "service/telephony/tests/TestControlServer.h"
 
 #include <QCoreApplication>
@@ -125,6 +126,7 @@ static int againstServer(const QStringList& args)
 int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
+    RoutePlatformLogToFacility();
     RegisterNorComComponent();
     QStringList args = QCoreApplication::arguments().mid(1);
     if (!args.isEmpty() && args.first() == QLatin1String("--server"))

@@ -2,12 +2,13 @@
 // test's own over real TCP on 127.0.0.1.
 #include "common/Logging.h"
 #include "platform/Automation.h"
+#include "platform/pbxcontrol/NorComComponent.h"
 #include "service/core/INorCOMEventsReceiver.h"
 #include "tests/support/LogCapture.h"
 #include "service/core/CBSrvSettings.h"
 #include "service/telephony/NorCOMCallback.h"
 #include "service/telephony/NorCom.h"
-#include "service/telephony/NorComComponent.h"
+#include "service/telephony/PlatformLogging.h"
 #include "service/telephony/tests/TestControlServer.h"
 
 #include <QCoreApplication>
@@ -565,6 +566,7 @@ TEST(NorComComponent, SurvivesGarbageCutAnswersAndARefusedLogin)
 int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
+    RoutePlatformLogToFacility();
     RegisterNorComComponent();
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();

@@ -1,5 +1,7 @@
 #include "service/telephony/tests/TestControlServer.h"
 
+#include "platform/pbxcontrol/ControlProtocol.h"
+
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QString>
@@ -14,30 +16,35 @@
 
 namespace {
 
+namespace protocol = pbxcontrol;
+namespace param = pbxcontrol::param;
+
 std::string compact(const QJsonObject& object)
 {
-    return QJsonDocument(object).toJson(QJsonDocument::Compact).toStdString() + "\n";
+    return QJsonDocument(object).toJson(QJsonDocument::Compact).toStdString() + protocol::kLineEnd;
 }
 
 std::string answer(const QJsonValue& id, const QJsonValue& result)
 {
-    return compact(QJsonObject{{"jsonrpc", "2.0"}, {"id", id}, {"result", result}});
+    return compact(QJsonObject{{"jsonrpc", protocol::kVersion}, {"id", id}, {"result", result}});
 }
 
 std::string failure(const QJsonValue& id, int code, const char* message)
 {
-    return compact(QJsonObject{{"jsonrpc", "2.0"},
+    return compact(QJsonObject{{"jsonrpc", protocol::kVersion},
                                {"id", id},
                                {"error", QJsonObject{{"code", code}, {"message", message}}}});
 }
 
 std::string stateNotification(int line, int call, int state)
 {
-    return compact(QJsonObject{{"jsonrpc", "2.0"},
-                               {"method", "callStateChanged"},
-                               {"params", QJsonObject{{"line", line}, {"call", call}, {"state", state}}}});
+    return compact(QJsonObject{
+        {"jsonrpc", protocol::kVersion},
+        {"method", protocol::kCallStateChanged},
+        {"params", QJsonObject{{param::kLine, line}, {param::kCall, call}, {param::kState, state}}}});
 }
 
+// The exchange's dial plan is its own; the test needs only one rule of it.
 std::string dialable(std::string number)
 {
     std::string out;
@@ -229,7 +236,7 @@ void TestControlServer::run()
             }
             Client& client = clients_[i];
             client.buffer.append(chunk, size_t(n));
-            for (size_t end; (end = client.buffer.find('\n')) != std::string::npos;) {
+            for (size_t end; (end = client.buffer.find(protocol::kLineEnd)) != std::string::npos;) {
                 const std::string text = client.buffer.substr(0, end);
                 client.buffer.erase(0, end + 1);
                 handle(client, text);
@@ -245,7 +252,7 @@ void TestControlServer::handle(Client& client, const std::string& text)
     QJsonParseError error{};
     const QJsonDocument document = QJsonDocument::fromJson(QByteArray::fromStdString(text), &error);
     if (error.error != QJsonParseError::NoError || !document.isObject()) {
-        send(client, failure(QJsonValue::Null, -32700, "Parse error"));
+        send(client, failure(QJsonValue::Null, protocol::kParseError, "Parse error"));
         return;
     }
     const QJsonObject request = document.object();
@@ -258,19 +265,20 @@ void TestControlServer::handle(Client& client, const std::string& text)
 
     std::string reply;
     std::string followUp;
-    if (method == "login") {
-        client.loggedIn = params.value("username").toString().toStdString() == user_ &&
-                          params.value("password").toString().toStdString() == password_;
+    if (method == protocol::method::kLogin) {
+        client.loggedIn = params.value(param::kUsername).toString().toStdString() == user_ &&
+                          params.value(param::kPassword).toString().toStdString() == password_;
         if (client.loggedIn)
             ++logins_;
-        reply = client.loggedIn ? answer(id, true) : failure(id, -32001, "not authorised");
+        reply = client.loggedIn ? answer(id, true) : failure(id, protocol::kNotAuthorised, "not authorised");
     } else if (!client.loggedIn) {
-        reply = failure(id, -32001, "not authorised");
-    } else if (method == "setClientType") {
-        reply = params.value("type").toString() == "callback" ? answer(id, true)
-                                                               : failure(id, -32602, "invalid params");
-    } else if (method == "openLine") {
-        const std::string name = params.value("name").toString().toStdString();
+        reply = failure(id, protocol::kNotAuthorised, "not authorised");
+    } else if (method == protocol::method::kSetClientType) {
+        reply = params.value(param::kType).toString() == protocol::kCallbackClientType
+                    ? answer(id, true)
+                    : failure(id, protocol::kInvalidParams, "invalid params");
+    } else if (method == protocol::method::kOpenLine) {
+        const std::string name = params.value(param::kName).toString().toStdString();
         opened_.push_back(name);
         auto it = ids_.find(name);
         int line = 0;
@@ -282,22 +290,23 @@ void TestControlServer::handle(Client& client, const std::string& text)
         reply = answer(id, line);
         if (line != 0)
             followUp = stateNotification(line, 0, lines_[line].state);
-    } else if (method == "getCOS" || method == "setCOS") {
-        auto it = lines_.find(params.value("line").toInt());
+    } else if (method == protocol::method::kGetCOS || method == protocol::method::kSetCOS) {
+        auto it = lines_.find(params.value(param::kLine).toInt());
         if (it == lines_.end()) {
-            reply = failure(id, -32010, "no such line");
-        } else if (method == "getCOS") {
+            reply = failure(id, protocol::kNoSuchLine, "no such line");
+        } else if (method == protocol::method::kGetCOS) {
             reply = answer(id, it->second.cos);
-        } else if (params.value("cos").toInt() < 0) {
-            reply = failure(id, -32602, "invalid params");
+        } else if (params.value(param::kCos).toInt() < 0) {
+            reply = failure(id, protocol::kInvalidParams, "invalid params");
         } else {
-            it->second.cos = params.value("cos").toInt();
+            it->second.cos = params.value(param::kCos).toInt();
             reply = answer(id, true);
         }
-    } else if (method == "toDialable") {
-        reply = answer(id, QString::fromStdString(dialable(params.value("number").toString().toStdString())));
+    } else if (method == protocol::method::kToDialable) {
+        reply = answer(
+            id, QString::fromStdString(dialable(params.value(param::kNumber).toString().toStdString())));
     } else {
-        reply = failure(id, -32601, "Method not found");
+        reply = failure(id, protocol::kMethodNotFound, "Method not found");
     }
 
     if (cutNext_) {

@@ -127,6 +127,20 @@ TEST(RouteTableTest, UserPartOfAddresses)
     EXPECT_EQ(UserPartOf("sip:912345"), "912345");
 }
 
+TEST(RouteTableTest, HostAndPortSplit)
+{
+    std::string host;
+    int port = 0;
+    ASSERT_TRUE(SplitHostPort("[::1]:5070", host, port, 5060));
+    EXPECT_EQ(host + " " + std::to_string(port), "::1 5070");
+    ASSERT_TRUE(SplitHostPort("pbx", host, port, 5060));
+    EXPECT_EQ(host + " " + std::to_string(port), "pbx 5060");
+    ASSERT_TRUE(SplitHostPort(":0", host, port, 5060));
+    EXPECT_EQ(host + " " + std::to_string(port), " 0");
+    for (const char* bad : {"::1:5060", "[::1", "[::1]5060", "pbx:", "pbx:50x", "pbx:65536"})
+        EXPECT_FALSE(SplitHostPort(bad, host, port, 5060)) << bad;
+}
+
 TEST_F(CallModelTest, CallIsEstablishedNotifiedOnWorkersAndClearedSynchronously)
 {
     std::string token;

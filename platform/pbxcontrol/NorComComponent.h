@@ -1,5 +1,5 @@
-// The PBX control component: a client of the exchange's control server (newline-delimited JSON-RPC 2.0
-// over TCP), registered under NorCom's class identifier so the service creates it by that identifier.
+// The PBX control component: a client of the exchange's control server (ControlProtocol.h), registered
+// under the protocol's component class identifier so the service creates it by that identifier.
 //
 // Calls are synchronous, bounded by a timeout, and safe from any thread: they never need an event loop.
 // A late or failed call returns its "nothing" value (0, false, the number unchanged). State changes
@@ -18,7 +18,6 @@ class NorComComponent : public QObject
     Q_OBJECT
 
 public:
-    static constexpr int kDefaultPort = 7577;
     static constexpr int kCallTimeoutMs = 2000;
     static constexpr int kFirstReconnectDelayMs = 200;
     static constexpr int kMaxReconnectDelayMs = 5000;
@@ -26,8 +25,8 @@ public:
     explicit NorComComponent(QObject* parent = nullptr);
     ~NorComComponent() override;
 
-    // server is "host" or "host:port". Waits at most the call timeout for the login; false when it
-    // did not succeed by then (the component keeps trying in the background).
+    // server is "host" or "host:port" (default: the protocol's port). Waits at most the call timeout for
+    // the login; false when it did not succeed by then (the component keeps trying in the background).
     Q_INVOKABLE bool Connect(const QString& server, const QString& username, const QString& password);
     // Closes the connection, stops retrying and forgets the client type and the lines.
     Q_INVOKABLE void Disconnect();
@@ -50,5 +49,6 @@ private:
     std::unique_ptr<Session> session_;
 };
 
-// Makes NorComComponent the component behind NorCom's class identifier.
+// Makes NorComComponent the component behind the protocol's class identifier. It logs through
+// platform::SetLogHandler.
 void RegisterNorComComponent();

@@ -1,8 +1,8 @@
-#include "service/telephony/NorComComponent.h"
+#include "platform/pbxcontrol/NorComComponent.h"
 
-#include "common/Logging.h"
 #include "platform/Automation.h"
-#include "service/telephony/NorCom.h"
+#include "platform/Log.h"
+#include "platform/pbxcontrol/ControlProtocol.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -30,9 +30,13 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-// Longest line accepted from the server; a longer one means the stream is not the protocol.
-constexpr size_t kMaxLineBytes = 1 << 20;
+using platform::Debug;
+using platform::Error;
+using platform::Log;
+using platform::Notice;
+using platform::Warning;
+namespace protocol = pbxcontrol;
+namespace param = pbxcontrol::param;
 
 struct Reply
 {
@@ -126,7 +130,7 @@ bool sendAll(int fd, const QByteArray& data, Clock::time_point deadline)
 bool parseServer(const QString& server, std::string& host, quint16& port)
 {
     QString text = server.trimmed();
-    port = NorComComponent::kDefaultPort;
+    port = protocol::kDefaultPort;
     const int colon = text.lastIndexOf(QLatin1Char(':'));
     // "[::1]:7577" and "host:7577" carry a port; a bare IPv6 address has more than one colon.
     if (colon > 0 && (text.count(QLatin1Char(':')) == 1 || text.at(colon - 1) == QLatin1Char(']'))) {
@@ -290,10 +294,12 @@ private:
     bool write(qint64 id, const char* method, const QJsonObject& params, quint64 connection,
                Clock::time_point deadline)
     {
-        QJsonObject request{{"jsonrpc", "2.0"}, {"id", id}, {"method", QString::fromLatin1(method)},
+        QJsonObject request{{"jsonrpc", protocol::kVersion},
+                            {"id", id},
+                            {"method", QString::fromLatin1(method)},
                             {"params", params}};
         QByteArray line = QJsonDocument(request).toJson(QJsonDocument::Compact);
-        line.append('\n');
+        line.append(protocol::kLineEnd);
         std::lock_guard<std::mutex> writing(writeMutex_);
         int fd = -1;
         {
@@ -406,10 +412,10 @@ void NorComComponent::Session::run()
                 }
                 buffer.append(chunk, n);
                 qsizetype start = 0;
-                for (qsizetype end; (end = buffer.indexOf('\n', start)) >= 0; start = end + 1)
+                for (qsizetype end; (end = buffer.indexOf(protocol::kLineEnd, start)) >= 0; start = end + 1)
                     handleLine(buffer.mid(start, end - start));
                 buffer.remove(0, start);
-                if (size_t(buffer.size()) > kMaxLineBytes) {
+                if (buffer.size() > protocol::kMaxServerLine) {
                     dropConnection("a line from the control server is too long");
                     continue;
                 }
@@ -451,21 +457,25 @@ void NorComComponent::Session::openSession(int fd)
             pending->context = context;
             const qint64 id = nextId_++;
             pending_[id] = pending;
-            requests.emplace_back(id, QJsonObject{{"jsonrpc", "2.0"},
+            requests.emplace_back(id, QJsonObject{{"jsonrpc", protocol::kVersion},
                                                   {"id", id},
                                                   {"method", QString::fromLatin1(method)},
                                                   {"params", params}});
         };
-        add("login", QJsonObject{{"username", username_}, {"password", password_}}, OwnRequest::Login, QString());
+        add(protocol::method::kLogin,
+            QJsonObject{{param::kUsername, username_}, {param::kPassword, password_}}, OwnRequest::Login,
+            QString());
         if (!clientType_.isEmpty())
-            add("setClientType", QJsonObject{{"type", clientType_}}, OwnRequest::ClientType, clientType_);
+            add(protocol::method::kSetClientType, QJsonObject{{param::kType, clientType_}},
+                OwnRequest::ClientType, clientType_);
         for (const auto& line : lines_)
-            add("openLine", QJsonObject{{"name", line.first}}, OwnRequest::Reopen, line.first);
+            add(protocol::method::kOpenLine, QJsonObject{{param::kName, line.first}}, OwnRequest::Reopen,
+                line.first);
     }
     QByteArray data;
     for (const auto& request : requests) {
         data += QJsonDocument(request.second).toJson(QJsonDocument::Compact);
-        data += '\n';
+        data += protocol::kLineEnd;
     }
     if (!sendAll(fd, data, deadline))
         shutdown(fd, SHUT_RDWR); // the reader sees the end and drops it
@@ -532,10 +542,10 @@ void NorComComponent::Session::handleLine(const QByteArray& text)
 
     if (message.contains(QLatin1String("method"))) {
         const QJsonObject params = message.value(QLatin1String("params")).toObject();
-        const QJsonValue line = params.value(QLatin1String("line"));
-        const QJsonValue call = params.value(QLatin1String("call"));
-        const QJsonValue state = params.value(QLatin1String("state"));
-        if (message.value(QLatin1String("method")).toString() != QLatin1String("callStateChanged") ||
+        const QJsonValue line = params.value(QLatin1String(param::kLine));
+        const QJsonValue call = params.value(QLatin1String(param::kCall));
+        const QJsonValue state = params.value(QLatin1String(param::kState));
+        if (message.value(QLatin1String("method")).toString() != QLatin1String(protocol::kCallStateChanged) ||
             !line.isDouble() || !call.isDouble() || !state.isDouble()) {
             Log(Debug, "NorCom: ignored a notification ", message.value(QLatin1String("method")).toString().toStdString());
             return;
@@ -632,7 +642,7 @@ void NorComComponent::Disconnect() { session_->disconnect(); }
 
 bool NorComComponent::SetClientType(const QString& type)
 {
-    const Reply reply = session_->call("setClientType", QJsonObject{{"type", type}});
+    const Reply reply = session_->call(protocol::method::kSetClientType, QJsonObject{{param::kType, type}});
     if (reply.ok)
         session_->rememberClientType(type);
     return reply.ok;
@@ -640,7 +650,7 @@ bool NorComComponent::SetClientType(const QString& type)
 
 int NorComComponent::OpenLine(const QString& linename)
 {
-    const Reply reply = session_->call("openLine", QJsonObject{{"name", linename}});
+    const Reply reply = session_->call(protocol::method::kOpenLine, QJsonObject{{param::kName, linename}});
     const int id = reply.ok && reply.result.isDouble() ? reply.result.toInt() : 0;
     if (id != 0)
         session_->rememberLine(linename, id);
@@ -649,18 +659,20 @@ int NorComComponent::OpenLine(const QString& linename)
 
 int NorComComponent::GetCOS(int line_id)
 {
-    const Reply reply = session_->call("getCOS", QJsonObject{{"line", line_id}});
+    const Reply reply = session_->call(protocol::method::kGetCOS, QJsonObject{{param::kLine, line_id}});
     return reply.ok && reply.result.isDouble() ? reply.result.toInt() : 0;
 }
 
 bool NorComComponent::SetCOS(int line_id, int COS)
 {
-    return session_->call("setCOS", QJsonObject{{"line", line_id}, {"cos", COS}}).ok;
+    const QJsonObject params{{param::kLine, line_id}, {param::kCos, COS}};
+    return session_->call(protocol::method::kSetCOS, params).ok;
 }
 
 QString NorComComponent::ToDialable(const QString& phone_in)
 {
-    const Reply reply = session_->call("toDialable", QJsonObject{{"number", phone_in}});
+    const Reply reply =
+        session_->call(protocol::method::kToDialable, QJsonObject{{param::kNumber, phone_in}});
     return reply.ok && reply.result.isString() ? reply.result.toString() : phone_in;
 }
 
@@ -672,6 +684,6 @@ void NorComComponent::setReconnectDelays(int firstMs, int maxMs) { session_->set
 
 void RegisterNorComComponent()
 {
-    ComponentRegistry::registerClass(QString::fromLatin1(NorvelComLib::NorCom::kClassId),
+    ComponentRegistry::registerClass(QString::fromLatin1(protocol::kComponentClassId),
                                      [] { return std::make_unique<NorComComponent>(); });
 }
