@@ -89,8 +89,7 @@ void MyManager::Play(void* call, const std::string& document)
     auto* connection = static_cast<MyIVRConnection*>(call);
     if (!connection)
         return;
-    // The prompt's pause must not hold up the other calls' use of the logic.
-    LogicLock::Pause pause(logicLock);
+    // Returns at once (the pause is on a timer): the logic's operation runs to its end under its lock.
     connection->PlayVXML(document);
 }
 
@@ -339,7 +338,9 @@ void MyManager::OnSIPCallConnected(const std::string& line)
                 std::string token;
                 {
                     std::lock_guard<std::mutex> lock(mapsLock);
-                    token = outgoing_ivr_contoken_map[line];
+                    auto it = outgoing_ivr_contoken_map.find(line);
+                    if (it != outgoing_ivr_contoken_map.end())
+                        token = it->second;
                 }
                 auto connection = ivrEndPoint ? ivrEndPoint->FindConnectionWithLockAs<MyIVRConnection>(token)
                                               : voip::SafeConnection<MyIVRConnection>();
@@ -367,6 +368,8 @@ void MyManager::OnSIPCallConnected(const std::string& line)
                     "linename=",
                     line);
                 connection.Release();
+                // One answer, one success: the prompt no longer holds this thread for the rest of the window.
+                break;
             } catch (const std::exception& e) {
                 Log(Debug, " OnSIPCallConnected from NORCOM. Got exception.", e.what(),
                     " on linename=", line);
