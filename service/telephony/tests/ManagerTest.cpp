@@ -494,7 +494,9 @@ TEST_F(ManagerTest, CallbackWithPinNumberAndTransfer)
     ASSERT_TRUE(phone);
     EXPECT_EQ(phone->GetAddress(), "local:12345");
     EXPECT_EQ(phone->GetRemotePartyNumber(), "1001");
-    EXPECT_TRUE(log.contains("Informational: MakeCallFromIVR Making call to 12345 from 1001"));
+    // Logged by the callback task after the call is set up, which may be after the phone answered.
+    EXPECT_TRUE(
+        WaitUntil([&] { return log.contains("Informational: MakeCallFromIVR Making call to 12345 from 1001"); }));
     ASSERT_TRUE(WaitUntil([&] { return !manager->OutgoingIvrTokens()["1001"].empty(); })) << History();
     EXPECT_EQ(events.Count("succeed"), 0u);
 
