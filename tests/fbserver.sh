@@ -3,6 +3,7 @@
 # 127.0.0.1, its own copy of the security database. Nothing touches the system's Firebird setup.
 #
 #   tests/fbserver.sh start DIR [PORT]   start (PORT 0 or missing: pick a free one); prints the env file
+#   tests/fbserver.sh ensure DIR         start, unless SELV_FB_* name a server that answers (ctest's fixture)
 #   tests/fbserver.sh stop DIR           stop the server started in DIR
 #   tests/fbserver.sh env DIR            print the variables tests read (source it)
 #
@@ -16,10 +17,7 @@ PASSWORD=${SELV_FB_PASSWORD:-masterkey}
 die() { echo "fbserver: $*" >&2; exit 1; }
 
 free_port() {
-    python3 - <<'PY' 2>/dev/null || echo $((20000 + RANDOM % 20000))
-import socket
-s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1]); s.close()
-PY
+    python3 "$(dirname "$0")/loopback.py" tcp 2>/dev/null || echo $((61000 + RANDOM % 4000))
 }
 
 wait_port() {  # port, seconds
@@ -83,6 +81,15 @@ ENV
     cat "$dir/env"
 }
 
+ensure() {
+    if [ -n "${SELV_FB_PORT:-}" ]; then
+        wait_port "$SELV_FB_PORT" 5 || die "SELV_FB_PORT=$SELV_FB_PORT names a server that does not answer"
+        echo "fbserver: using the server on port $SELV_FB_PORT that SELV_FB_* name"
+        return 0
+    fi
+    start "$1"
+}
+
 stop() {
     local dir=$1
     [ -f "$dir/pid" ] || return 0
@@ -90,12 +97,14 @@ stop() {
     kill "$pid" 2>/dev/null || true
     for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
     kill -9 "$pid" 2>/dev/null || true
-    rm -f "$dir/pid"
+    # Tests that fall back on DIR/env must not find a server that is gone.
+    rm -f "$dir/pid" "$dir/env"
 }
 
 case "${1:-}" in
     start) [ $# -ge 2 ] || die "usage: $0 start DIR [PORT]"; start "$2" "${3:-0}" ;;
+    ensure) [ $# -ge 2 ] || die "usage: $0 ensure DIR"; ensure "$2" ;;
     stop) [ $# -ge 2 ] || die "usage: $0 stop DIR"; stop "$2" ;;
     env) cat "$2/env" ;;
-    *) die "usage: $0 start|stop|env DIR [PORT]" ;;
+    *) die "usage: $0 start|ensure|stop|env DIR [PORT]" ;;
 esac

@@ -22,19 +22,14 @@ import tempfile
 import time
 from datetime import datetime
 
+from loopback import free_port
+from sipp_stats import sipp_results
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 SECONDS_PER_RATE = 5
 CALLERS = 1000
 SUBSCRIBERS = 100000
-
-
-def free_port(kind=socket.SOCK_DGRAM):
-    s = socket.socket(socket.AF_INET, kind)
-    s.bind(("127.0.0.1", 0))
-    port = s.getsockname()[1]
-    s.close()
-    return port
 
 
 def wait_for(path, pattern, timeout):
@@ -58,26 +53,6 @@ def percentile(values, p):
         return float("nan")
     values = sorted(values)
     return values[min(len(values) - 1, int(p * len(values)))]
-
-
-def sipp_results(work):
-    ok = failed = 0
-    for stat in glob.glob(os.path.join(work, "*_.csv")):
-        with open(stat) as f:
-            rows = [r.split(";") for r in f.read().splitlines() if r]
-        if len(rows) >= 2:
-            head = rows[0]
-            # The cumulative counts; the last row may be written before the last calls ended.
-            ok = max(int(r[head.index("SuccessfulCall(C)")]) for r in rows[1:])
-            failed = max(int(r[head.index("FailedCall(C)")]) for r in rows[1:])
-    latencies = []
-    for rtt in glob.glob(os.path.join(work, "*_rtt.csv")):
-        with open(rtt) as f:
-            for row in f.read().splitlines()[1:]:
-                parts = row.split(";")
-                if len(parts) >= 2:
-                    latencies.append(float(parts[1]))
-    return ok, failed, latencies
 
 
 def print_ticks(what, log, from_line):
@@ -134,7 +109,7 @@ def main():
         # The trunk: answers every callback (outside numbers nobody registered go there).
         trunk_port = free_port()
         trunk = subprocess.Popen(["sipp", "-sf", os.path.join(ROOT, "voip", "tests", "sipp", "sip_uas_answer.xml"),
-                                  "-i", "127.0.0.1", "-p", str(trunk_port), "-mp", str(free_port() & ~1),
+                                  "-i", "127.0.0.1", "-p", str(trunk_port), "-mp", str(free_port(count=4, even=True)),
                                   "-nostdin", "-trace_stat", "-fd", "1"],
                                  cwd=work, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         procs.append(trunk)
@@ -193,7 +168,7 @@ def main():
             queued0 = count(log, "CallBackQueue put call in queue")
             sipp = subprocess.run(["sipp", f"127.0.0.1:{sip_port}", "-sf", os.path.join(HERE, "road", "sipp", "bench_caller.xml"),
                             "-inf", os.path.join(work, "callers.csv"), "-s", lines[0],
-                            "-i", "127.0.0.1", "-p", str(free_port()), "-mp", str(free_port() & ~1),
+                            "-i", "127.0.0.1", "-p", str(free_port()), "-mp", str(free_port(count=4, even=True)),
                             "-r", str(rate), "-m", str(calls), "-l", str(rate * 60), "-nostdin",
                             "-trace_rtt", "-rtt_freq", "1", "-trace_stat", "-fd", "1",
                             "-timeout", str(SECONDS_PER_RATE + 120) + "s", "-timeout_error"],

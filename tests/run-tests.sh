@@ -12,12 +12,7 @@ build=${BUILD_DIR:-build}
 cmake -S . -B "$build" -G Ninja -DSELVANE_SANITIZE="${SELVANE_SANITIZE:-}" >/dev/null
 cmake --build "$build" -j"$(nproc)"
 
-fbdir=$(mktemp -d /tmp/selvane-fb.XXXXXX)
-cleanup() { "$root/tests/fbserver.sh" stop "$fbdir" || true; rm -rf "$fbdir"; }
-trap cleanup EXIT
-tests/fbserver.sh start "$fbdir" >/dev/null
-# shellcheck disable=SC1091
-. "$fbdir/env"
-
+# The tests labelled db start the private Firebird server through ctest's fixture "firebird" (in
+# $build/firebird), unless SELV_FB_* name one already.
 cd "$build"
 ctest --output-on-failure -j"$(nproc)" --timeout 600 "$@"

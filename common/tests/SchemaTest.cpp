@@ -3,7 +3,6 @@
 #include "common/Schema.h"
 #include "tests/support/TestDatabase.h"
 
-#include <QCoreApplication>
 #include <QSignalSpy>
 #include <QSqlDriver>
 #include <QSqlError>
@@ -273,10 +272,3 @@ TEST(FirebirdCreate, ReportsTheServersError)
 }
 
 } // namespace
-
-int main(int argc, char** argv)
-{
-    QCoreApplication app(argc, argv);
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}

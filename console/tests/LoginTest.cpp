@@ -4,6 +4,7 @@
 #include "console/Selvdesk.h"
 #include "console/SettingsDialog.h"
 #include "console/tests/ConsoleTestSupport.h"
+#include "tests/support/Loopback.h"
 
 #include <QAction>
 #include <QApplication>
@@ -16,7 +17,6 @@
 #include <QSqlDriver>
 #include <QSqlError>
 #include <QSqlQuery>
-#include <QTcpServer>
 #include <QTest>
 #include <QTranslator>
 
@@ -34,14 +34,6 @@ struct ListedOnly : QSqlDriverCreatorBase
 {
     QSqlDriver* createObject() const override { return nullptr; }
 };
-
-// A loopback port nothing listens on.
-int ClosedPort()
-{
-    QTcpServer server;
-    server.listen(QHostAddress::LocalHost, 0);
-    return server.serverPort();
-}
 } // namespace
 
 class LoginTest : public QObject
@@ -248,7 +240,7 @@ private slots:
         QVERIFY(wrongPassword.isVisible());
         QCOMPARE(wrongPassword.result(), 0);
 
-        pointAt(database.path(), QString::number(ClosedPort()));
+        pointAt(database.path(), QString::number(testsupport::FreeTcpPort()));
         LoginWindow unreachable;
         typeAccount(unreachable, server.user, server.password);
         box = failedLogin(unreachable);

@@ -144,10 +144,10 @@ TEST_F(ExchangeCallTest, LineStatesForCallsFromAndToALineAndABusyAnswer)
 {
     // Outside numbers nobody registered go to a SIPp trunk that answers busy.
     voip::SippProcess trunk;
-    int trunkPort = voip::FreeUdpPort();
-    ASSERT_TRUE(trunk.Start({"-sf", voip::Scenario("sip_uas_busy"), "-i", "127.0.0.1", "-p",
-                             std::to_string(trunkPort), "-m", "1", "-timeout", "30s", "-timeout_error"}));
-    ASSERT_TRUE(voip::WaitUntilBound(trunkPort));
+    int trunkPort = testsupport::FreeUdpPort();
+    ASSERT_TRUE(trunk.Start({"-sf", voip::Scenario("sip_uas_busy"), "-p", std::to_string(trunkPort), "-m",
+                             "1", "-timeout", "30s", "-timeout_error"}));
+    ASSERT_TRUE(testsupport::WaitUntilBound(trunkPort));
     ExchangeConfig config = TestConfig();
     config.trunk = "127.0.0.1:" + std::to_string(trunkPort);
     Start(config);
@@ -216,9 +216,8 @@ TEST_F(ExchangeCallTest, ALinePuttingItsPeerOnHoldReportsHold)
     // SIPp plays line 201: a call, a sendonly re-INVITE, a sendrecv one, BYE.
     voip::SippProcess sipp;
     ASSERT_TRUE(sipp.Start({"-sf", std::string(SELVANE_EXCHANGE_SIPP_DIR) + "/exchange_line_hold.xml", "-s", "102",
-                            pbx->SipHost() + ":" + std::to_string(pbx->SipPort()), "-i", "127.0.0.1", "-p",
-                            std::to_string(voip::FreeUdpPort()), "-mp", std::to_string(voip::FreeUdpPort(4, true)),
-                            "-m", "1", "-timeout", "30s", "-timeout_error"}));
+                            pbx->SipHost() + ":" + std::to_string(pbx->SipPort()), "-m", "1", "-timeout",
+                            "30s", "-timeout_error"}));
     std::vector<int> states = StatesUntil(line, kHold);
     ASSERT_GE(states.size(), 3u);
     EXPECT_EQ(states.front(), kDialing);

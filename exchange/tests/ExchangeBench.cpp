@@ -7,7 +7,9 @@
 #include "exchange/RtpRelay.h"
 #include "exchange/SipSwitch.h"
 
+#include "tests/support/Loopback.h"
 #include "tests/support/SipPeer.h"
+#include "tests/support/Wait.h"
 
 #include "tests/support/LogCapture.h"
 
@@ -48,9 +50,8 @@ bool RunCalls(const exchange::Exchange& pbx, int rate, int seconds, int holdMs, 
     int calls = rate * seconds;
     auto started = Clock::now();
     if (!uac.Start({"-sf", std::string(SELVANE_EXCHANGE_SIPP_DIR) + "/exchange_uac_hold.xml", "-s", "91234567",
-                    target, "-i", "127.0.0.1", "-p", std::to_string(voip::FreeUdpPort()), "-mp",
-                    std::to_string(voip::FreeUdpPort(4, true)), "-r", std::to_string(rate), "-m",
-                    std::to_string(calls), "-l", std::to_string(rate * (holdMs / 1000 + 3)), "-d",
+                    target, "-r", std::to_string(rate), "-m", std::to_string(calls), "-l",
+                    std::to_string(rate * (holdMs / 1000 + 3)), "-d",
                     std::to_string(holdMs), "-timeout", std::to_string(seconds + holdMs / 1000 + 30) + "s",
                     "-timeout_error", "-recv_timeout", "10000"})) {
         outcome = "SIPp did not start";
@@ -82,13 +83,8 @@ struct Stream
 
 int BoundSocket(sockaddr_in& addr)
 {
-    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK, 0);
-    addr = {};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof addr;
-    bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &size);
+    const int fd = testsupport::BoundUdpSocket(0, SOCK_NONBLOCK);
+    addr = testsupport::LoopbackAddress(testsupport::PortOf(fd));
     return fd;
 }
 
@@ -270,10 +266,10 @@ int main(int argc, char** argv)
 
     // The trunk answers every outside call the callers make.
     voip::SippProcess trunk;
-    int trunkPort = voip::FreeUdpPort();
-    if (!trunk.Start({"-sf", voip::Scenario("sip_uas_answer"), "-i", "127.0.0.1", "-p",
-                      std::to_string(trunkPort), "-mp", std::to_string(voip::FreeUdpPort(4, true)), "-l", "100000"}) ||
-        !voip::WaitUntilBound(trunkPort)) {
+    int trunkPort = testsupport::FreeUdpPort();
+    if (!trunk.Start({"-sf", voip::Scenario("sip_uas_answer"), "-p", std::to_string(trunkPort), "-l",
+                      "100000"}) ||
+        !testsupport::WaitUntilBound(trunkPort)) {
         std::cerr << "exchange_bench: the SIPp trunk did not start\n" << trunk.Log();
         return 1;
     }
@@ -300,8 +296,8 @@ int main(int argc, char** argv)
         if (!clean)
             break;
         best = rate;
-        for (int wait = 0; wait < 100 && pbx.Sip().CallCount() > 0; ++wait)
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        testsupport::WaitFor([&] { return pbx.Sip().CallCount() == 0; }, std::chrono::seconds(10),
+                             std::chrono::milliseconds(100));
     }
     std::printf("  highest rate with no failure: %d calls/s\n", best);
 

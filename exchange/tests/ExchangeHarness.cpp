@@ -1,7 +1,5 @@
 #include "exchange/tests/ExchangeHarness.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -34,13 +32,10 @@ bool ControlClient::Connect(int port)
 {
     Close();
     fd_ = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const sockaddr_in addr = testsupport::LoopbackAddress(port);
     buffer_.clear();
     notifications.clear();
-    return fd_ >= 0 && connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    return fd_ >= 0 && connect(fd_, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0;
 }
 
 void ControlClient::Close()
@@ -194,9 +189,10 @@ Phone::Phone(const Exchange& exchange, const std::string& number, const std::str
             return;
         std::lock_guard<std::mutex> lock(mutex_);
         releases_.push_back(event.substr(event.find(' ', 9) + 1));
+        released_.notify_all();
     });
     for (int attempt = 0; attempt < 5; ++attempt)
-        if (sip_->StartListeners({"127.0.0.1:" + std::to_string(voip::FreeUdpPort())}))
+        if (sip_->StartListeners({"127.0.0.1:" + std::to_string(testsupport::FreeUdpPort())}))
             break;
     voip::SipRegistrationParams params;
     params.registrarAddress = exchangeAddress_;
@@ -278,17 +274,11 @@ uint64_t Phone::Received(const std::string& token) const
 
 std::string Phone::WaitRelease(std::chrono::milliseconds timeout)
 {
-    std::string reason;
-    WaitFor(
-        [&] {
-            std::lock_guard<std::mutex> lock(mutex_);
-            if (releases_.empty())
-                return false;
-            reason = releases_.front();
-            releases_.pop_front();
-            return true;
-        },
-        timeout);
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (!released_.wait_for(lock, timeout, [this] { return !releases_.empty(); }))
+        return {};
+    std::string reason = releases_.front();
+    releases_.pop_front();
     return reason;
 }
 

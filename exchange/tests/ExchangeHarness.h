@@ -10,33 +10,25 @@
 #include "voip/core/Manager.h"
 #include "voip/sip/SipConnection.h"
 #include "voip/sip/SipEndpoint.h"
+#include "tests/support/Loopback.h"
 #include "tests/support/SipPeer.h"
+#include "tests/support/Wait.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 
 #include <chrono>
+#include <condition_variable>
 #include <deque>
-#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 
 namespace exchange::test {
 
-// Polls cond every 10 ms until it holds or timeout passes.
-inline bool WaitFor(const std::function<bool()>& cond, std::chrono::milliseconds timeout = std::chrono::seconds(10))
-{
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!cond()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
-}
+// The exchange's state and the phones' calls offer no event to wait on.
+using testsupport::WaitFor;
 
 // The built-in configuration on free loopback ports, relay ports away from the phones'.
 ExchangeConfig TestConfig();
@@ -106,6 +98,7 @@ private:
     std::string aor_;
     std::string exchangeAddress_;
     std::mutex mutex_;
+    std::condition_variable released_;
     std::deque<std::string> releases_;
 };
 

@@ -12,17 +12,17 @@ namespace {
 
 TEST(ExchangeProgramTest, HelpConfigurationCheckServingAndStopOnSigterm)
 {
-    voip::PeerProcess help;
+    testsupport::ChildProcess help;
     ASSERT_TRUE(help.Run({SELVANE_PBX_EXCHANGE, "--help"}));
     EXPECT_EQ(help.Wait(std::chrono::seconds(10)), 0);
     for (const char* option : {"--config", "--sip", "--control", "--log-level", "--log ", "--check", "--help"})
         EXPECT_NE(help.Output().find(option), std::string::npos) << option;
 
-    voip::PeerProcess check;
+    testsupport::ChildProcess check;
     ASSERT_TRUE(check.Run({SELVANE_PBX_EXCHANGE, "--config", SELVANE_EXCHANGE_EXAMPLE, "--check"}));
     EXPECT_EQ(check.Wait(std::chrono::seconds(10)), 0) << check.Output();
 
-    voip::PeerProcess bad;
+    testsupport::ChildProcess bad;
     ASSERT_TRUE(bad.MakeFolder());
     {
         std::ofstream file(bad.Folder() + "/bad.ini");
@@ -33,7 +33,7 @@ TEST(ExchangeProgramTest, HelpConfigurationCheckServingAndStopOnSigterm)
     EXPECT_NE(bad.Output().find("line 2"), std::string::npos) << bad.Output();
 
     // Serving on free ports until SIGTERM, then a clean exit.
-    voip::PeerProcess pbx;
+    testsupport::ChildProcess pbx;
     ASSERT_TRUE(pbx.Run({SELVANE_PBX_EXCHANGE, "--sip", "127.0.0.1:0", "--control", "127.0.0.1:0"}));
     ASSERT_TRUE(pbx.WaitForOutput(" pid ")) << pbx.Output();
     std::string out = pbx.Output();

@@ -1,10 +1,10 @@
 #include "platform/ServiceManager.h"
+#include "tests/support/Wait.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
-#include <QThread>
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -15,7 +15,6 @@
 #include <future>
 #include <pwd.h>
 #include <sys/wait.h>
-#include <thread>
 
 namespace {
 
@@ -57,15 +56,12 @@ protected:
         return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QString();
     }
 
-    // The state the service reports, polled until it is the one wanted or 5 s have passed.
+    // The state the service reports, once it is the one wanted or 5 s have passed.
     ServiceState WaitForState(ServiceState wanted)
     {
         platform::ServiceStatus status;
-        for (auto end = std::chrono::steady_clock::now() + 5s; std::chrono::steady_clock::now() < end;) {
-            if (platform::QueryServiceStatus(name, &status) && status.state == wanted)
-                break;
-            QThread::msleep(20);
-        }
+        testsupport::WaitFor([&] { return platform::QueryServiceStatus(name, &status) && status.state == wanted; },
+                             5s);
         return status.state;
     }
 
@@ -196,14 +192,7 @@ TEST_F(ServiceManagerTest, KilledServiceLeavesNoRunningStateAndStartsAgain)
 
 TEST_F(ServiceManagerTest, RunningServiceIsOnlyMarkedForDeletionUntilItStops)
 {
-    auto gone = [this] {
-        for (auto end = std::chrono::steady_clock::now() + 5s; std::chrono::steady_clock::now() < end;) {
-            if (!platform::IsServiceInstalled(name))
-                return true;
-            QThread::msleep(20);
-        }
-        return false;
-    };
+    auto gone = [this] { return testsupport::WaitFor([this] { return !platform::IsServiceInstalled(name); }, 5s); };
     QFile unit(dir.filePath("units/probe-service.service"));
     ASSERT_TRUE(InstallProbe());
     ASSERT_TRUE(platform::StartService(name, {name}));
@@ -298,8 +287,7 @@ TEST_F(ServiceManagerTest, ServiceRunsUnderTheAccountItWasInstalledWith)
     EXPECT_TRUE(platform::ControlService(name, platform::ControlStop)) << "root controls it";
     EXPECT_EQ(WaitForState(ServiceState::Stopped), ServiceState::Stopped);
     // "Stopped" is reported before the process has let go of its lock: wait for it to end.
-    for (int i = 0; i < 100 && kill(status.processId, 0) == 0; ++i)
-        std::this_thread::sleep_for(50ms);
+    testsupport::WaitFor([&] { return kill(status.processId, 0) != 0; }, 5s, 50ms);
     ASSERT_TRUE(platform::StartService(name, {name})) << "its socket is taken over once more";
     EXPECT_EQ(WaitForState(ServiceState::Running), ServiceState::Running);
     EXPECT_TRUE(platform::ControlService(name, platform::ControlStop));

@@ -3,23 +3,21 @@
 #include "common/Firebird.h"
 #include "common/Schema.h"
 
+#include "tests/support/Loopback.h"
+#include "tests/support/Wait.h"
+
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QSqlError>
 #include <QSqlQuery>
-#include <QThread>
-#include <QUdpSocket>
 
-#include <csignal>
 #include <cstdio>
 #include <stdexcept>
 
 namespace road {
 
 namespace {
-
-constexpr int kPollMs = 50;
 
 // Output is read back while the child still writes it: a last line without its newline is not a line yet.
 QStringList SplitComplete(const QByteArray& data)
@@ -38,16 +36,19 @@ QString Program(const char* name)
     return QStringLiteral(SELVANE_BIN_DIR "/") + QLatin1String(name);
 }
 
-} // namespace
-
-int FreeUdpPort()
+bool Run(testsupport::ChildProcess& process, const QString& program, const QStringList& arguments,
+         const QString& workDir, const QMap<QString, QString>& environment)
 {
-    // SIP listeners take a fixed port: ask the system for a free one and give it back at once.
-    QUdpSocket socket;
-    if (!socket.bind(QHostAddress::LocalHost, 0))
-        return 0;
-    return socket.localPort();
+    process.SetWorkingDirectory(workDir.toStdString());
+    for (auto it = environment.begin(); it != environment.end(); ++it)
+        process.SetEnvironment(it.key().toStdString(), it.value().toStdString());
+    std::vector<std::string> argv{program.toStdString()};
+    for (const QString& argument : arguments)
+        argv.push_back(argument.toStdString());
+    return process.Run(argv);
 }
+
+} // namespace
 
 QStringList ReadLines(const QString& path)
 {
@@ -60,60 +61,32 @@ QStringList ReadLines(const QString& path)
 int WaitForLine(const QString& path, const QRegularExpression& pattern, int timeoutMs, int from,
                 QRegularExpressionMatch* match)
 {
-    QElapsedTimer timer;
-    timer.start();
-    for (;;) {
-        const QStringList lines = ReadLines(path);
-        for (int i = from; i < lines.size(); ++i) {
-            QRegularExpressionMatch m = pattern.match(lines[i]);
-            if (m.hasMatch()) {
-                if (match)
-                    *match = m;
-                return i;
-            }
-        }
-        if (timer.elapsed() > timeoutMs)
-            return -1;
-        QThread::msleep(kPollMs);
-    }
+    int found = -1;
+    testsupport::WaitFor(
+        [&] {
+            const QStringList lines = ReadLines(path);
+            for (int i = from; i < lines.size() && found < 0; ++i)
+                if (QRegularExpressionMatch m = pattern.match(lines[i]); m.hasMatch()) {
+                    if (match)
+                        *match = m;
+                    found = i;
+                }
+            return found >= 0;
+        },
+        std::chrono::milliseconds(timeoutMs), std::chrono::milliseconds(50));
+    return found;
 }
 
 Child::Child(QString name, QString outputPath) : name_(std::move(name)), outputPath_(std::move(outputPath))
 {
-}
-
-Child::~Child()
-{
-    if (Running()) {
-        process_.kill();
-        process_.waitForFinished(5000);
-    }
+    process_.SetOutputFile(outputPath_.toStdString());
 }
 
 bool Child::Start(const QString& program, const QStringList& arguments, const QString& workDir,
-                  const QProcessEnvironment& environment)
+                  const QMap<QString, QString>& environment)
 {
-    process_.setProcessChannelMode(QProcess::MergedChannels);
-    process_.setStandardOutputFile(outputPath_, QIODevice::Append);
-    process_.setProcessEnvironment(environment);
-    if (!workDir.isEmpty())
-        process_.setWorkingDirectory(workDir);
-    process_.start(program, arguments);
-    return process_.waitForStarted(10000);
-}
-
-bool Child::Stop(int timeoutMs)
-{
-    if (!Running())
-        return process_.exitStatus() == QProcess::NormalExit && process_.exitCode() == 0;
-    ::kill(static_cast<pid_t>(process_.processId()), SIGTERM);
-    if (!process_.waitForFinished(timeoutMs)) {
-        process_.kill();
-        process_.waitForFinished(5000);
-        return false;
-    }
-    exitCode_ = process_.exitStatus() == QProcess::NormalExit ? process_.exitCode() : -1000;
-    return exitCode_ == 0;
+    return Run(process_, program, arguments, workDir.isEmpty() ? QFileInfo(outputPath_).path() : workDir,
+               environment);
 }
 
 QStringList Child::Lines() const
@@ -229,13 +202,9 @@ std::vector<IncomingRow> Road::IncomingLog()
 
 std::vector<IncomingRow> Road::WaitForIncoming(size_t n, int timeoutMs)
 {
-    QElapsedTimer timer;
-    timer.start();
-    std::vector<IncomingRow> rows = IncomingLog();
-    while (rows.size() < n && timer.elapsed() < timeoutMs) {
-        QThread::msleep(200);
-        rows = IncomingLog();
-    }
+    std::vector<IncomingRow> rows;
+    testsupport::WaitFor([&] { return (rows = IncomingLog()).size() >= n; }, std::chrono::milliseconds(timeoutMs),
+                         std::chrono::milliseconds(200));
     return rows;
 }
 
@@ -286,7 +255,7 @@ bool Road::WriteSettings(const QMap<QString, QString>& overrides)
         {QStringLiteral("Norvel/Username"), QStringLiteral("selvane")},
         {QStringLiteral("Norvel/Password"), QStringLiteral("selvane")},
         {QStringLiteral("SIP/LocalAddress"), QStringLiteral("127.0.0.1")},
-        {QStringLiteral("SIP/ListenAddress"), QStringLiteral("127.0.0.1:%1").arg(FreeUdpPort())},
+        {QStringLiteral("SIP/ListenAddress"), QStringLiteral("127.0.0.1:%1").arg(testsupport::FreeUdpPort())},
         {QStringLiteral("CallBack/MaxNumbersInQueue"), QStringLiteral("10")},
         {QStringLiteral("CallBack/MaxCallBackTries"), QStringLiteral("3")},
         {QStringLiteral("CallBack/EnterPinTimer"), QStringLiteral("10")},
@@ -324,7 +293,7 @@ bool Road::WriteSettings(const QMap<QString, QString>& overrides)
     return true;
 }
 
-bool Road::PrepareService(const QMap<QString, QString>& overrides, QProcessEnvironment& env)
+bool Road::PrepareService(const QMap<QString, QString>& overrides)
 {
     if (!WriteSettings(overrides))
         return false;
@@ -334,20 +303,16 @@ bool Road::PrepareService(const QMap<QString, QString>& overrides, QProcessEnvir
     if (!QFile::exists(program) && !QFile::copy(Program("Selvane"), program))
         return false;
     QFile::link(QStringLiteral(SELVANE_BIN_DIR "/ogm"), dir_.filePath(QStringLiteral("bin/ogm")));
-    QDir(dir_.path()).mkpath(QStringLiteral("units"));
-    env = ServiceEnvironment();
-    return true;
+    return QDir(dir_.path()).mkpath(QStringLiteral("units"));
 }
 
-QProcessEnvironment Road::ServiceEnvironment() const
+QMap<QString, QString> Road::ServiceEnvironment() const
 {
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("XDG_CONFIG_DIRS"), dir_.filePath(QStringLiteral("xdg")));
     // The service manager's registry, sockets and units stay in the road's folder.
-    env.insert(QStringLiteral("SELVANE_SERVICE_REGISTRY"), dir_.filePath(QStringLiteral("registry/services.ini")));
-    env.insert(QStringLiteral("SELVANE_RUNTIME_DIR"), dir_.filePath(QStringLiteral("run")));
-    env.insert(QStringLiteral("SELVANE_SYSTEMD_UNIT_DIR"), dir_.filePath(QStringLiteral("units")));
-    return env;
+    return {{QStringLiteral("XDG_CONFIG_DIRS"), dir_.filePath(QStringLiteral("xdg"))},
+            {QStringLiteral("SELVANE_SERVICE_REGISTRY"), dir_.filePath(QStringLiteral("registry/services.ini"))},
+            {QStringLiteral("SELVANE_RUNTIME_DIR"), dir_.filePath(QStringLiteral("run"))},
+            {QStringLiteral("SELVANE_SYSTEMD_UNIT_DIR"), dir_.filePath(QStringLiteral("units"))}};
 }
 
 bool Road::WaitServiceUp(int logged, int registered)
@@ -365,21 +330,20 @@ bool Road::WaitServiceUp(int logged, int registered)
 
 bool Road::StartService(const QMap<QString, QString>& overrides)
 {
-    QProcessEnvironment env;
-    if (!PrepareService(overrides, env))
+    if (!PrepareService(overrides))
         return false;
     const int registered = exchange_ ? exchange_->Lines().size() : 0;
     const int logged = ReadLines(ServiceLog()).size();
     service_ = std::make_unique<Child>(QStringLiteral("Selvane"), dir_.filePath(QStringLiteral("selvane.out")));
-    if (!service_->Start(dir_.filePath(QStringLiteral("bin/Selvane")), {QStringLiteral("-e")}, dir_.path(), env))
+    if (!service_->Start(dir_.filePath(QStringLiteral("bin/Selvane")), {QStringLiteral("-e")}, dir_.path(),
+                         ServiceEnvironment()))
         return false;
     return WaitServiceUp(logged, registered);
 }
 
 bool Road::StartManagedService(const QMap<QString, QString>& overrides)
 {
-    QProcessEnvironment env;
-    if (!PrepareService(overrides, env))
+    if (!PrepareService(overrides))
         return false;
     const int registered = exchange_ ? exchange_->Lines().size() : 0;
     const int logged = ReadLines(ServiceLog()).size();
@@ -389,19 +353,14 @@ bool Road::StartManagedService(const QMap<QString, QString>& overrides)
 
 bool Road::Control(const QString& option)
 {
-    QProcess p;
-    p.setProcessEnvironment(ServiceEnvironment());
-    p.setWorkingDirectory(dir_.path());
-    p.setProcessChannelMode(QProcess::MergedChannels);
-    p.start(dir_.filePath(QStringLiteral("bin/Selvane")), option.isEmpty() ? QStringList() : QStringList{option});
-    if (!p.waitForFinished(60000)) {
-        p.kill();
-        p.waitForFinished(5000);
-        return false;
-    }
-    if (p.exitStatus() != QProcess::NormalExit || p.exitCode() != 0)
-        std::fprintf(stderr, "Selvane %s: exit %d: %s\n", qPrintable(option), p.exitCode(), p.readAll().constData());
-    return p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
+    testsupport::ChildProcess p;
+    const int code = Run(p, dir_.filePath(QStringLiteral("bin/Selvane")),
+                         option.isEmpty() ? QStringList() : QStringList{option}, dir_.path(), ServiceEnvironment())
+                         ? p.Wait(std::chrono::seconds(60))
+                         : testsupport::ChildProcess::kTimedOut;
+    if (code != 0)
+        std::fprintf(stderr, "Selvane %s: exit %d: %s\n", qPrintable(option), code, p.Output().c_str());
+    return code == 0;
 }
 
 bool Road::StopService()
@@ -433,7 +392,7 @@ Child* Road::Phone(const QString& number, const QStringList& extra)
     const int from = exchange_->Lines().size();
     auto phone = std::make_unique<Child>(QStringLiteral("phone %1").arg(number),
                                          dir_.filePath(QStringLiteral("phone-%1-%2.out").arg(number).arg(phones_.size())));
-    QStringList args{QStringLiteral("--listen"), QStringLiteral("127.0.0.1:%1").arg(FreeUdpPort()), QStringLiteral("--register"),
+    QStringList args{QStringLiteral("--listen"), QStringLiteral("127.0.0.1:%1").arg(testsupport::FreeUdpPort()), QStringLiteral("--register"),
                      QStringLiteral("%1:%1@%2").arg(number, ExchangeSip()), QStringLiteral("--media")};
     args << extra;
     if (!phone->Start(Program("voipcall"), args))

@@ -4,10 +4,10 @@
 // output goes to a file in the road's folder, which the waits read back.
 #pragma once
 
+#include "tests/support/ChildProcess.h"
 #include "tests/support/TestDatabase.h"
 
 #include <QMap>
-#include <QProcess>
 #include <QRegularExpression>
 #include <QString>
 #include <QStringList>
@@ -18,21 +18,20 @@
 
 namespace road {
 
-// A child process whose output (standard output and error together) is kept in a file.
+// A child process whose output (standard output and error together) is kept in a file; it runs in
+// the folder of that file unless told otherwise.
 class Child
 {
 public:
     Child(QString name, QString outputPath);
-    ~Child();
-    Child(const Child&) = delete;
-    Child& operator=(const Child&) = delete;
 
+    // environment: set on top of this process's.
     bool Start(const QString& program, const QStringList& arguments, const QString& workDir = QString(),
-               const QProcessEnvironment& environment = QProcessEnvironment::systemEnvironment());
+               const QMap<QString, QString>& environment = {});
     // SIGTERM, then waits; true when it ended by itself with exit code 0.
-    bool Stop(int timeoutMs = 20000);
-    bool Running() const { return process_.state() != QProcess::NotRunning; }
-    int ExitCode() const { return exitCode_; }
+    bool Stop(int timeoutMs = 20000) { return process_.Stop(std::chrono::milliseconds(timeoutMs)) == 0; }
+    bool Running() { return process_.Running(); }
+    int ExitCode() const { return process_.ExitCode(); }
 
     const QString& Name() const { return name_; }
     const QString& OutputPath() const { return outputPath_; }
@@ -45,16 +44,13 @@ public:
 private:
     QString name_;
     QString outputPath_;
-    QProcess process_;
-    int exitCode_ = -1;
+    testsupport::ChildProcess process_;
 };
 
 // Waits for a line in a file; the service writes its log to log.txt, not to its output.
 int WaitForLine(const QString& path, const QRegularExpression& pattern, int timeoutMs, int from = 0,
                 QRegularExpressionMatch* match = nullptr);
 QStringList ReadLines(const QString& path);
-// A UDP port on 127.0.0.1 that was free a moment ago.
-int FreeUdpPort();
 
 struct Subscriber
 {
@@ -125,9 +121,9 @@ public:
 private:
     bool WriteExchangeConfig();
     bool WriteSettings(const QMap<QString, QString>& overrides);
-    bool PrepareService(const QMap<QString, QString>& overrides, QProcessEnvironment& env);
+    bool PrepareService(const QMap<QString, QString>& overrides);
     bool WaitServiceUp(int logged, int registered);
-    QProcessEnvironment ServiceEnvironment() const;
+    QMap<QString, QString> ServiceEnvironment() const;
     QSqlDatabase Connection();
 
     QTemporaryDir dir_;

@@ -1,7 +1,5 @@
 #include "tests/road/TcpRelay.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -12,28 +10,8 @@
 
 namespace road {
 
-namespace {
-
-sockaddr_in Loopback(int port)
+TcpRelay::TcpRelay(int serverPort) : serverPort_(serverPort), listener_(8)
 {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return a;
-}
-
-} // namespace
-
-TcpRelay::TcpRelay(int serverPort) : serverPort_(serverPort)
-{
-    listenFd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a = Loopback(0);
-    socklen_t len = sizeof a;
-    if (listenFd_ < 0 || bind(listenFd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-        listen(listenFd_, 8) != 0 || getsockname(listenFd_, reinterpret_cast<sockaddr*>(&a), &len) != 0)
-        return;
-    port_ = ntohs(a.sin_port);
     wakeFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     thread_ = std::thread([this] { Run(); });
 }
@@ -47,8 +25,6 @@ TcpRelay::~TcpRelay()
     }
     if (thread_.joinable())
         thread_.join();
-    if (listenFd_ >= 0)
-        close(listenFd_);
     if (wakeFd_ >= 0)
         close(wakeFd_);
 }
@@ -74,7 +50,7 @@ void TcpRelay::Run()
                 closePair(p);
             pairs.clear();
         }
-        std::vector<pollfd> fds{{listenFd_, POLLIN, 0}, {wakeFd_, POLLIN, 0}};
+        std::vector<pollfd> fds{{listener_.Fd(), POLLIN, 0}, {wakeFd_, POLLIN, 0}};
         for (const auto& p : pairs) {
             fds.push_back({p.first, POLLIN, 0});
             fds.push_back({p.second, POLLIN, 0});
@@ -104,12 +80,12 @@ void TcpRelay::Run()
                 pairs.erase(pairs.begin() + static_cast<long>(i));
             }
         if (fds[0].revents) {
-            const int client = accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
+            const int client = accept4(listener_.Fd(), nullptr, nullptr, SOCK_CLOEXEC);
             if (client < 0)
                 continue;
             const int server = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-            sockaddr_in a = Loopback(serverPort_);
-            if (server < 0 || connect(server, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+            const sockaddr_in a = testsupport::LoopbackAddress(serverPort_);
+            if (server < 0 || connect(server, reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0) {
                 close(client);
                 if (server >= 0)
                     close(server);

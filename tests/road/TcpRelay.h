@@ -2,8 +2,9 @@
 // at will (the server and the client both stay up); new connections are relayed again at once.
 #pragma once
 
+#include "tests/support/Loopback.h"
+
 #include <atomic>
-#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -17,8 +18,7 @@ public:
     TcpRelay(const TcpRelay&) = delete;
     TcpRelay& operator=(const TcpRelay&) = delete;
 
-    // 0 when it could not listen.
-    int Port() const { return port_; }
+    int Port() const { return listener_.Port(); }
     // Closes every relayed connection; both ends see them drop.
     void Cut();
     int Accepted() const { return accepted_; }
@@ -27,8 +27,7 @@ private:
     void Run();
 
     int serverPort_;
-    int listenFd_ = -1;
-    int port_ = 0;
+    testsupport::TcpListener listener_;
     int wakeFd_ = -1;
     std::atomic<bool> stop_{false};
     std::atomic<bool> cut_{false};

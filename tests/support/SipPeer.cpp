@@ -1,64 +1,85 @@
 #include "tests/support/SipPeer.h"
 
-#include <arpa/inet.h>
-#include <csignal>
-#include <cstdlib>
-#include <dirent.h>
-#include <fcntl.h>
+#include "tests/support/Loopback.h"
+
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
-#include <netinet/in.h>
+#include <iterator>
 #include <poll.h>
-#include <random>
 #include <sstream>
 #include <sys/socket.h>
-#include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
 
 namespace voip {
 
 namespace {
-bool UdpFree(int port)
+
+// The rows of a SIPp CSV file, split at ';'.
+std::vector<std::vector<std::string>> Csv(const std::string& path)
 {
-    int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bool ok = bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-    close(fd);
-    return ok;
+    std::vector<std::vector<std::string>> rows;
+    std::ifstream in(path);
+    for (std::string line; std::getline(in, line);) {
+        if (line.empty())
+            continue;
+        std::vector<std::string> row;
+        std::istringstream fields(line);
+        for (std::string field; std::getline(fields, field, ';');)
+            row.push_back(field);
+        rows.push_back(row);
+    }
+    return rows;
 }
+
+bool EndsWith(const std::string& text, const std::string& end)
+{
+    return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
 } // namespace
 
-int FreeUdpPort(int count, bool even)
+bool SippProcess::Start(const std::vector<std::string>& args)
 {
-    static std::mt19937 random{std::random_device{}()};
-    for (int attempt = 0; attempt < 1000; ++attempt) {
-        // Above the kernel's ephemeral range (32768-60999 here) and the media engines' ranges: a port
-        // checked free stays free until the peer binds it, not taken by some socket bound to port 0.
-        int port = 61000 + static_cast<int>(random() % 4000);
-        if (even)
-            port &= ~1;
-        bool free = true;
-        for (int i = 0; i < count && free; ++i)
-            free = UdpFree(port + i);
-        if (free)
-            return port;
-    }
-    return -1;
+    std::vector<std::string> all = {"sipp"};
+    all.insert(all.end(), args.begin(), args.end());
+    auto named = [&](const std::string& option) {
+        return std::find(args.begin(), args.end(), option) != args.end();
+    };
+    if (!named("-i"))
+        all.insert(all.end(), {"-i", "127.0.0.1"});
+    if (!named("-p"))
+        all.insert(all.end(), {"-p", std::to_string(testsupport::FreeUdpPort())});
+    if (!named("-mp"))
+        all.insert(all.end(), {"-mp", std::to_string(testsupport::FreeUdpPort(4, true))});
+    all.insert(all.end(), {"-nostdin", "-trace_err", "-trace_screen"});
+    return Run(all);
 }
 
-bool WaitUntilBound(int port, std::chrono::milliseconds timeout)
+SippProcess::Results SippProcess::Statistics() const
 {
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (UdpFree(port)) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    Results results;
+    std::error_code ignored;
+    for (const auto& entry : std::filesystem::directory_iterator(Folder(), ignored)) {
+        const std::string path = entry.path().string();
+        const auto rows = Csv(path);
+        if (EndsWith(path, "_rtt.csv")) {
+            for (size_t i = 1; i < rows.size(); ++i)
+                if (rows[i].size() >= 2)
+                    results.latenciesMs.push_back(std::stod(rows[i][1]));
+        } else if (EndsWith(path, "_.csv") && rows.size() >= 2) {
+            // The counts are cumulative, and the last row may be written before the last calls ended.
+            const auto& head = rows.front();
+            for (size_t row = 1; row < rows.size(); ++row)
+                for (size_t i = 0; i < head.size() && i < rows[row].size(); ++i) {
+                    if (head[i] == "SuccessfulCall(C)")
+                        results.successful = std::max(results.successful, std::stoi(rows[row][i]));
+                    if (head[i] == "FailedCall(C)")
+                        results.failed = std::max(results.failed, std::stoi(rows[row][i]));
+                }
+        }
     }
-    return true;
+    return results;
 }
 
 std::string Scenario(const std::string& name)
@@ -66,158 +87,22 @@ std::string Scenario(const std::string& name)
     return std::string(SELVANE_SIPP_DIR) + "/" + name + ".xml";
 }
 
-PeerProcess::~PeerProcess()
+std::string Scenario(const std::string& name, const std::vector<std::pair<std::string, std::string>>& values,
+                     const std::string& folder)
 {
-    if (input_ >= 0)
-        close(input_);
-    if (pid_ > 0) {
-        kill(pid_, SIGKILL);
-        waitpid(pid_, nullptr, 0);
-    }
-    if (!folder_.empty()) {
-        std::error_code ignored;
-        std::filesystem::remove_all(folder_, ignored);
-    }
+    std::ifstream in(Scenario(name));
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    for (const auto& [key, value] : values)
+        for (size_t at = text.find(key); at != std::string::npos; at = text.find(key, at + value.size()))
+            text.replace(at, key.size(), value);
+    const std::string path = folder + "/" + name + ".xml";
+    std::ofstream(path) << text;
+    return path;
 }
 
-bool PeerProcess::MakeFolder()
+RawRtpPeer::RawRtpPeer() : fd_(testsupport::BoundUdpSocket())
 {
-    if (!folder_.empty())
-        return true;
-    char folder[] = "/tmp/voip-peer-XXXXXX";
-    if (!mkdtemp(folder))
-        return false;
-    folder_ = folder;
-    return true;
-}
-
-bool PeerProcess::Run(const std::vector<std::string>& args, bool input)
-{
-    if (!MakeFolder() || args.empty())
-        return false;
-    std::vector<std::string> all = args;
-    std::vector<char*> argv;
-    for (auto& a : all)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-    int pipeFds[2] = {-1, -1};
-    // A peer that died must fail Write, not end the test.
-    std::signal(SIGPIPE, SIG_IGN);
-    if (input && pipe(pipeFds) != 0)
-        return false;
-    pid_ = fork();
-    if (pid_ < 0)
-        return false;
-    if (pid_ == 0) {
-        if (chdir(folder_.c_str()) != 0)
-            _exit(127);
-        int log = open("peer.log", O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        dup2(log, 1);
-        dup2(log, 2);
-        if (input) {
-            dup2(pipeFds[0], 0);
-            close(pipeFds[1]);
-        } else {
-            int null = open("/dev/null", O_RDONLY);
-            dup2(null, 0);
-        }
-        execvp(argv[0], argv.data());
-        _exit(127);
-    }
-    if (input) {
-        close(pipeFds[0]);
-        input_ = pipeFds[1];
-    }
-    return true;
-}
-
-bool PeerProcess::Write(const std::string& text)
-{
-    return input_ >= 0 && write(input_, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-}
-
-int PeerProcess::Wait(std::chrono::milliseconds timeout)
-{
-    if (pid_ <= 0)
-        return -1000;
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    int status = 0;
-    while (waitpid(pid_, &status, WNOHANG) == 0) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-            pid_ = -1;
-            return -1000;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    pid_ = -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-std::string PeerProcess::Output() const
-{
-    std::ifstream in(folder_ + "/peer.log");
-    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
-bool PeerProcess::WaitForOutput(const std::string& text, std::chrono::milliseconds timeout)
-{
-    return WaitForAnyOutput({text}, timeout);
-}
-
-bool PeerProcess::WaitForAnyOutput(const std::vector<std::string>& texts, std::chrono::milliseconds timeout)
-{
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-        std::string output = Output();
-        for (const auto& text : texts)
-            if (output.find(text) != std::string::npos)
-                return true;
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-}
-
-std::string PeerProcess::Log() const
-{
-    std::ostringstream out;
-    DIR* dir = opendir(folder_.c_str());
-    if (!dir)
-        return {};
-    while (dirent* entry = readdir(dir)) {
-        std::string name = entry->d_name;
-        if (name == "." || name == "..")
-            continue;
-        std::ifstream in(folder_ + "/" + name);
-        std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        if (text.size() > 6000)
-            text = text.substr(text.size() - 6000);
-        out << "--- " << name << "\n" << text << "\n";
-    }
-    closedir(dir);
-    return out.str();
-}
-
-bool SippProcess::Start(const std::vector<std::string>& args)
-{
-    std::vector<std::string> all = {"sipp"};
-    all.insert(all.end(), args.begin(), args.end());
-    all.insert(all.end(), {"-nostdin", "-trace_err", "-trace_screen"});
-    return Run(all);
-}
-
-RawRtpPeer::RawRtpPeer()
-{
-    fd_ = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    socklen_t len = sizeof addr;
-    getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len);
-    port = ntohs(addr.sin_port);
+    port = testsupport::PortOf(fd_);
 }
 
 RawRtpPeer::~RawRtpPeer() { close(fd_); }
@@ -234,11 +119,8 @@ void RawRtpPeer::Send(int toPort, uint32_t timestamp, int payloadType, bool mark
         if (payload)
             p[12 + i] = payload[i];
     }
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(toPort));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    sendto(fd_, p, sizeof p, 0, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    const sockaddr_in addr = testsupport::LoopbackAddress(toPort);
+    sendto(fd_, p, sizeof p, 0, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
 }
 
 void RawRtpPeer::SendEvent(int toPort, uint32_t timestamp, int event, bool end, bool marker, uint16_t duration)

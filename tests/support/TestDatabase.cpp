@@ -2,12 +2,13 @@
 
 #include "common/Firebird.h"
 #include "common/Schema.h"
+#include "tests/support/ChildProcess.h"
 
 #include <QDir>
 #include <QFile>
-#include <QProcess>
 #include <QSqlError>
 #include <QSqlQuery>
+#include <QSqlRecord>
 #include <QTemporaryDir>
 #include <QUuid>
 
@@ -25,10 +26,17 @@ QString required(const char* name)
 {
     QString value = qEnvironmentVariable(name);
     if (value.isEmpty())
-        fail(QStringLiteral("%1 is not set: start the test Firebird server with tests/fbserver.sh start DIR "
-                            "and source DIR/env (tests/run-tests.sh does both)")
-                 .arg(QLatin1String(name)));
+        fail(QStringLiteral("%1 is not set, while other SELV_FB_* are").arg(QLatin1String(name)));
     return value;
+}
+
+int portNumber(const QString& text)
+{
+    bool ok = false;
+    const int port = text.toInt(&ok);
+    if (!ok || port <= 0)
+        fail(QStringLiteral("SELV_FB_PORT is not a port number"));
+    return port;
 }
 
 std::atomic<int> g_connectionCounter{0};
@@ -36,14 +44,43 @@ std::atomic<int> g_connectionCounter{0};
 
 FbServerEnv FbServerEnv::fromEnvironment()
 {
+    if (!qEnvironmentVariableIsSet("SELV_FB_DIR") && !qEnvironmentVariableIsSet("SELV_FB_PORT")) {
+        const QString fixture = QStringLiteral(SELV_FB_FIXTURE_ENV);
+        if (!QFile::exists(fixture))
+            fail(QStringLiteral("SELV_FB_* are not set and there is no %1: run the tests with ctest (its "
+                                "fixture \"firebird\" starts the server), or start one with tests/fbserver.sh "
+                                "start DIR and source DIR/env")
+                     .arg(fixture));
+        return fromFile(fixture);
+    }
     FbServerEnv env;
     env.dir = required("SELV_FB_DIR");
-    bool ok = false;
-    env.port = required("SELV_FB_PORT").toInt(&ok);
-    if (!ok || env.port <= 0)
-        fail(QStringLiteral("SELV_FB_PORT is not a port number"));
+    env.port = portNumber(required("SELV_FB_PORT"));
     env.user = required("SELV_FB_USER");
     env.password = required("SELV_FB_PASSWORD");
+    return env;
+}
+
+FbServerEnv FbServerEnv::fromFile(const QString& path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        fail(QStringLiteral("cannot read %1").arg(path));
+    FbServerEnv env;
+    for (const QByteArray& line : file.readAll().split('\n')) {
+        const QString text = QString::fromUtf8(line).remove(QStringLiteral("export ")).trimmed();
+        const QString key = text.section(QLatin1Char('='), 0, 0), value = text.section(QLatin1Char('='), 1);
+        if (key == QLatin1String("SELV_FB_DIR"))
+            env.dir = value;
+        else if (key == QLatin1String("SELV_FB_PORT"))
+            env.port = portNumber(value);
+        else if (key == QLatin1String("SELV_FB_USER"))
+            env.user = value;
+        else if (key == QLatin1String("SELV_FB_PASSWORD"))
+            env.password = value;
+    }
+    if (env.dir.isEmpty() || env.port <= 0)
+        fail(QStringLiteral("%1 names no server folder or port").arg(path));
     return env;
 }
 
@@ -99,6 +136,25 @@ QSqlDatabase TestDatabase::connect()
     if (!db.open())
         fail(QStringLiteral("cannot open test database %1: %2").arg(location(), db.lastError().text()));
     return db;
+}
+
+void TestDatabase::exec(const QString& sql) const
+{
+    QSqlQuery query(db());
+    if (!query.exec(sql))
+        fail(QStringLiteral("%1: %2").arg(sql, query.lastError().text()));
+}
+
+QVariantList TestDatabase::row(QSqlDatabase db, const QString& sql)
+{
+    QSqlQuery query(db);
+    if (!query.exec(sql))
+        fail(QStringLiteral("%1: %2").arg(sql, query.lastError().text()));
+    QVariantList values;
+    if (query.next())
+        for (int i = 0; i < query.record().count(); ++i)
+            values << query.value(i);
+    return values;
 }
 
 void TestDatabase::buildSchema(QSqlDatabase& db)
@@ -169,32 +225,19 @@ PrivateFbServer::~PrivateFbServer()
 
 void PrivateFbServer::run(const QStringList& arguments)
 {
-    QProcess script;
-    script.setProcessChannelMode(QProcess::MergedChannels);
-    script.start(QStringLiteral(SELV_SOURCE_DIR "/tests/fbserver.sh"), arguments);
-    if (!script.waitForFinished(60000) || script.exitStatus() != QProcess::NormalExit || script.exitCode() != 0)
+    testsupport::ChildProcess script;
+    std::vector<std::string> argv{SELV_SOURCE_DIR "/tests/fbserver.sh"};
+    for (const QString& argument : arguments)
+        argv.push_back(argument.toStdString());
+    if (!script.Run(argv) || script.Wait(std::chrono::seconds(60)) != 0)
         fail(QStringLiteral("tests/fbserver.sh %1 failed: %2")
-                 .arg(arguments.join(QLatin1Char(' ')), QString::fromLocal8Bit(script.readAll())));
+                 .arg(arguments.join(QLatin1Char(' ')), QString::fromStdString(script.Output())));
 }
 
 void PrivateFbServer::start()
 {
     run({QStringLiteral("start"), env_.dir, QString::number(env_.port)});
-    QFile file(env_.dir + QStringLiteral("/env"));
-    if (!file.open(QIODevice::ReadOnly))
-        fail(QStringLiteral("no env file in %1").arg(env_.dir));
-    for (const QByteArray& line : file.readAll().split('\n')) {
-        QString text = QString::fromUtf8(line).remove(QStringLiteral("export ")).trimmed();
-        QString key = text.section(QLatin1Char('='), 0, 0), value = text.section(QLatin1Char('='), 1);
-        if (key == QLatin1String("SELV_FB_PORT"))
-            env_.port = value.toInt();
-        else if (key == QLatin1String("SELV_FB_USER"))
-            env_.user = value;
-        else if (key == QLatin1String("SELV_FB_PASSWORD"))
-            env_.password = value;
-    }
-    if (env_.port <= 0 || env_.user.isEmpty())
-        fail(QStringLiteral("the env file in %1 names no port or user").arg(env_.dir));
+    env_ = FbServerEnv::fromFile(env_.dir + QStringLiteral("/env"));
 }
 
 void PrivateFbServer::stop() { run({QStringLiteral("stop"), env_.dir}); }

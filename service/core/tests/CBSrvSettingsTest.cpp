@@ -116,10 +116,3 @@ TEST_F(CBSrvSettingsTest, ApplicationDirIsTheProgramFolder)
 }
 
 } // namespace
-
-int main(int argc, char** argv)
-{
-    QCoreApplication app(argc, argv);
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}

@@ -3,11 +3,10 @@
 #include "service/core/IDBBackend.h"
 #include "service/core/INorCOMService.h"
 #include "tests/support/LogCapture.h"
+#include "tests/support/Wait.h"
 #include "service/core/CBSrvSettings.h"
 
 #include <QCoreApplication>
-#include <QElapsedTimer>
-#include <QThread>
 #include <QTimer>
 #include <gtest/gtest.h>
 
@@ -292,12 +291,12 @@ TEST_F(CallBackLogicTest, InitializeStartsTheQueueTimerOnlyWhenEnabled)
     queue.PutInQueue("101");
     queue.PutInQueue("102");
     timers[0]->setInterval(20);
-    QElapsedTimer waited;
-    waited.start();
-    while (journal.size() < 2 && waited.elapsed() < 10000) {
-        QCoreApplication::processEvents();
-        QThread::msleep(5);
-    }
+    testsupport::WaitFor(
+        [&] {
+            QCoreApplication::processEvents();
+            return journal.size() >= 2;
+        },
+        std::chrono::seconds(10), std::chrono::milliseconds(5));
     EXPECT_EQ(take(), (Journal{"MakeCallBack 101", "MakeCallBack 102"})) << "one number per tick";
 
     TestLogic disabled(journal);
@@ -323,11 +322,3 @@ TEST_F(CallBackLogicTest, LineCosIsSavedAndRestored)
 }
 
 } // namespace
-
-int main(int argc, char** argv)
-{
-    // The queue timer needs an application object: without one it never starts.
-    QCoreApplication app(argc, argv);
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}

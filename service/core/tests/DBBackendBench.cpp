@@ -9,11 +9,9 @@
 //   tests/fbserver.sh stop $fbdir
 #include "common/Logging.h"
 #include "service/core/DBBackend.h"
-#include "service/core/CBSrvSettings.h"
-#include "tests/support/TestDatabase.h"
+#include "tests/support/TestSettings.h"
 
 #include <QCoreApplication>
-#include <QSqlError>
 #include <QSqlQuery>
 
 #include <algorithm>
@@ -21,7 +19,6 @@
 #include <cstdio>
 #include <functional>
 #include <memory>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -38,28 +35,18 @@ struct World
     CBSrvSettings settings;
     std::unique_ptr<DBBackend> backend;
 
-    void exec(const QString& sql)
-    {
-        QSqlQuery query(t.db());
-        if (!query.exec(sql))
-            throw std::runtime_error((sql + ": " + query.lastError().text()).toStdString());
-    }
     World()
     {
-        exec(QStringLiteral("EXECUTE BLOCK AS DECLARE i INTEGER = 0; BEGIN WHILE (i < %1) DO BEGIN "
-                            "INSERT INTO USERS (CALLERID, PIN, COS, NAME, IS_ACTIVE) VALUES "
-                            "('79' || LPAD(:i, 9, '0'), '1234', 1, 'Subscriber ' || :i, 1); i = i + 1; END END")
-                 .arg(kSubscribers));
+        t.exec(QStringLiteral("EXECUTE BLOCK AS DECLARE i INTEGER = 0; BEGIN WHILE (i < %1) DO BEGIN "
+                              "INSERT INTO USERS (CALLERID, PIN, COS, NAME, IS_ACTIVE) VALUES "
+                              "('79' || LPAD(:i, 9, '0'), '1234', 1, 'Subscriber ' || :i, 1); i = i + 1; END END")
+                   .arg(kSubscribers));
         // Patterns that never match the dialled number below, so every one is tried.
-        exec(QStringLiteral("EXECUTE BLOCK AS DECLARE i INTEGER = 0; BEGIN WHILE (i < %1) DO BEGIN "
-                            "INSERT INTO BLACKLIST (COS, NUMBER) VALUES (0, '8' || LPAD(:i, 4, '0') || '[0-9]*'); "
-                            "i = i + 1; END END")
-                 .arg(kPatterns));
-        settings.DriverName = QStringLiteral("QIBASE");
-        settings.HostName = t.server().host;
-        settings.DatabasePort = t.server().port;
-        settings.UserName = t.server().user;
-        settings.Password = t.server().password;
+        t.exec(QStringLiteral("EXECUTE BLOCK AS DECLARE i INTEGER = 0; BEGIN WHILE (i < %1) DO BEGIN "
+                              "INSERT INTO BLACKLIST (COS, NUMBER) VALUES (0, '8' || LPAD(:i, 4, '0') || '[0-9]*'); "
+                              "i = i + 1; END END")
+                   .arg(kPatterns));
+        settings = TestSettings(t.server());
         backend = std::make_unique<DBBackend>(t.path());
         backend->SetSettings(&settings);
         backend->OpenDatabase();

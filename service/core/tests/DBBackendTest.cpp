@@ -1,61 +1,27 @@
 // The service's database access against a real Firebird server: each test gets its own database file.
 #include "service/core/DBBackend.h"
 #include "tests/support/LogCapture.h"
-#include "service/core/CBSrvSettings.h"
-#include "tests/support/TestDatabase.h"
+#include "tests/support/Loopback.h"
+#include "tests/support/TestSettings.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QFile>
-#include <QSqlError>
-#include <QSqlQuery>
-#include <QSqlRecord>
 #include <QVariant>
 
 #include <gtest/gtest.h>
 
 #include <thread>
 
-#include <arpa/inet.h>
 #include <atomic>
 #include <chrono>
 #include <future>
 #include <mutex>
-#include <netinet/in.h>
-#include <poll.h>
-#include <stdexcept>
-#include <sys/socket.h>
 #include <unistd.h>
 
 namespace {
 
 const std::string kNotOpened = "Warning: Databse is not opened";
-
-void configure(CBSrvSettings& settings, const FbServerEnv& server)
-{
-    settings.DriverName = QStringLiteral("QIBASE");
-    settings.HostName = server.host;
-    settings.DatabasePort = server.port;
-    settings.UserName = server.user;
-    settings.Password = server.password;
-}
-
-void exec(QSqlDatabase db, const QString& sql)
-{
-    QSqlQuery query(db);
-    ASSERT_TRUE(query.exec(sql)) << sql.toStdString() << ": " << query.lastError().text().toStdString();
-}
-
-QVariantList row(QSqlDatabase db, const QString& sql)
-{
-    QSqlQuery query(db);
-    EXPECT_TRUE(query.exec(sql)) << query.lastError().text().toStdString();
-    QVariantList out;
-    if (query.next())
-        for (int i = 0; i < query.record().count(); ++i)
-            out << query.value(i);
-    return out;
-}
 
 long count(const std::vector<std::string>& lines, const std::string& line)
 {
@@ -67,19 +33,18 @@ class DBBackendTest : public ::testing::Test
 protected:
     void SetUp() override
     {
-        configure(settings, t.server());
         backend.SetSettings(&settings);
         backend.OpenDatabase();
-        exec(t.db(), "INSERT INTO USERS (ID, CALLERID, PIN, COS, NAME, IS_ACTIVE) VALUES (1, '100', '1234', 1, 'A', 1)");
-        exec(t.db(), "INSERT INTO USERS (ID, CALLERID, PIN, COS, NAME, IS_ACTIVE) VALUES (2, '101', '1234', 1, 'B', 0)");
-        exec(t.db(), "INSERT INTO USERS (ID, CALLERID, PIN, COS, NAME, IS_ACTIVE) VALUES (3, '102', '1234', 1, 'C', 2)");
-        exec(t.db(), "INSERT INTO USERS (ID, CALLERID, PIN, COS, NAME, IS_ACTIVE) VALUES (7, '200', '7', 1, 'D', 1)");
-        exec(t.db(), "INSERT INTO USERS (ID, CALLERID, PIN, COS, NAME, IS_ACTIVE) VALUES (5, '200', '5', 1, 'E', 1)");
+        t.exec("INSERT INTO USERS (ID, CALLERID, PIN, COS, NAME, IS_ACTIVE) VALUES (1, '100', '1234', 1, 'A', 1)");
+        t.exec("INSERT INTO USERS (ID, CALLERID, PIN, COS, NAME, IS_ACTIVE) VALUES (2, '101', '1234', 1, 'B', 0)");
+        t.exec("INSERT INTO USERS (ID, CALLERID, PIN, COS, NAME, IS_ACTIVE) VALUES (3, '102', '1234', 1, 'C', 2)");
+        t.exec("INSERT INTO USERS (ID, CALLERID, PIN, COS, NAME, IS_ACTIVE) VALUES (7, '200', '7', 1, 'D', 1)");
+        t.exec("INSERT INTO USERS (ID, CALLERID, PIN, COS, NAME, IS_ACTIVE) VALUES (5, '200', '5', 1, 'E', 1)");
     }
 
     LogCapture log;
     TestDatabase t{TestDatabase::FullSchema};
-    CBSrvSettings settings;
+    CBSrvSettings settings = TestSettings(t.server());
     DBBackend backend{t.path()};
 };
 
@@ -98,7 +63,7 @@ TEST_F(DBBackendTest, RecognisesActiveSubscribersOnly)
     }
     // Two active rows share a caller ID: recognised, and the first row the server returns gives the ID.
     EXPECT_TRUE(backend.CheckCallerId("200"));
-    EXPECT_EQ(backend.GetUID("200"), row(t.db(), "SELECT ID FROM USERS where IS_ACTIVE=1 and CALLERID='200'")
+    EXPECT_EQ(backend.GetUID("200"), t.row("SELECT ID FROM USERS where IS_ACTIVE=1 and CALLERID='200'")
                                          .value(0)
                                          .toInt());
     EXPECT_TRUE(backend.CheckPin("200", "5"));
@@ -115,14 +80,14 @@ TEST_F(DBBackendTest, SavesIncomingCalls)
     EXPECT_EQ(second, 2);
     // Read through another attachment: the rows are committed.
     QSqlDatabase other = t.connect();
-    QVariantList a = row(other, "SELECT CALLERID, UID, RESULT, DEST, CALL_BEGIN FROM INCOMINGLOG WHERE ID=1");
+    QVariantList a = TestDatabase::row(other, "SELECT CALLERID, UID, RESULT, DEST, CALL_BEGIN FROM INCOMINGLOG WHERE ID=1");
     ASSERT_EQ(a.size(), 5);
     EXPECT_EQ(a[0].toString(), "100");
     EXPECT_EQ(a[1].toInt(), 1);
     EXPECT_EQ(a[2].toInt(), 1);
     EXPECT_EQ(a[3].toString(), "8100");
     EXPECT_LT(std::abs(a[4].toDateTime().secsTo(QDateTime::currentDateTime())), 60);
-    QVariantList b = row(other, "SELECT UID, RESULT FROM INCOMINGLOG WHERE ID=2");
+    QVariantList b = TestDatabase::row(other, "SELECT UID, RESULT FROM INCOMINGLOG WHERE ID=2");
     ASSERT_EQ(b.size(), 2);
     EXPECT_TRUE(b[0].isNull()) << "subscriber -1 is written as null";
     EXPECT_EQ(b[1].toInt(), 0);
@@ -136,10 +101,10 @@ TEST_F(DBBackendTest, SavesIncomingCalls)
 TEST_F(DBBackendTest, BlacklistPatternsMatchTheWholeNumber)
 {
     EXPECT_TRUE(backend.checkDialedNumber("100", "112")) << "an empty blacklist refuses nothing";
-    exec(t.db(), "INSERT INTO BLACKLIST (COS, NUMBER) VALUES (0, '112')");
-    exec(t.db(), "INSERT INTO BLACKLIST (COS, NUMBER) VALUES (0, '9[0-9]*')");
-    exec(t.db(), "INSERT INTO BLACKLIST (COS, NUMBER) VALUES (0, '8(')");  // invalid: matches nothing
-    exec(t.db(), "INSERT INTO BLACKLIST (COS, NUMBER) VALUES (0, 'abc')");
+    t.exec("INSERT INTO BLACKLIST (COS, NUMBER) VALUES (0, '112')");
+    t.exec("INSERT INTO BLACKLIST (COS, NUMBER) VALUES (0, '9[0-9]*')");
+    t.exec("INSERT INTO BLACKLIST (COS, NUMBER) VALUES (0, '8(')");  // invalid: matches nothing
+    t.exec("INSERT INTO BLACKLIST (COS, NUMBER) VALUES (0, 'abc')");
     EXPECT_FALSE(backend.checkDialedNumber("100", "112"));
     EXPECT_TRUE(backend.checkDialedNumber("100", "1120"));
     EXPECT_FALSE(backend.checkDialedNumber("100", "9"));
@@ -150,12 +115,12 @@ TEST_F(DBBackendTest, BlacklistPatternsMatchTheWholeNumber)
     EXPECT_FALSE(backend.checkDialedNumber("100", "abc"));
     EXPECT_TRUE(log.contains("Debug: checkDialedNumber by callerid=100, number=955"));
     // An edited pattern counts from the next call on.
-    exec(t.db(), "UPDATE BLACKLIST SET NUMBER='113' WHERE NUMBER='112'");
+    t.exec("UPDATE BLACKLIST SET NUMBER='113' WHERE NUMBER='112'");
     EXPECT_TRUE(backend.checkDialedNumber("100", "112"));
     EXPECT_FALSE(backend.checkDialedNumber("100", "113"));
 
     // The blacklist cannot be read: refused, with the reason.
-    exec(t.db(), "DROP TABLE BLACKLIST");
+    t.exec("DROP TABLE BLACKLIST");
     EXPECT_FALSE(backend.checkDialedNumber("100", "0955"));
     auto lines = log.lines();
     EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const std::string& l) {
@@ -169,7 +134,7 @@ TEST_F(DBBackendTest, BlacklistThatCannotBeReadRefusesEveryNumber)
     // An account that may attach but not read the pattern table: the check fails, the number is refused,
     // and the connection stays up for the next call.
     const QString user = QStringLiteral("SELVB%1").arg(QCoreApplication::applicationPid());
-    exec(t.db(), QStringLiteral("CREATE USER %1 PASSWORD 'pw'").arg(user));
+    t.exec(QStringLiteral("CREATE USER %1 PASSWORD 'pw'").arg(user));
     {
         CBSrvSettings restricted = settings;
         restricted.UserName = user;
@@ -188,12 +153,12 @@ TEST_F(DBBackendTest, BlacklistThatCannotBeReadRefusesEveryNumber)
                   3);
         EXPECT_EQ(count(lines, kNotOpened), 0);
     }
-    exec(t.db(), QStringLiteral("DROP USER %1").arg(user));
+    t.exec(QStringLiteral("DROP USER %1").arg(user));
 }
 
 TEST_F(DBBackendTest, InputFromTheNetworkStaysBound)
 {
-    exec(t.db(), "INSERT INTO BLACKLIST (COS, NUMBER) VALUES (0, '.*''.*')");
+    t.exec("INSERT INTO BLACKLIST (COS, NUMBER) VALUES (0, '.*''.*')");
     const std::string quote = "100' OR '1'='1";
     const std::string longText(200, '1');
     const std::string cyrillic = "Пётр'\"";
@@ -211,12 +176,12 @@ TEST_F(DBBackendTest, InputFromTheNetworkStaysBound)
     backend.SaveIncomingCall(longText, -1, 0, longText, b);
     ASSERT_NE(a, -1);
     ASSERT_NE(b, -1) << "a long caller ID is still logged";
-    QVariantList first = row(t.db(), QStringLiteral("SELECT CALLERID, DEST FROM INCOMINGLOG WHERE ID=%1").arg(a));
+    QVariantList first = t.row(QStringLiteral("SELECT CALLERID, DEST FROM INCOMINGLOG WHERE ID=%1").arg(a));
     EXPECT_EQ(first.value(0).toString().toStdString(), cyrillic);
     EXPECT_EQ(first.value(1).toString().toStdString(), quote);
-    QVariantList second = row(t.db(), QStringLiteral("SELECT CALLERID, DEST FROM INCOMINGLOG WHERE ID=%1").arg(b));
+    QVariantList second = t.row(QStringLiteral("SELECT CALLERID, DEST FROM INCOMINGLOG WHERE ID=%1").arg(b));
     EXPECT_EQ(second.value(0).toString().toStdString(), longText.substr(0, 20));
-    EXPECT_EQ(row(t.db(), "SELECT COUNT(*) FROM USERS").value(0).toInt(), 5);
+    EXPECT_EQ(t.row("SELECT COUNT(*) FROM USERS").value(0).toInt(), 5);
 }
 
 TEST_F(DBBackendTest, ClosedConnectionReopensOnDemand)
@@ -242,7 +207,7 @@ TEST_F(DBBackendTest, ClosedConnectionReopensOnDemand)
         backend.SaveIncomingCall("100", 1, 1, "100", id);
         EXPECT_EQ(id, -1);
     });
-    EXPECT_EQ(row(t.db(), "SELECT COUNT(*) FROM INCOMINGLOG").value(0).toInt(), 0) << "no row while closed";
+    EXPECT_EQ(t.row("SELECT COUNT(*) FROM INCOMINGLOG").value(0).toInt(), 0) << "no row while closed";
     // The last call's reopen attempt succeeded: the next runs.
     EXPECT_TRUE(backend.CheckCallerId("100"));
     backend.CloseDatabase();
@@ -268,19 +233,18 @@ TEST_F(DBBackendTest, OperationsDoNotOverlapAcrossThreads)
     for (auto& thread : threads)
         thread.join();
     EXPECT_EQ(wrong, 0);
-    EXPECT_EQ(row(t.db(), "SELECT COUNT(*), COUNT(DISTINCT ID) FROM INCOMINGLOG"), (QVariantList{200, 200}));
+    EXPECT_EQ(t.row("SELECT COUNT(*), COUNT(DISTINCT ID) FROM INCOMINGLOG"), (QVariantList{200, 200}));
 }
 
 class DBBackendCreation : public ::testing::Test
 {
 protected:
-    void SetUp() override { configure(settings, server); }
     void TearDown() override { TestDatabase::drop(server, path); }
 
     LogCapture log;
     FbServerEnv server = FbServerEnv::fromEnvironment();
     QString path = TestDatabase::uniquePath(server, QStringLiteral("created"));
-    CBSrvSettings settings;
+    CBSrvSettings settings = TestSettings(server);
 };
 
 TEST_F(DBBackendCreation, CreatesAMissingDatabase)
@@ -322,8 +286,8 @@ TEST_F(DBBackendCreation, QuoteInPasswordIsPartOfThePassword)
 {
     TestDatabase admin(TestDatabase::Empty);
     const QString user = QStringLiteral("SELVQ%1").arg(QCoreApplication::applicationPid());
-    exec(admin.db(), QStringLiteral("CREATE USER %1 PASSWORD 'pa''ss'").arg(user));
-    exec(admin.db(), QStringLiteral("GRANT CREATE DATABASE TO USER %1").arg(user));
+    admin.exec(QStringLiteral("CREATE USER %1 PASSWORD 'pa''ss'").arg(user));
+    admin.exec(QStringLiteral("GRANT CREATE DATABASE TO USER %1").arg(user));
     {
         settings.UserName = user;
         settings.Password = QStringLiteral("pa'ss");
@@ -333,19 +297,18 @@ TEST_F(DBBackendCreation, QuoteInPasswordIsPartOfThePassword)
         EXPECT_EQ(log.lines().back(), "Informational: Connected to database ");
     }
     TestDatabase::drop(server, path);
-    exec(admin.db(), QStringLiteral("DROP USER %1").arg(user));
+    admin.exec(QStringLiteral("DROP USER %1").arg(user));
 }
 
 TEST(DBBackendServer, StoppedAndStartedAgain)
 {
     LogCapture log;
     PrivateFbServer server;
-    CBSrvSettings settings;
-    configure(settings, server.env());
+    CBSrvSettings settings = TestSettings(server.env());
     {
         TestDatabase t(TestDatabase::FullSchema, server.env());
-        exec(t.db(), "INSERT INTO USERS (ID, CALLERID, PIN, COS, NAME, IS_ACTIVE) VALUES (1, '100', '1', 1, 'A', 1)");
-        exec(t.db(), "INSERT INTO BLACKLIST (COS, NUMBER) VALUES (0, '112')");
+        t.exec("INSERT INTO USERS (ID, CALLERID, PIN, COS, NAME, IS_ACTIVE) VALUES (1, '100', '1', 1, 'A', 1)");
+        t.exec("INSERT INTO BLACKLIST (COS, NUMBER) VALUES (0, '112')");
         DBBackend backend(t.path());
         backend.SetSettings(&settings);
         backend.OpenDatabase();
@@ -391,25 +354,12 @@ class SilentHost
 public:
     SilentHost()
     {
-        listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t size = sizeof address;
-        if (listener < 0 || bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-            getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size) != 0 ||
-            listen(listener, 64) != 0)
-            throw std::runtime_error("no listening socket");
-        port = ntohs(address.sin_port);
         acceptor = std::thread([this] {
             while (!stopping) {
-                pollfd p{listener, POLLIN, 0};
-                if (poll(&p, 1, 50) > 0) {
-                    const int client = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-                    std::lock_guard<std::mutex> guard(mutex);
-                    if (client >= 0)
-                        clients.push_back(client);
-                }
+                const int client = listener.Accept(std::chrono::milliseconds(50));
+                std::lock_guard<std::mutex> guard(mutex);
+                if (client >= 0)
+                    clients.push_back(client);
             }
         });
     }
@@ -419,7 +369,6 @@ public:
         acceptor.join();
         for (int fd : clients)
             close(fd);
-        close(listener);
     }
     size_t Connections()
     {
@@ -427,10 +376,10 @@ public:
         return clients.size();
     }
 
-    int port = 0;
+    testsupport::TcpListener listener;
+    const int port = listener.Port();
 
 private:
-    int listener = -1;
     std::atomic<bool> stopping{false};
     std::mutex mutex;
     std::vector<int> clients;
@@ -444,12 +393,9 @@ TEST(DBBackendSilentHost, FourCallersAtOnceAreAnsweredWithinTheBoundedWait)
     const auto bound = std::chrono::seconds(DBBackend::kConnectTimeoutSeconds + 12);
     LogCapture log;
     SilentHost host;
-    CBSrvSettings settings;
-    settings.DriverName = QStringLiteral("QIBASE");
-    settings.HostName = QStringLiteral("127.0.0.1");
-    settings.DatabasePort = host.port;
-    settings.UserName = QStringLiteral("SYSDBA");
-    settings.Password = QStringLiteral("masterkey");
+    FbServerEnv silent;
+    silent.port = host.port;
+    CBSrvSettings settings = TestSettings(silent);
     DBBackend backend;
     backend.SetSettings(&settings);
 
@@ -501,10 +447,3 @@ TEST(DBBackendSilentHost, FourCallersAtOnceAreAnsweredWithinTheBoundedWait)
 }
 
 } // namespace
-
-int main(int argc, char** argv)
-{
-    QCoreApplication app(argc, argv);
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}

@@ -9,11 +9,11 @@
 // as "> the time it had waited" and the program ends without waiting for it.
 #include "common/Logging.h"
 #include "service/core/DBBackend.h"
-#include "service/core/CBSrvSettings.h"
+#include "tests/support/Loopback.h"
+#include "tests/support/TestSettings.h"
 
 #include <QCoreApplication>
 
-#include <arpa/inet.h>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -21,37 +21,12 @@
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-// A loopback port: listening but never accepting (the kernel completes the handshake, nobody answers),
-// or bound and closed again (refused).
-int LoopbackPort(bool listening, int* keep)
-{
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof address;
-    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) != 0 ||
-        (listening && listen(fd, 64) != 0)) {
-        std::perror("socket");
-        std::exit(1);
-    }
-    if (listening)
-        *keep = fd;
-    else
-        close(fd);
-    return ntohs(address.sin_port);
-}
 
 // Runs jobs on threads of their own and collects how long each took, giving up at a deadline.
 class Waits
@@ -117,12 +92,9 @@ private:
 bool Scenario(const char* title, int port, double limit)
 {
     std::printf("%s (127.0.0.1 port %d)\n", title, port);
-    auto settings = std::make_unique<CBSrvSettings>();
-    settings->DriverName = QStringLiteral("QIBASE");
-    settings->HostName = QStringLiteral("127.0.0.1");
-    settings->DatabasePort = port;
-    settings->UserName = QStringLiteral("SYSDBA");
-    settings->Password = QStringLiteral("masterkey");
+    FbServerEnv server;
+    server.port = port;
+    auto settings = std::make_unique<CBSrvSettings>(TestSettings(server));
     auto owner = std::make_unique<DBBackend>();
     DBBackend* backend = owner.get();
     backend->SetSettings(settings.get());
@@ -169,10 +141,10 @@ int main(int argc, char** argv)
     const double limit = argc > 1 ? std::atof(argv[1]) : 600;
     SetLogConsoleOutput(false);
     SetLogFile("/dev/null");
-    int silent = -1;
-    bool finished = Scenario("Server down, connections refused", LoopbackPort(false, nullptr), limit);
-    finished =
-        Scenario("Host drops packets, nothing answers", LoopbackPort(true, &silent), limit) && finished;
+    bool finished = Scenario("Server down, connections refused", testsupport::FreeTcpPort(), limit);
+    // Listening but never accepting: the kernel completes the handshake, nobody answers.
+    const testsupport::TcpListener silent;
+    finished = Scenario("Host drops packets, nothing answers", silent.Port(), limit) && finished;
     std::fflush(stdout);
     // Threads still waiting inside the client library cannot be stopped: leave without them.
     std::_Exit(finished ? 0 : 2);

@@ -1,18 +1,17 @@
 // The Selvane executable as an administrator meets it: each case runs the real program with a registry,
 // settings folder, runtime folder and systemd unit folder of its own.
 #include "platform/ServiceManager.h"
+#include "tests/support/ChildProcess.h"
+#include "tests/support/TestDatabase.h"
+#include "tests/support/Wait.h"
 
-#include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
-#include <QProcess>
-#include <QProcessEnvironment>
 #include <QSettings>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QTemporaryDir>
-#include <QThread>
 #include <gtest/gtest.h>
 
 #include <csignal>
@@ -66,23 +65,25 @@ protected:
         f.write(ini);
     }
 
-    Result Run(const QStringList& args, int timeoutMs = kRunTimeoutMs)
+    // environment: set on top of the test's.
+    Result Run(const QStringList& args, int timeoutMs = kRunTimeoutMs, const QMap<QString, QString>& environment = {})
     {
-        QProcess p;
-        p.setWorkingDirectory(dir.filePath("work"));
-        p.start(program, args);
-        Result r;
-        if (!p.waitForFinished(timeoutMs)) {
-            p.kill();
-            p.waitForFinished();
+        testsupport::ChildProcess p;
+        if (!p.MakeFolder())
+            return {};
+        p.SetWorkingDirectory(dir.filePath("work").toStdString());
+        p.SetErrorFile(p.Folder() + "/errors");
+        for (auto it = environment.begin(); it != environment.end(); ++it)
+            p.SetEnvironment(it.key().toStdString(), it.value().toStdString());
+        std::vector<std::string> argv{program.toStdString()};
+        for (const QString& arg : args)
+            argv.push_back(arg.toStdString());
+        const int code = p.Run(argv) ? p.Wait(std::chrono::milliseconds(timeoutMs)) : -100;
+        if (code == testsupport::ChildProcess::kTimedOut)
             ADD_FAILURE() << "Selvane " << qPrintable(args.join(' ')) << " did not end within " << timeoutMs
                           << " ms";
-            return r;
-        }
-        r.code = p.exitStatus() == QProcess::NormalExit ? static_cast<signed char>(p.exitCode()) : -100;
-        r.out = p.readAllStandardOutput();
-        r.err = p.readAllStandardError();
-        return r;
+        return {code >= 0 ? static_cast<signed char>(code) : -100, QByteArray::fromStdString(p.Output()),
+                QByteArray::fromStdString(p.Errors())};
     }
 
     QString Log() const
@@ -93,17 +94,10 @@ protected:
 
     int Count(const QString& text) const { return static_cast<int>(Log().count(text)); }
 
-    // Polls log.txt until it holds the text `times` times; false after the time limit.
+    // Until log.txt holds the text `times` times; false after the time limit.
     bool WaitForLog(const QString& text, int times = 1, int timeoutMs = 15000) const
     {
-        QElapsedTimer t;
-        t.start();
-        while (Count(text) < times) {
-            if (t.elapsed() > timeoutMs)
-                return false;
-            QThread::msleep(20);
-        }
-        return true;
+        return testsupport::WaitFor([&] { return Count(text) >= times; }, std::chrono::milliseconds(timeoutMs));
     }
 
     platform::ServiceStatus Status() const
@@ -116,15 +110,12 @@ protected:
     // The daemon is no child of ours: it has ended when it is gone or a zombie.
     static bool Ended(pid_t pid)
     {
-        QElapsedTimer t;
-        t.start();
-        while (t.elapsed() < 5000) {
-            QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
-            if (!stat.open(QIODevice::ReadOnly) || stat.readAll().contains(") Z "))
-                return true;
-            QThread::msleep(20);
-        }
-        return false;
+        return testsupport::WaitFor(
+            [pid] {
+                QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+                return !stat.open(QIODevice::ReadOnly) || stat.readAll().contains(") Z ");
+            },
+            std::chrono::seconds(5));
     }
 
     QSettings Registry() const
@@ -143,14 +134,8 @@ protected:
     // between is refused as busy.
     bool WaitForRunning() const
     {
-        QElapsedTimer t;
-        t.start();
-        while (Status().state != platform::ServiceState::Running) {
-            if (t.elapsed() > 15000)
-                return false;
-            QThread::msleep(20);
-        }
-        return true;
+        return testsupport::WaitFor([this] { return Status().state == platform::ServiceState::Running; },
+                                    std::chrono::seconds(15));
     }
 
     void StartFromConsole(const QStringList& args = {})
@@ -360,25 +345,19 @@ TEST_F(SelvaneTest, UninstallWhileRunningTakesEffectWhenTheServiceStops)
 class DatabaseWatch
 {
 public:
-    DatabaseWatch()
+    DatabaseWatch() : server(FbServerEnv::fromEnvironment())
     {
-        const char* port = std::getenv("SELV_FB_PORT");
-        const char* user = std::getenv("SELV_FB_USER");
-        const char* password = std::getenv("SELV_FB_PASSWORD");
-        if (!port || !user || !password) {
-            ADD_FAILURE()
-                << "SELV_FB_PORT, SELV_FB_USER and SELV_FB_PASSWORD must name the test Firebird server "
-                   "(tests/fbserver.sh)";
-            return;
-        }
-        settings = QByteArray("[Database]\nDriverName=QIBASE\nHostName=localhost\nDatabasePort=") + port +
-                   "\nUserName=" + user + "\nPassword=" + password + "\n[Other]\nLoggingLevel=7\n";
+        settings = QStringLiteral("[Database]\nDriverName=QIBASE\nHostName=localhost\nDatabasePort=%1\n"
+                                  "UserName=%2\nPassword=%3\n[Other]\nLoggingLevel=7\n")
+                       .arg(server.port)
+                       .arg(server.user, server.password)
+                       .toUtf8();
         db = QSqlDatabase::addDatabase("QIBASE", "watch");
         db.setHostName("localhost");
-        db.setPort(QByteArray(port).toInt());
+        db.setPort(server.port);
         db.setDatabaseName("NORVEL_CALLBACK");
-        db.setUserName(user);
-        db.setPassword(password);
+        db.setUserName(server.user);
+        db.setPassword(server.password);
     }
     ~DatabaseWatch()
     {
@@ -402,6 +381,7 @@ public:
         return count;
     }
 
+    FbServerEnv server;
     QByteArray settings;
 
 private:
@@ -411,7 +391,6 @@ private:
 TEST_F(SelvaneTest, PauseClosesTheDatabaseAndResumeOpensItAgain)
 {
     DatabaseWatch watch;
-    ASSERT_FALSE(watch.settings.isEmpty());
     WriteSettings(watch.settings);
     StartFromConsole();
     const pid_t pid = Status().processId;
@@ -433,15 +412,9 @@ TEST_F(SelvaneTest, SecondInstanceUnderTheManagersMarkerFailsToStart)
     WriteSettings();
     StartFromConsole();
     // As if the manager had launched it while the service runs: its dispatcher cannot take the socket.
-    QProcess p;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("SELVANE_SERVICE_MANAGER", QString::fromStdString(kName));
-    p.setProcessEnvironment(env);
-    p.setWorkingDirectory(dir.filePath("work"));
-    p.start(program, {});
-    ASSERT_TRUE(p.waitForFinished(kRunTimeoutMs));
-    EXPECT_EQ(static_cast<signed char>(p.exitCode()), -4);
-    EXPECT_EQ(p.readAllStandardError(), "The service Callback Server could not start\n");
+    const Result r = Run({}, kRunTimeoutMs, {{"SELVANE_SERVICE_MANAGER", QString::fromStdString(kName)}});
+    EXPECT_EQ(r.code, -4);
+    EXPECT_EQ(r.err, "The service Callback Server could not start\n");
     EXPECT_EQ(Status().state, platform::ServiceState::Running) << "the running one is untouched";
     EXPECT_EQ(Run({"-t"}).code, 0);
 }
@@ -453,10 +426,8 @@ TEST_F(SelvaneTest, KilledServiceLeavesNoRunningStateBehind)
     const pid_t pid = Status().processId;
     ASSERT_GT(pid, 0);
     ASSERT_EQ(kill(pid, SIGKILL), 0);
-    QElapsedTimer t;
-    t.start();
-    while (Status().state != platform::ServiceState::Stopped && t.elapsed() < 5000)
-        QThread::msleep(20);
+    testsupport::WaitFor([this] { return Status().state == platform::ServiceState::Stopped; },
+                         std::chrono::seconds(5));
     EXPECT_EQ(Run({"-v"}).out, Version(true, false));
     EXPECT_EQ(Run({}).code, 0) << "the next start works";
     EXPECT_TRUE(WaitForLog("Service started", 2));
@@ -490,24 +461,13 @@ TEST_F(SelvaneTest, ExecRunsInTheForegroundUntilASignalEndsIt)
 {
     WriteSettings();
     ASSERT_EQ(Run({"-i"}).code, 0);
-    QProcess p;
-    p.setWorkingDirectory(dir.filePath("work"));
-    p.start(program, {"-e"});
-    ASSERT_TRUE(p.waitForStarted());
+    testsupport::ChildProcess p;
+    p.SetWorkingDirectory(dir.filePath("work").toStdString());
+    ASSERT_TRUE(p.Run({program.toStdString(), "-e"}));
     ASSERT_TRUE(WaitForLog("Service started")) << qPrintable(Log());
-    EXPECT_EQ(p.state(), QProcess::Running);
+    EXPECT_TRUE(p.Running());
     EXPECT_EQ(Run({"-v"}).out, Version(true, false)) << "no manager runs it";
-    p.terminate();
-    ASSERT_TRUE(p.waitForFinished(10000));
-    EXPECT_EQ(p.exitStatus(), QProcess::NormalExit);
-    EXPECT_EQ(p.exitCode(), 0);
+    EXPECT_EQ(p.Stop(std::chrono::seconds(10)), 0) << "SIGTERM ends it normally";
 }
 
 } // namespace
-
-int main(int argc, char** argv)
-{
-    QCoreApplication app(argc, argv);
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}

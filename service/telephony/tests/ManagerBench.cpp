@@ -9,11 +9,12 @@
 #include "service/core/CallBackQueue.h"
 #include "service/core/DBBackend.h"
 #include "service/core/INorCOMService.h"
-#include "service/core/CBSrvSettings.h"
 #include "service/telephony/MyManager.h"
 #include "service/telephony/MySIPEndPoint.h"
-#include "tests/support/TestDatabase.h"
+#include "tests/support/TestSettings.h"
+#include "tests/support/Loopback.h"
 #include "tests/support/SipPeer.h"
+#include "tests/support/Wait.h"
 
 #include "common/Logging.h"
 
@@ -25,8 +26,6 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
-#include <dirent.h>
-#include <fstream>
 #include <sstream>
 #include <thread>
 
@@ -137,35 +136,6 @@ double Percentile(std::vector<double> v, double p)
     return v[std::min(v.size() - 1, static_cast<size_t>(p * v.size()))];
 }
 
-std::vector<std::vector<std::string>> Csv(const std::string& path)
-{
-    std::ifstream in(path);
-    std::vector<std::vector<std::string>> rows;
-    for (std::string line; std::getline(in, line);) {
-        std::vector<std::string> row;
-        std::stringstream s(line);
-        for (std::string cell; std::getline(s, cell, ';');)
-            row.push_back(cell);
-        if (!row.empty())
-            rows.push_back(row);
-    }
-    return rows;
-}
-
-std::vector<std::string> FilesEndingWith(const std::string& folder, const std::string& end)
-{
-    std::vector<std::string> out;
-    if (DIR* dir = opendir(folder.c_str())) {
-        while (dirent* e = readdir(dir)) {
-            std::string name = e->d_name;
-            if (name.size() >= end.size() && name.compare(name.size() - end.size(), end.size(), end) == 0)
-                out.push_back(folder + "/" + name);
-        }
-        closedir(dir);
-    }
-    return out;
-}
-
 } // namespace
 
 int main(int argc, char** argv)
@@ -205,12 +175,7 @@ int main(int argc, char** argv)
                           : "without the index on USERS.CALLERID\n");
     }
 
-    CBSrvSettings settings;
-    settings.DriverName = QStringLiteral("QIBASE");
-    settings.HostName = db.server().host;
-    settings.DatabasePort = db.server().port;
-    settings.UserName = db.server().user;
-    settings.Password = db.server().password;
+    CBSrvSettings settings = TestSettings(db.server());
     settings.LocalAddress = QStringLiteral("127.0.0.1");
     settings.MaxNumbersInQueue = 1000000;
     settings.MaxCallBackTries = 1;
@@ -231,7 +196,7 @@ int main(int argc, char** argv)
     manager.SetDBBackend(&timed);
     manager.SetCallBackQueue(&queue);
     manager.SetNorCOMService(&lines);
-    const int port = voip::FreeUdpPort();
+    const int port = testsupport::FreeUdpPort();
     settings.ListenAddress = QString::fromStdString("127.0.0.1:" + std::to_string(port));
     manager.Initialize();
     if (!manager.SipEndPoint()->IsListening()) {
@@ -252,12 +217,6 @@ int main(int argc, char** argv)
         sipp.Start({"127.0.0.1:" + std::to_string(port),
                     "-sf",
                     voip::Scenario("ivr_bench_caller"),
-                    "-i",
-                    "127.0.0.1",
-                    "-p",
-                    std::to_string(voip::FreeUdpPort()),
-                    "-mp",
-                    std::to_string(voip::FreeUdpPort(4, true)),
                     "-r",
                     std::to_string(rate),
                     "-m",
@@ -274,27 +233,9 @@ int main(int argc, char** argv)
                     std::to_string(kSecondsPerRate + 90) + "s",
                     "-timeout_error"});
         sipp.Wait(std::chrono::seconds(kSecondsPerRate + 120));
-        int ok = 0, failed = 0;
-        for (const auto& path : FilesEndingWith(sipp.Folder(), "_.csv")) {
-            auto rows = Csv(path);
-            if (rows.size() >= 2) {
-                const auto& head = rows.front();
-                const auto& last = rows.back();
-                for (size_t i = 0; i < head.size() && i < last.size(); ++i) {
-                    if (head[i] == "SuccessfulCall(C)")
-                        ok = std::stoi(last[i]);
-                    if (head[i] == "FailedCall(C)")
-                        failed = std::stoi(last[i]);
-                }
-            }
-        }
-        std::vector<double> latencies;
-        for (const auto& path : FilesEndingWith(sipp.Folder(), "_rtt.csv")) {
-            auto rows = Csv(path);
-            for (size_t i = 1; i < rows.size(); ++i)
-                if (rows[i].size() >= 2)
-                    latencies.push_back(std::stod(rows[i][1]));
-        }
+        const voip::SippProcess::Results results = sipp.Statistics();
+        const int ok = results.successful, failed = results.failed;
+        const std::vector<double>& latencies = results.latenciesMs;
         const int n = std::max(1, manager.incoming - n0);
         const double dbMs = (timed.micros - db0) / 1000.0 / n;
         const double playMs = (manager.playMicros - play0) / 1000.0 / n;
@@ -306,8 +247,8 @@ int main(int argc, char** argv)
             break;
         best = rate;
         // Let the calls still held end before the next rate.
-        for (int i = 0; i < 300 && manager.GetCallCount() > 0; ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        testsupport::WaitFor([&] { return manager.GetCallCount() == 0; }, std::chrono::seconds(30),
+                             std::chrono::milliseconds(100));
     }
     std::printf("highest rate without a failed call: %d/s\n", best);
     return 0;

@@ -3,11 +3,11 @@
 // calls, keys and audio, the INCOMINGLOG rows, the exchange's line states and the service's log.
 #include "tests/road/Road.h"
 #include "tests/road/TcpRelay.h"
+#include "tests/support/Wait.h"
 
 #include <gtest/gtest.h>
 
 #include <QDateTime>
-#include <QElapsedTimer>
 #include <QThread>
 
 using road::Child;
@@ -37,14 +37,8 @@ long long Received(const Child& phone, const QString& call)
 bool AudioFlows(const Child& phone, const QString& call, long long packets, int timeoutMs = 10000)
 {
     const long long base = std::max(0LL, Received(phone, call));
-    QElapsedTimer timer;
-    timer.start();
-    while (timer.elapsed() < timeoutMs) {
-        if (Received(phone, call) >= base + packets)
-            return true;
-        QThread::msleep(100);
-    }
-    return false;
+    return testsupport::WaitFor([&] { return Received(phone, call) >= base + packets; },
+                                std::chrono::milliseconds(timeoutMs), std::chrono::milliseconds(100));
 }
 
 // The phone's "established <connection> <remote>" lines hold the connection token; its calls are
@@ -548,15 +542,15 @@ TEST(RoadTest, AfterTheControlConnectionDropsTheLinesComeBackAndNoCallbackIsLost
     const int opened = ExchangeCount(road, QStringLiteral("control: openLine"));
     relay.Cut();
     EXPECT_GE(road.WaitInServiceLog(QStringLiteral("reconnecting"), 10000), 0);
-    QElapsedTimer timer;
-    timer.start();
-    while (road.CountInServiceLog(QStringLiteral("NorCom: logged in to the control server")) < 2 && timer.elapsed() < 20000)
-        QThread::msleep(100);
-    EXPECT_EQ(road.CountInServiceLog(QStringLiteral("NorCom: logged in to the control server")), 2) << "not back";
+    EXPECT_TRUE(testsupport::WaitFor(
+        [&] { return road.CountInServiceLog(QStringLiteral("NorCom: logged in to the control server")) == 2; },
+        std::chrono::seconds(20), std::chrono::milliseconds(100)))
+        << "not back";
     EXPECT_GE(relay.Accepted(), 2);
-    while (ExchangeCount(road, QStringLiteral("control: openLine")) < opened + 2 && timer.elapsed() < 25000)
-        QThread::msleep(100);
-    EXPECT_EQ(ExchangeCount(road, QStringLiteral("control: openLine")), opened + 2) << "lines not opened again";
+    EXPECT_TRUE(testsupport::WaitFor(
+        [&] { return ExchangeCount(road, QStringLiteral("control: openLine")) == opened + 2; },
+        std::chrono::seconds(20), std::chrono::milliseconds(100)))
+        << "lines not opened again";
 
     // The PIN prompt only plays on the exchange's "connected" event: the lines' events are back.
     EXPECT_GE(road.WaitInServiceLog(QStringLiteral("Got correct PIN from 1234567"), 60000), 0);

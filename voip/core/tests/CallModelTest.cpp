@@ -4,6 +4,7 @@
 #include "voip/core/Manager.h"
 #include "voip/core/Address.h"
 #include "tests/support/EventLog.h"
+#include "tests/support/Wait.h"
 
 #include <gtest/gtest.h>
 
@@ -191,9 +192,7 @@ TEST_F(CallModelTest, BareNumbersAreRoutedAndUnroutableCallsFail)
     EXPECT_TRUE(none.empty());
     // The A-party already made is released like any other.
     EXPECT_TRUE(events.WaitFor("released test:a"));
-    for (int i = 0; i < 100 && manager.GetCallCount() > 0; ++i)
-        std::this_thread::sleep_for(10ms);
-    EXPECT_EQ(manager.GetCallCount(), 0u);
+    EXPECT_TRUE(testsupport::WaitFor([&] { return manager.GetCallCount() == 0; }, 1s));
 }
 
 TEST_F(CallModelTest, UnansweredCallIsHeldButNotEstablished)

@@ -1,5 +1,6 @@
 // The call model's executor: workers on demand that go again, strands, timers.
 #include "voip/core/Executor.h"
+#include "tests/support/Wait.h"
 
 #include <gtest/gtest.h>
 
@@ -7,7 +8,6 @@
 #include <chrono>
 #include <future>
 #include <mutex>
-#include <thread>
 #include <vector>
 
 namespace voip {
@@ -26,15 +26,11 @@ TEST(ExecutorRun, WorkersGrowWhileTasksSleepThenGoAndStrandsKeepOrder)
             ++started;
             open.wait();
         });
-    for (int i = 0; i < 1000 && started < 20; ++i)
-        std::this_thread::sleep_for(5ms);
-    EXPECT_EQ(started, 20) << "twenty sleeping tasks run at once";
+    EXPECT_TRUE(testsupport::WaitFor([&] { return started == 20; }, 5s, 5ms)) << "twenty sleeping tasks run at once";
     EXPECT_GE(scheduler.Workers(), 20u);
     gate.set_value();
     // Idle workers go again, down to the few kept.
-    for (int i = 0; i < 1000 && scheduler.Workers() > Executor::kKeptWorkers; ++i)
-        std::this_thread::sleep_for(10ms);
-    EXPECT_EQ(scheduler.Workers(), Executor::kKeptWorkers);
+    EXPECT_TRUE(testsupport::WaitFor([&] { return scheduler.Workers() == Executor::kKeptWorkers; }));
 
     auto strand = std::make_shared<Strand>(scheduler);
     std::mutex m;

@@ -118,13 +118,11 @@ TEST(IvrDialogueRun, AMalformedDocumentEndsWithAReport)
 TEST(IvrDialogueLife, DestructionWaitsForARunningReportAndStopsLaterOnes)
 {
     Recorder recorder;
-    std::promise<void> entered;
-    std::atomic<bool> release{false};
+    std::promise<void> entered, release;
     std::atomic<bool> finished{false};
-    recorder.onEnded = [&] {
+    recorder.onEnded = [&, released = release.get_future().share()] {
         entered.set_value();
-        while (!release)
-            std::this_thread::sleep_for(1ms);
+        released.wait();
         finished = true;
     };
     auto dialogue = std::make_unique<IvrDialogue>(recorder);
@@ -132,7 +130,7 @@ TEST(IvrDialogueLife, DestructionWaitsForARunningReportAndStopsLaterOnes)
     ASSERT_EQ(entered.get_future().wait_for(10s), std::future_status::ready);
     auto destroyed = std::async(std::launch::async, [&] { dialogue.reset(); });
     EXPECT_EQ(destroyed.wait_for(100ms), std::future_status::timeout) << "a report is still running";
-    release = true;
+    release.set_value();
     destroyed.get();
     EXPECT_TRUE(finished);
 

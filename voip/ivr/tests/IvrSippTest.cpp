@@ -8,77 +8,44 @@
 #include "voip/sip/SipEndpoint.h"
 #include "tests/support/EventLog.h"
 #include "tests/support/PromptDocuments.h"
+#include "tests/support/Loopback.h"
 #include "tests/support/SipPeer.h"
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
 #include <poll.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
-#include <filesystem>
 #include <fstream>
-#include <future>
 #include <mutex>
-#include <sstream>
 #include <thread>
-
-extern char** environ;
 
 namespace voip {
 namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
-namespace fs = std::filesystem;
 
 const std::string kOgmDir = SELVANE_OGM_DIR;
 const std::string kDir = kOgmDir.substr(0, kOgmDir.size() - 4);
-
-int BoundUdp(int port = 0)
-{
-    int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-int PortOf(int fd)
-{
-    sockaddr_in addr{};
-    socklen_t len = sizeof addr;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-    return ntohs(addr.sin_port);
-}
 
 // Takes the RTP the IVR sends: when each packet came and whether it carried sound.
 class RtpSink
 {
 public:
-    RtpSink() : fd_(BoundUdp()), thread_([this] { Run(); }) {}
+    RtpSink() : fd_(testsupport::BoundUdpSocket(0, SOCK_CLOEXEC)), thread_([this] { Run(); }) {}
     ~RtpSink()
     {
         stop_ = true;
         thread_.join();
         ::close(fd_);
     }
-    int Port() const { return PortOf(fd_); }
+    int Port() const { return testsupport::PortOf(fd_); }
 
     struct Packet
     {
@@ -294,20 +261,17 @@ bool WithoutEndPackets(const std::string& from, const std::string& to)
 }
 
 // One SIPp caller run: the scenario with its keys, bounded in time.
-class Sipp
+class Sipp : public SippProcess
 {
 public:
     // withoutEnd: the keys' recordings with their end packets left out, as a phone that never
     // sends them.
     Sipp(int servicePort, int rtpPort, const std::string& keys, int byeTimeoutMs, bool withoutEnd = false)
     {
-        dir_ = fs::temp_directory_path() /
-               ("ivr-sipp-" + std::to_string(::getpid()) + "-" + std::to_string(servicePort));
-        fs::create_directories(dir_);
-        std::ifstream in(voip::Scenario("ivr_caller"));
-        std::stringstream text;
-        text << in.rdbuf();
-        std::string scenario = text.str();
+        if (!MakeFolder()) {
+            ADD_FAILURE() << "no folder for SIPp";
+            return;
+        }
         std::string actions;
         if (!keys.empty()) {
             actions += "<pause milliseconds=\"2000\"/>\n";
@@ -317,7 +281,7 @@ public:
                 std::string name = key == '#' ? "pound" : key == '*' ? "star" : std::string(1, key);
                 std::string pcap = "/usr/share/sip-tester/dtmf_2833_" + name + ".pcap";
                 if (withoutEnd) {
-                    std::string cut = (dir_ / ("noend_" + name + ".pcap")).string();
+                    std::string cut = Folder() + "/noend_" + name + ".pcap";
                     if (!WithoutEndPackets(pcap, cut))
                         ADD_FAILURE() << "cannot rewrite " << pcap;
                     pcap = cut;
@@ -327,94 +291,14 @@ public:
                 actions += "  <nop><action><exec play_pcap_audio=\"" + pcap + "\"/></action></nop>\n";
             }
         }
-        scenario.replace(scenario.find("<!--KEYS-->"), 11, actions);
-        // SIPp does not put keywords into attributes.
-        scenario.replace(scenario.find("[bye_timeout]"), 13, std::to_string(byeTimeoutMs));
-        std::ofstream((dir_ / "caller.xml").string()) << scenario;
-
-        std::vector<std::string> args = {"sipp",
-                                         "127.0.0.1:" + std::to_string(servicePort),
-                                         "-sf",
-                                         (dir_ / "caller.xml").string(),
-                                         "-m",
-                                         "1",
-                                         "-i",
-                                         "127.0.0.1",
-                                         "-p",
-                                         std::to_string(FreeUdpPort()),
-                                         "-mp",
-                                         std::to_string(FreeUdpPort(4, true)),
-                                         "-key",
-                                         "service",
-                                         "ivr",
-                                         "-key",
-                                         "caller",
-                                         "1001",
-                                         "-key",
-                                         "rtp_port",
-                                         std::to_string(rtpPort),
-                                         "-timeout",
-                                         "60s",
-                                         "-timeout_error",
-                                         "-nostdin",
-                                         "-trace_err",
-                                         "-error_file",
-                                         (dir_ / "errors.log").string()};
-        std::vector<char*> argv;
-        for (auto& a : args)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        posix_spawn_file_actions_t actionsFile;
-        posix_spawn_file_actions_init(&actionsFile);
-        std::string log = (dir_ / "sipp.out").string();
-        posix_spawn_file_actions_addopen(&actionsFile, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        posix_spawn_file_actions_adddup2(&actionsFile, 1, 2);
-        spawned_ = posix_spawnp(&pid_, "sipp", &actionsFile, nullptr, argv.data(), environ) == 0;
-        posix_spawn_file_actions_destroy(&actionsFile);
-        if (spawned_)
-            exit_ = std::async(std::launch::async, [pid = pid_] {
-                int status = 0;
-                ::waitpid(pid, &status, 0);
-                return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-            });
+        const std::string timeout = std::to_string(byeTimeoutMs);
+        const std::string scenario =
+            Scenario("ivr_caller", {{"<!--KEYS-->", actions}, {"[bye_timeout]", timeout}}, Folder());
+        if (!Start({"127.0.0.1:" + std::to_string(servicePort), "-sf", scenario, "-m", "1", "-key", "service",
+                    "ivr", "-key", "caller", "1001", "-key", "rtp_port", std::to_string(rtpPort), "-timeout",
+                    "60s", "-timeout_error"}))
+            ADD_FAILURE() << "SIPp did not start";
     }
-    ~Sipp()
-    {
-        if (spawned_ && exit_.valid() && exit_.wait_for(0s) != std::future_status::ready) {
-            ::kill(pid_, SIGKILL);
-            exit_.wait();
-        }
-        std::error_code ec;
-        fs::remove_all(dir_, ec);
-    }
-    // SIPp's exit code once it ends (0: the call went as the scenario says), -2 on timeout.
-    int Wait(std::chrono::seconds timeout = 60s)
-    {
-        if (!spawned_)
-            return -3;
-        if (!exit_.valid())
-            return code_;
-        if (exit_.wait_for(timeout) != std::future_status::ready)
-            return -2;
-        code_ = exit_.get();
-        return code_;
-    }
-    std::string Output() const
-    {
-        std::ifstream in((dir_ / "sipp.out").string());
-        std::stringstream s;
-        s << in.rdbuf();
-        std::ifstream err((dir_ / "errors.log").string());
-        s << err.rdbuf();
-        return s.str();
-    }
-
-private:
-    fs::path dir_;
-    pid_t pid_ = -1;
-    bool spawned_ = false;
-    std::future<int> exit_;
-    int code_ = -1;
 };
 
 class IvrSipCall : public ::testing::Test
@@ -426,7 +310,7 @@ protected:
         ivr = &manager.AddEndpoint(std::make_unique<ScriptedIvrEndpoint>(manager, record));
         manager.AddRouteEntry(".* = ivr:");
         for (int attempt = 0; attempt < 5 && !sip->IsListening(); ++attempt)
-            sip->StartListeners({"127.0.0.1:" + std::to_string(FreeUdpPort())});
+            sip->StartListeners({"127.0.0.1:" + std::to_string(testsupport::FreeUdpPort())});
     }
     ~IvrSipCall() override { manager.ShutDownEndpoints(); }
 
@@ -435,9 +319,9 @@ protected:
     {
         ivr->Script(document);
         Sipp sipp(sip->GetListenerPort(), rtp.Port(), keys, byeTimeoutMs);
-        int code = sipp.Wait();
+        int code = sipp.Wait(60s);
         if (code != 0)
-            ADD_FAILURE() << "SIPp: " << code << "\n" << sipp.Output();
+            ADD_FAILURE() << "SIPp: " << code << "\n" << sipp.Log();
         return code;
     }
     // The same span in the file: from its first frame with sound to the end of its last.
@@ -531,7 +415,7 @@ TEST_F(IvrSipCall, PinFieldTakesKeysWhoseEndPacketsNeverCome)
     // from the first only by its fresh start (marker bit, duration back at its beginning).
     ivr->Script(test::PinDocument(kDir, "ogm4-enterpin.wav", 5));
     Sipp sipp(sip->GetListenerPort(), rtp.Port(), "1123#", 30000, true);
-    ASSERT_EQ(sipp.Wait(), 0) << sipp.Output();
+    ASSERT_EQ(sipp.Wait(60s), 0) << sipp.Log();
     EXPECT_EQ(record.Find("end "), "end completed state=enterpin pin=1123 to=");
 }
 
@@ -560,13 +444,13 @@ TEST_F(IvrSipCall, WaitTransferAsksTheSipLegToTransfer)
 {
     ivr->Script(test::WaitTransferDocument(kDir), {{"transfer.transfer_num", "0123"}});
     Sipp sipp(sip->GetListenerPort(), rtp.Port(), {}, 30000);
-    ASSERT_TRUE(record.WaitFor("transfer ", 1, 30s)) << sipp.Output();
+    ASSERT_TRUE(record.WaitFor("transfer ", 1, 30s)) << sipp.Log();
     EXPECT_EQ(record.Find("transfer "), "transfer sip:0123");
     const int clip = ClipMs("ogm8-waittransfer.wav");
     EXPECT_NEAR(rtp.SoundMs(), clip, clip * 0.15 + 100) << "the prompt plays before the transfer";
     // Whoever transfers clears the call; here the test does.
     manager.ClearAllCalls();
-    EXPECT_EQ(sipp.Wait(), 0) << sipp.Output();
+    EXPECT_EQ(sipp.Wait(60s), 0) << sipp.Log();
 }
 
 TEST_F(IvrSipCall, WaitConnectPausesAroundItsAnnouncement)

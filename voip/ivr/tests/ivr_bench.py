@@ -15,7 +15,6 @@ import argparse
 import glob
 import os
 import re
-import socket
 import statistics
 import subprocess
 import sys
@@ -24,13 +23,11 @@ import threading
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "..", "..", "tests"))
+from loopback import free_port  # noqa: E402
+from sipp_stats import sipp_results  # noqa: E402
+
 CALL_SECONDS = 4.5  # the welcome announcement and its 3 s pause
-
-
-def free_port():
-    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 def proc_cpu_seconds(pid):
@@ -97,26 +94,12 @@ def run_sipp(ivr, work, rate, calls, limit):
     for old in glob.glob(os.path.join(work, "*_rtt.csv")) + glob.glob(os.path.join(work, "*_.csv")):
         os.remove(old)
     args = ["sipp", f"127.0.0.1:{ivr.port}", "-sf", os.path.join(HERE, "sipp", "ivr_bench_caller.xml"),
-            "-i", "127.0.0.1", "-p", str(free_port()), "-mp", str(free_port() & ~1),
+            "-i", "127.0.0.1", "-p", str(free_port()), "-mp", str(free_port(count=4, even=True)),
             "-r", str(rate), "-m", str(calls), "-l", str(limit), "-nostdin",
             "-trace_rtt", "-rtt_freq", "1", "-trace_stat", "-fd", "1",
             "-timeout", str(int(calls / rate + CALL_SECONDS + 60)) + "s", "-timeout_error"]
     out = subprocess.run(args, cwd=work, capture_output=True, text=True)
-    ok = failed = 0
-    for stat in glob.glob(os.path.join(work, "*_.csv")):
-        with open(stat) as f:
-            rows = [r.split(";") for r in f.read().splitlines() if r]
-        if len(rows) >= 2:
-            head, last = rows[0], rows[-1]
-            ok = int(last[head.index("SuccessfulCall(C)")])
-            failed = int(last[head.index("FailedCall(C)")])
-    latencies = []
-    for rtt in glob.glob(os.path.join(work, "*_rtt.csv")):
-        with open(rtt) as f:
-            for row in f.read().splitlines()[1:]:
-                parts = row.split(";")
-                if len(parts) >= 2:
-                    latencies.append(float(parts[1]))
+    ok, failed, latencies = sipp_results(work)
     if out.returncode not in (0, 1):
         print(f"  sipp exit {out.returncode}: {out.stdout[-400:]}", file=sys.stderr)
     return ok, failed, latencies

@@ -7,12 +7,12 @@
 #include "voip/sip/SipEndpoint.h"
 #include "voip/core/Address.h"
 #include "tests/support/EventLog.h"
+#include "tests/support/Loopback.h"
 #include "tests/support/SipPeer.h"
+#include "tests/support/Wait.h"
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -25,6 +25,9 @@ namespace voip {
 namespace {
 
 using namespace std::chrono_literals;
+using testsupport::ChildProcess;
+using testsupport::FreeUdpPort;
+using testsupport::WaitUntilBound;
 
 class TestManager : public Manager
 {
@@ -50,12 +53,8 @@ public:
     UdpSink()
     {
         port = FreeUdpPort(2, true);
-        fd = socket(AF_INET, SOCK_DGRAM, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_port = htons(static_cast<uint16_t>(port));
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bound = bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+        fd = testsupport::BoundUdpSocket(port);
+        bound = fd >= 0;
     }
     ~UdpSink() { close(fd); }
     // One datagram, or empty after timeout.
@@ -70,11 +69,8 @@ public:
     }
     void SendTo(int toPort, const std::string& data)
     {
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_port = htons(static_cast<uint16_t>(toPort));
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        sendto(fd, data.data(), data.size(), 0, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+        const sockaddr_in addr = testsupport::LoopbackAddress(toPort);
+        sendto(fd, data.data(), data.size(), 0, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
     }
     int fd = -1;
     int port = 0;
@@ -224,17 +220,15 @@ protected:
     // SIPp calling this endpoint.
     std::vector<std::string> Uac(const std::string& scenario, const std::string& service, int calls = 1)
     {
-        return {"127.0.0.1:" + std::to_string(sipPort), "-sf", Scenario(scenario), "-s", service, "-i",
-                "127.0.0.1", "-p", std::to_string(FreeUdpPort()), "-mp", std::to_string(FreeUdpPort(4, true)),
-                "-m", std::to_string(calls), "-l", std::to_string(calls), "-r", std::to_string(calls),
-                "-timeout", "30s", "-timeout_error"};
+        return {"127.0.0.1:" + std::to_string(sipPort), "-sf", Scenario(scenario), "-s", service, "-m",
+                std::to_string(calls), "-l", std::to_string(calls), "-r", std::to_string(calls), "-timeout",
+                "30s", "-timeout_error"};
     }
     // SIPp answering on port.
     std::vector<std::string> Uas(const std::string& scenario, int port, int calls = 1)
     {
-        return {"-sf", Scenario(scenario), "-i", "127.0.0.1", "-p", std::to_string(port), "-mp",
-                std::to_string(FreeUdpPort(4, true)), "-m", std::to_string(calls), "-timeout", "30s",
-                "-timeout_error"};
+        return {"-sf", Scenario(scenario), "-p", std::to_string(port), "-m", std::to_string(calls),
+                "-timeout", "30s", "-timeout_error"};
     }
     std::string Token(const std::string& event) const
     {
@@ -243,10 +237,7 @@ protected:
     }
     bool WaitEstablished(const std::string& token)
     {
-        auto deadline = std::chrono::steady_clock::now() + 10s;
-        while (!manager.IsCallEstablished(token) && std::chrono::steady_clock::now() < deadline)
-            std::this_thread::sleep_for(10ms);
-        return manager.IsCallEstablished(token);
+        return testsupport::WaitFor([&] { return manager.IsCallEstablished(token); });
     }
     // SIPp calling this endpoint with the audio of the call sent to sink; true once established.
     bool StartCallerSendingAudioTo(SippProcess& sipp, const std::string& scenario, const UdpSink& sink)
@@ -278,10 +269,7 @@ protected:
     }
     bool WaitNoCalls()
     {
-        auto deadline = std::chrono::steady_clock::now() + 10s;
-        while (manager.GetCallCount() > 0 && std::chrono::steady_clock::now() < deadline)
-            std::this_thread::sleep_for(10ms);
-        return manager.GetCallCount() == 0;
+        return testsupport::WaitFor([&] { return manager.GetCallCount() == 0; });
     }
     std::shared_ptr<LocalConnection> OnlyLocalConnection(LocalEndpoint& endpoint)
     {
@@ -395,10 +383,7 @@ TEST_F(SipTest, OutgoingCallClearedWhileRingingIsCancelled)
     auto call = manager.FindCall(token);
     ASSERT_TRUE(call);
     auto leg = call->GetConnection(1);
-    auto deadline = std::chrono::steady_clock::now() + 10s;
-    while (leg->GetPhase() != Connection::Phase::Alerting && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(10ms);
-    ASSERT_EQ(leg->GetPhase(), Connection::Phase::Alerting) << sipp.Log();
+    ASSERT_TRUE(testsupport::WaitFor([&] { return leg->GetPhase() == Connection::Phase::Alerting; })) << sipp.Log();
     EXPECT_FALSE(manager.IsCallEstablished(token));
     ASSERT_TRUE(manager.ClearCallSynchronous(token));
     EXPECT_EQ(leg->GetCallEndReason(), CallEndReason::LocalUser);
@@ -605,7 +590,7 @@ TEST_F(SipTest, PeerThatVanishesIsClearedWhenItsRtpStops)
 TEST_F(SipTest, BaresipCallsInBothDirectionsWithDigits)
 {
     manager.AddRouteEntry(".* = local:");
-    PeerProcess baresip;
+    ChildProcess baresip;
     ASSERT_TRUE(baresip.MakeFolder());
     int phonePort = FreeUdpPort();
     int rtpBase = FreeUdpPort(20, true);

@@ -1,6 +1,7 @@
 // voipcall as a peer sees it: answering with a VoiceXML document that transfers the caller, it prints
 // the transfer asked, the caller's answer, how the transferred call went, and the release.
 #include "tests/support/PromptDocuments.h"
+#include "tests/support/Loopback.h"
 #include "tests/support/SipPeer.h"
 
 #include <gtest/gtest.h>
@@ -12,6 +13,7 @@ namespace voip {
 namespace {
 
 using namespace std::chrono_literals;
+using testsupport::FreeUdpPort;
 
 const std::string kOgmDir = SELVANE_OGM_DIR;
 
@@ -27,7 +29,7 @@ std::string LineStarting(const std::string& output, const std::string& prefix)
 
 TEST(VoipCallTool, VxmlModePrintsTheTransferItsOutcomeAndTheRelease)
 {
-    PeerProcess voipcall;
+    testsupport::ChildProcess voipcall;
     ASSERT_TRUE(voipcall.MakeFolder());
     const std::string document = voipcall.Folder() + "/transfer.vxml";
     std::ofstream(document) << test::WaitTransferDocument(kOgmDir.substr(0, kOgmDir.size() - 4));
@@ -38,8 +40,7 @@ TEST(VoipCallTool, VxmlModePrintsTheTransferItsOutcomeAndTheRelease)
 
     SippProcess caller;
     ASSERT_TRUE(caller.Start({"127.0.0.1:" + std::to_string(port), "-sf", Scenario("sip_uac_transferred"), "-s",
-                              "ivr", "-i", "127.0.0.1", "-p", std::to_string(FreeUdpPort()), "-mp",
-                              std::to_string(FreeUdpPort(4, true)), "-m", "1", "-timeout", "40s", "-timeout_error"}));
+                              "ivr", "-m", "1", "-timeout", "40s", "-timeout_error"}));
     EXPECT_EQ(caller.Wait(), 0) << caller.Log() << voipcall.Log();
     ASSERT_TRUE(voipcall.WaitForOutput("ivr released ")) << voipcall.Log();
 
