@@ -4,6 +4,8 @@
 #include <QFile>
 #include <QSettings>
 
+#include <algorithm>
+
 std::string CBSrvSettings::GetApplicationDir() const
 {
     return QCoreApplication::applicationDirPath().toLocal8Bit().toStdString();
@@ -80,6 +82,7 @@ bool CBSrvSettings::LoadSettings()
     EnterPinTimer = number("EnterPinTimer");
     EnterPinMaxTries = number("EnterPinMaxTries");
     EnterNumberTimer = number("EnterNumberTimer");
+    CallBacksPerTick = std::max(0, number("CallBacksPerTick", 1));
     settings.endGroup();
 
     settings.beginGroup(QStringLiteral("Other"));

@@ -29,6 +29,7 @@ public:
     std::string GetServer() const override { return Server.toStdString(); }
     std::string GetUsername() const override { return Username.toStdString(); }
     std::string GetNorvelPassword() const override { return NorvelPassword.toStdString(); }
+    int GetCallBacksPerTick() const override { return CallBacksPerTick; }
 
     // Database
     QString DriverName;
@@ -64,6 +65,8 @@ public:
     int EnterPinTimer = 0;
     int EnterPinMaxTries = 0;
     int EnterNumberTimer = 0;
+    // Missing: 1, one number a tick as always.
+    int CallBacksPerTick = 1;
     // SIP
     std::vector<SipRegistration> sipRegistrations;
     std::vector<std::string> dummyExtensions;

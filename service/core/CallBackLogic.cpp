@@ -30,15 +30,21 @@ void CallBackLogic::CheckCallBackQueue()
     LogicLock::Entry entry(logicLock);
     if (!enabled)
         return;
-    if (!HasFreeLines()) {
-        Log(Debug, "CallBackLogic::CheckCallBackQueue no free lines ");
-        return;
+    // Each callback placed takes a line before the next is asked for, so two never share one.
+    const int perTick = config()->GetCallBacksPerTick();
+    for (int placed = 0; perTick == 0 || placed < perTick; ++placed) {
+        if (!HasFreeLines()) {
+            if (placed == 0)
+                Log(Debug, "CallBackLogic::CheckCallBackQueue no free lines ");
+            return;
+        }
+        const int n = queue->GetLength();
+        if (n < 1)
+            return;
+        Log(Debug, "CallBackLogic::CheckCallBackQueue queue has ", n,
+            " calls and free lines, going to call OnCallBackReady");
+        OnCallBackReady();
     }
-    const int n = queue->GetLength();
-    if (n < 1)
-        return;
-    Log(Debug, "CallBackLogic::CheckCallBackQueue queue has ", n, " calls and free lines, going to call OnCallBackReady");
-    OnCallBackReady();
 }
 
 void CallBackLogic::OnCallBackReady()

@@ -17,8 +17,8 @@ class IDBBackend;
 class INorCOMService;
 class QTimer;
 
-// Entered from telephony workers and the queue timer at once: every entry operation holds logicLock;
-// a derived class steps out of it (LogicLock::Pause) while it waits.
+// Entered from telephony workers and the queue timer at once: every entry operation holds logicLock
+// to its end, so a check and the act on it (queue length, then queueing) cannot be split.
 class CallBackLogic : public QObject
 {
     Q_OBJECT

@@ -14,6 +14,7 @@
 #include <ibase.h>
 
 #include <chrono>
+#include <utility>
 
 namespace {
 const char* const kSelectActive = "SELECT ID FROM USERS where IS_ACTIVE=1 and CALLERID=:caller_id";
@@ -212,7 +213,10 @@ int DBBackend::firstActiveId(Guard& guard, const std::string& callerId, const st
 bool DBBackend::CheckCallerId(const std::string& callerId)
 {
     Guard guard(lock);
-    return firstActiveId(guard, callerId, nullptr) != -1;
+    const int id = firstActiveId(guard, callerId, nullptr);
+    // The caller's id is asked for next in the same operation: one statement answers both.
+    lastCallerLookup = {callerId, id, std::this_thread::get_id()};
+    return id != -1;
 }
 
 bool DBBackend::CheckPin(const std::string& callerId, const std::string& pin)
@@ -226,6 +230,9 @@ int DBBackend::GetTransferCOS(const std::string&) { return 1; }
 int DBBackend::GetUID(const std::string& callerId)
 {
     Guard guard(lock);
+    const CallerLookup last = std::exchange(lastCallerLookup, CallerLookup());
+    if (last.thread == std::this_thread::get_id() && last.callerId == callerId && last.id != -1)
+        return last.id;
     return firstActiveId(guard, callerId, nullptr);
 }
 

@@ -11,6 +11,8 @@
 
 #include <atomic>
 #include <mutex>
+#include <string>
+#include <thread>
 
 class CBSrvSettings;
 
@@ -56,6 +58,14 @@ private:
     QHash<QString, QRegularExpression> compiledPatterns;
     // The operations come from several telephony threads; one connection must not run two at once.
     std::mutex lock;
+    // The last caller check, for the id asked right after it on the same thread; taken once.
+    struct CallerLookup
+    {
+        std::string callerId;
+        int id = -1;
+        std::thread::id thread;
+    };
+    CallerLookup lastCallerLookup; // under lock
     // One reconnection at a time, run without the lock: the other callers get the "not open" answer at
     // once instead of queueing behind a server that does not answer.
     std::atomic<bool> reconnecting{false};

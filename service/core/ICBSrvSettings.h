@@ -31,6 +31,8 @@ public:
     virtual std::string GetServer() const = 0;
     virtual std::string GetUsername() const = 0;
     virtual std::string GetNorvelPassword() const = 0;
+    // Numbers the queue timer may call back on one tick: 1 by default; 0 as many as lines are free.
+    virtual int GetCallBacksPerTick() const { return 1; }
 
 protected:
     ~ICBSrvSettings() = default; // owned and destroyed through the concrete class

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 class INorCOMService
 {
@@ -13,6 +14,12 @@ public:
     virtual void ToDialable(std::string& number) = 0;
     // Name of a free SIP line, or empty.
     virtual std::string GetFreeSipLine() = 0;
+    // Names of all the free SIP lines, in the order GetFreeSipLine would pick them.
+    virtual std::vector<std::string> GetFreeSipLines()
+    {
+        std::string line = GetFreeSipLine();
+        return line.empty() ? std::vector<std::string>() : std::vector<std::string>{line};
+    }
 
 protected:
     ~INorCOMService() = default;

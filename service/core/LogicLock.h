@@ -1,5 +1,5 @@
 // One lock for the entry operations of an object entered from several threads at once (telephony
-// workers, the main thread's timer), which a holder can step out of while it waits.
+// workers, the main thread's timer). An operation runs to its end under it: nothing it calls waits.
 #pragma once
 
 #include <atomic>
@@ -36,36 +36,6 @@ public:
 
     private:
         LogicLock& lock_;
-    };
-
-    // Lets other threads in while this one waits (a prompt's pause); a thread that does not hold
-    // the lock passes through unchanged.
-    class Pause
-    {
-    public:
-        explicit Pause(LogicLock& lock) : lock_(lock)
-        {
-            if (lock_.owner.load() != std::this_thread::get_id())
-                return;
-            saved_ = lock_.depth;
-            lock_.depth = 0;
-            lock_.owner.store(std::thread::id());
-            lock_.mutex.unlock();
-        }
-        ~Pause()
-        {
-            if (saved_ == 0)
-                return;
-            lock_.mutex.lock();
-            lock_.owner.store(std::this_thread::get_id());
-            lock_.depth = saved_;
-        }
-        Pause(const Pause&) = delete;
-        Pause& operator=(const Pause&) = delete;
-
-    private:
-        LogicLock& lock_;
-        int saved_ = 0;
     };
 
 private:

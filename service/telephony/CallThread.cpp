@@ -39,13 +39,24 @@ CallThread::CallThread(MyManager& m, const std::string& n, unsigned timeout)
 
 void CallThread::Main()
 {
+    // However it ends, the attempt gives back what it was promised.
+    bool askedForLine = false;
+    std::string token;
+    struct Ended
+    {
+        MyManager& manager;
+        const bool& asked;
+        const std::string& token;
+        ~Ended() { manager.CallBackAttemptEnded(asked, token); }
+    } ended{manager, askedForLine, token};
+
     std::random_device seed;
     std::mt19937 random(seed());
     const int delay = std::uniform_int_distribution<int>(kMinStartDelay, kMaxStartDelay)(random);
     if (!manager.Sleep(std::chrono::seconds(delay)))
         return;
 
-    std::string token;
+    askedForLine = true;
     if (!manager.MakeCallFromIVR(number, token)) {
         manager.OnNoFreeLines(number);
         return;
@@ -54,6 +65,11 @@ void CallThread::Main()
     while (!manager.IsCallEstablished(token)) {
         if (!manager.Sleep(std::chrono::milliseconds(kPollMs)))
             return;
+        // Turned down (busy, refused by the exchange) or gone: a failure now, not at the deadline.
+        if (!manager.FindCall(token)) {
+            manager.OnCallBackFailed(number);
+            return;
+        }
         if (std::chrono::steady_clock::now() >= deadline) {
             manager.ClearCallSynchronous(token, voip::CallEndReason::LocalUser);
             manager.OnCallBackFailed(number);

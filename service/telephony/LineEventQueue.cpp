@@ -14,27 +14,42 @@ LineEventQueue::~LineEventQueue()
     Stop();
 }
 
-void LineEventQueue::Post(const std::string& line, std::function<void()> handler)
+void LineEventQueue::Post(const std::string& line, const std::string& kind, std::function<void()> handler)
 {
     std::shared_ptr<voip::Strand> strand;
+    const std::string key = line + '\n' + kind;
+    uint64_t sequence = 0;
     {
         std::lock_guard<std::mutex> lock(linesMutex_);
         auto& entry = lines_[line];
         if (!entry)
             entry = std::make_shared<voip::Strand>(executor_);
         strand = entry;
+        sequence = ++posted_;
+        latest_[key] = sequence;
     }
     {
         std::lock_guard<std::mutex> lock(state_->mutex);
         if (state_->stopping)
             return;
     }
-    strand->Post([state = state_, handler = std::move(handler)] {
+    strand->Post([this, state = state_, key, sequence, handler = std::move(handler)] {
         {
             std::lock_guard<std::mutex> lock(state->mutex);
             if (state->stopping)
                 return;
             ++state->running;
+        }
+        bool stale;
+        {
+            std::lock_guard<std::mutex> lock(linesMutex_);
+            stale = latest_[key] != sequence;
+        }
+        if (stale) {
+            std::lock_guard<std::mutex> lock(state->mutex);
+            if (--state->running == 0)
+                state->idle.notify_all();
+            return;
         }
         try {
             handler();

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <condition_variable>
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
@@ -26,8 +27,10 @@ public:
     LineEventQueue(const LineEventQueue&) = delete;
     LineEventQueue& operator=(const LineEventQueue&) = delete;
 
-    // Queues handler behind the line's earlier ones; dropped once Stop has been called.
-    void Post(const std::string& line, std::function<void()> handler);
+    // Queues handler behind the line's earlier ones; dropped once Stop has been called. A handler
+    // of a kind is skipped when a newer one of the same kind and line is queued behind it: a line's
+    // state is what its last event says, and a stale handler would act on a newer call.
+    void Post(const std::string& line, const std::string& kind, std::function<void()> handler);
     // Drops what has not started and waits for the handlers running. Idempotent.
     void Stop();
 
@@ -45,4 +48,7 @@ private:
     std::shared_ptr<State> state_ = std::make_shared<State>();
     std::mutex linesMutex_;
     std::map<std::string, std::shared_ptr<voip::Strand>> lines_;
+    // The newest handler posted per line and kind; a running handler holds off Stop, so this lives.
+    std::map<std::string, uint64_t> latest_;
+    uint64_t posted_ = 0;
 };

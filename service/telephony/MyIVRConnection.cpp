@@ -3,9 +3,11 @@
 #include "common/Logging.h"
 #include "service/telephony/MyIVREndPoint.h"
 
-#include <chrono>
+#include "voip/core/Executor.h"
+#include "voip/core/Manager.h"
+
 #include <exception>
-#include <thread>
+#include <memory>
 
 MyIVRConnection::MyIVRConnection(voip::Call& call, MyIVREndPoint& ep, const std::string& token,
                                  const std::string& address, unsigned options,
@@ -16,12 +18,36 @@ MyIVRConnection::MyIVRConnection(voip::Call& call, MyIVREndPoint& ep, const std:
 
 void MyIVRConnection::PlayVXML(const std::string& document)
 {
+    voip::Executor& timers = GetManager().Workers();
+    std::weak_ptr<voip::Connection> weak = shared_from_this();
+    std::lock_guard<std::mutex> guard(digitsLock);
+    entered_digits.clear();
+    if (pendingStart)
+        timers.Cancel(pendingStart);
+    // The id is known only once the timer is set: the task finds it under digitsLock, held here.
+    auto id = std::make_shared<uint64_t>(0);
+    pendingStart = *id = timers.After(kPlayPauseMs, [weak, id, document] {
+        if (auto self = std::static_pointer_cast<MyIVRConnection>(weak.lock()))
+            self->StartAfterPause(*id, document);
+    });
+}
+
+void MyIVRConnection::StartAfterPause(uint64_t timer, const std::string& document)
+{
     {
         std::lock_guard<std::mutex> guard(digitsLock);
-        entered_digits.clear();
+        if (pendingStart != timer)
+            return; // replaced by a later document
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(kPlayPauseMs));
     StartVXML(document);
+    {
+        std::lock_guard<std::mutex> guard(digitsLock);
+        if (pendingStart != timer)
+            return;
+        pendingStart = 0;
+    }
+    // Keys pressed during the pause belong to this document.
+    TakeEntry();
 }
 
 void MyIVRConnection::SetVXMLVar(const std::string& name, const std::string& value)
@@ -58,14 +84,26 @@ void MyIVRConnection::OnEstablished()
 
 bool MyIVRConnection::OnUserInputString(const std::string& value)
 {
-    std::string digits;
     {
         std::lock_guard<std::mutex> guard(digitsLock);
         entered_digits += value;
         Log(Debug, "IVRConnection Got digit ", value);
+    }
+    TakeEntry();
+    return true;
+}
+
+void MyIVRConnection::TakeEntry()
+{
+    std::string digits;
+    {
+        std::lock_guard<std::mutex> guard(digitsLock);
+        // During a pause the document they are for has not started: its state is not yet there.
+        if (pendingStart)
+            return;
         const size_t end = entered_digits.find('#');
         if (end == std::string::npos)
-            return true;
+            return;
         digits = entered_digits.substr(0, end);
     }
     // Not under digitsLock: the reports go on to a PlayVXML on this connection.
@@ -77,7 +115,6 @@ bool MyIVRConnection::OnUserInputString(const std::string& value)
         Log(Debug, "IVRConnection OnTransferNumberEntered ");
         endpoint.OnTransferNumberEntered(*this, digits);
     }
-    return true;
 }
 
 void MyIVRConnection::OnEndDialog()

@@ -4,6 +4,7 @@
 
 #include "voip/ivr/IvrEndpoint.h"
 
+#include <cstdint>
 #include <mutex>
 #include <string>
 
@@ -15,7 +16,10 @@ public:
     MyIVRConnection(voip::Call& call, MyIVREndPoint& endpoint, const std::string& token,
                     const std::string& address, unsigned options, const voip::StringOptions& stringOptions);
 
-    // Forgets the digits so far, pauses a second, then starts the document (its result is not used).
+    // Forgets the digits so far and starts the document a second later (its result is not used).
+    // Returns at once: the pause runs on the call model's timer, so no thread sleeps through it and a
+    // caller in the middle of an operation is not held up. Keys pressed during the pause are kept for
+    // the document; a later PlayVXML replaces one still waiting.
     void PlayVXML(const std::string& document);
     void SetVXMLVar(const std::string& name, const std::string& value);
 
@@ -29,7 +33,12 @@ public:
     static constexpr int kPlayPauseMs = 1000;
 
 private:
+    void StartAfterPause(uint64_t timer, const std::string& document);
+    // A "#"-ended entry in the digits, reported to the endpoint as the current document's state says.
+    void TakeEntry();
+
     MyIVREndPoint& endpoint;
-    mutable std::mutex digitsLock; // the keys' worker and a PlayVXML on another thread
+    mutable std::mutex digitsLock; // the keys' worker, a PlayVXML on another thread, the pause's timer
     std::string entered_digits;
+    uint64_t pendingStart = 0; // the timer of a document waiting out its pause; 0 none
 };

@@ -89,8 +89,7 @@ void MyManager::Play(void* call, const std::string& document)
     auto* connection = static_cast<MyIVRConnection*>(call);
     if (!connection)
         return;
-    // The prompt's pause must not hold up the other calls' use of the logic.
-    LogicLock::Pause pause(logicLock);
+    // Returns at once (the pause is on a timer): the logic's operation runs to its end under its lock.
     connection->PlayVXML(document);
 }
 
@@ -129,7 +128,20 @@ void MyManager::PlayOGMTransferDenied(void* call)
 
 void MyManager::MakeCallBack(const std::string& number)
 {
+    {
+        std::lock_guard<std::mutex> lock(attemptsLock);
+        ++attemptsStarting;
+    }
     CallThread::Start(*this, number);
+}
+
+void MyManager::CallBackAttemptEnded(bool askedForLine, const std::string& token)
+{
+    std::lock_guard<std::mutex> lock(attemptsLock);
+    if (!askedForLine)
+        --attemptsStarting;
+    else if (!token.empty())
+        attemptLines.erase(token);
 }
 
 void MyManager::TransferCall(const std::string& destination, void* call)
@@ -137,13 +149,30 @@ void MyManager::TransferCall(const std::string& destination, void* call)
     auto* connection = static_cast<MyIVRConnection*>(call);
     if (!connection)
         return;
+    // The transfer's class of service stays on the line only as long as this callback.
+    if (auto own = connection->GetCall()) {
+        const std::string line = LineOf(*connection);
+        std::lock_guard<std::mutex> lock(mapsLock);
+        if (!line.empty())
+            raisedLines[own->GetToken()] = line;
+    }
     connection->SetVXMLVar("transfer.transfer_num", destination);
     Play(call, documents.waitTransfer);
 }
 
 bool MyManager::HasFreeLines()
 {
-    return GetCallCount() < config()->GetSipRegistrations().size();
+    // One more callback fits when a line the exchange sees free is promised to no callback under way.
+    const std::vector<std::string> free = lineService ? lineService->GetFreeSipLines() : std::vector<std::string>();
+    std::lock_guard<std::mutex> lock(attemptsLock);
+    int available = 0;
+    for (const std::string& line : free) {
+        bool taken = false;
+        for (const auto& attempt : attemptLines)
+            taken = taken || attempt.second == line;
+        available += !taken;
+    }
+    return available > attemptsStarting;
 }
 
 void MyManager::Initialize()
@@ -210,7 +239,24 @@ void MyManager::Register(const SipRegistration& r)
 
 bool MyManager::MakeCallFromIVR(const std::string& number, std::string& token)
 {
-    const std::string line = lineService ? lineService->GetFreeSipLine() : std::string();
+    const std::vector<std::string> free = lineService ? lineService->GetFreeSipLines() : std::vector<std::string>();
+    std::string line;
+    {
+        // The attempt stops counting as starting here; the line it takes is promised to it until it ends.
+        std::lock_guard<std::mutex> lock(attemptsLock);
+        --attemptsStarting;
+        for (const std::string& candidate : free) {
+            bool taken = false;
+            for (const auto& attempt : attemptLines)
+                taken = taken || attempt.second == candidate;
+            if (!taken) {
+                line = candidate;
+                break;
+            }
+        }
+        if (!line.empty())
+            attemptLines[kReservingToken + number] = line;
+    }
     if (line.empty()) {
         Log(Informational, "MakeCallFromIVR out of free lines ");
         return false;
@@ -221,7 +267,14 @@ bool MyManager::MakeCallFromIVR(const std::string& number, std::string& token)
     options[voip::kCallingDisplayName] = line;
     const std::string partyB =
         std::string(kSipScheme) + (number.size() > kLongestInsideNumber ? kOutsideLinePrefix : "") + number;
-    if (SetUpCall(documents.callbackParty, partyB, token, nullptr, 0, options)) {
+    const bool placed = SetUpCall(documents.callbackParty, partyB, token, nullptr, 0, options);
+    {
+        std::lock_guard<std::mutex> lock(attemptsLock);
+        attemptLines.erase(kReservingToken + number);
+        if (placed)
+            attemptLines[token] = line;
+    }
+    if (placed) {
         Log(Informational, "MakeCallFromIVR Making call to ", number, " from ", line);
         return true;
     }
@@ -285,7 +338,9 @@ void MyManager::OnSIPCallConnected(const std::string& line)
                 std::string token;
                 {
                     std::lock_guard<std::mutex> lock(mapsLock);
-                    token = outgoing_ivr_contoken_map[line];
+                    auto it = outgoing_ivr_contoken_map.find(line);
+                    if (it != outgoing_ivr_contoken_map.end())
+                        token = it->second;
                 }
                 auto connection = ivrEndPoint ? ivrEndPoint->FindConnectionWithLockAs<MyIVRConnection>(token)
                                               : voip::SafeConnection<MyIVRConnection>();
@@ -313,6 +368,8 @@ void MyManager::OnSIPCallConnected(const std::string& line)
                     "linename=",
                     line);
                 connection.Release();
+                // One answer, one success: the prompt no longer holds this thread for the rest of the window.
+                break;
             } catch (const std::exception& e) {
                 Log(Debug, " OnSIPCallConnected from NORCOM. Got exception.", e.what(),
                     " on linename=", line);
@@ -324,6 +381,11 @@ void MyManager::OnSIPCallConnected(const std::string& line)
         const auto deadline = Clock::now() + milliseconds(kConnectedWindowMs);
         while (!IsCallEstablished(transfer) && Clock::now() < deadline)
             std::this_thread::sleep_for(milliseconds(kConnectedPollMs));
+        if (!IsCallEstablished(transfer) && FindCall(transfer)) {
+            // Still ringing: this "connected" is another call's on the line (a caller), not its answer.
+            Log(Debug, "OnSIPCallConnected from NORCOM: the transfer still rings, left alone on linename=", line);
+            return;
+        }
         if (ClearCall(transfer, voip::CallEndReason::LocalUser))
             Log(Informational, "OnSIPCallConnected from NORCOM Cleared call sucessfull on linename=", line);
         else
@@ -341,15 +403,21 @@ void MyManager::MakeTransfer(MySIPConnection& connection, const std::string& des
     const std::string line = it == options.end() ? std::string() : it->second;
     const std::string number =
         destination.size() > kSipScheme.size() ? destination.substr(kSipScheme.size()) : std::string();
-    options["sip_callback_operation"] = "transfer";
+    options[kOperationOption] = kTransferOperation;
     std::string token;
     auto call = connection.GetCall();
     // An empty destination would be routed as a call to nobody and leave the subscriber waiting.
     if (!number.empty() && SetUpCall(documents.transferParty, number, token, nullptr, 0, options)) {
         Log(Informational, "Making transfer.. Making call to ", number, " from=", line);
+        // Not answered in time: given up, which clears it and tells the subscriber.
+        const uint64_t timer = Workers().After(kTransferAnswerMs, [this, token] {
+            if (!IsCallEstablished(token) && ClearCall(token, voip::CallEndReason::NoAnswer))
+                Log(Notice, "Transfer call ", token, " not answered in time, cleared");
+        });
         std::lock_guard<std::mutex> lock(mapsLock);
         transfer_contoken_map[line] = token;
         callback_contoken_map[line] = call ? call->GetToken() : std::string();
+        transfers[token] = PendingTransfer{line, callback_contoken_map[line], number, timer};
         return;
     }
     Log(Warning, "Making transfer.. Failed to start call to ", number, " from=", line);
@@ -381,8 +449,96 @@ void MyManager::OnReleased(voip::Connection& connection)
 {
     const std::string number = connection.GetRemotePartyNumber();
     Log(Debug, "MyManager::OnReleased remote_party_number=", number);
+    // A leg the service placed that the far side turned down: say why, where it happened.
+    if (const int status = connection.GetEndStatus()) {
+        const voip::StringOptions options = connection.GetStringOptions();
+        const auto operation = options.find(kOperationOption);
+        // A transfer's failure is told where the transfer is cleared.
+        if (operation == options.end() || operation->second != kTransferOperation)
+            Log(Notice, "Callback to ", number, " refused: SIP ", status);
+    }
     OnCallBackEnded(number);
     voip::Manager::OnReleased(connection);
+}
+
+void MyManager::OnEstablishedCall(voip::Call& call)
+{
+    uint64_t timer = 0;
+    {
+        std::lock_guard<std::mutex> lock(mapsLock);
+        auto it = transfers.find(call.GetToken());
+        if (it != transfers.end())
+            timer = it->second.timer;
+    }
+    if (timer)
+        Workers().Cancel(timer);
+    voip::Manager::OnEstablishedCall(call);
+}
+
+void MyManager::OnClearedCall(voip::Call& call)
+{
+    const std::string& token = call.GetToken();
+    std::string line;
+    std::string ringingTransfer;
+    bool failed = false;
+    PendingTransfer transfer;
+    {
+        std::lock_guard<std::mutex> lock(mapsLock);
+        auto raised = raisedLines.find(token);
+        if (raised != raisedLines.end()) {
+            line = raised->second;
+            raisedLines.erase(raised);
+        }
+        auto it = transfers.find(token);
+        if (it != transfers.end()) {
+            // A transfer call gone: answered and joined, or failed before that.
+            transfer = it->second;
+            transfers.erase(it);
+            failed = !call.WasEstablished();
+        } else {
+            // A subscriber's call gone while its transfer still rings: nobody is left to join.
+            for (const auto& pending : transfers)
+                if (pending.second.callback == token)
+                    ringingTransfer = pending.first;
+        }
+    }
+    if (failed)
+        TransferFailed(token, transfer, call);
+    if (!ringingTransfer.empty()) {
+        auto ringing = FindCall(ringingTransfer);
+        if (ringing && !ringing->WasEstablished()) {
+            Log(Notice, "Transfer call ", ringingTransfer, " cancelled: the subscriber hung up");
+            ClearCall(*ringing, voip::CallEndReason::LocalUser);
+        }
+    }
+    if (!line.empty())
+        RestoreLineCOS(line);
+    voip::Manager::OnClearedCall(call);
+}
+
+void MyManager::TransferFailed(const std::string& token, const PendingTransfer& transfer, voip::Call& call)
+{
+    Workers().Cancel(transfer.timer);
+    auto destination = call.GetConnection(1);
+    const voip::CallEndReason reason = destination ? destination->GetCallEndReason() : call.GetCallEndReason();
+    const int status = destination ? destination->GetEndStatus() : 0;
+    Log(Notice, "Transfer to ", transfer.number, " failed on line ", transfer.line,
+        std::string(": ") + voip::CallEndReasonName(reason) + (status ? " (SIP " + std::to_string(status) + ")" : ""));
+    {
+        // The line's maps are left as if no transfer had been made.
+        std::lock_guard<std::mutex> lock(mapsLock);
+        auto pending = transfer_contoken_map.find(transfer.line);
+        if (pending != transfer_contoken_map.end() && pending->second == token)
+            transfer_contoken_map.erase(pending);
+        auto callback = callback_contoken_map.find(transfer.line);
+        if (callback != callback_contoken_map.end() && callback->second == transfer.callback)
+            callback_contoken_map.erase(callback);
+    }
+    // The subscriber, still waiting in the dialogue, is told and hung up.
+    auto subscriberCall = FindCall(transfer.callback);
+    auto ivr = subscriberCall ? std::dynamic_pointer_cast<MyIVRConnection>(subscriberCall->GetConnection(0)) : nullptr;
+    if (ivr && !ivr->IsReleased())
+        ivr->PlayVXML(documents.transferFailed);
 }
 
 std::map<std::string, std::string> MyManager::OutgoingIvrTokens() const

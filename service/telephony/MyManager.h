@@ -11,6 +11,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <map>
+#include <set>
 #include <mutex>
 #include <string>
 
@@ -48,7 +49,12 @@ public:
     void MakeTransfer(MySIPConnection& connection, const std::string& destination);
 
     bool MakeCallFromIVR(const std::string& number, std::string& token);
+    // A callback attempt is over, before it asked for a line or after (with its token, empty when
+    // it was not placed). Its line may be promised again.
+    void CallBackAttemptEnded(bool askedForLine, const std::string& token);
     void OnReleased(voip::Connection& connection) override;
+    void OnEstablishedCall(voip::Call& call) override;
+    void OnClearedCall(voip::Call& call) override;
 
     // INorCOMEventsReceiver
     void OnSIPCallConnected(const std::string& lineName) override;
@@ -81,6 +87,13 @@ public:
     static constexpr int kConnectedWindowMs = 1000;
     static constexpr int kConnectedPollMs = 30;
     static constexpr int kDisconnectDelayMs = 1000;
+    // A transfer's destination that has not answered by then is given up, as a callback would be.
+    static constexpr int kTransferAnswerMs = 30000;
+    // The option that marks the service's transfer legs.
+    static constexpr const char* kOperationOption = "sip_callback_operation";
+    static constexpr const char* kTransferOperation = "transfer";
+    // Holds a line for a callback while its call is being set up, before it has a token.
+    static constexpr const char* kReservingToken = "setting-up:";
 
 private:
     void Play(void* call, const std::string& document);
@@ -100,6 +113,25 @@ private:
     std::map<std::string, std::string> outgoing_ivr_contoken_map;
     std::map<std::string, std::string> transfer_contoken_map;
     std::map<std::string, std::string> callback_contoken_map;
+
+    // Callbacks under way: started and not yet placed, and the lines of those placed, so that a
+    // line is promised to one callback only and a tick places no more callbacks than lines are free.
+    std::mutex attemptsLock;
+    int attemptsStarting = 0;
+    std::map<std::string, std::string> attemptLines; // token -> line
+    // Transfer calls placed and not yet cleared, by token, so that one that fails or rings too long
+    // is cleared and told to the subscriber, and one whose subscriber hangs up is cancelled.
+    struct PendingTransfer
+    {
+        std::string line;
+        std::string callback; // the subscriber's call
+        std::string number;
+        uint64_t timer = 0;
+    };
+    std::map<std::string, PendingTransfer> transfers; // under mapsLock
+    void TransferFailed(const std::string& token, const PendingTransfer& transfer, voip::Call& call);
+    // Lines whose class of service a callback's transfer raised: callback's call token -> line.
+    std::map<std::string, std::string> raisedLines; // under mapsLock
 
     std::mutex workersLock;
     std::condition_variable workersChanged;

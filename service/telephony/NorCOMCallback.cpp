@@ -9,6 +9,7 @@
 
 #include <QCoreApplication>
 
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 
@@ -117,6 +118,17 @@ std::string NorCOMCallback::GetFreeSipLine()
     return name;
 }
 
+std::vector<std::string> NorCOMCallback::GetFreeSipLines()
+{
+    std::vector<std::string> names;
+    std::lock_guard<std::mutex> lock(linesMutex);
+    for (const auto& [id, name] : sipLines)
+        if (busySipLines.count(id) == 0 && !name.empty() &&
+            std::find(names.begin(), names.end(), name) == names.end())
+            names.push_back(name);
+    return names;
+}
+
 void NorCOMCallback::OnCallStateChangedIntSlot(int line_id, int call_id, int call_state)
 {
     std::string name;
@@ -138,9 +150,9 @@ void NorCOMCallback::OnCallStateChangedIntSlot(int line_id, int call_id, int cal
     if (!receiver)
         return;
     if (call_state == NorvelComLib::NorCom::state_idle)
-        lineEvents.Post(name, [receiver, name] { receiver->OnSIPCallDisconnected(name); });
+        lineEvents.Post(name, "idle", [receiver, name] { receiver->OnSIPCallDisconnected(name); });
     else if (call_state == NorvelComLib::NorCom::state_connected)
-        lineEvents.Post(name, [receiver, name] { receiver->OnSIPCallConnected(name); });
+        lineEvents.Post(name, "connected", [receiver, name] { receiver->OnSIPCallConnected(name); });
 }
 
 void NorCOMCallback::StopLineEvents()

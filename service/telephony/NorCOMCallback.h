@@ -10,6 +10,7 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <vector>
 
 class INorCOMEventsReceiver;
 
@@ -47,6 +48,7 @@ public:
     void SetCOS(const std::string& lineName, int cos) override;
     void ToDialable(std::string& number) override;
     std::string GetFreeSipLine() override;
+    std::vector<std::string> GetFreeSipLines() override;
 
     // Set by the service object before Initialize; not owned.
     INorCOMEventsReceiver* eventsReceiver = nullptr;

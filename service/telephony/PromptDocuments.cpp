@@ -135,6 +135,8 @@ PromptDocuments PromptDocuments::Build(const std::string& directory, int enterPi
     d.transferDenied =
         AnnounceAndHangUp(directory, "transfer_denied", "ogm7-transferdenied.wav", "Transfer denied.");
     d.waitTransfer = WaitTransfer(directory);
+    d.transferFailed = AnnounceAndHangUp(directory, "transfer_failed", "ogm9-transferfailed.wav",
+                                         "The number could not be reached.");
     d.transferParty = WaitConnectAddress(directory);
     d.welcome = AnnounceAndHangUp(directory, {}, "ogm1-welcome.wav", "Please wait callback.");
     d.callbackParty = "ivr:" + d.enterPin;
@@ -151,6 +153,7 @@ std::vector<std::pair<std::string, std::string>> PromptDocuments::All() const
             {"enter number", enterNumber},
             {"transfer denied", transferDenied},
             {"wait transfer", waitTransfer},
+            {"transfer failed", transferFailed},
             {"wait connect (transfer party address)", transferParty},
             {"welcome", welcome},
             {"callback party address", callbackParty}};

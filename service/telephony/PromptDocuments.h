@@ -16,6 +16,8 @@ struct PromptDocuments
     std::string enterNumber;
     std::string transferDenied;
     std::string waitTransfer;
+    // The transfer's destination was busy, refused or did not answer.
+    std::string transferFailed;
     // "ivr:" + the wait connect document: the A-party of every transfer call.
     std::string transferParty;
     std::string welcome;

@@ -40,6 +40,12 @@ bool Call::IsEstablished() const
     return established_ && !clearing_;
 }
 
+bool Call::WasEstablished() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return established_;
+}
+
 bool Call::IsClearing() const
 {
     std::lock_guard<std::mutex> lock(mutex_);

@@ -36,6 +36,8 @@ public:
 
     // Both parties up.
     bool IsEstablished() const;
+    // Both parties were up at some time, clearing or not.
+    bool WasEstablished() const;
     // Clearing has started.
     bool IsClearing() const;
     // Every release notification has run; the manager no longer holds the call.

@@ -56,6 +56,18 @@ CallEndReason Connection::GetCallEndReason() const
     return endReason_;
 }
 
+int Connection::GetEndStatus() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return endStatus_;
+}
+
+void Connection::SetEndStatus(int status)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    endStatus_ = status;
+}
+
 StringOptions Connection::GetStringOptions() const
 {
     std::lock_guard<std::mutex> lock(mutex_);

@@ -43,6 +43,10 @@ public:
     bool IsEstablished() const { return GetPhase() == Phase::Established; }
     bool IsReleased() const;
     CallEndReason GetCallEndReason() const;
+    // The peer's final answer when it turned the call down before answering (403, 486, ...); 0 when
+    // there was none. Set by the protocol side before it releases the connection.
+    int GetEndStatus() const;
+    void SetEndStatus(int status);
 
     // The address this connection was made for, prefix included ("sip:123", "ivr:<?xml ...").
     const std::string& GetAddress() const { return address_; }
@@ -121,6 +125,7 @@ private:
     std::string localAddress_;
     Phase phase_ = Phase::SettingUp;
     CallEndReason endReason_ = CallEndReason::None;
+    int endStatus_ = 0;
     bool originating_ = false;
 
     mutable std::recursive_mutex userLock_;

@@ -1,6 +1,7 @@
 #include "voip/local/LocalEndpoint.h"
 
-#include "voip/ivr/Prompts.h"
+#include "voip/core/Manager.h"
+#include "voip/media/AudioFile.h"
 
 #include <cmath>
 
@@ -74,6 +75,18 @@ bool LocalEndpoint::AutoAnswer() const
     return autoAnswer_;
 }
 
+void LocalEndpoint::SetBusy(bool on)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    busy_ = on;
+}
+
+bool LocalEndpoint::Busy() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return busy_;
+}
+
 std::shared_ptr<AudioSource> LocalEndpoint::NewSource() const
 {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -109,6 +122,11 @@ LocalConnection::LocalConnection(Call& call, LocalEndpoint& endpoint, const std:
 
 bool LocalConnection::SetUpConnection()
 {
+    if (local_.Busy()) {
+        // Refused from a worker: the call is still being set up here.
+        GetManager().Post([self = shared_from_this()] { self->Release(CallEndReason::Busy); });
+        return true;
+    }
     if (local_.AutoAnswer())
         SetConnected();
     else

@@ -54,6 +54,9 @@ public:
     // Off: calls to this endpoint ring until LocalConnection::Answer (on by default).
     void SetAutoAnswer(bool on);
     bool AutoAnswer() const;
+    // On: calls to this endpoint are refused as busy, as a phone already in a call would.
+    void SetBusy(bool on);
+    bool Busy() const;
 
     std::shared_ptr<Connection> CreateConnection(Call& call, const std::string& token, void* userData,
                                                  const std::string& address, unsigned options,
@@ -67,6 +70,7 @@ private:
     mutable std::mutex mutex_;
     double toneHz_ = 440;
     bool autoAnswer_ = true;
+    bool busy_ = false;
     std::shared_ptr<const std::vector<int16_t>> clip_;
     EventHandler handler_;
 };

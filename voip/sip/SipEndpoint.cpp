@@ -352,8 +352,12 @@ void SipStack::EndLeg(const std::shared_ptr<SipLeg>& leg, CallEndReason reason)
         if (leg->media)
             leg->media->Stop();
     }
-    if (connection)
+    if (connection) {
+        // 487 answers the CANCEL of a call given up here: not the far side's refusal.
+        if (!leg->ready && !leg->incoming && leg->finalStatus != 487)
+            connection->SetEndStatus(leg->finalStatus);
         manager.Post([connection, reason] { connection->Release(reason); });
+    }
 }
 
 void SipStack::ClearLeg(const std::shared_ptr<SipLeg>& leg, CallEndReason reason)

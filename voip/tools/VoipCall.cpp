@@ -3,11 +3,12 @@
 //   voipcall --listen 127.0.0.1:5070 [--wav FILE | --tone HZ] [--register LINE:PASSWORD@SERVER]
 //            [--call URL] [--keys 123#] [--hangup-after SECONDS] [--media-timeout SECONDS] [--stats]
 //            [--vxml FILE [--var NAME=VALUE]...]   (answer with an IVR running the VoiceXML document)
-//            [--answer-keys KEYS@SECONDS]... [--stay] [--media]
+//            [--answer-keys KEYS@SECONDS]... [--stay] [--media] [--busy | --no-answer]
 // --hangup-after clears the placed call, or else each answered call, that many seconds after it began.
 // --answer-keys sends KEYS on every answered call that many seconds after it was established (a phone
 // that answers a voice menu); --stay keeps answering after the placed call has ended; --media prints
-// each call's RTP packets sent and received once a second.
+// each call's RTP packets sent and received once a second; --busy refuses calls as busy (486),
+// --no-answer lets them ring.
 #include "voip/core/Call.h"
 #include "voip/local/LocalEndpoint.h"
 #include "voip/core/Manager.h"
@@ -55,7 +56,8 @@ int Usage()
            "                [--call URL] [--keys KEYS] [--hangup-after SECONDS] [--media-timeout SECONDS]"
            " [--stats]\n"
            "                [--vxml FILE [--var NAME=VALUE]...] [--answer-keys KEYS@SECONDS]... [--stay]"
-           " [--media]\n";
+           " [--media]\n"
+           "                [--busy | --no-answer]\n";
     return 2;
 }
 
@@ -98,7 +100,7 @@ int main(int argc, char** argv)
     voip::StringOptions vars;
     double tone = 440;
     int hangupAfter = -1, mediaTimeout = 60;
-    bool stats = false, stay = false, media = false;
+    bool stats = false, stay = false, media = false, busy = false, noAnswer = false;
     std::vector<TimedKeys> answerKeys;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
@@ -125,6 +127,10 @@ int main(int argc, char** argv)
             stay = true;
         else if (arg == "--media")
             media = true;
+        else if (arg == "--busy")
+            busy = true;
+        else if (arg == "--no-answer")
+            noAnswer = true;
         else if (arg == "--answer-keys") {
             std::string v = value();
             size_t at = v.rfind('@');
@@ -152,6 +158,8 @@ int main(int argc, char** argv)
 
     ToolManager manager;
     auto& local = manager.AddEndpoint(std::make_unique<voip::LocalEndpoint>(manager));
+    local.SetBusy(busy);
+    local.SetAutoAnswer(!noAnswer);
     auto& sip = manager.AddEndpoint(std::make_unique<voip::tool::ToolSipEndpoint>(manager, Print));
     sip.SetMediaTimeout(std::chrono::seconds(mediaTimeout));
     std::atomic<bool> placedEnded{false};

@@ -318,7 +318,7 @@ TEST_F(ManagerTest, DocumentsAddressesAndRoutesFollowTheSettings)
     EXPECT_EQ(d.welcome.substr(0, 51), "<?xml version=\"1.0\"?>\n                        <vxml");
     EXPECT_EQ(d.welcome.back(), '>') << "no line feed after the last line";
     EXPECT_NE(d.wrongPin.find("<var name=\"state\" expr=\"'wrong_pin'\" />  \n"), std::string::npos);
-    EXPECT_EQ(d.All().size(), 11u);
+    EXPECT_EQ(d.All().size(), 12u);
 
     // No line configured: nothing registered, no route, never a free line.
     StartManager({});
@@ -334,6 +334,8 @@ TEST_F(ManagerTest, DocumentsAddressesAndRoutesFollowTheSettings)
     EXPECT_EQ(routes.Size(), 5u);
     EXPECT_EQ(routes.Route("sip:1002@127.0.0.1:5060"), "ivr:");
     EXPECT_EQ(routes.Route("0123"), "sip:0123@127.0.0.1:9");
+    EXPECT_FALSE(manager->HasFreeLines()) << "the exchange reports no line free";
+    lineService.SetFreeLine("1002");
     EXPECT_TRUE(manager->HasFreeLines());
 }
 
@@ -502,7 +504,9 @@ TEST_F(ManagerTest, CallbackWithPinNumberAndTransfer)
               manager->Documents().transferParty)
         << "placed from the transfer party address";
     EXPECT_EQ(manager->FindCall(callbackToken)->GetConnection(1)->GetRemotePartyNumber(), "9123456");
-    EXPECT_FALSE(manager->HasFreeLines()) << "two calls on two lines";
+    lineService.SetFreeLine("");
+    EXPECT_FALSE(manager->HasFreeLines()) << "the exchange has no line free";
+    lineService.SetFreeLine("1001");
 
     // Connected again for the transfer call: it is cleared; the callback stays up.
     manager->OnSIPCallConnected("1001");

@@ -185,11 +185,21 @@ int ExchangeCount(Road& road, const QString& pattern)
     return road.Exchange().Count(Re(pattern));
 }
 
+// When the service logged the first line that matches, waiting; invalid when it does not come.
+QDateTime ServiceLogTime(Road& road, const QString& pattern, int timeoutMs)
+{
+    QRegularExpressionMatch m;
+    const QString stamped = QStringLiteral("(\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3});.*") + pattern;
+    if (road::WaitForLine(road.ServiceLog(), Re(stamped), timeoutMs, 0, &m) < 0)
+        return {};
+    return QDateTime::fromString(m.captured(1), QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz"));
+}
+
 } // namespace
 
 // At the door: a caller who is no subscriber hears the refusal and is never called back; of two
-// subscribers calling at once with room for one in the queue, one is queued and the other hears that
-// the queue is full. The queued one then keys a wrong PIN, lets the second prompt time out, and is hung
+// subscribers calling 0.2 s apart with room for one in the queue, one is queued and the other hears
+// that the queue is full. The queued one then keys a wrong PIN, lets the second prompt time out, and is hung
 // up. Later a subscriber who asks for a blacklisted number is refused and hung up, and one who hangs up
 // during the PIN prompt is not called again.
 TEST(RoadTest, CallersAreTurnedAwayAndWrongAnswersEndTheCallback)
@@ -211,12 +221,12 @@ TEST(RoadTest, CallersAreTurnedAwayAndWrongAnswersEndTheCallback)
     EXPECT_EQ(rows[0].result, 0);
     EXPECT_EQ(rows[0].uid, -1);
 
-    // Bob calls while Alice waits in the queue's one place, well before the timer takes her out.
+    // Bob calls 0.2 s after Alice, well before the timer takes her out of the queue's one place.
     const QStringList wrongPin = Keys({"0000#@3"});
     WaitForTimerPhase(road, 500);
     Child* alice = road.Caller(Road::kAlice, Road::kLine1, wrongPin);
     ASSERT_NE(alice, nullptr);
-    ASSERT_GE(road.WaitInServiceLog(QStringLiteral("going to put call in queue with callerid=1234567"), 10000), 0);
+    QThread::msleep(200);
     Child* bob = road.Caller(Road::kBob, Road::kLine2, wrongPin);
     ASSERT_NE(bob, nullptr);
     rows = road.WaitForIncoming(3, 20000);
@@ -276,6 +286,98 @@ TEST(RoadTest, CallersAreTurnedAwayAndWrongAnswersEndTheCallback)
     EXPECT_EQ(ExchangeCount(road, QStringLiteral("to 984951234567")), bobDialled);
     EXPECT_EQ(turnedAway->Count(Re(QStringLiteral("^established "))), 1) << "the refused caller was called back";
 
+    EXPECT_TRUE(road.StopService());
+}
+
+// A destination that is busy, that rings while the line takes a caller, or that never answers: the
+// subscriber hears that the number could not be reached and is hung up, one who hangs up first
+// cancels the ringing transfer, and the line comes back free with its class of service, so the next
+// callback on it (a national number, above the class a transfer leaves on the line) is placed and
+// counted as answered.
+TEST(RoadTest, WhenTheDestinationFailsTheSubscriberIsToldAndTheLineComesBack)
+{
+    Road road;
+    ASSERT_TRUE(road.StartExchange());
+    ASSERT_TRUE(road.StartService());
+    const QStringList pinAndDesk = Keys({"1234#@3", "102#@9"});   // Alice's PIN, then the desk
+    const QStringList bobPinAndDesk = Keys({"4321#@3", "102#@9"});
+
+    // Busy.
+    Child* desk = road.Phone(Road::kDesk, {QStringLiteral("--busy")});
+    ASSERT_NE(desk, nullptr);
+    Child* alice = road.Caller(Road::kAlice, Road::kLine1, pinAndDesk);
+    ASSERT_NE(alice, nullptr);
+    const CallSeen aliceBack = WaitCallback(*alice, 60000);
+    ASSERT_GE(aliceBack.line, 0) << "no callback";
+    QRegularExpressionMatch failed;
+    ASSERT_GE(road::WaitForLine(road.ServiceLog(), Re(QStringLiteral("Transfer to 102 failed on line (20[12]): busy \\(SIP 486\\)")),
+                                40000, 0, &failed),
+              0);
+    const QString line = failed.captured(1);
+    EXPECT_GE(road.WaitInServiceLog(QStringLiteral("OnEndDialog state=transfer_failed"), 20000), 0) << "not told";
+    EXPECT_GE(WaitReleased(*alice, aliceBack, 20000), 0) << "the subscriber was left in silence";
+    EXPECT_TRUE(alice->Stop());
+    EXPECT_TRUE(desk->Stop());
+
+    // The line's class of service is back: a national subscriber is called back from it. His
+    // transfer rings at a desk that does not answer while a caller reaches the same line; he hangs up.
+    desk = road.Phone(Road::kDesk, {QStringLiteral("--no-answer")});
+    ASSERT_NE(desk, nullptr);
+    const int bobFrom = road.Exchange().Lines().size();
+    Child* bob = road.Caller(Road::kBob, line, bobPinAndDesk);
+    ASSERT_NE(bob, nullptr);
+    QRegularExpressionMatch placed;
+    ASSERT_GE(road.Exchange().WaitFor(Re(QStringLiteral("call \\d+ from (20[12]) to 984951234567")), 40000, 0, &placed), 0);
+    EXPECT_EQ(placed.captured(1), line) << "the callback went out on the other line";
+    EXPECT_GE(road.WaitInServiceLog(QStringLiteral("Callback succeffull to number 84951234567"), 20000), 0)
+        << "not answered, or not counted as answered";
+    EXPECT_EQ(road.CountInServiceLog(QStringLiteral("refused: SIP 403")), 0);
+    EXPECT_EQ(road.CountInServiceLog(QStringLiteral("Trying to clear transfered call")), 0)
+        << "the failed transfer was left in the line's maps";
+    ASSERT_GE(road.Exchange().WaitFor(Re(QStringLiteral("from %1 to 102 ").arg(line)), 30000, bobFrom), 0) << "no transfer";
+    Child* carol = road.Caller(Road::kCarol, line);
+    ASSERT_NE(carol, nullptr);
+    EXPECT_GE(road.WaitInServiceLog(QStringLiteral("the transfer still rings, left alone on linename=") + line, 15000), 0)
+        << "a caller's connected event was taken for the transfer's answer";
+    EXPECT_TRUE(bob->Stop());
+    EXPECT_GE(road.WaitInServiceLog(QStringLiteral("cancelled: the subscriber hung up"), 10000), 0);
+    EXPECT_GE(road.Exchange().WaitFor(Re(QStringLiteral("line %1 call \\d+ idle").arg(line)), 20000), 0);
+    EXPECT_TRUE(carol->Stop());
+
+    // Never answered: given up after 30 s, told, hung up.
+    alice = road.Caller(Road::kAlice, line, pinAndDesk);
+    ASSERT_NE(alice, nullptr);
+    const CallSeen again = WaitCallback(*alice, 60000);
+    ASSERT_GE(again.line, 0);
+    EXPECT_GE(road.WaitInServiceLog(QStringLiteral("Transfer to 102 failed on line %1: no answer").arg(line), 60000), 0);
+    EXPECT_GE(WaitReleased(*alice, again, 20000), 0) << "the subscriber was left in silence";
+    EXPECT_TRUE(road.StopService());
+}
+
+// With CallBacksPerTick=0 one tick takes as many numbers as lines are free: two subscribers queued
+// together are called back at once, each from a line of its own.
+TEST(RoadTest, OneTickCallsBackOnEveryFreeLine)
+{
+    Road road;
+    ASSERT_TRUE(road.StartExchange());
+    ASSERT_TRUE(road.StartService({{QStringLiteral("CallBack/CallBacksPerTick"), QStringLiteral("0")}}));
+    WaitForTimerPhase(road, 500);
+    Child* alice = road.Caller(Road::kAlice, Road::kLine1);
+    Child* bob = road.Caller(Road::kBob, Road::kLine1);
+    ASSERT_NE(alice, nullptr);
+    ASSERT_NE(bob, nullptr);
+    ASSERT_EQ(road.WaitForIncoming(2, 20000).size(), 2u);
+
+    const QDateTime first = ServiceLogTime(road, QStringLiteral("Callback dequeued number 1234567"), 20000);
+    const QDateTime second = ServiceLogTime(road, QStringLiteral("Callback dequeued number 84951234567"), 20000);
+    ASSERT_TRUE(first.isValid() && second.isValid());
+    EXPECT_LT(std::abs(first.msecsTo(second)), 3500) << "not in one tick (ticks are 7 s apart)";
+    QRegularExpressionMatch toAlice, toBob;
+    ASSERT_GE(road.Exchange().WaitFor(Re(QStringLiteral("call \\d+ from (20[12]) to 91234567")), 20000, 0, &toAlice), 0);
+    ASSERT_GE(road.Exchange().WaitFor(Re(QStringLiteral("call \\d+ from (20[12]) to 984951234567")), 20000, 0, &toBob), 0);
+    EXPECT_NE(toAlice.captured(1), toBob.captured(1)) << "two callbacks on one line";
+    EXPECT_GE(WaitCallback(*alice, 20000).line, 0);
+    EXPECT_GE(WaitCallback(*bob, 20000).line, 0);
     EXPECT_TRUE(road.StopService());
 }
 
