@@ -24,6 +24,7 @@
 #include <atomic>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <thread>
 #include <unistd.h>
 
@@ -494,8 +495,13 @@ TEST(NorComComponent, ManyThreadsCallWhileEventsArrive)
     const std::vector<std::string> seen = wired.receiver.take();
     const auto connected =
         std::count_if(seen.begin(), seen.end(), [](const std::string& e) { return e.rfind("connected", 0) == 0; });
-    EXPECT_GE(connected, lines);
     EXPECT_LE(connected, 200);
+    // The odd events are the connected ones, so half the lines get them: each of those heard its newest.
+    std::set<std::string> heard;
+    for (const std::string& e : seen)
+        if (e.rfind("connected", 0) == 0)
+            heard.insert(e);
+    EXPECT_EQ(heard.size(), static_cast<size_t>(lines / 2));
     EXPECT_EQ(bridge.GetFreeSipLine(), "401");
 }
 
