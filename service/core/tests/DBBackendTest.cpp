@@ -7,6 +7,7 @@
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QFile>
+#include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QSqlRecord>
@@ -16,16 +17,19 @@
 
 #include <thread>
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <atomic>
 #include <chrono>
 #include <future>
+#include <memory>
 #include <mutex>
 #include <netinet/in.h>
 #include <poll.h>
 #include <stdexcept>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -250,15 +254,31 @@ TEST_F(DBBackendTest, ClosedConnectionReopensOnDemand)
     EXPECT_TRUE(backend.CheckCallerId("100"));
 }
 
-TEST_F(DBBackendTest, OperationsDoNotOverlapAcrossThreads)
+// Qt's own report of a connection used away from the thread that made it.
+std::atomic<int> g_foreignThreadUses{0};
+QtMessageHandler g_previousHandler = nullptr;
+
+void CountForeignThreadUses(QtMsgType type, const QMessageLogContext& context, const QString& message)
 {
+    if (message.contains(QLatin1String("does not belong to the calling thread")))
+        ++g_foreignThreadUses;
+    else if (g_previousHandler)
+        g_previousHandler(type, context, message);
+}
+
+TEST_F(DBBackendTest, OperationsFromSeveralThreadsRunInTurnOnTheConnectionsThread)
+{
+    exec(t.db(), "INSERT INTO BLACKLIST (COS, NUMBER) VALUES (0, '112')");
+    g_foreignThreadUses = 0;
+    g_previousHandler = qInstallMessageHandler(&CountForeignThreadUses);
     std::vector<std::thread> threads;
     std::atomic<int> wrong{0};
     for (int n = 0; n < 4; ++n)
         threads.emplace_back([&] {
             for (int i = 0; i < 50; ++i) {
                 int id = -1;
-                if (!backend.CheckCallerId("100") || backend.GetUID("101") != -1)
+                if (!backend.CheckCallerId("100") || backend.GetUID("101") != -1 || !backend.CheckPin("100", "1234") ||
+                    backend.checkDialedNumber("100", "112") || !backend.checkDialedNumber("100", "0955"))
                     ++wrong;
                 backend.SaveIncomingCall("100", 1, 1, "100", id);
                 if (id <= 0)
@@ -267,6 +287,13 @@ TEST_F(DBBackendTest, OperationsDoNotOverlapAcrossThreads)
         });
     for (auto& thread : threads)
         thread.join();
+    const int usesAway = g_foreignThreadUses;
+    // The connection exists, and Qt refuses it to this thread: it belongs to the database thread.
+    EXPECT_TRUE(QSqlDatabase::contains(backend.ConnectionName()));
+    EXPECT_FALSE(QSqlDatabase::database(backend.ConnectionName(), false).isValid());
+    EXPECT_EQ(g_foreignThreadUses, usesAway + 1);
+    qInstallMessageHandler(g_previousHandler);
+    EXPECT_EQ(usesAway, 0) << "no operation used the connection on its caller's thread";
     EXPECT_EQ(wrong, 0);
     EXPECT_EQ(row(t.db(), "SELECT COUNT(*), COUNT(DISTINCT ID) FROM INCOMINGLOG"), (QVariantList{200, 200}));
 }
@@ -385,11 +412,13 @@ TEST(DBBackendServer, StoppedAndStartedAgain)
     }
 }
 
-// A database host that drops packets: the port takes connections and never says a word.
+// A database host that drops packets: the port takes connections and never says a word. Given the port
+// of a server, it relays to that server until it falls silent: then the connections stay up and nothing
+// passes either way, as when a host's network goes away under an open connection.
 class SilentHost
 {
 public:
-    SilentHost()
+    explicit SilentHost(int serverPort = 0) : server(serverPort)
     {
         listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_in address{};
@@ -401,39 +430,115 @@ public:
             listen(listener, 64) != 0)
             throw std::runtime_error("no listening socket");
         port = ntohs(address.sin_port);
-        acceptor = std::thread([this] {
-            while (!stopping) {
-                pollfd p{listener, POLLIN, 0};
-                if (poll(&p, 1, 50) > 0) {
-                    const int client = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-                    std::lock_guard<std::mutex> guard(mutex);
-                    if (client >= 0)
-                        clients.push_back(client);
-                }
-            }
-        });
+        silent = server == 0;
+        acceptor = std::thread([this] { run(); });
     }
     ~SilentHost()
     {
         stopping = true;
         acceptor.join();
-        for (int fd : clients)
-            close(fd);
+        for (const Link& link : links) {
+            close(link.client);
+            if (link.server >= 0)
+                close(link.server);
+        }
         close(listener);
     }
     size_t Connections()
     {
         std::lock_guard<std::mutex> guard(mutex);
-        return clients.size();
+        return accepted;
+    }
+    void FallSilent() { silent = true; }
+    void Answer() { silent = server == 0; }
+    // Something a client sent is waiting to pass.
+    bool Holding()
+    {
+        std::lock_guard<std::mutex> guard(mutex);
+        for (const Link& link : links) {
+            pollfd p{link.client, POLLIN, 0};
+            if (poll(&p, 1, 0) > 0)
+                return true;
+        }
+        return false;
     }
 
     int port = 0;
 
 private:
+    struct Link
+    {
+        int client;
+        int server;
+    };
+
+    void run()
+    {
+        while (!stopping) {
+            std::vector<pollfd> fds{{listener, POLLIN, 0}};
+            if (!silent)
+                for (const Link& link : links)
+                    fds.insert(fds.end(), {{link.client, POLLIN, 0}, {link.server, POLLIN, 0}});
+            if (poll(fds.data(), fds.size(), 50) <= 0)
+                continue;
+            if (fds[0].revents & POLLIN)
+                take();
+            for (size_t i = 1; i < fds.size() && !silent; ++i)
+                if (fds[i].revents && !pass(fds[i].fd))
+                    break; // a link went: the rest of fds may name closed sockets
+        }
+    }
+
+    void take()
+    {
+        const int client = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+        if (client < 0)
+            return;
+        int upstream = -1;
+        if (server) {
+            upstream = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            sockaddr_in address{};
+            address.sin_family = AF_INET;
+            address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            address.sin_port = htons(uint16_t(server));
+            if (connect(upstream, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+                close(upstream);
+                close(client);
+                return;
+            }
+        }
+        std::lock_guard<std::mutex> guard(mutex);
+        links.push_back({client, upstream});
+        ++accepted;
+    }
+
+    // False when the link of fd has closed.
+    bool pass(int fd)
+    {
+        char buffer[65536];
+        const ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+        std::lock_guard<std::mutex> guard(mutex);
+        auto link = std::find_if(links.begin(), links.end(),
+                                 [fd](const Link& l) { return l.client == fd || l.server == fd; });
+        const int other = link->client == fd ? link->server : link->client;
+        for (ssize_t sent = 0, m = 0; n > 0 && sent < n; sent += m)
+            if ((m = send(other, buffer + sent, size_t(n - sent), MSG_NOSIGNAL)) <= 0)
+                break;
+        if (n > 0)
+            return true;
+        close(link->client);
+        close(link->server);
+        links.erase(link);
+        return false;
+    }
+
+    const int server;
     int listener = -1;
     std::atomic<bool> stopping{false};
+    std::atomic<bool> silent{true};
     std::mutex mutex;
-    std::vector<int> clients;
+    std::vector<Link> links; // changed by the acceptor thread only, under mutex
+    size_t accepted = 0;
     std::thread acceptor;
 };
 
@@ -498,6 +603,110 @@ TEST(DBBackendSilentHost, FourCallersAtOnceAreAnsweredWithinTheBoundedWait)
     lines = log.lines();
     EXPECT_EQ(count({lines.begin() + long(before), lines.end()}, kNotOpened), 4);
     EXPECT_EQ(host.Connections() - connectionsBefore, 1u) << "one reconnection for all four";
+}
+
+// The test server behind a host that falls silent under the open connection. The callers' wait is
+// shortened to keep the cases short; the limits below are generous: they tell a wait for the host from
+// none, not a fast answer from a slow one.
+class DBBackendHostFallsSilent : public ::testing::Test
+{
+protected:
+    static constexpr std::chrono::milliseconds kAnswerTimeout{1000};
+
+    void SetUp() override
+    {
+        configure(settings, t.server());
+        settings.DatabasePort = host.port;
+        exec(t.db(), "INSERT INTO USERS (ID, CALLERID, PIN, COS, NAME, IS_ACTIVE) VALUES (1, '100', '1', 1, 'A', 1)");
+    }
+    void TearDown() override { host.Answer(); }
+
+    // True when done within the limit; otherwise the host answers again, so that the waits end.
+    template <class Predicate>
+    bool eventually(Predicate done)
+    {
+        const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (!done()) {
+            if (std::chrono::steady_clock::now() > limit) {
+                host.Answer();
+                return false;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return true;
+    }
+    template <class T>
+    bool returns(std::future<T>& call)
+    {
+        return eventually([&] { return call.wait_for(std::chrono::seconds(0)) == std::future_status::ready; });
+    }
+    long logged(const std::string& line) { return count(log.lines(), line); }
+
+    const std::string noAnswer = "Warning: The database did not answer within 1 s";
+    LogCapture log;
+    TestDatabase t{TestDatabase::FullSchema};
+    SilentHost host{t.server().port};
+    CBSrvSettings settings;
+};
+
+TEST_F(DBBackendHostFallsSilent, CallersStopWaitingAndTheQueuedPauseAndResumeKeepTheirOrder)
+{
+    DBBackend backend(t.path(), kAnswerTimeout);
+    backend.SetSettings(&settings);
+    backend.OpenDatabase();
+    ASSERT_TRUE(backend.CheckCallerId("100"));
+
+    host.FallSilent();
+    auto held = std::async(std::launch::async, [&] { return backend.CheckCallerId("100"); });
+    ASSERT_TRUE(returns(held)) << "the caller waits for the host";
+    EXPECT_FALSE(held.get()) << "unanswered: not a subscriber";
+    EXPECT_TRUE(host.Holding()) << "the statement is still on its way";
+    // Behind the statement held up past the bound: answered without waiting for it.
+    auto blacklist = std::async(std::launch::async, [&] { return backend.checkDialedNumber("100", "0955"); });
+    ASSERT_TRUE(returns(blacklist));
+    EXPECT_FALSE(blacklist.get()) << "a blacklist that cannot be read refuses";
+    EXPECT_EQ(logged("Warning: checkDialedNumber: the blacklist cannot be read, refusing number=0955"), 1);
+    // Pause and resume wait in turn behind it and happen once it is through, in that order.
+    auto pauseAndResume = std::async(std::launch::async, [&] {
+        backend.CloseDatabase();
+        backend.OpenDatabase();
+    });
+    ASSERT_TRUE(returns(pauseAndResume));
+    EXPECT_EQ(logged(noAnswer), 4);
+    EXPECT_EQ(logged("Informational: Connected to database "), 1);
+
+    host.Answer();
+    ASSERT_TRUE(eventually([&] { return logged("Informational: Connected to database ") == 2; }));
+    EXPECT_TRUE(backend.CheckCallerId("100")) << "resumed after the pause, not paused after the resume";
+    EXPECT_EQ(logged(noAnswer), 4);
+    EXPECT_EQ(logged(kNotOpened), 0);
+}
+
+TEST_F(DBBackendHostFallsSilent, DestroyedWhileACallWaitsForTheHost)
+{
+    auto owner = std::make_unique<DBBackend>(t.path(), kAnswerTimeout);
+    DBBackend* backend = owner.get();
+    backend->SetSettings(&settings);
+    backend->OpenDatabase();
+    const QString connection = backend->ConnectionName();
+    ASSERT_TRUE(backend->CheckCallerId("100"));
+
+    host.FallSilent();
+    auto call = std::async(std::launch::async, [backend] {
+        int id = 0;
+        backend->SaveIncomingCall("100", 1, 1, "100", id);
+        return id;
+    });
+    ASSERT_TRUE(eventually([&] { return host.Holding(); })) << "the call's statement reaches the host";
+    auto destroyed = std::async(std::launch::async, [&] { owner.reset(); });
+    ASSERT_TRUE(returns(destroyed)) << "the destructor waits for the host";
+    ASSERT_TRUE(returns(call));
+    EXPECT_EQ(call.get(), -1) << "the call in flight had its answer before the object went";
+    EXPECT_TRUE(QSqlDatabase::contains(connection)) << "the database thread is still held up in the statement";
+
+    host.Answer();
+    EXPECT_TRUE(eventually([&] { return !QSqlDatabase::contains(connection); }))
+        << "the thread closes its connection and ends by itself";
 }
 
 } // namespace
