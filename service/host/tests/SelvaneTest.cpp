@@ -3,6 +3,7 @@
 #include "platform/ServiceManager.h"
 
 #include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -15,9 +16,20 @@
 #include <QThread>
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <future>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 namespace {
 
@@ -486,9 +498,83 @@ TEST_F(SelvaneTest, ConcurrentStopsAndControlsOfAStoppedServiceDoNotHang)
     EXPECT_EQ(Count("Service control 1\n"), 1);
 }
 
+// An exchange's control server that never answers the login and, once told, pours notifications of a
+// kind the service ignores (logging each) onto every connection until that connection closes.
+class ChattyControlServer
+{
+public:
+    ChattyControlServer()
+    {
+        listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t size = sizeof address;
+        if (listener < 0 || bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+            getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size) != 0 || listen(listener, 8) != 0)
+            return;
+        port = ntohs(address.sin_port);
+        thread = std::thread([this] { run(); });
+    }
+    ~ChattyControlServer()
+    {
+        stopping = true;
+        if (thread.joinable())
+            thread.join();
+        for (int fd : clients)
+            close(fd);
+        if (listener >= 0)
+            close(listener);
+    }
+    void Chatter() { chatter = true; }
+
+    int port = 0;
+
+private:
+    void run()
+    {
+        const std::string line = "{\"jsonrpc\":\"2.0\",\"method\":\"heartbeat\",\"params\":{}}\n";
+        std::string burst;
+        for (int i = 0; i < 100; ++i)
+            burst += line;
+        const QDeadlineTimer limit(60000);
+        while (!stopping && !limit.hasExpired()) {
+            pollfd p{listener, POLLIN, 0};
+            if (poll(&p, 1, chatter ? 0 : 20) > 0) {
+                const int client = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+                if (client >= 0)
+                    clients.push_back(client);
+            }
+            if (!chatter)
+                continue;
+            for (auto it = clients.begin(); it != clients.end();) {
+                if (send(*it, burst.data(), burst.size(), MSG_NOSIGNAL | MSG_DONTWAIT) < 0 && errno != EAGAIN) {
+                    close(*it);
+                    it = clients.erase(it);
+                } else {
+                    ++it;
+                }
+            }
+            QThread::usleep(200);
+        }
+    }
+
+    int listener = -1;
+    std::atomic<bool> stopping{false};
+    std::atomic<bool> chatter{false};
+    std::vector<int> clients; // the server's thread only
+    std::thread thread;
+};
+
+// Stopped in the middle of the exchange's events: the component's thread, which logs each of them, has
+// ended before the program's last line, not after main, when the log is gone.
 TEST_F(SelvaneTest, ExecRunsInTheForegroundUntilASignalEndsIt)
 {
-    WriteSettings();
+    ChattyControlServer exchange;
+    ASSERT_GT(exchange.port, 0);
+    WriteSettings("[Database]\nDriverName=QIBASE\nHostName=127.0.0.1\nDatabasePort=1\nUserName=SYSDBA\n"
+                  "Password=none\n[Norvel]\nServer=127.0.0.1:" +
+                  QByteArray::number(exchange.port) + "\nUsername=selvane\nPassword=selvane\n[Other]\nLoggingLevel=7\n");
     ASSERT_EQ(Run({"-i"}).code, 0);
     QProcess p;
     p.setWorkingDirectory(dir.filePath("work"));
@@ -497,10 +583,16 @@ TEST_F(SelvaneTest, ExecRunsInTheForegroundUntilASignalEndsIt)
     ASSERT_TRUE(WaitForLog("Service started")) << qPrintable(Log());
     EXPECT_EQ(p.state(), QProcess::Running);
     EXPECT_EQ(Run({"-v"}).out, Version(true, false)) << "no manager runs it";
+    exchange.Chatter();
+    ASSERT_TRUE(WaitForLog("NorCom: ignored a notification heartbeat"));
     p.terminate();
     ASSERT_TRUE(p.waitForFinished(10000));
     EXPECT_EQ(p.exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(p.exitCode(), 0);
+    const QStringList lines = Log().split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    ASSERT_FALSE(lines.isEmpty());
+    EXPECT_TRUE(lines.last().endsWith(QLatin1String("]: Service stopped"))) << qPrintable(lines.last());
+    EXPECT_EQ(Count("]: Service stopped\n"), 1);
 }
 
 } // namespace
