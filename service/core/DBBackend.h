@@ -30,7 +30,8 @@ public:
     // thread is still held up past it, the callers after it get that answer at once.
     static constexpr int kAnswerTimeoutSeconds = 10;
 
-    // databaseName: the alias or file on the server; only tests give another one, or a shorter wait.
+    // databaseName: the alias or file on the server. Only tests give another one, or a shorter answer
+    // timeout.
     explicit DBBackend(const QString& databaseName = QString::fromLatin1(kDatabaseName),
                        std::chrono::milliseconds answerTimeout = std::chrono::seconds(kAnswerTimeoutSeconds));
     // Refuses new operations, waits for those in flight (each bounded), then ends the database thread.
