@@ -177,6 +177,7 @@ public:
             Log(Error, "NorCom: not a server address: ", server.toStdString());
             return false;
         }
+        std::lock_guard<std::mutex> serial(lifecycle_);
         std::unique_lock<std::mutex> lock(mutex_);
         const bool same = haveTarget_ && host == host_ && port == port_ && username == username_ &&
                           password == password_;
@@ -201,15 +202,26 @@ public:
         return loggedIn_;
     }
 
+    // Ends the reader thread before it returns: whatever the reader logs is logged by then.
     void disconnect()
     {
+        std::lock_guard<std::mutex> serial(lifecycle_);
+        std::thread reader;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            haveTarget_ = false;
+            clientType_.clear();
+            lines_.clear();
+            if (fd_ >= 0)
+                shutdown(fd_, SHUT_RDWR);
+            quit_ = true;
+            reader.swap(reader_);
+            changed_.notify_all();
+        }
+        if (reader.joinable())
+            reader.join();
         std::lock_guard<std::mutex> lock(mutex_);
-        haveTarget_ = false;
-        clientType_.clear();
-        lines_.clear();
-        if (fd_ >= 0)
-            shutdown(fd_, SHUT_RDWR);
-        changed_.notify_all();
+        quit_ = false;
     }
 
     // One request and its answer; a failed Reply when not connected, on error or after the timeout.
@@ -320,6 +332,7 @@ private:
     void waitBeforeRetry();
 
     NorComComponent* owner_;
+    std::mutex lifecycle_;  // connect and disconnect, one at a time: they start and end the reader
     mutable std::mutex mutex_;
     std::mutex writeMutex_; // taken before mutex_, never after it
     std::condition_variable changed_;
@@ -327,6 +340,7 @@ private:
 
     // Guarded by mutex_.
     bool stopping_ = false;
+    bool quit_ = false; // the reader ends, the session goes on without one
     bool haveTarget_ = false;
     bool wakeNow_ = false;
     std::string host_;
@@ -362,8 +376,8 @@ void NorComComponent::Session::run()
                 dropConnection("disconnected");
                 continue;
             }
-            changed_.wait(lock, [&] { return stopping_ || haveTarget_; });
-            if (stopping_)
+            changed_.wait(lock, [&] { return stopping_ || quit_ || haveTarget_; });
+            if (stopping_ || quit_)
                 return;
             fd = fd_;
         }
@@ -483,7 +497,7 @@ void NorComComponent::Session::openSession(int fd)
 
 void NorComComponent::Session::dropConnection(const char* why)
 {
-    bool wasLoggedIn;
+    bool wasLoggedIn, retry;
     {
         std::lock_guard<std::mutex> writing(writeMutex_);
         std::lock_guard<std::mutex> lock(mutex_);
@@ -492,6 +506,7 @@ void NorComComponent::Session::dropConnection(const char* why)
         close(fd_);
         fd_ = -1;
         wasLoggedIn = loggedIn_;
+        retry = haveTarget_ && !stopping_;
         if (!loggedIn_)
             ++attempts_;
         loggedIn_ = false;
@@ -502,15 +517,11 @@ void NorComComponent::Session::dropConnection(const char* why)
         pending_.clear();
     }
     changed_.notify_all();
-    if (wasLoggedIn)
+    // A connection closed on purpose is not retried, so nothing to warn of.
+    if (wasLoggedIn && retry)
         Log(Warning, "NorCom: ", why, ", reconnecting");
     else
         Log(Debug, "NorCom: ", why);
-    bool retry;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        retry = haveTarget_ && !stopping_;
-    }
     if (retry)
         waitBeforeRetry();
 }
@@ -519,7 +530,7 @@ void NorComComponent::Session::waitBeforeRetry()
 {
     std::unique_lock<std::mutex> lock(mutex_);
     const int delay = delayMs_;
-    changed_.wait_for(lock, std::chrono::milliseconds(delay), [&] { return stopping_ || wakeNow_; });
+    changed_.wait_for(lock, std::chrono::milliseconds(delay), [&] { return stopping_ || quit_ || wakeNow_; });
     if (wakeNow_) {
         wakeNow_ = false;
         delayMs_ = firstDelayMs_;

@@ -28,7 +28,9 @@ public:
     // server is "host" or "host:port" (default: the protocol's port). Waits at most the call timeout for
     // the login; false when it did not succeed by then (the component keeps trying in the background).
     Q_INVOKABLE bool Connect(const QString& server, const QString& username, const QString& password);
-    // Closes the connection, stops retrying and forgets the client type and the lines.
+    // Closes the connection, stops retrying and forgets the client type and the lines. The thread that
+    // reads the server has ended when it returns; calls then return nothing at once, and Connect starts
+    // a new session.
     Q_INVOKABLE void Disconnect();
     Q_INVOKABLE bool SetClientType(const QString& type);
     // The line id (> 0), or 0 when the exchange has no such extension or the call failed.

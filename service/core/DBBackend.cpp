@@ -5,7 +5,9 @@
 #include "common/Schema.h"
 #include "service/core/CBSrvSettings.h"
 
+#include <QHash>
 #include <QRegularExpression>
+#include <QSqlDatabase>
 #include <QSqlDriver>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -13,7 +15,14 @@
 
 #include <ibase.h>
 
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <thread>
 #include <utility>
 
 namespace {
@@ -25,6 +34,8 @@ const char* const kInsertIncoming =
     "current_timestamp, :caller_id, :uid, :result, :dest) RETURNING id";
 // Width of the CALLERID and DEST columns of INCOMINGLOG.
 constexpr int kNumberColumnWidth = 20;
+
+using Clock = std::chrono::steady_clock;
 
 QString ToQString(const std::string& s) { return QString::fromUtf8(s.data(), qsizetype(s.size())); }
 std::string ToStdString(const QString& s) { return s.toStdString(); }
@@ -43,7 +54,7 @@ bool attachmentAlive(const QSqlDatabase& db)
     return attachment && isc_database_info(status, &attachment, sizeof items, items, sizeof answer, answer) == 0;
 }
 
-// Where a connection would attach, read while the access lock is held.
+// Where a connection would attach: a copy, so that it can be used away from the database thread.
 struct Target
 {
     QString driver, host, database, user, password;
@@ -85,224 +96,465 @@ bool ServerAnswersInTime(const Target& target, std::string& error)
     error = firebird::StatusText(status);
     return false;
 }
+
+std::string Seconds(Clock::duration wait)
+{
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(wait).count();
+    return ms % 1000 == 0 ? std::to_string(ms / 1000) + " s" : std::to_string(ms) + " ms";
+}
+
+// One operation for the database thread, and what its caller waits for.
+struct Job
+{
+    std::function<void(Job&)> work;
+    // Pause and resume change what later operations find: they run even after their caller stopped waiting.
+    bool mustRun = false;
+    // Under the worker's mutex.
+    bool done = false;
+    bool abandoned = false;
+    // Set by the work when it found the connection closed and this caller is the one to reconnect.
+    std::optional<Target> reconnect;
+};
+
+// The last caller check, for the id asked right after it on the same thread; taken once.
+struct CallerLookup
+{
+    std::string callerId;
+    int id = -1;
+    std::thread::id thread;
+};
+
+enum class Blacklist { Allows, Refuses, Unreadable };
+
+std::atomic<int> g_connections{0};
 } // namespace
 
-DBBackend::DBBackend(const QString& name) : databaseName(name) {}
+// The database thread and everything only it touches: the Qt connection, the compiled patterns and the
+// last caller lookup. Shared with the thread itself, so that a thread held up in a statement past the
+// owner's end still has all it uses.
+class DBBackend::Worker
+{
+public:
+    Worker(QString name, Clock::duration answerTimeout)
+        : connectionName(std::move(name)), timeout(answerTimeout)
+    {
+    }
+
+    void Start(const std::shared_ptr<Worker>& self)
+    {
+        thread = std::thread([self] { self->Loop(); });
+    }
+
+    // Runs work on the database thread; false when no answer came in time (or the database is going
+    // away). When the work found the connection closed, this caller tries once to reopen it.
+    bool Ask(std::function<void(Job&)> work, bool mustRun = false)
+    {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            if (closing)
+                return false;
+            ++callers;
+        }
+        auto job = std::make_shared<Job>();
+        job->work = std::move(work);
+        job->mustRun = mustRun;
+        const bool answered = Run(job);
+        if (answered && job->reconnect)
+            Reconnect(*job->reconnect);
+        std::lock_guard<std::mutex> lock(mutex);
+        --callers;
+        changed.notify_all();
+        return answered;
+    }
+
+    // Refuses new callers, lets those in flight have their (bounded) answers, then ends the thread.
+    void Close()
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        closing = true;
+        changed.wait(lock, [this] { return callers == 0; });
+        stopping = true;
+        wake.notify_one();
+        // A statement that never returns keeps the thread: it is left to end by itself when the
+        // operating system gives the connection up, on its own state; nobody waits for its answer.
+        const bool ended = changed.wait_for(lock, timeout, [this] { return finished; });
+        lock.unlock();
+        if (ended)
+            thread.join();
+        else
+            thread.detach();
+    }
+
+    // The rest runs on the database thread only. The connection is looked up by name each time, so
+    // that Qt refuses it (with a warning) to any other thread.
+    QSqlDatabase Connection() const { return QSqlDatabase::database(connectionName, false); }
+
+    void Open(const Target& target)
+    {
+        QSqlDatabase db = Connection();
+        // On resume the connection exists already; it is made anew only for another driver.
+        if (!db.isValid() || db.driverName() != target.driver) {
+            db = QSqlDatabase();
+            if (QSqlDatabase::contains(connectionName))
+                QSqlDatabase::removeDatabase(connectionName);
+            db = QSqlDatabase::addDatabase(target.driver, connectionName);
+        }
+        db.setHostName(target.host);
+        db.setPort(target.port);
+        db.setDatabaseName(target.database);
+        db.setUserName(target.user);
+        db.setPassword(target.password);
+        std::string unanswered;
+        if (!ServerAnswersInTime(TargetOf(db), unanswered)) {
+            // Neither opening nor creating is tried: both would wait as long again for nothing.
+            Log(Error, "The database server did not answer within ", DBBackend::kConnectTimeoutSeconds,
+                " s: ", unanswered);
+            return;
+        }
+        if (!db.open()) {
+            Log(Warning, "Can't open database, trying to create ", ToStdString(db.lastError().text()));
+            if (!CreateDatabase(target)) {
+                Log(Error, "Can't create database", ToStdString(db.lastError().text()));
+                return;
+            }
+            if (!db.open()) {
+                Log(Error, "Can't open database after successfull creation ",
+                    ToStdString(db.lastError().text()));
+                return;
+            }
+        }
+        Log(Informational, "Connected to database ");
+    }
+
+    void CloseConnection()
+    {
+        QSqlDatabase db = Connection();
+        if (db.isValid())
+            db.close();
+    }
+
+    int FirstActiveId(Job& job, const std::string& callerId, const std::string* pin)
+    {
+        if (!Ready(job))
+            return -1;
+        QSqlQuery query(Connection());
+        const bool prepared = query.prepare(QString::fromLatin1(pin ? kSelectPin : kSelectActive));
+        if (prepared) {
+            query.bindValue(QStringLiteral(":caller_id"), ToQString(callerId));
+            if (pin)
+                query.bindValue(QStringLiteral(":pin_code"), ToQString(*pin));
+        }
+        if (!prepared || !query.exec()) {
+            query.clear();
+            LostConnection(job);
+            return -1;
+        }
+        return query.next() ? query.value(0).toInt() : -1;
+    }
+
+    Blacklist CheckBlacklist(Job& job, const std::string& number)
+    {
+        if (!Ready(job))
+            return Blacklist::Unreadable;
+        QSqlQuery query(Connection());
+        query.setForwardOnly(true);
+        if (!query.exec(QString::fromLatin1(kSelectBlacklist))) {
+            const QString error = query.lastError().text();
+            query.clear();
+            Log(Warning, "Can't execute query.", ToStdString(error));
+            LostConnection(job);
+            return Blacklist::Refuses;
+        }
+        const QString dialed = ToQString(number);
+        // Compiling a pattern costs far more than matching it, and the blacklist rarely changes: keep the
+        // compiled patterns of the last call, dropping those no longer in the table.
+        QHash<QString, QRegularExpression> seen;
+        bool allowed = true;
+        while (allowed && query.next()) {
+            const QString source = query.value(0).toString();
+            auto cached = compiledPatterns.constFind(source);
+            const QRegularExpression& pattern =
+                seen.insert(source, cached != compiledPatterns.constEnd()
+                                        ? *cached
+                                        : QRegularExpression(QRegularExpression::anchoredPattern(source)))
+                    .value();
+            // A whole-string, case-sensitive match; an invalid pattern matches nothing.
+            if (pattern.isValid() && pattern.match(dialed).hasMatch())
+                allowed = false;
+        }
+        if (allowed && query.lastError().isValid()) {
+            // The rows stopped coming: the rest of the table may hold the pattern that refuses this number.
+            Log(Warning, "Can't execute query.", ToStdString(query.lastError().text()));
+            return Blacklist::Refuses;
+        }
+        if (allowed)
+            compiledPatterns.swap(seen);
+        else
+            compiledPatterns.insert(seen);
+        return allowed ? Blacklist::Allows : Blacklist::Refuses;
+    }
+
+    int SaveIncomingCall(Job& job, const std::string& callerId, int uid, int result, const std::string& dest)
+    {
+        if (!Ready(job))
+            return -1;
+        QSqlQuery query(Connection());
+        const bool prepared = query.prepare(QString::fromLatin1(kInsertIncoming));
+        if (prepared) {
+            // A longer number from the network would fail the insert and lose the call's row; keep what fits.
+            query.bindValue(QStringLiteral(":caller_id"), ToQString(callerId).left(kNumberColumnWidth));
+            query.bindValue(QStringLiteral(":uid"),
+                            uid >= 0 ? QVariant(uid) : QVariant(QMetaType::fromType<int>()));
+            query.bindValue(QStringLiteral(":result"), result);
+            query.bindValue(QStringLiteral(":dest"), ToQString(dest).left(kNumberColumnWidth));
+        }
+        if (!prepared || !query.exec()) {
+            query.clear();
+            LostConnection(job);
+            return -1;
+        }
+        return query.next() ? query.value(0).toInt() : -1;
+    }
+
+    const QString connectionName;
+    CallerLookup lastCallerLookup; // database thread only
+
+private:
+    // Queues the job and waits at most the answer timeout for it.
+    bool Run(const std::shared_ptr<Job>& job)
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        // Behind an operation held up past the timeout already, this one would only time out as well.
+        if (!job->mustRun && busy && Clock::now() - busySince >= timeout) {
+            lock.unlock();
+            Log(Warning, "The database did not answer within ", Seconds(timeout));
+            return false;
+        }
+        jobs.push_back(job);
+        wake.notify_one();
+        if (changed.wait_for(lock, timeout, [&] { return job->done; }))
+            return true;
+        job->abandoned = true;
+        lock.unlock();
+        Log(Warning, "The database did not answer within ", Seconds(timeout));
+        return false;
+    }
+
+    void Loop()
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        while (true) {
+            wake.wait(lock, [this] { return stopping || !jobs.empty(); });
+            if (jobs.empty())
+                break;
+            const std::shared_ptr<Job> job = std::move(jobs.front());
+            jobs.pop_front();
+            if (job->abandoned && !job->mustRun)
+                continue; // its caller has had its answer already
+            busy = true;
+            busySince = Clock::now();
+            lock.unlock();
+            job->work(*job);
+            lock.lock();
+            busy = false;
+            job->done = true;
+            if (job->abandoned && job->reconnect)
+                reconnecting = false; // its caller is gone: the next one tries
+            changed.notify_all();
+        }
+        lock.unlock();
+        CloseConnection();
+        if (QSqlDatabase::contains(connectionName))
+            QSqlDatabase::removeDatabase(connectionName);
+        lock.lock();
+        finished = true;
+        changed.notify_all();
+    }
+
+    bool Ready(Job& job)
+    {
+        if (Connection().isOpen())
+            return true;
+        NotOpened(job);
+        return false;
+    }
+
+    bool LostConnection(Job& job)
+    {
+        QSqlDatabase db = Connection();
+        if (attachmentAlive(db))
+            return false;
+        db.close();
+        NotOpened(job);
+        return true;
+    }
+
+    void NotOpened(Job& job)
+    {
+        Log(Warning, "Databse is not opened");
+        // One reconnection attempt at a time; the caller that makes it reports "not open" whatever it gives.
+        if (!reconnecting.exchange(true))
+            job.reconnect = TargetOf(Connection());
+    }
+
+    // On the caller's thread: the database thread goes on answering the other callers "not open" at
+    // once instead of waiting with it for a server that does not answer.
+    void Reconnect(const Target& target)
+    {
+        std::string unanswered;
+        if (ServerAnswersInTime(target, unanswered) && !Closing()) {
+            auto job = std::make_shared<Job>();
+            job->work = [this](Job&) {
+                QSqlDatabase db = Connection();
+                if (db.isValid() && !db.isOpen())
+                    db.open();
+            };
+            Run(job);
+        }
+        reconnecting = false;
+    }
+
+    bool Closing()
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        return closing;
+    }
+
+    bool CreateDatabase(const Target& target)
+    {
+        const std::string location =
+            Schema::DatabaseLocation(ToStdString(target.host), target.port, ToStdString(target.database));
+        // The pieces are joined into one statement; Schema doubles any quote so none can end its literal.
+        const std::string statement =
+            Schema::CreateDatabaseStatement(location, ToStdString(target.user), ToStdString(target.password));
+        std::string error;
+        if (firebird::CreateDatabase(statement, error))
+            return true;
+        // The client library's status report, which would otherwise go to a console nobody reads.
+        Log(Warning, "Firebird: ", error);
+        return false;
+    }
+
+    const Clock::duration timeout;
+    QHash<QString, QRegularExpression> compiledPatterns; // database thread only
+    std::atomic<bool> reconnecting{false};
+
+    std::mutex mutex;
+    std::condition_variable wake;    // to the database thread: a job, or the stop
+    std::condition_variable changed; // to the callers and Close: a job done, a caller gone, the thread ended
+    std::deque<std::shared_ptr<Job>> jobs;
+    bool busy = false;
+    Clock::time_point busySince;
+    int callers = 0;
+    bool closing = false;
+    bool stopping = false;
+    bool finished = false;
+    std::thread thread;
+};
+
+DBBackend::DBBackend(const QString& name, std::chrono::milliseconds answerTimeout)
+    : worker(std::make_shared<Worker>(QStringLiteral("selvane-db-%1").arg(++g_connections), answerTimeout)),
+      databaseName(name)
+{
+    worker->Start(worker);
+}
 
 DBBackend::~DBBackend()
 {
-    const QString name = connection.connectionName();
-    connection.close();
-    connection = QSqlDatabase();
-    if (!name.isEmpty())
-        QSqlDatabase::removeDatabase(name);
+    worker->Close();
 }
 
-void DBBackend::SetSettings(CBSrvSettings* value) { settings = value; }
+void DBBackend::SetSettings(CBSrvSettings* value)
+{
+    settings = value;
+}
+
+QString DBBackend::ConnectionName() const
+{
+    return worker->connectionName;
+}
 
 void DBBackend::OpenDatabase()
 {
-    std::lock_guard<std::mutex> guard(lock);
     if (!settings)
         return;
-    // On resume the connection exists already; adding it again would cut off its owner.
-    if (!connection.isValid() || connection.driverName() != settings->DriverName) {
-        connection = QSqlDatabase();
-        connection = QSqlDatabase::addDatabase(settings->DriverName);
-    }
-    connection.setHostName(settings->HostName);
-    connection.setPort(settings->DatabasePort);
-    connection.setDatabaseName(databaseName);
-    connection.setUserName(settings->UserName);
-    connection.setPassword(settings->Password);
-    std::string unanswered;
-    if (!ServerAnswersInTime(TargetOf(connection), unanswered)) {
-        // Neither opening nor creating is tried: both would wait as long again for nothing.
-        Log(Error, "The database server did not answer within ", DBBackend::kConnectTimeoutSeconds, " s: ",
-            unanswered);
-        return;
-    }
-    if (!connection.open()) {
-        Log(Warning, "Can't open database, trying to create ", ToStdString(connection.lastError().text()));
-        if (!createDatabase()) {
-            Log(Error, "Can't create database", ToStdString(connection.lastError().text()));
-            return;
-        }
-        if (!connection.open()) {
-            Log(Error, "Can't open database after successfull creation ",
-                ToStdString(connection.lastError().text()));
-            return;
-        }
-    }
-    Log(Informational, "Connected to database ");
-}
-
-bool DBBackend::createDatabase()
-{
-    const std::string location = Schema::DatabaseLocation(ToStdString(settings->HostName), settings->DatabasePort,
-                                                          ToStdString(databaseName));
-    // The pieces are joined into one statement; Schema doubles any quote so none can end its literal.
-    const std::string statement = Schema::CreateDatabaseStatement(location, ToStdString(settings->UserName),
-                                                                  ToStdString(settings->Password));
-    std::string error;
-    if (firebird::CreateDatabase(statement, error))
-        return true;
-    // The client library's status report, which would otherwise go to a console nobody reads.
-    Log(Warning, "Firebird: ", error);
-    return false;
+    // Read here: the settings belong to the caller's side.
+    const Target target{settings->DriverName, settings->HostName, databaseName,
+                        settings->UserName,   settings->Password, settings->DatabasePort};
+    Worker* w = worker.get(); // every job runs on the worker's own thread, which holds it
+    worker->Ask([w, target](Job&) { w->Open(target); }, true);
 }
 
 void DBBackend::CloseDatabase()
 {
-    std::lock_guard<std::mutex> guard(lock);
-    connection.close();
+    Worker* w = worker.get();
+    worker->Ask([w](Job&) { w->CloseConnection(); }, true);
 }
 
-void DBBackend::notOpened(Guard& guard)
-{
-    Log(Warning, "Databse is not opened");
-    // One reconnection attempt; this call reports "not open" whatever it gives.
-    if (reconnecting.exchange(true))
-        return; // another caller is at it
-    const Target target = TargetOf(connection);
-    guard.unlock();
-    std::string unanswered;
-    const bool answers = ServerAnswersInTime(target, unanswered);
-    guard.lock();
-    if (answers && !connection.isOpen())
-        connection.open();
-    reconnecting = false;
-}
-
-bool DBBackend::ready(Guard& guard)
-{
-    if (connection.isOpen())
-        return true;
-    notOpened(guard);
-    return false;
-}
-
-bool DBBackend::lostConnection(Guard& guard)
-{
-    if (attachmentAlive(connection))
-        return false;
-    connection.close();
-    notOpened(guard);
-    return true;
-}
-
-int DBBackend::firstActiveId(Guard& guard, const std::string& callerId, const std::string* pin)
-{
-    if (!ready(guard))
-        return -1;
-    QSqlQuery query(connection);
-    const bool prepared = query.prepare(QString::fromLatin1(pin ? kSelectPin : kSelectActive));
-    if (prepared) {
-        query.bindValue(QStringLiteral(":caller_id"), ToQString(callerId));
-        if (pin)
-            query.bindValue(QStringLiteral(":pin_code"), ToQString(*pin));
-    }
-    if (!prepared || !query.exec()) {
-        query.clear();
-        lostConnection(guard);
-        return -1;
-    }
-    return query.next() ? query.value(0).toInt() : -1;
-}
-
+// Each answer is read only when it came: a job whose caller stopped waiting may still write it later.
 bool DBBackend::CheckCallerId(const std::string& callerId)
 {
-    Guard guard(lock);
-    const int id = firstActiveId(guard, callerId, nullptr);
-    // The caller's id is asked for next in the same operation: one statement answers both.
-    lastCallerLookup = {callerId, id, std::this_thread::get_id()};
-    return id != -1;
+    Worker* w = worker.get();
+    auto id = std::make_shared<int>(-1);
+    const std::thread::id caller = std::this_thread::get_id();
+    const bool answered = worker->Ask([w, id, callerId, caller](Job& job) {
+        *id = w->FirstActiveId(job, callerId, nullptr);
+        // The caller's id is asked for next in the same operation: one statement answers both.
+        w->lastCallerLookup = {callerId, *id, caller};
+    });
+    return answered && *id != -1;
 }
 
 bool DBBackend::CheckPin(const std::string& callerId, const std::string& pin)
 {
-    Guard guard(lock);
-    return firstActiveId(guard, callerId, &pin) != -1;
+    Worker* w = worker.get();
+    auto id = std::make_shared<int>(-1);
+    const bool answered =
+        worker->Ask([w, id, callerId, pin](Job& job) { *id = w->FirstActiveId(job, callerId, &pin); });
+    return answered && *id != -1;
 }
 
-int DBBackend::GetTransferCOS(const std::string&) { return 1; }
+int DBBackend::GetTransferCOS(const std::string&)
+{
+    return 1;
+}
 
 int DBBackend::GetUID(const std::string& callerId)
 {
-    Guard guard(lock);
-    const CallerLookup last = std::exchange(lastCallerLookup, CallerLookup());
-    if (last.thread == std::this_thread::get_id() && last.callerId == callerId && last.id != -1)
-        return last.id;
-    return firstActiveId(guard, callerId, nullptr);
+    Worker* w = worker.get();
+    auto id = std::make_shared<int>(-1);
+    const std::thread::id caller = std::this_thread::get_id();
+    const bool answered = worker->Ask([w, id, callerId, caller](Job& job) {
+        const CallerLookup last = std::exchange(w->lastCallerLookup, CallerLookup());
+        *id = last.thread == caller && last.callerId == callerId && last.id != -1
+                  ? last.id
+                  : w->FirstActiveId(job, callerId, nullptr);
+    });
+    return answered ? *id : -1;
 }
 
 bool DBBackend::checkDialedNumber(const std::string& callerId, const std::string& number)
 {
-    Guard guard(lock);
     Log(Debug, "checkDialedNumber by callerid=", callerId, ", number=", number);
+    Worker* w = worker.get();
+    auto verdict = std::make_shared<Blacklist>(Blacklist::Unreadable);
+    const bool answered =
+        worker->Ask([w, verdict, number](Job& job) { *verdict = w->CheckBlacklist(job, number); });
     // The blacklist stops toll fraud: a number that could not be checked is refused, never let through.
-    if (!ready(guard)) {
+    if (!answered || *verdict == Blacklist::Unreadable) {
         Log(Warning, "checkDialedNumber: the blacklist cannot be read, refusing number=", number);
         return false;
     }
-    QSqlQuery query(connection);
-    query.setForwardOnly(true);
-    if (!query.exec(QString::fromLatin1(kSelectBlacklist))) {
-        const QString error = query.lastError().text();
-        query.clear();
-        Log(Warning, "Can't execute query.", ToStdString(error));
-        lostConnection(guard);
-        return false;
-    }
-    const QString dialed = ToQString(number);
-    // Compiling a pattern costs far more than matching it, and the blacklist rarely changes: keep the
-    // compiled patterns of the last call, dropping those no longer in the table.
-    QHash<QString, QRegularExpression> seen;
-    bool allowed = true;
-    while (allowed && query.next()) {
-        const QString source = query.value(0).toString();
-        auto cached = compiledPatterns.constFind(source);
-        const QRegularExpression& pattern = seen.insert(
-            source, cached != compiledPatterns.constEnd()
-                        ? *cached
-                        : QRegularExpression(QRegularExpression::anchoredPattern(source))).value();
-        // A whole-string, case-sensitive match; an invalid pattern matches nothing.
-        if (pattern.isValid() && pattern.match(dialed).hasMatch())
-            allowed = false;
-    }
-    if (allowed && query.lastError().isValid()) {
-        // The rows stopped coming: the rest of the table may hold the pattern that refuses this number.
-        Log(Warning, "Can't execute query.", ToStdString(query.lastError().text()));
-        return false;
-    }
-    if (allowed)
-        compiledPatterns.swap(seen);
-    else
-        compiledPatterns.insert(seen);
-    return allowed;
+    return *verdict == Blacklist::Allows;
 }
 
 void DBBackend::SaveIncomingCall(const std::string& callerId, int uid, int result, const std::string& dest,
                                  int& id)
 {
-    Guard guard(lock);
-    id = -1;
-    if (!ready(guard))
-        return;
-    QSqlQuery query(connection);
-    const bool prepared = query.prepare(QString::fromLatin1(kInsertIncoming));
-    if (prepared) {
-        // A longer number from the network would fail the insert and lose the call's row; keep what fits.
-        query.bindValue(QStringLiteral(":caller_id"), ToQString(callerId).left(kNumberColumnWidth));
-        query.bindValue(QStringLiteral(":uid"), uid >= 0 ? QVariant(uid) : QVariant(QMetaType::fromType<int>()));
-        query.bindValue(QStringLiteral(":result"), result);
-        query.bindValue(QStringLiteral(":dest"), ToQString(dest).left(kNumberColumnWidth));
-    }
-    if (!prepared || !query.exec()) {
-        query.clear();
-        lostConnection(guard);
-        return;
-    }
-    if (query.next())
-        id = query.value(0).toInt();
+    Worker* w = worker.get();
+    auto row = std::make_shared<int>(-1);
+    const bool answered = worker->Ask([w, row, callerId, uid, result, dest](Job& job) {
+        *row = w->SaveIncomingCall(job, callerId, uid, result, dest);
+    });
+    id = answered ? *row : -1;
 }

@@ -1,18 +1,18 @@
 // The service's access to its Firebird database: opens (or creates) it, answers the subscriber and
 // blacklist checks and writes the incoming-call log.
+//
+// A Qt connection may only be used by the thread that made it, so the connection lives on a thread of its
+// own: every operation, from whichever thread, is queued to it in order and its caller waits for the
+// answer at most the answer timeout.
 #pragma once
 
 #include "service/core/IDBBackend.h"
 
-#include <QHash>
-#include <QRegularExpression>
-#include <QSqlDatabase>
 #include <QString>
 
-#include <atomic>
-#include <mutex>
+#include <chrono>
+#include <memory>
 #include <string>
-#include <thread>
 
 class CBSrvSettings;
 
@@ -21,8 +21,20 @@ class DBBackend final : public IDBBackend
 public:
     static constexpr const char* kDatabaseName = "NORVEL_CALLBACK";
 
-    // databaseName: the alias or file on the server; only tests give another one.
-    explicit DBBackend(const QString& databaseName = QString::fromLatin1(kDatabaseName));
+    // How long one attempt to reach the server may wait for its answer (the client's own default is
+    // 180 s): a host that drops packets must not hold up the start or a call for longer.
+    static constexpr int kConnectTimeoutSeconds = 3;
+    // How long a caller waits for the database thread's answer to one operation. A statement on a
+    // connection whose host stopped answering waits as long as the operating system keeps the
+    // connection; its caller gets the answer for a closed database after this, and while the database
+    // thread is still held up past it, the callers after it get that answer at once.
+    static constexpr int kAnswerTimeoutSeconds = 10;
+
+    // databaseName: the alias or file on the server. Only tests give another one, or a shorter answer
+    // timeout.
+    explicit DBBackend(const QString& databaseName = QString::fromLatin1(kDatabaseName),
+                       std::chrono::milliseconds answerTimeout = std::chrono::seconds(kAnswerTimeoutSeconds));
+    // Refuses new operations, waits for those in flight (each bounded), then ends the database thread.
     ~DBBackend();
     DBBackend(const DBBackend&) = delete;
     DBBackend& operator=(const DBBackend&) = delete;
@@ -40,33 +52,13 @@ public:
                           int& id) override;
     int GetUID(const std::string& callerId) override;
 
-    // How long one attempt to reach the server may wait for its answer (the client's own default is
-    // 180 s): a host that drops packets must not hold up the start or a call for longer.
-    static constexpr int kConnectTimeoutSeconds = 3;
+    // The name of the Qt connection the database thread holds, for tests that ask Qt about it.
+    QString ConnectionName() const;
 
 private:
-    using Guard = std::unique_lock<std::mutex>;
-    bool ready(Guard& guard);
-    bool lostConnection(Guard& guard);
-    void notOpened(Guard& guard);
-    bool createDatabase();
-    int firstActiveId(Guard& guard, const std::string& callerId, const std::string* pin);
-
-    QSqlDatabase connection;
+    class Worker;
+    // Shared with the database thread, which may outlive this object when a statement never returns.
+    std::shared_ptr<Worker> worker;
     CBSrvSettings* settings = nullptr;
     QString databaseName;
-    QHash<QString, QRegularExpression> compiledPatterns;
-    // The operations come from several telephony threads; one connection must not run two at once.
-    std::mutex lock;
-    // The last caller check, for the id asked right after it on the same thread; taken once.
-    struct CallerLookup
-    {
-        std::string callerId;
-        int id = -1;
-        std::thread::id thread;
-    };
-    CallerLookup lastCallerLookup; // under lock
-    // One reconnection at a time, run without the lock: the other callers get the "not open" answer at
-    // once instead of queueing behind a server that does not answer.
-    std::atomic<bool> reconnecting{false};
 };

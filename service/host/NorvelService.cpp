@@ -11,7 +11,9 @@ namespace {
 
 // The queue and the bridge outlive the service object: the call manager, destroyed with the service
 // object, still reports ended calls into the queue while it shuts the telephony down, and telephony
-// threads may still ask the bridge for lines until then.
+// threads may still ask the bridge for lines until then. Nothing of theirs runs after the service
+// object: its destructor ends their line events and the component's session, and without the
+// main thread's event loop nothing else calls them.
 std::unique_ptr<CallBackQueue>& QueueOwner()
 {
     static std::unique_ptr<CallBackQueue> queue;
@@ -59,13 +61,15 @@ NorvelService::NorvelService(int argc, char** argv)
 
 NorvelService::~NorvelService()
 {
-    // The settings and the database access go before the call manager, yet its shut-down clears the
-    // calls still up and reports them ended through both: end the telephony while they still exist.
-    // The bridge keeps running after this object, so it must stop handing line events to the manager.
+    // The bridge outlives this object, so it must stop handing line events to the manager first. The
+    // telephony's shut-down clears the calls still up and reports them ended through the queue, the
+    // database access and the bridge's line services: all still there.
     m_bridge->eventsReceiver = nullptr;
     m_bridge->StopLineEvents();
     m_manager.StopCallBacks();
     m_manager.ShutDownEndpoints();
+    // The component's reader thread logs: it ends here, not after main, when the log is gone.
+    m_bridge->EndExchangeSession();
     Log(Debug, "NorvelService::~NorvelService telephony stopped");
 }
 

@@ -26,9 +26,12 @@ protected:
     void resume() override;
 
 private:
-    MyManager m_manager;
+    // Destroyed from the last up: the call manager first, which joins its worker threads, so that no
+    // notification still running (one held up in a database statement waits at most
+    // DBBackend::kAnswerTimeoutSeconds) uses the database access or the settings after they went.
     CBSrvSettings m_settings;
     DBBackend m_db;
+    MyManager m_manager;
     NorCOMCallback* m_bridge = nullptr; // kept to the end of the process, see NorvelService.cpp
     CallBackQueue* m_queue = nullptr;   // likewise
 };

@@ -23,5 +23,7 @@ int main(int argc, char** argv)
     auto service = std::make_unique<NorvelService>(argc, argv);
     const int result = service->exec();
     service.reset();
+    // The last line: everything that logs has ended by now.
+    Log(Notice, "Service stopped");
     return result;
 }

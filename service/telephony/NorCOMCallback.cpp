@@ -159,3 +159,9 @@ void NorCOMCallback::StopLineEvents()
 {
     lineEvents.Stop();
 }
+
+void NorCOMCallback::EndExchangeSession()
+{
+    if (norcom)
+        norcom->Disconnect();
+}

@@ -54,6 +54,9 @@ public:
     INorCOMEventsReceiver* eventsReceiver = nullptr;
     // Waits for the line event handlers running and runs no more: before the receiver goes.
     void StopLineEvents();
+    // Ends the component's session with the exchange; its thread has ended (and logged its last) when
+    // this returns. Later line services answer nothing.
+    void EndExchangeSession();
 
     // The component, or null when its creation failed. Never deleted by the bridge.
     NorvelComLib::NorCom* component() const { return norcom; }

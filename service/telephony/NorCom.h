@@ -32,6 +32,7 @@ public:
     explicit NorCom(QObject* parent = nullptr) : AxObject(QString::fromLatin1(kClassId), parent) {}
 
     inline void Connect(const QString& server, const QString& username, const QString& password);
+    inline void Disconnect();
     inline void SetClientType(const QString& type);
     inline int OpenLine(const QString& linename);
     inline int GetCOS(int line_id);
@@ -45,6 +46,11 @@ signals:
 inline void NorCom::Connect(const QString& server, const QString& username, const QString& password)
 {
     dynamicCall("Connect(QString,QString,QString)", QVariantList{server, username, password});
+}
+
+inline void NorCom::Disconnect()
+{
+    dynamicCall("Disconnect()");
 }
 
 inline void NorCom::SetClientType(const QString& type)

@@ -1,23 +1,27 @@
 // The service's database access against a real Firebird server: each test gets its own database file.
 #include "service/core/DBBackend.h"
 #include "tests/support/LogCapture.h"
-#include "tests/support/Loopback.h"
+#include "service/core/tests/SilentHost.h"
 #include "tests/support/TestSettings.h"
+#include "tests/support/Wait.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QFile>
+#include <QSqlDatabase>
 #include <QVariant>
 
 #include <gtest/gtest.h>
 
 #include <thread>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <future>
-#include <mutex>
-#include <unistd.h>
+#include <memory>
+#include <vector>
 
 namespace {
 
@@ -215,15 +219,31 @@ TEST_F(DBBackendTest, ClosedConnectionReopensOnDemand)
     EXPECT_TRUE(backend.CheckCallerId("100"));
 }
 
-TEST_F(DBBackendTest, OperationsDoNotOverlapAcrossThreads)
+// Qt's own report of a connection used away from the thread that made it.
+std::atomic<int> g_foreignThreadUses{0};
+QtMessageHandler g_previousHandler = nullptr;
+
+void CountForeignThreadUses(QtMsgType type, const QMessageLogContext& context, const QString& message)
 {
+    if (message.contains(QLatin1String("does not belong to the calling thread")))
+        ++g_foreignThreadUses;
+    else if (g_previousHandler)
+        g_previousHandler(type, context, message);
+}
+
+TEST_F(DBBackendTest, OperationsFromSeveralThreadsRunInTurnOnTheConnectionsThread)
+{
+    t.exec("INSERT INTO BLACKLIST (COS, NUMBER) VALUES (0, '112')");
+    g_foreignThreadUses = 0;
+    g_previousHandler = qInstallMessageHandler(&CountForeignThreadUses);
     std::vector<std::thread> threads;
     std::atomic<int> wrong{0};
     for (int n = 0; n < 4; ++n)
         threads.emplace_back([&] {
             for (int i = 0; i < 50; ++i) {
                 int id = -1;
-                if (!backend.CheckCallerId("100") || backend.GetUID("101") != -1)
+                if (!backend.CheckCallerId("100") || backend.GetUID("101") != -1 || !backend.CheckPin("100", "1234") ||
+                    backend.checkDialedNumber("100", "112") || !backend.checkDialedNumber("100", "0955"))
                     ++wrong;
                 backend.SaveIncomingCall("100", 1, 1, "100", id);
                 if (id <= 0)
@@ -232,6 +252,13 @@ TEST_F(DBBackendTest, OperationsDoNotOverlapAcrossThreads)
         });
     for (auto& thread : threads)
         thread.join();
+    const int usesAway = g_foreignThreadUses;
+    // The connection exists, and Qt refuses it to this thread: it belongs to the database thread.
+    EXPECT_TRUE(QSqlDatabase::contains(backend.ConnectionName()));
+    EXPECT_FALSE(QSqlDatabase::database(backend.ConnectionName(), false).isValid());
+    EXPECT_EQ(g_foreignThreadUses, usesAway + 1);
+    qInstallMessageHandler(g_previousHandler);
+    EXPECT_EQ(usesAway, 0) << "no operation used the connection on its caller's thread";
     EXPECT_EQ(wrong, 0);
     EXPECT_EQ(t.row("SELECT COUNT(*), COUNT(DISTINCT ID) FROM INCOMINGLOG"), (QVariantList{200, 200}));
 }
@@ -348,44 +375,6 @@ TEST(DBBackendServer, StoppedAndStartedAgain)
     }
 }
 
-// A database host that drops packets: the port takes connections and never says a word.
-class SilentHost
-{
-public:
-    SilentHost()
-    {
-        acceptor = std::thread([this] {
-            while (!stopping) {
-                const int client = listener.Accept(std::chrono::milliseconds(50));
-                std::lock_guard<std::mutex> guard(mutex);
-                if (client >= 0)
-                    clients.push_back(client);
-            }
-        });
-    }
-    ~SilentHost()
-    {
-        stopping = true;
-        acceptor.join();
-        for (int fd : clients)
-            close(fd);
-    }
-    size_t Connections()
-    {
-        std::lock_guard<std::mutex> guard(mutex);
-        return clients.size();
-    }
-
-    testsupport::TcpListener listener;
-    const int port = listener.Port();
-
-private:
-    std::atomic<bool> stopping{false};
-    std::mutex mutex;
-    std::vector<int> clients;
-    std::thread acceptor;
-};
-
 TEST(DBBackendSilentHost, FourCallersAtOnceAreAnsweredWithinTheBoundedWait)
 {
     using Clock = std::chrono::steady_clock;
@@ -444,6 +433,103 @@ TEST(DBBackendSilentHost, FourCallersAtOnceAreAnsweredWithinTheBoundedWait)
     lines = log.lines();
     EXPECT_EQ(count({lines.begin() + long(before), lines.end()}, kNotOpened), 4);
     EXPECT_EQ(host.Connections() - connectionsBefore, 1u) << "one reconnection for all four";
+}
+
+// The test server behind a host that falls silent under the open connection. The callers' wait is
+// shortened to keep the cases short; the limits below are generous: they tell a wait for the host from
+// none, not a fast answer from a slow one.
+class DBBackendHostFallsSilent : public ::testing::Test
+{
+protected:
+    static constexpr std::chrono::milliseconds kAnswerTimeout{1000};
+
+    void SetUp() override
+    {
+        settings.DatabasePort = host.port;
+        t.exec("INSERT INTO USERS (ID, CALLERID, PIN, COS, NAME, IS_ACTIVE) VALUES (1, '100', '1', 1, 'A', 1)");
+    }
+    void TearDown() override { host.Answer(); }
+
+    // True when done within the limit; otherwise the host answers again, so that the waits end.
+    bool eventually(const std::function<bool()>& done)
+    {
+        if (testsupport::WaitFor(done, std::chrono::seconds(30)))
+            return true;
+        host.Answer();
+        return false;
+    }
+    template <class T>
+    bool returns(std::future<T>& call)
+    {
+        return eventually([&] { return call.wait_for(std::chrono::seconds(0)) == std::future_status::ready; });
+    }
+    long logged(const std::string& line) { return count(log.lines(), line); }
+
+    const std::string noAnswer = "Warning: The database did not answer within 1 s";
+    LogCapture log;
+    TestDatabase t{TestDatabase::FullSchema};
+    SilentHost host{t.server().port};
+    CBSrvSettings settings = TestSettings(t.server());
+};
+
+TEST_F(DBBackendHostFallsSilent, CallersStopWaitingAndTheQueuedPauseAndResumeKeepTheirOrder)
+{
+    DBBackend backend(t.path(), kAnswerTimeout);
+    backend.SetSettings(&settings);
+    backend.OpenDatabase();
+    ASSERT_TRUE(backend.CheckCallerId("100"));
+
+    host.FallSilent();
+    auto held = std::async(std::launch::async, [&] { return backend.CheckCallerId("100"); });
+    ASSERT_TRUE(returns(held)) << "the caller waits for the host";
+    EXPECT_FALSE(held.get()) << "unanswered: not a subscriber";
+    EXPECT_TRUE(host.Holding()) << "the statement is still on its way";
+    // Behind the statement held up past the bound: answered without waiting for it.
+    auto blacklist = std::async(std::launch::async, [&] { return backend.checkDialedNumber("100", "0955"); });
+    ASSERT_TRUE(returns(blacklist));
+    EXPECT_FALSE(blacklist.get()) << "a blacklist that cannot be read refuses";
+    EXPECT_EQ(logged("Warning: checkDialedNumber: the blacklist cannot be read, refusing number=0955"), 1);
+    // Pause and resume wait in turn behind it and happen once it is through, in that order.
+    auto pauseAndResume = std::async(std::launch::async, [&] {
+        backend.CloseDatabase();
+        backend.OpenDatabase();
+    });
+    ASSERT_TRUE(returns(pauseAndResume));
+    EXPECT_EQ(logged(noAnswer), 4);
+    EXPECT_EQ(logged("Informational: Connected to database "), 1);
+
+    host.Answer();
+    ASSERT_TRUE(eventually([&] { return logged("Informational: Connected to database ") == 2; }));
+    EXPECT_TRUE(backend.CheckCallerId("100")) << "resumed after the pause, not paused after the resume";
+    EXPECT_EQ(logged(noAnswer), 4);
+    EXPECT_EQ(logged(kNotOpened), 0);
+}
+
+TEST_F(DBBackendHostFallsSilent, DestroyedWhileACallWaitsForTheHost)
+{
+    auto owner = std::make_unique<DBBackend>(t.path(), kAnswerTimeout);
+    DBBackend* backend = owner.get();
+    backend->SetSettings(&settings);
+    backend->OpenDatabase();
+    const QString connection = backend->ConnectionName();
+    ASSERT_TRUE(backend->CheckCallerId("100"));
+
+    host.FallSilent();
+    auto call = std::async(std::launch::async, [backend] {
+        int id = 0;
+        backend->SaveIncomingCall("100", 1, 1, "100", id);
+        return id;
+    });
+    ASSERT_TRUE(eventually([&] { return host.Holding(); })) << "the call's statement reaches the host";
+    auto destroyed = std::async(std::launch::async, [&] { owner.reset(); });
+    ASSERT_TRUE(returns(destroyed)) << "the destructor waits for the host";
+    ASSERT_TRUE(returns(call));
+    EXPECT_EQ(call.get(), -1) << "the call in flight had its answer before the object went";
+    EXPECT_TRUE(QSqlDatabase::contains(connection)) << "the database thread is still held up in the statement";
+
+    host.Answer();
+    EXPECT_TRUE(eventually([&] { return !QSqlDatabase::contains(connection); }))
+        << "the thread closes its connection and ends by itself";
 }
 
 } // namespace

@@ -1,14 +1,17 @@
 // How long the service waits for its database when the server is gone: prints, for a server that is down
 // (nothing listens, connections are refused) and for a host that drops packets (a port that takes the
 // connection and never answers), how long the start's OpenDatabase takes and how long each of four
-// callers asking at once waits for its answer.
+// callers asking at once waits for its answer. With a test Firebird server (SELV_FB_* from
+// tests/fbserver.sh, or the ctest fixture's env file), also how long callers wait when the host stops
+// answering under a connection already open, in the middle of a statement.
 //
 //   build/bin/db_wait_bench [limit seconds, default 600]
 //
-// Needs no Firebird server. Each of the two runs ends at the limit; a wait still running then is printed
-// as "> the time it had waited" and the program ends without waiting for it.
+// Each run ends at the limit; a wait still running then is printed as "> the time it had waited" and the
+// program ends without waiting for it.
 #include "common/Logging.h"
 #include "service/core/DBBackend.h"
+#include "service/core/tests/SilentHost.h"
 #include "tests/support/Loopback.h"
 #include "tests/support/TestSettings.h"
 
@@ -18,6 +21,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -133,6 +137,69 @@ bool Scenario(const char* title, int port, double limit)
     return true;
 }
 
+// The host stops answering while the connection is open: one caller, then four at once.
+bool HeldStatement(double limit)
+{
+    const char* title = "Host stops answering under an open connection";
+    std::unique_ptr<TestDatabase> database;
+    try {
+        database = std::make_unique<TestDatabase>();
+    } catch (const std::exception& e) {
+        std::printf("%s: skipped, no test server (%s)\n", title, e.what());
+        return true;
+    }
+    try {
+        database->exec(
+            QStringLiteral("INSERT INTO USERS (ID, CALLERID, PIN, COS, NAME, IS_ACTIVE) VALUES (1, '100', '1', 1, 'A', 1)"));
+    } catch (const std::exception& e) {
+        std::printf("%s: %s\n", title, e.what());
+        return false;
+    }
+    auto host = std::make_unique<SilentHost>(database->server().port);
+    std::printf("%s (127.0.0.1 port %d, relaying to the test server)\n", title, host->port);
+    auto settings = std::make_unique<CBSrvSettings>(TestSettings(database->server()));
+    settings->DatabasePort = host->port;
+    auto owner = std::make_unique<DBBackend>(database->path());
+    DBBackend* backend = owner.get();
+    backend->SetSettings(settings.get());
+    backend->OpenDatabase();
+    if (!backend->CheckCallerId("100")) {
+        std::printf("  the database cannot be reached through the host\n");
+        return false;
+    }
+    // All left alive when a wait overruns: a thread is still in a statement through the host.
+    auto overrun = [&] {
+        (void)owner.release();
+        (void)settings.release();
+        (void)host.release();
+        (void)database.release();
+        return false;
+    };
+    host->FallSilent();
+    const auto deadline =
+        Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(limit));
+    Waits one(deadline);
+    one.Run({[backend] { backend->CheckCallerId("100"); }});
+    one.Print("one caller");
+    if (!one.Finished())
+        return overrun();
+    Waits four(deadline);
+    std::vector<std::function<void()>> callers;
+    for (int i = 0; i < 4; ++i)
+        callers.push_back([backend, i] {
+            if (i % 2)
+                backend->checkDialedNumber("100", "112");
+            else
+                backend->CheckCallerId("100");
+        });
+    four.Run(callers);
+    four.Print("four callers at once");
+    if (!four.Finished())
+        return overrun();
+    host->Answer();
+    return true;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -145,6 +212,7 @@ int main(int argc, char** argv)
     // Listening but never accepting: the kernel completes the handshake, nobody answers.
     const testsupport::TcpListener silent;
     finished = Scenario("Host drops packets, nothing answers", silent.Port(), limit) && finished;
+    finished = HeldStatement(limit) && finished;
     std::fflush(stdout);
     // Threads still waiting inside the client library cannot be stopped: leave without them.
     std::_Exit(finished ? 0 : 2);

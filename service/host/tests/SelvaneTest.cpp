@@ -2,6 +2,7 @@
 // settings folder, runtime folder and systemd unit folder of its own.
 #include "platform/ServiceManager.h"
 #include "tests/support/ChildProcess.h"
+#include "tests/support/Loopback.h"
 #include "tests/support/TestDatabase.h"
 #include "tests/support/Wait.h"
 
@@ -14,9 +15,18 @@
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <future>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <sys/socket.h>
+#include <unistd.h>
 
 namespace {
 
@@ -457,9 +467,65 @@ TEST_F(SelvaneTest, ConcurrentStopsAndControlsOfAStoppedServiceDoNotHang)
     EXPECT_EQ(Count("Service control 1\n"), 1);
 }
 
+// An exchange's control server that never answers the login and, once told, pours notifications of a
+// kind the service ignores (logging each) onto every connection until that connection closes.
+class ChattyControlServer
+{
+public:
+    ChattyControlServer() : listener(8) { thread = std::thread([this] { run(); }); }
+    ~ChattyControlServer()
+    {
+        stopping = true;
+        thread.join();
+        for (int fd : clients)
+            close(fd);
+    }
+    void Chatter() { chatter = true; }
+
+    testsupport::TcpListener listener;
+    const int port = listener.Port();
+
+private:
+    void run()
+    {
+        const std::string line = "{\"jsonrpc\":\"2.0\",\"method\":\"heartbeat\",\"params\":{}}\n";
+        std::string burst;
+        for (int i = 0; i < 100; ++i)
+            burst += line;
+        const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (!stopping && std::chrono::steady_clock::now() < limit) {
+            const int client = listener.Accept(std::chrono::milliseconds(chatter ? 0 : 20));
+            if (client >= 0)
+                clients.push_back(client);
+            if (!chatter)
+                continue;
+            for (auto it = clients.begin(); it != clients.end();) {
+                if (send(*it, burst.data(), burst.size(), MSG_NOSIGNAL | MSG_DONTWAIT) < 0 && errno != EAGAIN) {
+                    close(*it);
+                    it = clients.erase(it);
+                } else {
+                    ++it;
+                }
+            }
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+    }
+
+    std::atomic<bool> stopping{false};
+    std::atomic<bool> chatter{false};
+    std::vector<int> clients; // the server's thread only
+    std::thread thread;
+};
+
+// Stopped in the middle of the exchange's events: the component's thread, which logs each of them, has
+// ended before the program's last line, not after main, when the log is gone.
 TEST_F(SelvaneTest, ExecRunsInTheForegroundUntilASignalEndsIt)
 {
-    WriteSettings();
+    ChattyControlServer exchange;
+    ASSERT_GT(exchange.port, 0);
+    WriteSettings("[Database]\nDriverName=QIBASE\nHostName=127.0.0.1\nDatabasePort=1\nUserName=SYSDBA\n"
+                  "Password=none\n[Norvel]\nServer=127.0.0.1:" +
+                  QByteArray::number(exchange.port) + "\nUsername=selvane\nPassword=selvane\n[Other]\nLoggingLevel=7\n");
     ASSERT_EQ(Run({"-i"}).code, 0);
     testsupport::ChildProcess p;
     p.SetWorkingDirectory(dir.filePath("work").toStdString());
@@ -467,7 +533,13 @@ TEST_F(SelvaneTest, ExecRunsInTheForegroundUntilASignalEndsIt)
     ASSERT_TRUE(WaitForLog("Service started")) << qPrintable(Log());
     EXPECT_TRUE(p.Running());
     EXPECT_EQ(Run({"-v"}).out, Version(true, false)) << "no manager runs it";
+    exchange.Chatter();
+    ASSERT_TRUE(WaitForLog("NorCom: ignored a notification heartbeat"));
     EXPECT_EQ(p.Stop(std::chrono::seconds(10)), 0) << "SIGTERM ends it normally";
+    const QStringList lines = Log().split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    ASSERT_FALSE(lines.isEmpty());
+    EXPECT_TRUE(lines.last().endsWith(QLatin1String("]: Service stopped"))) << qPrintable(lines.last());
+    EXPECT_EQ(Count("]: Service stopped\n"), 1);
 }
 
 } // namespace

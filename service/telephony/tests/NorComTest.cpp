@@ -234,8 +234,8 @@ TEST(NorComWrapper, CarriesTheTypeLibrarysNames)
     EXPECT_GE(meta.indexOfSignal("CallStateChangedInt(int,int,int)"), 0);
     // Every method the wrapper calls exists on the component under that signature.
     const QMetaObject& component = NorComComponent::staticMetaObject;
-    for (const char* signature : {"Connect(QString,QString,QString)", "SetClientType(QString)", "OpenLine(QString)",
-                                  "GetCOS(int)", "SetCOS(int,int)", "ToDialable(QString)"})
+    for (const char* signature : {"Connect(QString,QString,QString)", "Disconnect()", "SetClientType(QString)",
+                                  "OpenLine(QString)", "GetCOS(int)", "SetCOS(int,int)", "ToDialable(QString)"})
         EXPECT_GE(component.indexOfMethod(signature), 0) << signature;
     EXPECT_GE(component.indexOfSignal("CallStateChangedInt(int,int,int)"), 0);
 }
@@ -567,6 +567,25 @@ TEST(NorComComponent, SurvivesGarbageCutAnswersAndARefusedLogin)
     EXPECT_LT(clock.elapsed(), kTestCallTimeoutMs);
     EXPECT_TRUE(log.contains("Error: NorCom: not a server address: "));
     EXPECT_EQ(unset.bridge->GetCOS("501"), 0);
+
+    // The session ends while garbage pours in: the reader has logged its last by then (the service ends
+    // it before its log goes), later calls answer nothing, and connecting again starts a new session.
+    std::string garbage;
+    for (int i = 0; i < 20000; ++i)
+        garbage += "garbage\n";
+    server.sendRaw(garbage);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return log.contains("Warning: NorCom: ignored a malformed line from the control server"); }));
+    refused.bridge->EndExchangeSession(); // still retrying its login
+    unset.bridge->EndExchangeSession();   // never had a reader
+    bridge.EndExchangeSession();
+    const size_t ended = log.lines().size();
+    EXPECT_EQ(bridge.GetCOS("501"), 0);
+    QTest::qWait(300);
+    const std::vector<std::string> after = log.lines();
+    EXPECT_EQ(after.size(), ended) << "nothing from the reader once the session is over: "
+                                   << (after.size() > ended ? after[ended] : std::string());
+    EXPECT_TRUE(wired.component()->Connect(QString::fromStdString(server.address()), QStringLiteral("norvel"),
+                                           QStringLiteral("secret")));
 }
 
 int main(int argc, char** argv)
