@@ -12,6 +12,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <future>
 #include <pwd.h>
 #include <sys/wait.h>
@@ -211,6 +212,7 @@ TEST_F(ServiceManagerTest, RunningServiceIsOnlyMarkedForDeletionUntilItStops)
     ASSERT_TRUE(platform::QueryServiceStatus(name, &status));
     EXPECT_EQ(status.state, ServiceState::Running);
     EXPECT_GT(status.processId, 0);
+    const pid_t first = status.processId;
     EXPECT_TRUE(platform::ControlService(name, 130)) << "controls still reach it";
     EXPECT_TRUE(platform::ControlService(name, platform::ControlStop));
     EXPECT_TRUE(gone()) << "deleted once stopped";
@@ -220,7 +222,17 @@ TEST_F(ServiceManagerTest, RunningServiceIsOnlyMarkedForDeletionUntilItStops)
     EXPECT_TRUE(ProbeLog().contains("control 130\ncontrol 1\n")) << qPrintable(ProbeLog());
 
     // Installed again under the same name: a fresh entry, not marked. A killed service leaves its mark
-    // behind with nobody to finish the deletion: the next look does.
+    // behind with nobody to finish the deletion: the next look does. The stopped daemon may still be
+    // exiting, its socket's lock held, on a busy machine: the start waits for it to be gone.
+    auto ended = [first] {
+        std::ifstream stat("/proc/" + std::to_string(first) + "/stat");
+        std::string text;
+        if (!std::getline(stat, text))
+            return true;
+        const size_t close = text.rfind(')');
+        return close != std::string::npos && close + 2 < text.size() && text[close + 2] == 'Z';
+    };
+    EXPECT_TRUE(testsupport::WaitFor(ended, 10s)) << "the stopped daemon did not end";
     ASSERT_TRUE(InstallProbe());
     ASSERT_TRUE(platform::StartService(name, {name}));
     ASSERT_TRUE(platform::QueryServiceStatus(name, &status));
