@@ -93,6 +93,29 @@ private:
 };
 
 // False when a wait ran past the limit: the backend is still busy and cannot be used further.
+// One caller, then four at once (caller checks and blacklist checks); false when a wait ran past
+// the deadline.
+bool OneCallerThenFour(DBBackend* backend, Clock::time_point deadline)
+{
+    Waits one(deadline);
+    one.Run({[backend] { backend->CheckCallerId("100"); }});
+    one.Print("one caller");
+    if (!one.Finished())
+        return false;
+    Waits four(deadline);
+    std::vector<std::function<void()>> callers;
+    for (int i = 0; i < 4; ++i)
+        callers.push_back([backend, i] {
+            if (i % 2)
+                backend->checkDialedNumber("100", "112");
+            else
+                backend->CheckCallerId("100");
+        });
+    four.Run(callers);
+    four.Print("four callers at once");
+    return four.Finished();
+}
+
 bool Scenario(const char* title, int port, double limit)
 {
     std::printf("%s (127.0.0.1 port %d)\n", title, port);
@@ -116,23 +139,7 @@ bool Scenario(const char* title, int port, double limit)
     start.Print("start (OpenDatabase)");
     if (!start.Finished())
         return overrun();
-    Waits one(deadline);
-    one.Run({[backend] { backend->CheckCallerId("100"); }});
-    one.Print("one caller");
-    if (!one.Finished())
-        return overrun();
-    Waits four(deadline);
-    std::vector<std::function<void()>> callers;
-    for (int i = 0; i < 4; ++i)
-        callers.push_back([backend, i] {
-            if (i % 2)
-                backend->checkDialedNumber("100", "112");
-            else
-                backend->CheckCallerId("100");
-        });
-    four.Run(callers);
-    four.Print("four callers at once");
-    if (!four.Finished())
+    if (!OneCallerThenFour(backend, deadline))
         return overrun();
     return true;
 }
@@ -178,23 +185,7 @@ bool HeldStatement(double limit)
     host->FallSilent();
     const auto deadline =
         Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(limit));
-    Waits one(deadline);
-    one.Run({[backend] { backend->CheckCallerId("100"); }});
-    one.Print("one caller");
-    if (!one.Finished())
-        return overrun();
-    Waits four(deadline);
-    std::vector<std::function<void()>> callers;
-    for (int i = 0; i < 4; ++i)
-        callers.push_back([backend, i] {
-            if (i % 2)
-                backend->checkDialedNumber("100", "112");
-            else
-                backend->CheckCallerId("100");
-        });
-    four.Run(callers);
-    four.Print("four callers at once");
-    if (!four.Finished())
+    if (!OneCallerThenFour(backend, deadline))
         return overrun();
     host->Answer();
     return true;
