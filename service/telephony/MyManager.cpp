@@ -135,6 +135,14 @@ void MyManager::MakeCallBack(const std::string& number)
     CallThread::Start(*this, number);
 }
 
+bool MyManager::LinePromised(const std::string& line) const
+{
+    for (const auto& attempt : attemptLines)
+        if (attempt.second == line)
+            return true;
+    return false;
+}
+
 void MyManager::CallBackAttemptEnded(bool askedForLine, const std::string& token)
 {
     std::lock_guard<std::mutex> lock(attemptsLock);
@@ -166,12 +174,8 @@ bool MyManager::HasFreeLines()
     const std::vector<std::string> free = lineService ? lineService->GetFreeSipLines() : std::vector<std::string>();
     std::lock_guard<std::mutex> lock(attemptsLock);
     int available = 0;
-    for (const std::string& line : free) {
-        bool taken = false;
-        for (const auto& attempt : attemptLines)
-            taken = taken || attempt.second == line;
-        available += !taken;
-    }
+    for (const std::string& line : free)
+        available += !LinePromised(line);
     return available > attemptsStarting;
 }
 
@@ -246,10 +250,7 @@ bool MyManager::MakeCallFromIVR(const std::string& number, std::string& token)
         std::lock_guard<std::mutex> lock(attemptsLock);
         --attemptsStarting;
         for (const std::string& candidate : free) {
-            bool taken = false;
-            for (const auto& attempt : attemptLines)
-                taken = taken || attempt.second == candidate;
-            if (!taken) {
+            if (!LinePromised(candidate)) {
                 line = candidate;
                 break;
             }

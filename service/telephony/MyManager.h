@@ -119,6 +119,8 @@ private:
     std::mutex attemptsLock;
     int attemptsStarting = 0;
     std::map<std::string, std::string> attemptLines; // token -> line
+    // Whether a callback under way holds the line; the caller holds attemptsLock.
+    bool LinePromised(const std::string& line) const;
     // Transfer calls placed and not yet cleared, by token, so that one that fails or rings too long
     // is cleared and told to the subscriber, and one whose subscriber hangs up is cancelled.
     struct PendingTransfer
