@@ -82,7 +82,48 @@ const std::array<std::string_view, 6> ManagerGrants = {
     "GRANT SELECT ON TABLE CALLSLOG TO MANAGER;",
     "GRANT SELECT, INSERT, UPDATE, DELETE ON TABLE BLACKLIST TO MANAGER;",
 };
+
+// Each feature's objects together, after those they build on. A probe reads the catalogue, so it
+// needs no rights on the objects themselves.
+const std::vector<OptionalObject> OptionalObjects = {
+    // What became of each callback attempt, beyond the base columns.
+    {"outgoinglog.end_reason", "outgoing log",
+     "SELECT COUNT(*) FROM RDB$RELATION_FIELDS WHERE RDB$RELATION_NAME = 'OUTGOINGLOG' AND RDB$FIELD_NAME = 'END_REASON'",
+     "ALTER TABLE OUTGOINGLOG ADD END_REASON Integer"},
+    {"outgoinglog.sip_status", "outgoing log",
+     "SELECT COUNT(*) FROM RDB$RELATION_FIELDS WHERE RDB$RELATION_NAME = 'OUTGOINGLOG' AND RDB$FIELD_NAME = 'SIP_STATUS'",
+     "ALTER TABLE OUTGOINGLOG ADD SIP_STATUS Integer"},
+    {"outgoinglog.line", "outgoing log",
+     "SELECT COUNT(*) FROM RDB$RELATION_FIELDS WHERE RDB$RELATION_NAME = 'OUTGOINGLOG' AND RDB$FIELD_NAME = 'LINE'",
+     "ALTER TABLE OUTGOINGLOG ADD LINE Varchar(20)"},
+    {"outgoinglog.destination", "outgoing log",
+     "SELECT COUNT(*) FROM RDB$RELATION_FIELDS WHERE RDB$RELATION_NAME = 'OUTGOINGLOG' AND RDB$FIELD_NAME = 'DESTINATION'",
+     "ALTER TABLE OUTGOINGLOG ADD DESTINATION Varchar(20)"},
+    {"outgoinglog_insert", "outgoing log",
+     "SELECT COUNT(*) FROM RDB$TRIGGERS WHERE RDB$TRIGGER_NAME = 'OUTGOINGLOG_INSERT'",
+     "CREATE TRIGGER OUTGOINGLOG_INSERT FOR OUTGOINGLOG ACTIVE AFTER INSERT POSITION 0 AS BEGIN POST_EVENT ('outgoinglog_insert'); END"},
+    {"outgoinglog_update", "outgoing log",
+     "SELECT COUNT(*) FROM RDB$TRIGGERS WHERE RDB$TRIGGER_NAME = 'OUTGOINGLOG_UPDATE'",
+     "CREATE TRIGGER OUTGOINGLOG_UPDATE FOR OUTGOINGLOG ACTIVE AFTER UPDATE POSITION 0 AS BEGIN POST_EVENT ('outgoinglog_update'); END"},
+};
 // clang-format on
+
+std::vector<const OptionalObject*> OptionalObjectsOf(std::string_view feature)
+{
+    std::vector<const OptionalObject*> objects;
+    for (const OptionalObject& object : OptionalObjects)
+        if (object.feature == feature)
+            objects.push_back(&object);
+    return objects;
+}
+
+const OptionalObject* FindOptional(std::string_view key)
+{
+    for (const OptionalObject& object : OptionalObjects)
+        if (object.key == key)
+            return &object;
+    return nullptr;
+}
 
 const Object* Find(std::string_view key)
 {

@@ -5,6 +5,7 @@
 #include <array>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace Schema {
 
@@ -63,6 +64,22 @@ extern const std::array<std::string_view, 6> ManagerGrants;
 inline constexpr std::array<std::string_view, 8> Events = {
     "user_insert",        "user_update",        "queue_update",       "queue_insert",
     "queue_delete",       "incominglog_update", "incominglog_insert", "incominglog_delete"};
+
+// Objects that features beyond the base schema use when they are there (columns, tables, triggers and
+// grants). A database built before them works on: the console's check lists them apart and never fails
+// for them, the administrator's repair adds them, and the service probes them and keeps a feature off
+// while one of its objects is missing.
+struct OptionalObject
+{
+    std::string_view key;       // lower-case and unique, the name the check shows ("outgoinglog.line")
+    std::string_view feature;   // the feature that needs it, as the service asks for it
+    std::string_view probe;     // a query whose first value is above zero when the object exists
+    std::string_view statement; // creates it; the list is in creation order
+};
+extern const std::vector<OptionalObject> OptionalObjects;
+// The optional objects one feature needs, in creation order.
+std::vector<const OptionalObject*> OptionalObjectsOf(std::string_view feature);
+const OptionalObject* FindOptional(std::string_view key);
 
 // "CREATE DATABASE  '<location>' USER '<user>' PASSWORD '<password>' DEFAULT CHARACTER SET UNICODE_FSS".
 // A quote inside a piece is doubled, so it stays part of the literal (the name or password really holds

@@ -1,6 +1,6 @@
 // The main window's schema check and repair: objects are compared by name only, and created from the
-// shared statement table when the administrator is logged in. Missing indices only slow things down,
-// so they alone do not keep another account out.
+// shared statement table when the administrator is logged in. Missing indices only slow things down and
+// missing optional objects only keep newer features off, so they alone do not keep another account out.
 #include "console/Selvdesk.h"
 
 #include "common/Schema.h"
@@ -56,6 +56,21 @@ QString Quoted(const QString& prefix, const QStringList& names)
     return names.isEmpty() ? QString() : prefix + names.join("', '") + "'.\n";
 }
 
+// The optional objects whose probe finds nothing (or fails), in creation order.
+QStringList MissingOptional(QSqlDatabase& db)
+{
+    QStringList missing;
+    for (const Schema::OptionalObject& object : Schema::OptionalObjects) {
+        const QString key = Text(object.key);
+        QSqlQuery query(db);
+        const bool present = query.exec(Text(object.probe)) && query.next() && query.value(0).toInt() > 0;
+        qDebug().noquote() << "Object " + key + (present ? " exists" : " not exists");
+        if (!present)
+            missing << key;
+    }
+    return missing;
+}
+
 const char* const kCatalogueFilter = " WHERE (RDB$SYSTEM_FLAG = 0) or (RDB$SYSTEM_FLAG is NULL)";
 
 } // namespace
@@ -70,8 +85,10 @@ bool Selvdesk::checkDatabase()
     const QStringList indices = Names(Schema::Indices);
     qDebug().noquote() << "Let's check database...";
     showMissingIndices(QStringList());
+    showMissingOptional(QStringList());
 
-    QStringList missingTables, missingGenerators, missingTriggers, missingRoles, missingRights, missingIndices;
+    QStringList missingTables, missingGenerators, missingTriggers, missingRoles, missingRights, missingIndices,
+        missingOptional;
     if (db_.isOpen()) {
         missingTables = Missing(tables, db_.tables(QSql::Tables), "Table");
         auto catalogue = [this](const QString& select) { return CatalogueNames(db_, select + kCatalogueFilter, this); };
@@ -80,20 +97,22 @@ bool Selvdesk::checkDatabase()
         missingRoles = Missing(roles, catalogue("SELECT RDB$ROLE_NAME FROM RDB$ROLES"), "Role");
         missingRights = Missing(rights, CatalogueNames(db_, Text(Schema::RightsQuery), this), "Right");
         missingIndices = Missing(indices, catalogue("SELECT RDB$INDEX_NAME FROM RDB$INDICES"), "Index");
+        missingOptional = MissingOptional(db_);
     } else {
         qDebug().noquote() << "The application could not open the database";
     }
     // Without the rights operators cannot write; without the indices they only wait longer.
     const bool essentialsPresent = missingTables.isEmpty() && missingGenerators.isEmpty() && missingTriggers.isEmpty() &&
                                    missingRoles.isEmpty() && missingRights.isEmpty();
-    if (essentialsPresent && missingIndices.isEmpty())
+    if (essentialsPresent && missingIndices.isEmpty() && missingOptional.isEmpty())
         return true;
 
     const QString details = Quoted(tr("Missing tables: '"), missingTables) +
                             Quoted(tr("Missing generators: '"), missingGenerators) +
                             Quoted(tr("Missing triggers: '"), missingTriggers) +
                             Quoted(tr("Missing roles: '"), missingRoles) + Quoted(tr("Missing rights: '"), missingRights) +
-                            Quoted(tr("Missing indices: '"), missingIndices);
+                            Quoted(tr("Missing indices: '"), missingIndices) +
+                            Quoted(tr("Missing optional objects: '"), missingOptional);
 
     auto critical = [this](const QString& text) {
         QMessageBox box(QMessageBox::Critical, tr("Database critical error"), text, QMessageBox::Ok, this);
@@ -102,7 +121,7 @@ bool Selvdesk::checkDatabase()
     if (db_.userName().toUpper() == "SYSDBA") {
         critical(tr("Application database is missing or corrupted.\n") + details + tr(" Now we will try to repair database."));
         if (repairDatabase(missingTables, missingGenerators, missingTriggers, missingRoles, missingRights,
-                           missingIndices)) {
+                           missingIndices, missingOptional)) {
             QMessageBox box(QMessageBox::Information, tr("Database repaired"),
                             tr("Application database was successfully restored."), QMessageBox::Ok, this);
             box.exec();
@@ -112,10 +131,15 @@ bool Selvdesk::checkDatabase()
         return false;
     }
     if (essentialsPresent) {
-        // Only the administrator may create them; everyone else works on, just slower.
-        qDebug().noquote() << "The database has no indices " + missingIndices.join(", ") +
-                                  ": lookups are slow until SYSDBA logs in once and adds them";
+        // Only the administrator may create them; everyone else works on, just slower or without them.
+        if (!missingIndices.isEmpty())
+            qDebug().noquote() << "The database has no indices " + missingIndices.join(", ") +
+                                      ": lookups are slow until SYSDBA logs in once and adds them";
+        if (!missingOptional.isEmpty())
+            qDebug().noquote() << "The database lacks the optional objects " + missingOptional.join(", ") +
+                                      ": the features that need them are off until SYSDBA logs in once and adds them";
         showMissingIndices(missingIndices);
+        showMissingOptional(missingOptional);
         return true;
     }
     critical(tr("Application database is missing or corrupted.\n") + details +
@@ -124,7 +148,8 @@ bool Selvdesk::checkDatabase()
 }
 
 bool Selvdesk::repairDatabase(const QStringList& tables, const QStringList& generators, const QStringList& triggers,
-                              const QStringList& roles, const QStringList& rights, const QStringList& indices)
+                              const QStringList& roles, const QStringList& rights, const QStringList& indices,
+                              const QStringList& optional)
 {
     qDebug().noquote() << "Try to repair our database...";
     if (!db_.isOpen() && !db_.open()) {
@@ -144,6 +169,8 @@ bool Selvdesk::repairDatabase(const QStringList& tables, const QStringList& gene
         result = createRight(name.toLower()) && result;
     for (const QString& name : indices)
         result = createIndex(name.toLower()) && result;
+    for (const QString& key : optional)
+        result = createOptional(key.toLower()) && result;
     return result;
 }
 
@@ -155,6 +182,23 @@ bool Selvdesk::createGenerator(const QString& name)
 bool Selvdesk::createTrigger(const QString& name) { return createObject(Schema::ObjectKind::Trigger, "trigger", name); }
 bool Selvdesk::createRight(const QString& name) { return createObject(Schema::ObjectKind::Right, "right", name); }
 bool Selvdesk::createIndex(const QString& name) { return createObject(Schema::ObjectKind::Index, "index", name); }
+
+bool Selvdesk::createOptional(const QString& key)
+{
+    qDebug().noquote() << "Try to create object " + key;
+    const Schema::OptionalObject* object = Schema::FindOptional(key.toStdString());
+    if (!db_.isOpen()) {
+        qDebug().noquote() << "Database is not opened";
+        return false;
+    }
+    QSqlQuery query(db_);
+    if (!console::RunStatement(query, object ? Text(object->statement) : QString(), {}, this)) {
+        qDebug().noquote() << "Can't create object " + key;
+        return false;
+    }
+    qDebug().noquote() << "Object " + key + " created";
+    return true;
+}
 
 bool Selvdesk::createRole(const QString& name)
 {

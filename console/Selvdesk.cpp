@@ -45,6 +45,10 @@ Selvdesk::Selvdesk(QWidget* parent) : QMainWindow(parent), ui(std::make_unique<U
     indicesLabel_->setObjectName("labelMissingIndices");
     indicesLabel_->hide();
     ui->statusBar->addWidget(indicesLabel_);
+    optionalLabel_ = new QLabel(this);
+    optionalLabel_->setObjectName("labelMissingOptional");
+    optionalLabel_->hide();
+    ui->statusBar->addWidget(optionalLabel_);
 
     connect(ui->applyButton, &QPushButton::clicked, this, &Selvdesk::pressApplyButton);
     connect(ui->okButton, &QPushButton::clicked, this, &Selvdesk::pressOKButton);
@@ -247,6 +251,15 @@ void Selvdesk::showMissingIndices(const QStringList& indices)
                                              : tr("The database lacks the indices %1 and answers slowly: the "
                                                   "administrator (SYSDBA) should log in once to add them.")
                                                    .arg(indices.join(", ")));
+}
+
+void Selvdesk::showMissingOptional(const QStringList& keys)
+{
+    optionalLabel_->setVisible(!keys.isEmpty());
+    optionalLabel_->setText(keys.isEmpty() ? QString()
+                                           : tr("The database lacks %1, which newer features need: the "
+                                                "administrator (SYSDBA) should log in once to add them.")
+                                                 .arg(keys.join(", ")));
 }
 
 void Selvdesk::showDeletedUsers(int state)

@@ -38,13 +38,15 @@ public:
     // Schema check and repair on the window's connection.
     bool checkDatabase();
     bool repairDatabase(const QStringList& tables, const QStringList& generators, const QStringList& triggers,
-                        const QStringList& roles, const QStringList& rights = {}, const QStringList& indices = {});
+                        const QStringList& roles, const QStringList& rights = {}, const QStringList& indices = {},
+                        const QStringList& optional = {});
     bool createTable(const QString& name);
     bool createGenerator(const QString& name);
     bool createTrigger(const QString& name);
     bool createIndex(const QString& name);
     bool createRole(const QString& name);
     bool createRight(const QString& name);
+    bool createOptional(const QString& key);
     bool grantRoleRights(const QString& name);
 
     // The subscriber statements.
@@ -91,6 +93,8 @@ private:
     bool createObject(Schema::ObjectKind kind, const char* kindName, const QString& name);
     // Tells in the status bar which indices are missing; an empty list hides the note.
     void showMissingIndices(const QStringList& indices);
+    // The same for the objects newer features need.
+    void showMissingOptional(const QStringList& keys);
     // Keeps the rows in sight where they are when calls are added above them.
     void keepIncomingScroll();
     // New calls are fetched at most every kIncomingFetchMs: under a burst one query brings many.
@@ -105,6 +109,7 @@ private:
     IncomingLogModel* incomingModel_ = nullptr;
     QLabel* userLabel_ = nullptr;
     QLabel* indicesLabel_ = nullptr;
+    QLabel* optionalLabel_ = nullptr;
     QTimer incomingFetch_;
     QElapsedTimer sinceIncomingFetch_;
 };

@@ -234,6 +234,14 @@
         <translation>Отсутствуют индексы: &apos;</translation>
     </message>
     <message>
+        <source>Missing optional objects: &apos;</source>
+        <translation>Отсутствуют необязательные объекты: &apos;</translation>
+    </message>
+    <message>
+        <source>The database lacks %1, which newer features need: the administrator (SYSDBA) should log in once to add them.</source>
+        <translation>В базе данных нет %1, нужных новым функциям: администратору (SYSDBA) нужно один раз войти, чтобы их добавить.</translation>
+    </message>
+    <message>
         <source>The database lacks the indices %1 and answers slowly: the administrator (SYSDBA) should log in once to add them.</source>
         <translation>В базе данных нет индексов %1, и она отвечает медленно: администратору (SYSDBA) нужно один раз войти, чтобы их добавить.</translation>
     </message>

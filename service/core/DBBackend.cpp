@@ -294,6 +294,23 @@ public:
         return allowed ? Blacklist::Allows : Blacklist::Refuses;
     }
 
+    Presence OptionalObjectsOf(Job& job, const std::string& feature, std::vector<std::string>& missing)
+    {
+        if (!Ready(job))
+            return Presence::Unknown;
+        for (const Schema::OptionalObject* object : Schema::OptionalObjectsOf(feature)) {
+            QSqlQuery query(Connection());
+            if (!query.exec(QString::fromLatin1(object->probe.data(), qsizetype(object->probe.size())))) {
+                query.clear();
+                LostConnection(job);
+                return Presence::Unknown;
+            }
+            if (!query.next() || query.value(0).toInt() <= 0)
+                missing.emplace_back(object->key);
+        }
+        return missing.empty() ? Presence::Present : Presence::Missing;
+    }
+
     int SaveIncomingCall(Job& job, const std::string& callerId, int uid, int result, const std::string& dest)
     {
         if (!Ready(job))
@@ -546,6 +563,20 @@ bool DBBackend::checkDialedNumber(const std::string& callerId, const std::string
         return false;
     }
     return *verdict == Blacklist::Allows;
+}
+
+DBBackend::Presence DBBackend::OptionalObjectsOf(const std::string& feature, std::vector<std::string>* missing)
+{
+    Worker* w = worker.get();
+    auto presence = std::make_shared<Presence>(Presence::Unknown);
+    auto keys = std::make_shared<std::vector<std::string>>();
+    const bool answered = worker->Ask(
+        [w, presence, keys, feature](Job& job) { *presence = w->OptionalObjectsOf(job, feature, *keys); });
+    if (!answered)
+        return Presence::Unknown;
+    if (missing)
+        *missing = *keys;
+    return *presence;
 }
 
 void DBBackend::SaveIncomingCall(const std::string& callerId, int uid, int result, const std::string& dest,

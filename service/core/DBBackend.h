@@ -13,6 +13,7 @@
 #include <chrono>
 #include <memory>
 #include <string>
+#include <vector>
 
 class CBSrvSettings;
 
@@ -51,6 +52,11 @@ public:
     void SaveIncomingCall(const std::string& callerId, int uid, int result, const std::string& dest,
                           int& id) override;
     int GetUID(const std::string& callerId) override;
+
+    // Whether the database holds every optional object a feature needs (Schema::OptionalObjects).
+    enum class Presence { Present, Missing, Unknown /* not asked: the database is closed or did not answer */ };
+    // missing, when given, receives the keys of the objects that are not there.
+    Presence OptionalObjectsOf(const std::string& feature, std::vector<std::string>* missing = nullptr);
 
     // The name of the Qt connection the database thread holds, for tests that ask Qt about it.
     QString ConnectionName() const;

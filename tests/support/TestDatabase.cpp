@@ -96,8 +96,8 @@ TestDatabase::TestDatabase(Content content, const FbServerEnv& server) : server_
         fail(QStringLiteral("cannot create test database %1: %2").arg(location(), QString::fromStdString(error)));
     try {
         QSqlDatabase first = connect();
-        if (content == FullSchema)
-            buildSchema(first);
+        if (content != Empty)
+            buildSchema(first, content == FullSchema);
     } catch (...) {
         release();
         throw;
@@ -157,7 +157,7 @@ QVariantList TestDatabase::row(QSqlDatabase db, const QString& sql)
     return values;
 }
 
-void TestDatabase::buildSchema(QSqlDatabase& db)
+void TestDatabase::buildSchema(QSqlDatabase& db, bool withOptional)
 {
     auto run = [&db](std::string_view statement) {
         QSqlQuery query(db);
@@ -169,6 +169,9 @@ void TestDatabase::buildSchema(QSqlDatabase& db)
         run(object.statement);
     for (std::string_view grant : Schema::ManagerGrants)
         run(grant);
+    if (withOptional)
+        for (const Schema::OptionalObject& object : Schema::OptionalObjects)
+            run(object.statement);
 }
 
 QString TestDatabase::uniquePath(const FbServerEnv& server, const QString& stem)

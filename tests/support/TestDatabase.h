@@ -2,6 +2,7 @@
 //
 //   TestDatabase db;                          // fresh file, whole schema built in creation order
 //   TestDatabase empty(TestDatabase::Empty);  // fresh file, no objects
+//   TestDatabase old(TestDatabase::BaseSchema); // the schema without the optional objects
 //   QSqlQuery q(db.db());                     // open connection as SYSDBA (unique connection name)
 //   db.exec("INSERT ..."); db.row("SELECT ...") // a statement, the first row of a query; throw on failure
 //   db.location()                             // "127.0.0.1/<port>:<file>", for code that connects itself
@@ -39,7 +40,7 @@ struct FbServerEnv
 class TestDatabase
 {
 public:
-    enum Content { Empty, FullSchema };
+    enum Content { Empty, BaseSchema, FullSchema };
 
     explicit TestDatabase(Content content = FullSchema);
     TestDatabase(Content content, const FbServerEnv& server);
@@ -61,8 +62,9 @@ public:
     QVariantList row(const QString& sql) const { return row(db(), sql); }
     static QVariantList row(QSqlDatabase db, const QString& sql);
 
-    // Builds every schema object and the grants, in creation order; throws on the first failure.
-    static void buildSchema(QSqlDatabase& db);
+    // Builds every schema object and the grants, in creation order, then (unless told not to) the
+    // optional objects; throws on the first failure.
+    static void buildSchema(QSqlDatabase& db, bool withOptional = true);
     // A file name in the server's data folder that no other test uses.
     static QString uniquePath(const FbServerEnv& server, const QString& stem = QStringLiteral("t"));
     // Drops the database file at path on server (no-op when it does not exist).

@@ -1,5 +1,6 @@
 // The service's database access against a real Firebird server: each test gets its own database file.
 #include "service/core/DBBackend.h"
+#include "common/Schema.h"
 #include "tests/support/LogCapture.h"
 #include "service/core/tests/SilentHost.h"
 #include "tests/support/TestSettings.h"
@@ -211,12 +212,41 @@ TEST_F(DBBackendTest, ClosedConnectionReopensOnDemand)
         backend.SaveIncomingCall("100", 1, 1, "100", id);
         EXPECT_EQ(id, -1);
     });
+    closedThen([&] { EXPECT_EQ(backend.OptionalObjectsOf("outgoing log"), DBBackend::Presence::Unknown); });
     EXPECT_EQ(t.row("SELECT COUNT(*) FROM INCOMINGLOG").value(0).toInt(), 0) << "no row while closed";
     // The last call's reopen attempt succeeded: the next runs.
     EXPECT_TRUE(backend.CheckCallerId("100"));
     backend.CloseDatabase();
     backend.OpenDatabase();
     EXPECT_TRUE(backend.CheckCallerId("100"));
+}
+
+// A database built before a feature's objects existed: the service learns which are missing, and
+// nothing else is disturbed.
+TEST(DBBackendOptionalObjects, ProbedByFeature)
+{
+    TestDatabase old(TestDatabase::BaseSchema);
+    CBSrvSettings settings = TestSettings(old.server());
+    DBBackend backend{old.path()};
+    backend.SetSettings(&settings);
+    backend.OpenDatabase();
+    std::vector<std::string> missing;
+    EXPECT_EQ(backend.OptionalObjectsOf("outgoing log", &missing), DBBackend::Presence::Missing);
+    std::vector<std::string> expected;
+    for (const Schema::OptionalObject* object : Schema::OptionalObjectsOf("outgoing log"))
+        expected.emplace_back(object->key);
+    EXPECT_FALSE(expected.empty());
+    EXPECT_EQ(missing, expected);
+    EXPECT_EQ(backend.OptionalObjectsOf("no such feature"), DBBackend::Presence::Present);
+
+    old.exec(QString::fromLatin1(Schema::OptionalObjectsOf("outgoing log").front()->statement.data()));
+    EXPECT_EQ(backend.OptionalObjectsOf("outgoing log", &missing), DBBackend::Presence::Missing);
+    EXPECT_EQ(missing.size(), expected.size() - 1);
+    for (const Schema::OptionalObject* object : Schema::OptionalObjectsOf("outgoing log"))
+        if (object != Schema::OptionalObjectsOf("outgoing log").front())
+            old.exec(QString::fromLatin1(object->statement.data()));
+    EXPECT_EQ(backend.OptionalObjectsOf("outgoing log", &missing), DBBackend::Presence::Present);
+    EXPECT_TRUE(missing.empty());
 }
 
 // Qt's own report of a connection used away from the thread that made it.
