@@ -27,7 +27,7 @@ void CallBackLogic::Initialize()
 
 void CallBackLogic::CheckCallBackQueue()
 {
-    LogicLock::Entry entry(logicLock);
+    LogicLock::Entry entry(logicLock, LogicLock::Urgency::Urgent);
     if (!enabled)
         return;
     // Each callback placed takes a line before the next is asked for, so two never share one.

@@ -8,6 +8,7 @@
 #include "service/telephony/MySIPConnection.h"
 #include "service/telephony/MySIPEndPoint.h"
 #include "voip/core/Call.h"
+#include "voip/core/Executor.h"
 #include "voip/sip/SipConnection.h"
 #include "voip/core/Address.h"
 
@@ -48,7 +49,7 @@ bool NetworkAddress(std::string& address)
 
 } // namespace
 
-MyManager::MyManager() = default;
+MyManager::MyManager() : incomingCalls(std::make_shared<voip::Strand>(Workers())) {}
 
 MyManager::~MyManager()
 {
@@ -291,7 +292,21 @@ std::string MyManager::LineOf(MyIVRConnection& connection)
 
 void MyManager::OnEstablishedIncomingIVR(MyIVRConnection& connection)
 {
-    OnIncommingCall(connection.GetRemotePartyNumber(), &connection);
+    auto caller = std::static_pointer_cast<MyIVRConnection>(connection.shared_from_this());
+    {
+        std::lock_guard<std::mutex> lock(workersLock);
+        if (stopping)
+            return;
+        ++workers; // the stop waits for the callers already waiting
+    }
+    incomingCalls->Post([this, caller] {
+        struct Done
+        {
+            MyManager& manager;
+            ~Done() { manager.WorkerEnded(); }
+        } done{*this};
+        OnIncommingCall(caller->GetRemotePartyNumber(), caller.get());
+    });
 }
 
 void MyManager::OnPinEntered(MyIVRConnection& connection, const std::string& pin)

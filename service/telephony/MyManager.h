@@ -11,9 +11,14 @@
 #include <chrono>
 #include <condition_variable>
 #include <map>
+#include <memory>
 #include <set>
 #include <mutex>
 #include <string>
+
+namespace voip {
+class Strand;
+}
 
 class MyIVRConnection;
 class MyIVREndPoint;
@@ -139,4 +144,7 @@ private:
     std::condition_variable workersChanged;
     int workers = 0;
     bool stopping = false;
+    // Answered callers wait for the logic here, in arrival order, as tasks rather than as threads
+    // held on its lock: a burst costs a queue entry per call, not a thread.
+    std::shared_ptr<voip::Strand> incomingCalls;
 };

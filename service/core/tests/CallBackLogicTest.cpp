@@ -11,6 +11,9 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <mutex>
+#include <thread>
+#include <vector>
 #include <set>
 
 namespace {
@@ -319,6 +322,39 @@ TEST_F(CallBackLogicTest, LineCosIsSavedAndRestored)
     logic.RestoreLineCOS("line1");
     logic.RestoreLineCOS("never-saved");
     EXPECT_EQ(take(), (Journal{"SetCOS line1 3", "SetCOS never-saved 0"}));
+}
+
+// While operations queue for the logic, the queue timer's tick goes next; the others keep their
+// turns, and an operation entered from another on the same thread does not wait for itself.
+TEST(LogicLockTest, TheUrgentEntryGoesBeforeTheOrdinaryOnesWaiting)
+{
+    LogicLock lock;
+    std::mutex orderLock;
+    std::vector<std::string> order;
+    auto note = [&](const std::string& who) {
+        std::lock_guard<std::mutex> guard(orderLock);
+        order.push_back(who);
+    };
+    std::vector<std::thread> threads;
+    {
+        LogicLock::Entry holder(lock);
+        for (int i = 0; i < 3; ++i)
+            threads.emplace_back([&, i] {
+                LogicLock::Entry entry(lock);
+                note("call" + std::to_string(i));
+            });
+        std::this_thread::sleep_for(std::chrono::milliseconds(100)); // all three are waiting
+        threads.emplace_back([&] {
+            LogicLock::Entry entry(lock, LogicLock::Urgency::Urgent);
+            LogicLock::Entry nested(lock);
+            note("tick");
+        });
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    for (auto& t : threads)
+        t.join();
+    ASSERT_EQ(order.size(), 4u);
+    EXPECT_EQ(order.front(), "tick");
 }
 
 } // namespace
