@@ -126,7 +126,8 @@ void ControlServer::OnConnection()
             if (it != clients_.end() && !it->second->loggedIn && !it->second->dropped)
                 Drop(*it->second, "it did not log in in time");
         });
-        Log(Informational, "control: client ", address.toStdString() + ":", socket->peerPort(), " connected");
+        // A line per connection at Debug only: a flood of them is no flood of the log.
+        Log(Debug, "control: client ", address.toStdString() + ":", socket->peerPort(), " connected");
     }
 }
 
@@ -135,7 +136,7 @@ void ControlServer::OnGone(QTcpSocket* socket)
     auto it = clients_.find(socket);
     if (it == clients_.end())
         return;
-    Log(Informational, "control: client ", socket->peerPort(), " gone");
+    Log(it->second->loggedIn ? Informational : Debug, "control: client ", socket->peerPort(), " gone");
     clients_.erase(it);
     socket->deleteLater();
 }
@@ -153,6 +154,7 @@ void ControlServer::Drop(Client& client, const std::string& why)
     QMetaObject::invokeMethod(
         socket,
         [this, socket] {
+            socket->flush(); // what the kernel takes now, the last answer among it; no more
             socket->abort();
             OnGone(socket); // when abort reported nothing, the socket never was connected
         },
@@ -288,6 +290,8 @@ void ControlServer::Login(Client& client, const QJsonValue& id, const QString& u
     if (user == username_ && password == password_) {
         failures_.erase(client.address);
         client.loggedIn = true;
+        Log(Informational, "control: client ", client.address.toStdString() + ":", client.socket->peerPort(),
+            " logged in");
         client.refusals = 0;
         Reply(client, id, true);
         return;

@@ -388,7 +388,10 @@ void SwitchCore::OnRegister(nua_handle_t* nh, const sip_t* sip)
         if (!contact) {
             // A query: nothing changes.
         } else if (removeAll || expires <= 0) {
-            registrations.erase(number);
+            // A contact that says goodbye takes only itself away, not the one that replaced it.
+            auto old = registrations.find(number);
+            if (old != registrations.end() && (removeAll || old->second.contact == UrlText(contact->m_url)))
+                registrations.erase(old);
         } else {
             std::string url = UrlText(contact->m_url);
             auto old = registrations.find(number);

@@ -158,7 +158,8 @@ bool SofiaLoop::Every(std::chrono::milliseconds period, std::function<void()> ti
         ticks_.push_back(std::move(tick));
         timers_.push_back(timer);
         auto run = [](SofiaLoop*, su_timer_t*, su_timer_arg_t* arg) { (*static_cast<std::function<void()>*>(arg))(); };
-        su_timer_set_interval(timer, run, &ticks_.back(), static_cast<su_duration_t>(period.count()));
+        // Periodic at the timer's own duration (su_timer_set_interval would fire once).
+        su_timer_run(timer, run, &ticks_.back());
     });
 }
 
