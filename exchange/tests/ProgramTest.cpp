@@ -3,6 +3,7 @@
 #include "exchange/tests/ExchangeHarness.h"
 
 #include "platform/pbxcontrol/NorComComponent.h"
+#include "tests/support/ControlFlood.h"
 
 #include <QCoreApplication>
 
@@ -13,6 +14,7 @@
 #include <fstream>
 #include <iostream>
 #include <sstream>
+#include <thread>
 
 namespace exchange::test {
 namespace {
@@ -114,65 +116,35 @@ TEST(ExchangeProgramTest, ControlFloodLeavesTheServicesComponentServed)
     auto served = [&] { return component.isLoggedIn() && component.ToDialable("1 2") == "12"; };
     EXPECT_TRUE(served());
 
-    // A client that sends 4 MiB of requests and never reads an answer: dropped, and the exchange
-    // does not keep what it could not send.
+    // A client that sends MiBs of requests and never reads an answer: dropped (the kernel's buffers
+    // on the loopback take some MiB before the exchange keeps any), and the exchange keeps nothing.
     long before = ResidentKiB(pid);
-    {
-        ControlClient greedy;
-        ASSERT_TRUE(greedy.Connect(port));
-        ASSERT_TRUE(greedy.Login());
-        std::string request = R"({"jsonrpc":"2.0","id":1,"method":"toDialable","params":{"number":"+7 (495) 1"}})"
-                              "\n";
-        std::string chunk;
-        while (chunk.size() < 64 * 1024)
-            chunk += request;
-        // The kernel's buffers on the loopback take some MiB of answers before the exchange keeps any.
-        size_t sent = 0;
-        while (sent < (32u << 20) && greedy.SendRaw(chunk))
-            sent += chunk.size();
-        EXPECT_LT(sent, 32u << 20) << "never dropped";
-        EXPECT_TRUE(greedy.Closed());
-    }
+    testsupport::GreedyResult greedy = testsupport::FloodWithoutReading(port, "selvane", "selvane", 32u << 20);
+    EXPECT_TRUE(greedy.loggedIn);
+    EXPECT_TRUE(greedy.dropped);
+    EXPECT_LT(greedy.sent, 32u << 20) << "never dropped";
     EXPECT_TRUE(served());
     long after = ResidentKiB(pid);
     EXPECT_LT(after - before, 64 * 1024) << before << " KiB before, " << after << " KiB after";
 
     // More connections than allowed, all silent: the extra ones are closed at once, the rest when
     // their time to log in is over; a newcomer still gets in meanwhile.
+    std::thread crowd([&] { EXPECT_EQ(testsupport::SilentCrowd(port, 20, std::chrono::seconds(8)), 20); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
     {
-        std::vector<std::unique_ptr<ControlClient>> idle;
-        for (int i = 0; i < 20; ++i) {
-            idle.push_back(std::make_unique<ControlClient>());
-            ASSERT_TRUE(idle.back()->Connect(port));
-        }
-        EXPECT_TRUE(served());
         ControlClient newcomer;
         ASSERT_TRUE(newcomer.Connect(port));
         EXPECT_TRUE(newcomer.Login());
-        for (auto& client : idle)
-            EXPECT_TRUE(client->Closed(std::chrono::seconds(8)));
     }
+    EXPECT_TRUE(served());
+    crowd.join();
 
     // Wrong passwords, many in one go: slow answers, then the address is refused for a while.
-    {
-        ControlClient guesser;
-        ASSERT_TRUE(guesser.Connect(port));
-        std::string guesses;
-        for (int i = 0; i < 50; ++i)
-            guesses += R"({"jsonrpc":"2.0","id":)" + std::to_string(i) +
-                       R"(,"method":"login","params":{"username":"selvane","password":"guess)" + std::to_string(i) +
-                       "\"}}\n";
-        ASSERT_TRUE(guesser.SendRaw(guesses));
-        int answers = 0;
-        while (!guesser.Next(std::chrono::seconds(3)).isEmpty())
-            ++answers;
-        EXPECT_LE(answers, 4);
-        EXPECT_GE(answers, 3);
-        EXPECT_TRUE(guesser.Closed());
-        ControlClient locked;
-        ASSERT_TRUE(locked.Connect(port));
-        EXPECT_TRUE(locked.Closed(std::chrono::seconds(2)));
-    }
+    testsupport::GuessResult guesses = testsupport::GuessPasswords(port, "selvane", 50);
+    EXPECT_LE(guesses.answers, 4);
+    EXPECT_GE(guesses.answers, 3);
+    EXPECT_TRUE(guesses.dropped);
+    EXPECT_TRUE(testsupport::ClosedUnasked(port, std::chrono::seconds(2)));
     EXPECT_TRUE(served());
     EXPECT_EQ(component.GetCOS(line), 3);
 
