@@ -155,7 +155,9 @@ def main():
             sys.exit("the service's lines did not register")
 
         with open(os.path.join(work, "callers.csv"), "w") as f:
-            f.write("SEQUENTIAL\n" + "".join(f"{1000001 + i}\n" for i in range(CALLERS)))
+            # The second field answers the exchange's challenge to every call (bench_caller.xml).
+            f.write("SEQUENTIAL\n" + "".join(f"{n};[authentication username={n} password={n}]\n"
+                                              for n in range(1000001, 1000001 + CALLERS)))
         print(f"\nincoming calls through the exchange ({opts.lines} lines, {CALLERS} callers among "
               f"{SUBSCRIBERS} subscribers)")
         print("rate/s  calls  ok  failed  logged  queued  INVITE->200 p50 ms  p99 ms")
