@@ -108,7 +108,7 @@ def main():
 
         # The trunk: answers every callback (outside numbers nobody registered go there).
         trunk_port = free_port()
-        trunk = subprocess.Popen(["sipp", "-sf", os.path.join(ROOT, "voip", "tests", "sipp", "sip_uas_answer.xml"),
+        trunk = subprocess.Popen(["sipp", "-sf", os.path.join(ROOT, "tests", "support", "sipp", "sip_uas_answer.xml"),
                                   "-i", "127.0.0.1", "-p", str(trunk_port), "-mp", str(free_port(count=4, even=True)),
                                   "-nostdin", "-trace_stat", "-fd", "1"],
                                  cwd=work, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
