@@ -154,7 +154,7 @@ def main():
 
         # The trunk: answers every callback (outside numbers nobody registered go there).
         trunk_port = free_port()
-        trunk = subprocess.Popen(["sipp", "-sf", os.path.join(ROOT, "voip", "tests", "sipp", "sip_uas_answer.xml"),
+        trunk = subprocess.Popen(["sipp", "-sf", os.path.join(ROOT, "tests", "support", "sipp", "sip_uas_answer.xml"),
                                   "-i", "127.0.0.1", "-p", str(trunk_port), "-mp", str(free_port(count=4, even=True)),
                                   "-nostdin", "-trace_stat", "-fd", "1"],
                                  cwd=work, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
@@ -204,7 +204,9 @@ def main():
             sys.exit("the service's lines did not register")
 
         with open(os.path.join(work, "callers.csv"), "w") as f:
-            f.write("SEQUENTIAL\n" + "".join(f"{1000001 + i}\n" for i in range(CALLERS)))
+            # The second field answers the exchange's challenge to every call (bench_caller.xml).
+            f.write("SEQUENTIAL\n" + "".join(f"{n};[authentication username={n} password={n}]\n"
+                                              for n in range(1000001, 1000001 + CALLERS)))
         print(f"\nincoming calls through the exchange ({opts.lines} lines, {CALLERS} callers among "
               f"{SUBSCRIBERS} subscribers)")
         idle = ProcessSampler(service.pid)

@@ -208,25 +208,25 @@ std::vector<IncomingRow> Road::WaitForIncoming(size_t n, int timeoutMs)
     return rows;
 }
 
-bool Road::WriteExchangeConfig()
+bool Road::WriteExchangeConfig(const QString& settings)
 {
     QFile file(dir_.filePath(QStringLiteral("pbx-exchange.ini")));
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
         return false;
     const QString text = QStringLiteral(
         "[exchange]\nsip = 127.0.0.1:%1\ncontrol = 127.0.0.1:%2\nusername = selvane\npassword = selvane\n"
-        "rtp_ports = 30000-60000\n"
+        "rtp_ports = 30000-60000\n%3"
         "[extensions]\n"
         "201 = line 201 3\n202 = line 202 3\n101 = phone 101 0\n102 = phone 102 3\n"
         "1234567 = phone 1234567 0\n84951234567 = phone 84951234567 0\n7654321 = phone 7654321 0\n"
         "88001234567 = phone 88001234567 0\n");
-    file.write(text.arg(sipPort_).arg(controlPort_).toUtf8());
+    file.write(text.arg(sipPort_).arg(controlPort_).arg(settings).toUtf8());
     return true;
 }
 
-bool Road::StartExchange()
+bool Road::StartExchange(const QString& settings)
 {
-    if (!WriteExchangeConfig())
+    if (!WriteExchangeConfig(settings))
         return false;
     exchange_ = std::make_unique<Child>(QStringLiteral("pbx-exchange"), dir_.filePath(QStringLiteral("exchange.out")));
     if (!exchange_->Start(Program("pbx-exchange"),

@@ -30,6 +30,8 @@ public:
                const QMap<QString, QString>& environment = {});
     // SIGTERM, then waits; true when it ended by itself with exit code 0.
     bool Stop(int timeoutMs = 20000) { return process_.Stop(std::chrono::milliseconds(timeoutMs)) == 0; }
+    // SIGKILL, as a crash would end it; true once it is gone.
+    bool Kill() { return process_.Kill() == testsupport::ChildProcess::kSignalled; }
     bool Running() { return process_.Running(); }
     int ExitCode() const { return process_.ExitCode(); }
 
@@ -84,8 +86,9 @@ public:
     Road();
     ~Road();
 
-    // Starts pbx-exchange on free ports with the lines above; false when it does not come up.
-    bool StartExchange();
+    // Starts pbx-exchange on free ports with the lines above, `settings` ("media_timeout = 5\n") added
+    // to its [exchange] group; false when it does not come up.
+    bool StartExchange(const QString& settings = QString());
     // Starts the service with the road's settings, `overrides` ("CallBack/MaxCallBackTries" -> "2")
     // on top; true once it logged "Service started" and its lines are registered at the exchange.
     bool StartService(const QMap<QString, QString>& overrides = {});
@@ -119,7 +122,7 @@ public:
     void SetControlServer(const QString& server) { controlServer_ = server; }
 
 private:
-    bool WriteExchangeConfig();
+    bool WriteExchangeConfig(const QString& settings);
     bool WriteSettings(const QMap<QString, QString>& overrides);
     bool PrepareService(const QMap<QString, QString>& overrides);
     bool WaitServiceUp(int logged, int registered);

@@ -83,13 +83,7 @@ bool SipStack::Start(const std::string& url, const std::string& address, int lis
     return loop.Start([this, &url](su_root_t* root) {
         return nua_create(root, OnNuaEvent, this, NUTAG_URL(url.c_str()),
                           NUTAG_OUTBOUND("no-validate, no-options-keepalive"), NUTAG_AUTOANSWER(0),
-                          NUTAG_AUTOALERT(0), NUTAG_AUTOACK(1), NUTAG_ENABLEINVITE(1),
-                          // No REFER: the stack would accept one in or outside a call and keep
-                          // a subscription for it that outlives the handle.
-                          SIPTAG_ALLOW_STR("INVITE, ACK, BYE, CANCEL, OPTIONS, PRACK, MESSAGE, SUBSCRIBE, "
-                                           "NOTIFY, UPDATE, INFO"),
-                          // Answered by us: the stack would accept one outside any call.
-                          NUTAG_APPL_METHOD("INFO"), TAG_NULL());
+                          NUTAG_AUTOALERT(0), NUTAG_AUTOACK(1), NUTAG_ENABLEINVITE(1), TAG_NEXT(policy.Tags()));
     });
 }
 
@@ -154,10 +148,6 @@ void SipStack::Event(nua_event_t event, int status, const char* phrase, nua_hand
             Refuse(nh, handle, SIP_481_NO_TRANSACTION);
         }
         return;
-    case nua_i_refer:
-        // Not allowed, so the stack answers 405 before this. Should one come anyway, its handle is
-        // left to the stack: it may still be sending the NOTIFYs of the REFER.
-        return;
     case nua_r_refer:
         if (auto leg = LegOf(handle); leg && status >= 200)
             OnTransfer(leg, status, phrase ? phrase : "", false);
@@ -186,18 +176,8 @@ void SipStack::Event(nua_event_t event, int status, const char* phrase, nua_hand
     case nua_r_shutdown:
         loop.OnShutdown(status);
         return;
-    case nua_i_options:
-    case nua_i_message:
-    case nua_i_register:
-    case nua_i_subscribe:
-    case nua_i_publish:
-    case nua_i_method:
-        // Answered by the stack, which keeps no state for these: a handle made for a request
-        // outside our calls is not kept.
-        if (!handle && nh)
-            nua_handle_destroy(nh);
-        return;
     default:
+        RequestPolicy::DisposeStray(event, nh, handle != nullptr);
         (void)phrase;
         return;
     }

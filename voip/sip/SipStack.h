@@ -22,6 +22,7 @@ struct SipHandle;
 
 #include "voip/core/CallEndReason.h"
 #include "voip/media/MediaEngine.h"
+#include "voip/sip/RequestPolicy.h"
 #include "voip/sip/SipConnection.h"
 #include "voip/sip/SipEndpoint.h"
 #include "voip/sip/SofiaLoop.h"
@@ -111,6 +112,8 @@ struct SipStack
     mutable std::mutex mutex; // guards lines
     std::map<SipHandle*, std::shared_ptr<SipHandle>> handles; // stack thread only
     std::map<std::string, std::shared_ptr<SipLine>> lines;     // by line name
+    // INFO is ours: the stack would accept one outside any call.
+    const RequestPolicy policy{"INFO", "INFO"};
     SofiaLoop loop;
 };
 
