@@ -35,6 +35,18 @@ std::string WithoutOutsideLinePrefix(std::string number, size_t longestInside)
     return number;
 }
 
+// The text matched literally by a regular expression.
+std::string RegexEscaped(const std::string& text)
+{
+    std::string escaped;
+    for (char c : text) {
+        if (std::string_view("\\^$.|?*+()[]{}").find(c) != std::string_view::npos)
+            escaped += '\\';
+        escaped += c;
+    }
+    return escaped;
+}
+
 // The host's own network address, for the contact when no local address is set.
 bool NetworkAddress(std::string& address)
 {
@@ -198,16 +210,32 @@ void MyManager::SetUpSip()
 {
     sipEndPoint = &AddEndpoint(std::make_unique<MySIPEndPoint>(*this, 10, 5));
     const std::string listen = config() ? config()->GetListenAddress() : std::string();
+    if (config()) {
+        // Set before the listener opens: no INVITE is ever taken unscreened.
+        std::vector<std::string> lines;
+        std::vector<std::string> sources;
+        for (const SipRegistration& r : config()->GetSipRegistrations()) {
+            lines.push_back(r.login);
+            if (!r.server.empty())
+                sources.push_back(r.server);
+        }
+        for (const std::string& peer : config()->GetTrustedPeers())
+            sources.push_back(peer);
+        sipEndPoint->Door().Configure(lines, sources);
+    }
     if (!sipEndPoint->StartListeners({listen}))
         return;
     const auto& registrations = config()->GetSipRegistrations();
     for (const SipRegistration& r : registrations) {
         Register(r);
-        AddRoute("sip:.*" + r.login + ".* = ivr:");
+        // The line is the request URI's user part, exactly: "sip:12019@..." is not line 201.
+        AddRoute("sip:" + RegexEscaped(r.login) + "([@;].*)? = ivr:");
     }
+    // Bare numbers only, as the service dials them (transfers): a call arriving from the network always
+    // has a scheme, so it can never be carried back out through a line.
     for (const SipRegistration& r : registrations)
         if (!r.server.empty())
-            AddRoute(".* = sip:<dn>@" + r.server);
+            AddRoute("[^:]+ = sip:<dn>@" + r.server);
 }
 
 void MyManager::AddRoute(const std::string& entry)
