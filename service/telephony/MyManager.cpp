@@ -326,7 +326,7 @@ void MyManager::OnPinEntered(MyIVRConnection& connection, const std::string& pin
 {
     const std::string callerId =
         WithoutOutsideLinePrefix(connection.GetRemotePartyNumber(), kLongestInsideCallerId);
-    Log(Debug, "MyManager::OnPinEntered callerid=", callerId, " pin=", pin);
+    Log(Debug, "MyManager::OnPinEntered callerid=", callerId, " pin=", LogMasked(pin));
     OnPinEntered(callerId, pin, &connection);
 }
 
