@@ -244,6 +244,20 @@ void MyManager::AddRoute(const std::string& entry)
         Log(Warning, "Route entry not taken: ", entry);
 }
 
+void MyManager::RegisterLineAgain(const std::string& line, const char* why)
+{
+    if (sipEndPoint && sipEndPoint->RegisterAgain(line))
+        Log(Notice, "Registering line ", line, " again: ", why);
+}
+
+void MyManager::OnExchangeSessionRestored()
+{
+    if (!config())
+        return;
+    for (const SipRegistration& r : config()->GetSipRegistrations())
+        RegisterLineAgain(r.login, "the exchange's control connection is back");
+}
+
 void MyManager::Register(const SipRegistration& r)
 {
     SaveLineCOS(r.login);
@@ -485,6 +499,11 @@ void MyManager::OnReleased(voip::Connection& connection)
         // A transfer's failure is told where the transfer is cleared.
         if (operation == options.end() || operation->second != kTransferOperation)
             Log(Notice, "Callback to ", number, " refused: SIP ", status);
+        // The exchange would not take a call from the line: it may have lost the line's
+        // registration (a restart), so it is registered again rather than at its next refresh.
+        const auto line = options.find(voip::kCallingPartyNumber);
+        if ((status == 401 || status == 403 || status == 407) && line != options.end() && !line->second.empty())
+            RegisterLineAgain(line->second, "a call from it was refused");
     }
     OnCallBackEnded(number);
     voip::Manager::OnReleased(connection);
