@@ -30,6 +30,7 @@ public:
     std::string GetUsername() const override { return Username.toStdString(); }
     std::string GetNorvelPassword() const override { return NorvelPassword.toStdString(); }
     int GetCallBacksPerTick() const override { return CallBacksPerTick; }
+    std::vector<std::string> GetTrustedPeers() const override;
 
     // Database
     QString DriverName;
@@ -73,4 +74,6 @@ public:
     QString LocalAddress;
     // "host[:port]" the SIP listener binds; empty: every interface on 5060.
     QString ListenAddress;
+    // "host[:port]" entries that may start calls besides the lines' servers.
+    QStringList TrustedPeers;
 };

@@ -145,12 +145,12 @@ void CallBackLogic::OnPinEntered(const std::string& callerId, const std::string&
     const int max = config()->GetEnterPinMaxTries();
     int& count = wrongPinCounts[callerId];
     if (count < max - 1) {
-        Log(Notice, "Got wrong PIN=", pin, " from ", callerId, ", asking to enter PIN again");
+        Log(Notice, "Got wrong PIN=", LogMasked(pin), " from ", callerId, ", asking to enter PIN again");
         Log(Notice, "EnterPinMaxTries=", max, " wrong count=", count);
         ++count;
         PlayOGMWrongPin(call);
     } else {
-        Log(Notice, "Got wrong PIN=", pin, " from ", callerId, ", disconnecting");
+        Log(Notice, "Got wrong PIN=", LogMasked(pin), " from ", callerId, ", disconnecting");
         PlayOGMWrongPinDisconnect(call);
         count = 0;
     }

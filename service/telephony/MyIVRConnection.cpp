@@ -103,7 +103,8 @@ bool MyIVRConnection::OnUserInputString(const std::string& value)
         std::lock_guard<std::mutex> guard(digitsLock);
         entered_digits += value;
         keyed = true;
-        Log(Debug, "IVRConnection Got digit ", value);
+        // Any key may be part of a PIN (keys pressed early are read by the next document): never shown.
+        Log(Debug, "IVRConnection Got digit ", LogMasked(value));
     }
     TakeEntry();
     return true;

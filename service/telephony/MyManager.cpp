@@ -36,6 +36,18 @@ std::string WithoutOutsideLinePrefix(std::string number, size_t longestInside)
     return number;
 }
 
+// The text matched literally by a regular expression.
+std::string RegexEscaped(const std::string& text)
+{
+    std::string escaped;
+    for (char c : text) {
+        if (std::string_view("\\^$.|?*+()[]{}").find(c) != std::string_view::npos)
+            escaped += '\\';
+        escaped += c;
+    }
+    return escaped;
+}
+
 // The host's own network address, for the contact when no local address is set.
 bool NetworkAddress(std::string& address)
 {
@@ -199,22 +211,52 @@ void MyManager::SetUpSip()
 {
     sipEndPoint = &AddEndpoint(std::make_unique<MySIPEndPoint>(*this, 10, 5));
     const std::string listen = config() ? config()->GetListenAddress() : std::string();
+    if (config()) {
+        // Set before the listener opens: no INVITE is ever taken unscreened.
+        std::vector<std::string> lines;
+        std::vector<std::string> sources;
+        for (const SipRegistration& r : config()->GetSipRegistrations()) {
+            lines.push_back(r.login);
+            if (!r.server.empty())
+                sources.push_back(r.server);
+        }
+        for (const std::string& peer : config()->GetTrustedPeers())
+            sources.push_back(peer);
+        sipEndPoint->Door().Configure(lines, sources);
+    }
     if (!sipEndPoint->StartListeners({listen}))
         return;
     const auto& registrations = config()->GetSipRegistrations();
     for (const SipRegistration& r : registrations) {
         Register(r);
-        AddRoute("sip:.*" + r.login + ".* = ivr:");
+        // The line is the request URI's user part, exactly: "sip:12019@..." is not line 201.
+        AddRoute("sip:" + RegexEscaped(r.login) + "([@;].*)? = ivr:");
     }
+    // Bare numbers only, as the service dials them (transfers): a call arriving from the network always
+    // has a scheme, so it can never be carried back out through a line.
     for (const SipRegistration& r : registrations)
         if (!r.server.empty())
-            AddRoute(".* = sip:<dn>@" + r.server);
+            AddRoute("[^:]+ = sip:<dn>@" + r.server);
 }
 
 void MyManager::AddRoute(const std::string& entry)
 {
     if (!AddRouteEntry(entry))
         Log(Warning, "Route entry not taken: ", entry);
+}
+
+void MyManager::RegisterLineAgain(const std::string& line, const char* why)
+{
+    if (sipEndPoint && sipEndPoint->RegisterAgain(line))
+        Log(Notice, "Registering line ", line, " again: ", why);
+}
+
+void MyManager::OnExchangeSessionRestored()
+{
+    if (!config())
+        return;
+    for (const SipRegistration& r : config()->GetSipRegistrations())
+        RegisterLineAgain(r.login, "the exchange's control connection is back");
 }
 
 void MyManager::Register(const SipRegistration& r)
@@ -313,7 +355,7 @@ void MyManager::OnPinEntered(MyIVRConnection& connection, const std::string& pin
 {
     const std::string callerId =
         WithoutOutsideLinePrefix(connection.GetRemotePartyNumber(), kLongestInsideCallerId);
-    Log(Debug, "MyManager::OnPinEntered callerid=", callerId, " pin=", pin);
+    Log(Debug, "MyManager::OnPinEntered callerid=", callerId, " pin=", LogMasked(pin));
     OnPinEntered(callerId, pin, &connection);
 }
 
@@ -472,6 +514,11 @@ void MyManager::OnReleased(voip::Connection& connection)
         // A transfer's failure is told where the transfer is cleared.
         if (operation == options.end() || operation->second != kTransferOperation)
             Log(Notice, "Callback to ", number, " refused: SIP ", status);
+        // The exchange would not take a call from the line: it may have lost the line's
+        // registration (a restart), so it is registered again rather than at its next refresh.
+        const auto line = options.find(voip::kCallingPartyNumber);
+        if ((status == 401 || status == 403 || status == 407) && line != options.end() && !line->second.empty())
+            RegisterLineAgain(line->second, "a call from it was refused");
     }
     OnCallBackEnded(number);
     voip::Manager::OnReleased(connection);

@@ -64,6 +64,9 @@ public:
     // INorCOMEventsReceiver
     void OnSIPCallConnected(const std::string& lineName) override;
     void OnSIPCallDisconnected(const std::string& lineName) override;
+    // Registers every line again at once: a restarted exchange would refuse calls to them until
+    // their next refresh, minutes away.
+    void OnExchangeSessionRestored() override;
 
     const PromptDocuments& Documents() const { return documents; }
     MySIPEndPoint* SipEndPoint() const { return sipEndPoint; }
@@ -106,6 +109,8 @@ private:
     void SetUpSip();
     void Register(const SipRegistration& registration);
     void AddRoute(const std::string& entry);
+    // Sends the line's REGISTER again now; why says what made it needed, for the log.
+    void RegisterLineAgain(const std::string& line, const char* why);
     // The line of an IVR leg: the user part of its SIP leg's own address; empty when that leg is gone.
     static std::string LineOf(MyIVRConnection& connection);
 

@@ -228,7 +228,10 @@ bool Road::StartExchange(const QString& settings)
 {
     if (!WriteExchangeConfig(settings))
         return false;
-    exchange_ = std::make_unique<Child>(QStringLiteral("pbx-exchange"), dir_.filePath(QStringLiteral("exchange.out")));
+    // A restarted exchange writes a file of its own: the waits below must not read the last one's lines.
+    const QString output = exchangeStarts_++ == 0 ? QStringLiteral("exchange.out")
+                                                  : QStringLiteral("exchange-%1.out").arg(exchangeStarts_);
+    exchange_ = std::make_unique<Child>(QStringLiteral("pbx-exchange"), dir_.filePath(output));
     if (!exchange_->Start(Program("pbx-exchange"),
                           {QStringLiteral("--config"), dir_.filePath(QStringLiteral("pbx-exchange.ini")),
                            QStringLiteral("--log-level"), QStringLiteral("7")}))
@@ -242,8 +245,17 @@ bool Road::StartExchange(const QString& settings)
     return true;
 }
 
+bool Road::RestartExchange()
+{
+    if (!exchange_ || !exchange_->Stop(10000))
+        return false;
+    // The configuration written names the ports the first start reported.
+    return StartExchange();
+}
+
 bool Road::WriteSettings(const QMap<QString, QString>& overrides)
 {
+    serviceSipPort_ = testsupport::FreeUdpPort();
     QMap<QString, QString> values{
         {QStringLiteral("Database/DriverName"), QStringLiteral("QIBASE")},
         {QStringLiteral("Database/HostName"), QStringLiteral("127.0.0.1")},
@@ -255,7 +267,7 @@ bool Road::WriteSettings(const QMap<QString, QString>& overrides)
         {QStringLiteral("Norvel/Username"), QStringLiteral("selvane")},
         {QStringLiteral("Norvel/Password"), QStringLiteral("selvane")},
         {QStringLiteral("SIP/LocalAddress"), QStringLiteral("127.0.0.1")},
-        {QStringLiteral("SIP/ListenAddress"), QStringLiteral("127.0.0.1:%1").arg(testsupport::FreeUdpPort())},
+        {QStringLiteral("SIP/ListenAddress"), QStringLiteral("127.0.0.1:%1").arg(serviceSipPort_)},
         {QStringLiteral("CallBack/MaxNumbersInQueue"), QStringLiteral("10")},
         {QStringLiteral("CallBack/MaxCallBackTries"), QStringLiteral("3")},
         {QStringLiteral("CallBack/EnterPinTimer"), QStringLiteral("10")},

@@ -89,6 +89,8 @@ public:
     // Starts pbx-exchange on free ports with the lines above, `settings` ("media_timeout = 5\n") added
     // to its [exchange] group; false when it does not come up.
     bool StartExchange(const QString& settings = QString());
+    // Stops the exchange (SIGTERM) and starts it again on the same ports, as after a crash and restart.
+    bool RestartExchange();
     // Starts the service with the road's settings, `overrides` ("CallBack/MaxCallBackTries" -> "2")
     // on top; true once it logged "Service started" and its lines are registered at the exchange.
     bool StartService(const QMap<QString, QString>& overrides = {});
@@ -118,6 +120,8 @@ public:
     int CountInServiceLog(const QString& text) const;
     QString ExchangeSip() const { return QStringLiteral("127.0.0.1:%1").arg(sipPort_); }
     int ControlPort() const { return controlPort_; }
+    // The port the service's SIP listener binds (set once its settings are written).
+    int ServiceSipPort() const { return serviceSipPort_; }
     // Settings may name the control server through a stand-in (a proxy) instead.
     void SetControlServer(const QString& server) { controlServer_ = server; }
 
@@ -136,6 +140,8 @@ private:
     std::vector<std::unique_ptr<Child>> phones_;
     int sipPort_ = 0;
     int controlPort_ = 0;
+    int serviceSipPort_ = 0;
+    int exchangeStarts_ = 0;
     QString controlServer_;
     QString connectionName_;
     bool managed_ = false;

@@ -72,6 +72,7 @@ struct SipLine : SipHandle
     std::string aor;
     std::string registrar; // host[:port]
     std::string proxy;     // host[:port]
+    std::string contactUser;
     unsigned expire = 360;
     std::atomic<bool> registered{false};
     std::atomic<unsigned> successes{0};
@@ -94,6 +95,8 @@ struct SipStack
     void OnInfo(const std::shared_ptr<SipLeg>& leg, const sip_t* sip);
     void OnTransfer(const std::shared_ptr<SipLeg>& leg, int status, const std::string& phrase, bool progress);
     void OnRegister(SipLine& line, nua_event_t event, int status, const sip_t* sip);
+    // Sends the line's REGISTER on its handle, made here the first time.
+    void SendRegister(const std::shared_ptr<SipLine>& line);
     bool Authenticate(SipHandle& handle, const sip_t* sip);
     // Answers a request with a final refusal; a handle the stack made for it (handle null) goes.
     void Refuse(nua_handle_t* nh, SipHandle* handle, int status, const char* phrase);

@@ -177,6 +177,8 @@ protected:
     {
         settings = TestSettings(db.server());
         settings.LocalAddress = QStringLiteral("127.0.0.1");
+        // SIPp plays phones that call the lines directly, from ports of their own.
+        settings.TrustedPeers = {QStringLiteral("127.0.0.1")};
         settings.MaxNumbersInQueue = 5;
         settings.MaxCallBackTries = 2;
         settings.EnterPinTimer = 4;
@@ -334,6 +336,10 @@ TEST_F(ManagerTest, DocumentsAddressesAndRoutesFollowTheSettings)
     EXPECT_EQ(routes.Size(), 5u);
     EXPECT_EQ(routes.Route("sip:1002@127.0.0.1:5060"), "ivr:");
     EXPECT_EQ(routes.Route("0123"), "sip:0123@127.0.0.1:9");
+    // A line is the whole user part of the address; a call from the network is never routed back out.
+    EXPECT_EQ(routes.Route("sip:1002;user=phone@127.0.0.1"), "ivr:");
+    EXPECT_EQ(routes.Route("sip:11002@127.0.0.1:5060"), "");
+    EXPECT_EQ(routes.Route("sip:102@127.0.0.1:5060"), "");
     EXPECT_FALSE(manager->HasFreeLines()) << "the exchange reports no line free";
     lineService.SetFreeLine("1002");
     EXPECT_TRUE(manager->HasFreeLines());
