@@ -11,6 +11,7 @@
 #include <QRegularExpression>
 #include <QString>
 #include <QStringList>
+#include <QVariantList>
 #include <QTemporaryDir>
 
 #include <memory>
@@ -30,6 +31,8 @@ public:
                const QMap<QString, QString>& environment = {});
     // SIGTERM, then waits; true when it ended by itself with exit code 0.
     bool Stop(int timeoutMs = 20000) { return process_.Stop(std::chrono::milliseconds(timeoutMs)) == 0; }
+    // SIGKILL; true once it is gone.
+    bool Kill() { return process_.Kill() == testsupport::ChildProcess::kSignalled; }
     bool Running() { return process_.Running(); }
     int ExitCode() const { return process_.ExitCode(); }
 
@@ -95,6 +98,12 @@ public:
     bool Control(const QString& option);
     // SIGTERM (or -t for a managed service); true when it ended by itself with exit code 0.
     bool StopService();
+    // SIGKILL of the service started by StartService: a crash. True once it is gone.
+    bool KillService();
+    // How many of the lines (kLine1, kLine2) the service's settings register; 2 unless told.
+    void SetServiceLines(int count) { serviceLines_ = count; }
+    // The rows of a query on the road's database, each as its values; empty on failure.
+    std::vector<QVariantList> Rows(const QString& select);
 
     // A phone registered at the exchange under number; extra voipcall arguments after the usual ones.
     // Waits for its registration.
@@ -136,6 +145,7 @@ private:
     QString controlServer_;
     QString connectionName_;
     bool managed_ = false;
+    int serviceLines_ = 2;
 };
 
 } // namespace road
