@@ -134,7 +134,7 @@ private slots:
         // In Russian with the translation.
         QTranslator translator;
         QVERIFY(console::LoadTranslation(translator, SELVDESK_PROGRAM_DIR));
-        QCOMPARE(Shown(view).value(1).section('|', 2, 2), QString::fromUtf8("Переведён"));
+        QCOMPARE(Shown(view).value(2).section('|', 2, 2), QString::fromUtf8("Переведён"));
         QCOMPARE(incoming->index(0, IncomingLogModel::Result).data().toString(),
                  QString::fromUtf8("В очереди на обратный вызов"));
         QCoreApplication::removeTranslator(&translator);
