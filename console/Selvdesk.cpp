@@ -183,6 +183,7 @@ bool Selvdesk::setUpViews()
     incomingModel_->setHeaderData(3, Qt::Horizontal, tr("Name"), Qt::EditRole);
     incomingModel_->setHeaderData(4, Qt::Horizontal, tr("Result"), Qt::EditRole);
     ui->viewIncoming->hideColumn(0);
+    ui->viewIncoming->resizeColumnsToContents(); // the result is words now: keep each on one line
     ui->viewIncoming->horizontalHeader()->setSortIndicator(IncomingLogModel::Id, Qt::DescendingOrder);
     ui->viewIncoming->setSortingEnabled(true);
     keepIncomingScroll();
@@ -202,6 +203,9 @@ bool Selvdesk::setUpViews()
     for (int column = 0; column < CallbackLogModel::ColumnCount; ++column)
         callbackModel_->setHeaderData(column, Qt::Horizontal, tr(callbackHeaders[column]), Qt::EditRole);
     ui->viewCallbacks->hideColumn(CallbackLogModel::Id);
+    // Ten short columns: each as wide as what it holds, so the outcome is in sight without scrolling.
+    ui->viewCallbacks->resizeColumnsToContents();
+    ui->viewCallbacks->horizontalHeader()->setStretchLastSection(true);
     return true;
 }
 
