@@ -7,7 +7,12 @@ Prints, per call rate, the incoming calls answered, announced, logged and queued
 INVITE->200 p50/p99 (through the exchange); then the callbacks completed in one minute with every
 line in use, and the queue timer's tick intervals (7 s when the main thread keeps up).
 
-    tests/road_bench.py [build] [--rates 5,10,20,40] [--lines 4]
+    tests/road_bench.py [build] [--rates 5,10,20,40] [--lines 4] [--accounting]
+
+--accounting runs the road twice in one run, with [CallBack] PersistQueue and LogOutgoing off and
+then on, and prints the figures of both side by side: INVITE->200 and the welcome's start (from the
+caller's IVR leg established to PlayOGMIncommingSuccess, waiting for the callback logic included,
+which the queue's writes must not hold up) per rate, and the callbacks of the minute.
 """
 import argparse
 import glob
@@ -69,12 +74,26 @@ def print_ticks(what, log, from_line):
               f"max {max(gaps):.2f} s (7 s when nothing holds the main thread)")
 
 
-def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("build", nargs="?", default=os.path.join(ROOT, "build"))
-    parser.add_argument("--rates", default="5,10,20,40")
-    parser.add_argument("--lines", type=int, default=4)
-    opts = parser.parse_args()
+def welcome_starts(log, from_line):
+    """Milliseconds from each incoming call's IVR leg established to its welcome being started, which
+    includes waiting for the callback logic (one call at a time); paired by the thread that logs both."""
+    starts, begun = [], {}
+    for line in open(log, errors="replace").read().splitlines()[from_line:]:
+        m = re.search(r"^\[[^.]+\.(\d+), (\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3})", line)
+        if not m:
+            continue
+        thread, stamp = m.group(1), datetime.strptime(m.group(2), "%Y-%m-%d %H:%M:%S.%f")
+        if "IVR Esbablishe incomming call" in line:
+            begun[thread] = stamp
+        elif "going to PlayOGMIncommingSuccess" in line and thread in begun:
+            starts.append((stamp - begun.pop(thread)).total_seconds() * 1000)
+    return starts
+
+
+def run(opts, callback_extra=""):
+    """One pass of the whole road; returns its figures: per rate (ok, INVITE->200 p50, p99, welcome
+    start p50, p99) and the callbacks placed and answered in the minute."""
+    figures = {"rates": {}, "callbacks": (0, 0)}
     bin_dir = os.path.join(os.path.abspath(opts.build), "bin")
     work = tempfile.mkdtemp(prefix="selvane-roadbench-")
     procs = []
@@ -144,7 +163,7 @@ def main():
                     f"[SIP]\nLocalAddress=127.0.0.1\nListenAddress=127.0.0.1:{free_port()}\n"
                     f"sip_registrations\\size={len(lines)}\n{regs}"
                     "[CallBack]\nMaxNumbersInQueue=100000\nMaxCallBackTries=1\nEnterPinTimer=2\n"
-                    "EnterPinMaxTries=1\nEnterNumberTimer=5\n[Other]\nLoggingLevel=7\n")
+                    f"EnterPinMaxTries=1\nEnterNumberTimer=5\n{callback_extra}[Other]\nLoggingLevel=7\n")
         log = os.path.join(work, "bin", "log.txt")
         procs.append(subprocess.Popen([os.path.join(work, "bin", "Selvane"), "-e"], cwd=work,
                                       env=dict(os.environ, XDG_CONFIG_DIRS=os.path.join(work, "xdg")),
@@ -164,6 +183,7 @@ def main():
             for old in glob.glob(os.path.join(work, "bench_caller*")):
                 os.remove(old)
             calls = rate * SECONDS_PER_RATE
+            lines0 = len(open(log, errors="replace").read().splitlines())
             logged0 = count(log, "going to save incoming call to DB")
             queued0 = count(log, "CallBackQueue put call in queue")
             sipp = subprocess.run(["sipp", f"127.0.0.1:{sip_port}", "-sf", os.path.join(HERE, "road", "sipp", "bench_caller.xml"),
@@ -180,6 +200,9 @@ def main():
             queued = count(log, "CallBackQueue put call in queue") - queued0
             print(f"{rate:6d}  {calls:5d}  {ok:4d}  {failed:6d}  {logged:6d}  {queued:6d}  "
                   f"{percentile(latencies, 0.5):18.1f}  {percentile(latencies, 0.99):6.1f}", flush=True)
+            welcome = welcome_starts(log, lines0)
+            figures["rates"][rate] = (ok, percentile(latencies, 0.5), percentile(latencies, 0.99),
+                                      percentile(welcome, 0.5), percentile(welcome, 0.99))
             if failed or ok < calls:
                 break
             best = rate
@@ -193,11 +216,39 @@ def main():
         ticks_from = len(open(log, errors="replace").read().splitlines())
         time.sleep(60)
         done = count(log, "MakeCallFromIVR Making call to") - start
-        print(f"\ncallbacks in 60 s with {opts.lines} lines: {done} placed, "
-              f"{count(log, 'Callback succeffull to number') - answered} answered")
+        answered = count(log, 'Callback succeffull to number') - answered
+        print(f"\ncallbacks in 60 s with {opts.lines} lines: {done} placed, {answered} answered")
+        figures["callbacks"] = (done, answered)
         print_ticks("queue timer while calling back", log, ticks_from)
     finally:
         stop_all()
+    return figures
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("build", nargs="?", default=os.path.join(ROOT, "build"))
+    parser.add_argument("--rates", default="5,10,20,40")
+    parser.add_argument("--lines", type=int, default=4)
+    parser.add_argument("--accounting", action="store_true",
+                        help="two passes, the queue's persistence and the outgoing log off, then on")
+    opts = parser.parse_args()
+    if not opts.accounting:
+        run(opts)
+        return
+    print("=== pass 1: PersistQueue and LogOutgoing off ===")
+    off = run(opts)
+    print("\n=== pass 2: PersistQueue and LogOutgoing on ===")
+    on = run(opts, "PersistQueue=1\nLogOutgoing=1\n")
+    print("\nside by side (off | on)")
+    print("rate/s  ok off|on   INVITE->200 p50 ms  p99 ms        welcome start p50 ms  p99 ms")
+    for rate in sorted(set(off["rates"]) | set(on["rates"])):
+        a = off["rates"].get(rate, (0,) + (float("nan"),) * 4)
+        b = on["rates"].get(rate, (0,) + (float("nan"),) * 4)
+        print(f"{rate:6d}  {a[0]:4d}|{b[0]:<4d}  {a[1]:7.1f}|{b[1]:<7.1f}  {a[2]:6.1f}|{b[2]:<6.1f}    "
+              f"{a[3]:7.1f}|{b[3]:<7.1f}  {a[4]:6.1f}|{b[4]:<6.1f}")
+    print(f"callbacks in 60 s, placed/answered: {off['callbacks'][0]}/{off['callbacks'][1]} | "
+          f"{on['callbacks'][0]}/{on['callbacks'][1]}")
 
 
 if __name__ == "__main__":

@@ -79,7 +79,9 @@ public:
     bool WaitStarted(std::chrono::milliseconds wait)
     {
         std::unique_lock<std::mutex> lock(mutex);
-        return changed.wait_for(lock, wait, [this] { return started; });
+        // A database that refused the start is not waited for: it is tried again on the ticks.
+        changed.wait_for(lock, wait, [this] { return started || blocked; });
+        return started;
     }
 
     void Post(Work work)

@@ -54,7 +54,8 @@ public:
     bool LogsOutgoing() const;
 
     // Connects, reads the queue back into the queue and closes attempts a crash left open; waits for
-    // that at most `wait`. When the database is not there, it is tried again on every Tick.
+    // that at most `wait`, less when the database refuses. When the database is not there, it is
+    // tried again on every Tick.
     void Start(std::chrono::milliseconds wait = std::chrono::seconds(5));
     // The queue timer's tick: a write that failed, or the start, is tried again.
     void Tick();
