@@ -201,6 +201,8 @@ def run(opts, callback_extra=""):
             print(f"{rate:6d}  {calls:5d}  {ok:4d}  {failed:6d}  {logged:6d}  {queued:6d}  "
                   f"{percentile(latencies, 0.5):18.1f}  {percentile(latencies, 0.99):6.1f}", flush=True)
             welcome = welcome_starts(log, lines0)
+            print(f"        welcome start p50 {percentile(welcome, 0.5):.1f} ms, p99 {percentile(welcome, 0.99):.1f} ms",
+                  flush=True)
             figures["rates"][rate] = (ok, percentile(latencies, 0.5), percentile(latencies, 0.99),
                                       percentile(welcome, 0.5), percentile(welcome, 0.99))
             if failed or ok < calls:
