@@ -77,6 +77,8 @@ struct OptionalObject
     std::string_view statement; // creates it; the list is in creation order
 };
 extern const std::vector<OptionalObject> OptionalObjects;
+// The events the optional triggers post, which the console registers too.
+inline constexpr std::array<std::string_view, 2> OptionalEvents = {"outgoinglog_insert", "outgoinglog_update"};
 // The optional objects one feature needs, in creation order.
 std::vector<const OptionalObject*> OptionalObjectsOf(std::string_view feature);
 const OptionalObject* FindOptional(std::string_view key);

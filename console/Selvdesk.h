@@ -16,6 +16,7 @@
 
 #include <memory>
 
+class CallbackLogModel;
 class IncomingLogModel;
 class QLabel;
 class QSqlTableModel;
@@ -60,6 +61,7 @@ public:
     QSqlTableModel* usersModel() const { return usersModel_; }
     QSqlTableModel* blacklistModel() const { return blacklistModel_; }
     IncomingLogModel* incomingModel() const { return incomingModel_; }
+    CallbackLogModel* callbackModel() const { return callbackModel_; }
 
 signals:
     void signal_mainwindow_shown();
@@ -107,6 +109,7 @@ private:
     QSqlTableModel* usersModel_ = nullptr;
     QSqlTableModel* blacklistModel_ = nullptr;
     IncomingLogModel* incomingModel_ = nullptr;
+    CallbackLogModel* callbackModel_ = nullptr;
     QLabel* userLabel_ = nullptr;
     QLabel* indicesLabel_ = nullptr;
     QLabel* optionalLabel_ = nullptr;

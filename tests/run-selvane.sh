@@ -85,6 +85,8 @@ MaxCallBackTries=3
 EnterPinTimer=10
 EnterPinMaxTries=3
 EnterNumberTimer=15
+PersistQueue=true
+LogOutgoing=true
 
 [Other]
 LoggingLevel=7

@@ -194,7 +194,8 @@ bool WaitUntilSubscribed(QSqlDatabase other)
 {
     DiagnosticLines lines;
     const QStringList names = {"user_insert",        "user_update",        "queue_update",      "queue_insert",
-                               "queue_delete",       "incominglog_update", "incominglog_insert", "incominglog_delete"};
+                               "queue_delete",       "incominglog_update", "incominglog_insert", "incominglog_delete",
+                               "outgoinglog_insert", "outgoinglog_update"};
     QString block = "EXECUTE BLOCK AS BEGIN ";
     for (const QString& name : names)
         block += "POST_EVENT '" + name + "'; ";

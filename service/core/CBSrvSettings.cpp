@@ -97,6 +97,8 @@ bool CBSrvSettings::LoadSettings()
     EnterPinMaxTries = number("EnterPinMaxTries");
     EnterNumberTimer = number("EnterNumberTimer");
     CallBacksPerTick = std::max(0, number("CallBacksPerTick", 1));
+    PersistQueue = settings.value(QStringLiteral("PersistQueue"), false).toBool();
+    LogOutgoing = settings.value(QStringLiteral("LogOutgoing"), false).toBool();
     settings.endGroup();
 
     settings.beginGroup(QStringLiteral("Other"));

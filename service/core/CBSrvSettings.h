@@ -68,6 +68,10 @@ public:
     int EnterNumberTimer = 0;
     // Missing: 1, one number a tick as always.
     int CallBacksPerTick = 1;
+    // Missing: off, as before. The queue written to QUEUE and read back at start.
+    bool PersistQueue = false;
+    // Missing: off. One OUTGOINGLOG row per callback attempt.
+    bool LogOutgoing = false;
     // SIP
     std::vector<SipRegistration> sipRegistrations;
     std::vector<std::string> dummyExtensions;

@@ -5,6 +5,7 @@
 #include "service/core/IDBBackend.h"
 #include "service/core/INorCOMService.h"
 #include "service/core/CBSrvSettings.h"
+#include "service/core/CallBackJournal.h"
 
 #include <QTimer>
 
@@ -30,6 +31,8 @@ void CallBackLogic::CheckCallBackQueue()
     LogicLock::Entry entry(logicLock, LogicLock::Urgency::Urgent);
     if (!enabled)
         return;
+    if (journal)
+        journal->Tick();
     // Each callback placed takes a line before the next is asked for, so two never share one.
     const int perTick = config()->GetCallBacksPerTick();
     for (int placed = 0; perTick == 0 || placed < perTick; ++placed) {
@@ -101,7 +104,7 @@ void CallBackLogic::OnIncommingCall(const std::string& callerId, void* call)
 
     if (result == 1) {
         Log(Debug, "CallBackLogic::OnIncommingCall going to put call in queue with callerid=", cid);
-        queue->PutInQueue(cid);
+        queue->PutInQueue(cid, id, uid);
     }
     Log(Debug, "CallBackLogic::OnIncommingCall ended handling incoming call callerid=", cid);
 }
@@ -111,6 +114,8 @@ void CallBackLogic::OnCallBackSucceed(const std::string& number, void* call)
     LogicLock::Entry entry(logicLock);
     Log(Debug, "Callback succeffull to number ", number);
     queue->OnCallBackSucceed(number);
+    if (journal)
+        journal->AttemptAnswered(AttemptKey(call));
     wrongPinCounts[number] = 0;
     PlayOGMEnterPin(call);
 }
@@ -139,6 +144,8 @@ void CallBackLogic::OnPinEntered(const std::string& callerId, const std::string&
     LogicLock::Entry entry(logicLock);
     if (database->CheckPin(callerId, pin)) {
         Log(Debug, "Got correct PIN from ", callerId);
+        if (journal)
+            journal->AttemptPin(AttemptKey(call), true);
         PlayOGMEnterNumber(call);
         return;
     }
@@ -151,6 +158,8 @@ void CallBackLogic::OnPinEntered(const std::string& callerId, const std::string&
         PlayOGMWrongPin(call);
     } else {
         Log(Notice, "Got wrong PIN=", LogMasked(pin), " from ", callerId, ", disconnecting");
+        if (journal)
+            journal->AttemptPin(AttemptKey(call), false);
         PlayOGMWrongPinDisconnect(call);
         count = 0;
     }
@@ -165,9 +174,16 @@ void CallBackLogic::OnNumberEntered(const std::string& lineName, const std::stri
         Log(Debug, "Callback  OnNumberEntered calleid=", callerId, " number=", number, " trying to transfer");
         std::string dest = number;
         lineService->ToDialable(dest);
+        if (journal)
+            journal->AttemptDestination(AttemptKey(call), dest);
         TransferCall(dest, call);
     } else {
         Log(Warning, "Callback  OnNumberEntered TRANSFER DENIED calleid=", callerId, " number=", number);
+        if (journal) {
+            const std::string key = AttemptKey(call);
+            journal->AttemptDestination(key, number);
+            journal->AttemptOutcome(key, CallBackJournal::EndReason::TransferDenied);
+        }
         PlayOGMTransferDenied(call);
     }
 }
@@ -190,3 +206,5 @@ void CallBackLogic::SetSettings(CBSrvSettings* s) { settings = s; }
 void CallBackLogic::SetDBBackend(IDBBackend* d) { database = d; }
 void CallBackLogic::SetNorCOMService(INorCOMService* l) { lineService = l; }
 void CallBackLogic::SetCallBackQueue(ICallBackQueue* q) { queue = q; }
+void CallBackLogic::SetJournal(CallBackJournal* j) { journal = j; }
+std::string CallBackLogic::AttemptKey(void*) { return std::string(); }

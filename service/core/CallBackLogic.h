@@ -11,6 +11,7 @@
 #include <string>
 
 class CBSrvSettings;
+class CallBackJournal;
 class ICBSrvSettings;
 class ICallBackQueue;
 class IDBBackend;
@@ -53,6 +54,8 @@ public:
     virtual void SetDBBackend(IDBBackend* database);
     virtual void SetNorCOMService(INorCOMService* lineService);
     virtual void SetCallBackQueue(ICallBackQueue* queue);
+    // Where the attempts' outcomes are written down (nullptr: nowhere); not owned.
+    void SetJournal(CallBackJournal* journal);
 
     static constexpr int kQueueTimerMs = 7000;
 
@@ -69,5 +72,9 @@ protected:
     bool enabled = true;
     LogicLock logicLock;
 
+    CallBackJournal* journal = nullptr;
+
     const ICBSrvSettings* config() const;
+    // The key under which the journal knows the callback attempt of this call handle; empty: none.
+    virtual std::string AttemptKey(void* call);
 };

@@ -1,6 +1,8 @@
 #include "service/telephony/MyManager.h"
 
 #include "common/Logging.h"
+#include "service/core/CallBackJournal.h"
+#include "service/core/ICallBackQueue.h"
 #include "service/core/INorCOMService.h"
 #include "service/telephony/CallThread.h"
 #include "service/telephony/MyIVRConnection.h"
@@ -311,7 +313,21 @@ bool MyManager::MakeCallFromIVR(const std::string& number, std::string& token)
     options[voip::kCallingDisplayName] = line;
     const std::string partyB =
         std::string(kSipScheme) + (number.size() > kLongestInsideNumber ? kOutsideLinePrefix : "") + number;
+    // The attempt is written down before its call can end (which waits for this lock).
+    std::lock_guard<std::recursive_mutex> placing(placingLock);
     const bool placed = SetUpCall(documents.callbackParty, partyB, token, nullptr, 0, options);
+    if (journal) {
+        int incomingId = -1, uid = -1;
+        if (queue->RequestOf(number, incomingId, uid)) {
+            // A call that could not even be set up is an attempt all the same; a missing line is not.
+            const std::string key = placed ? token : "not-set-up:" + std::to_string(++unplacedAttempts);
+            journal->AttemptPlaced(key, incomingId, uid, line);
+            if (!placed) {
+                journal->AttemptOutcome(key, CallBackJournal::EndReason::SetUpFailed);
+                journal->AttemptEnded(key, 0);
+            }
+        }
+    }
     {
         std::lock_guard<std::mutex> lock(attemptsLock);
         attemptLines.erase(kReservingToken + number);
@@ -324,6 +340,19 @@ bool MyManager::MakeCallFromIVR(const std::string& number, std::string& token)
     }
     Log(Warning, "MakeCallFromIVR Failed to start call to ", number, " from ", line);
     return false;
+}
+
+std::string MyManager::AttemptKey(void* call)
+{
+    auto* connection = static_cast<MyIVRConnection*>(call);
+    auto own = connection ? connection->GetCall() : nullptr;
+    return own ? own->GetToken() : std::string();
+}
+
+void MyManager::CallBackNotAnswered(const std::string& token)
+{
+    if (journal)
+        journal->AttemptOutcome(token, CallBackJournal::EndReason::NoAnswer);
 }
 
 std::string MyManager::LineOf(MyIVRConnection& connection)
@@ -565,6 +594,13 @@ void MyManager::OnClearedCall(voip::Call& call)
                     ringingTransfer = pending.first;
         }
     }
+    if (journal) {
+        if (!transfer.callback.empty() && !failed)
+            journal->AttemptOutcome(transfer.callback, CallBackJournal::EndReason::Transferred);
+        auto far = call.GetConnection(1);
+        std::lock_guard<std::recursive_mutex> placing(placingLock);
+        journal->AttemptEnded(token, far ? far->GetEndStatus() : 0);
+    }
     if (failed)
         TransferFailed(token, transfer, call);
     if (!ringingTransfer.empty()) {
@@ -585,6 +621,8 @@ void MyManager::TransferFailed(const std::string& token, const PendingTransfer& 
     auto destination = call.GetConnection(1);
     const voip::CallEndReason reason = destination ? destination->GetCallEndReason() : call.GetCallEndReason();
     const int status = destination ? destination->GetEndStatus() : 0;
+    if (journal)
+        journal->AttemptOutcome(transfer.callback, CallBackJournal::EndReason::TransferFailed, status);
     Log(Notice, "Transfer to ", transfer.number, " failed on line ", transfer.line,
         std::string(": ") + voip::CallEndReasonName(reason) + (status ? " (SIP " + std::to_string(status) + ")" : ""));
     {

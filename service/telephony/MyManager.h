@@ -57,6 +57,8 @@ public:
     // A callback attempt is over, before it asked for a line or after (with its token, empty when
     // it was not placed). Its line may be promised again.
     void CallBackAttemptEnded(bool askedForLine, const std::string& token);
+    // The callback of that token rang out unanswered; it is cleared next.
+    void CallBackNotAnswered(const std::string& token);
     void OnReleased(voip::Connection& connection) override;
     void OnEstablishedCall(voip::Call& call) override;
     void OnClearedCall(voip::Call& call) override;
@@ -103,6 +105,9 @@ public:
     // Holds a line for a callback while its call is being set up, before it has a token.
     static constexpr const char* kReservingToken = "setting-up:";
 
+protected:
+    std::string AttemptKey(void* call) override;
+
 private:
     void Play(void* call, const std::string& document);
     void SetUpIvr();
@@ -129,6 +134,10 @@ private:
     std::mutex attemptsLock;
     int attemptsStarting = 0;
     std::map<std::string, std::string> attemptLines; // token -> line
+    // Held while a callback is placed and written down, and while a call's end is: so an attempt
+    // whose call ends at once is written down before its end.
+    std::recursive_mutex placingLock;
+    int unplacedAttempts = 0; // under placingLock
     // Whether a callback under way holds the line; the caller holds attemptsLock.
     bool LinePromised(const std::string& line) const;
     // Transfer calls placed and not yet cleared, by token, so that one that fails or rings too long

@@ -11,6 +11,7 @@
 #include <QFileInfo>
 #include <QSqlError>
 #include <QSqlQuery>
+#include <QSqlRecord>
 
 #include <cstdio>
 #include <stdexcept>
@@ -291,9 +292,11 @@ bool Road::WriteSettings(const QMap<QString, QString>& overrides)
         }
         text += QStringLiteral("%1=%2\n").arg(key, it.value());
         if (g == QLatin1String("SIP") && key == QLatin1String("ListenAddress")) {
-            text += QStringLiteral("sip_registrations\\size=2\n");
+            text += QStringLiteral("sip_registrations\\size=%1\n").arg(serviceLines_);
             int i = 1;
             for (const char* line : {kLine1, kLine2}) {
+                if (i > serviceLines_)
+                    break;
                 text += QStringLiteral("sip_registrations\\%1\\login=%2\nsip_registrations\\%1\\password=%2\n"
                                        "sip_registrations\\%1\\server=%3\n")
                             .arg(i++)
@@ -333,8 +336,9 @@ bool Road::WaitServiceUp(int logged, int registered)
         return false;
     if (!exchange_)
         return true;
+    int n = 0;
     for (const char* line : {kLine1, kLine2})
-        if (exchange_->WaitFor(QRegularExpression(QStringLiteral("registered %1 at").arg(QLatin1String(line))), 20000,
+        if (++n <= serviceLines_ && exchange_->WaitFor(QRegularExpression(QStringLiteral("registered %1 at").arg(QLatin1String(line))), 20000,
                                registered) < 0)
             return false;
     return true;
@@ -384,6 +388,35 @@ bool Road::StopService()
                WaitInServiceLog(QStringLiteral("NorvelService::~NorvelService telephony stopped"), 30000, logged) >= 0;
     }
     return service_ && service_->Stop(30000);
+}
+
+bool Road::KillService()
+{
+    return service_ && service_->Kill();
+}
+
+std::vector<QVariantList> Road::Rows(const QString& select)
+{
+    std::vector<QVariantList> rows;
+    QSqlDatabase db;
+    try {
+        db = Connection();
+    } catch (const std::exception&) {
+        return rows;
+    }
+    db.commit(); // a fresh transaction: what the service committed since is seen
+    QSqlQuery q(db);
+    if (!q.exec(select)) {
+        db.close();
+        return rows;
+    }
+    while (q.next()) {
+        QVariantList row;
+        for (int i = 0; i < q.record().count(); ++i)
+            row << q.value(i);
+        rows.push_back(row);
+    }
+    return rows;
 }
 
 int Road::WaitInServiceLog(const QString& text, int timeoutMs, int from) const

@@ -11,6 +11,7 @@
 #include <QRegularExpression>
 #include <QString>
 #include <QStringList>
+#include <QVariantList>
 #include <QTemporaryDir>
 
 #include <memory>
@@ -100,6 +101,12 @@ public:
     bool Control(const QString& option);
     // SIGTERM (or -t for a managed service); true when it ended by itself with exit code 0.
     bool StopService();
+    // SIGKILL of the service started by StartService: a crash. True once it is gone.
+    bool KillService();
+    // How many of the lines (kLine1, kLine2) the service's settings register; 2 unless told.
+    void SetServiceLines(int count) { serviceLines_ = count; }
+    // The rows of a query on the road's database, each as its values; empty on failure.
+    std::vector<QVariantList> Rows(const QString& select);
 
     // A phone registered at the exchange under number; extra voipcall arguments after the usual ones.
     // Waits for its registration.
@@ -145,6 +152,7 @@ private:
     QString controlServer_;
     QString connectionName_;
     bool managed_ = false;
+    int serviceLines_ = 2;
 };
 
 } // namespace road
