@@ -119,6 +119,9 @@ void ControlServer::OnConnection()
         // Qt reads no further than this ahead of us, so a client's input waits in the network
         // rather than in our memory; a line over the limit still shows as one.
         socket->setReadBufferSize(kMaxRequestLine + 1);
+        // A reply must not wait behind an unacknowledged notification for the client's delayed ACK
+        // (40 ms a call under load, with the callback logic waiting for the reply).
+        socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
         connect(socket, &QTcpSocket::readyRead, this, [this, socket] { OnReadable(socket); });
         connect(socket, &QTcpSocket::disconnected, this, [this, socket] { OnGone(socket); });
         QTimer::singleShot(std::chrono::seconds(limits_.loginTimeoutSeconds), socket, [this, socket] {
