@@ -77,6 +77,8 @@ struct OptionalObject
     std::string_view statement; // creates it; the list is in creation order
 };
 extern const std::vector<OptionalObject> OptionalObjects;
+// The event the lockout table's trigger posts on every change.
+inline constexpr std::string_view PinLockoutEvent = "pinlockouts_change";
 // The optional objects one feature needs, in creation order.
 std::vector<const OptionalObject*> OptionalObjectsOf(std::string_view feature);
 const OptionalObject* FindOptional(std::string_view key);

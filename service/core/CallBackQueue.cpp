@@ -78,6 +78,16 @@ std::string CallBackQueue::Dequeue()
     return entry.number;
 }
 
+int CallBackQueue::DropWaiting(const std::string& number)
+{
+    std::lock_guard<std::mutex> guard(lock);
+    const auto before = waiting.size();
+    waiting.erase(std::remove_if(waiting.begin(), waiting.end(),
+                                 [&](const QueueEntry& entry) { return entry.number == number; }),
+                  waiting.end());
+    return static_cast<int>(before - waiting.size());
+}
+
 void CallBackQueue::SetSettings(ICBSrvSettings* s)
 {
     std::lock_guard<std::mutex> guard(lock);

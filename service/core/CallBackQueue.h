@@ -3,6 +3,7 @@
 
 #include "service/core/ICallBackQueue.h"
 
+#include <algorithm>
 #include <deque>
 #include <map>
 #include <mutex>
@@ -25,6 +26,7 @@ public:
     void OnCallBackEnded(const std::string& number) override;
     int GetLength() override;
     std::string Dequeue() override;
+    int DropWaiting(const std::string& number) override;
     void SetSettings(ICBSrvSettings* settings) override;
 
 private:

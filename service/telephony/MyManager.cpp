@@ -459,6 +459,9 @@ void MyManager::OnReleased(voip::Connection& connection)
             Log(Notice, "Callback to ", number, " refused: SIP ", status);
     }
     OnCallBackEnded(number);
+    // A callback's dialogue leg gone: the subscriber hung up or was hung up, its PIN session is over.
+    if (auto* ivr = dynamic_cast<MyIVRConnection*>(&connection))
+        OnCallBackReleased(ivr);
     voip::Manager::OnReleased(connection);
 }
 
