@@ -3,6 +3,7 @@
 #include "common/Schema.h"
 #include "console/Application.h"
 #include "console/IncomingLogModel.h"
+#include "console/LockoutsTab.h"
 #include "console/NewCallerIDDialog.h"
 #include "console/Statement.h"
 #include "ui_Selvdesk.h"
@@ -22,6 +23,7 @@
 #include <QTableView>
 
 #include <algorithm>
+#include <vector>
 
 namespace {
 // Each query of the log is a round trip to the server that the window waits for.
@@ -185,6 +187,14 @@ bool Selvdesk::setUpViews()
     ui->viewIncoming->horizontalHeader()->setSortIndicator(IncomingLogModel::Id, Qt::DescendingOrder);
     ui->viewIncoming->setSortingEnabled(true);
     keepIncomingScroll();
+
+    // Only where the database has the lockout's objects: without them the service keeps the lockout off.
+    delete lockoutsTab_;
+    lockoutsTab_ = nullptr;
+    if (LockoutsTab::Available(db_)) {
+        lockoutsTab_ = new LockoutsTab(db_, ui->tabWidget);
+        ui->tabWidget->addTab(lockoutsTab_, tr("Lockouts"));
+    }
     return true;
 }
 
@@ -192,7 +202,9 @@ void Selvdesk::subscribeEvents()
 {
     QSqlDriver* driver = db_.driver();
     const QStringList subscribed = driver->subscribedToNotifications();
-    for (std::string_view name : Schema::Events) {
+    std::vector<std::string_view> events(Schema::Events.begin(), Schema::Events.end());
+    events.push_back(Schema::PinLockoutEvent);
+    for (std::string_view name : events) {
         const QString event = QString::fromLatin1(name.data(), qsizetype(name.size()));
         if (!subscribed.contains(event))
             driver->subscribeToNotification(event);
@@ -234,6 +246,9 @@ void Selvdesk::updated(QString event_name)
     } else if (event_name == "incominglog_update" || event_name == "incominglog_delete") {
         if (incomingModel_)
             incomingModel_->refresh();
+    } else if (event_name == QLatin1String(Schema::PinLockoutEvent.data(), qsizetype(Schema::PinLockoutEvent.size()))) {
+        if (lockoutsTab_)
+            lockoutsTab_->refresh();
     }
 }
 

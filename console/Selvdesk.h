@@ -17,6 +17,7 @@
 #include <memory>
 
 class IncomingLogModel;
+class LockoutsTab;
 class QLabel;
 class QSqlTableModel;
 
@@ -60,6 +61,8 @@ public:
     QSqlTableModel* usersModel() const { return usersModel_; }
     QSqlTableModel* blacklistModel() const { return blacklistModel_; }
     IncomingLogModel* incomingModel() const { return incomingModel_; }
+    // The Lockouts tab; null when the database lacks the lockout's objects.
+    LockoutsTab* lockoutsTab() const { return lockoutsTab_; }
 
 signals:
     void signal_mainwindow_shown();
@@ -107,6 +110,7 @@ private:
     QSqlTableModel* usersModel_ = nullptr;
     QSqlTableModel* blacklistModel_ = nullptr;
     IncomingLogModel* incomingModel_ = nullptr;
+    LockoutsTab* lockoutsTab_ = nullptr;
     QLabel* userLabel_ = nullptr;
     QLabel* indicesLabel_ = nullptr;
     QLabel* optionalLabel_ = nullptr;

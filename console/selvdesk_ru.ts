@@ -75,6 +75,29 @@
     </message>
 </context>
 <context>
+    <name>LockoutsTab</name>
+    <message>
+        <source>Unlock</source>
+        <translation>Разблокировать</translation>
+    </message>
+    <message>
+        <source>Name</source>
+        <translation>Имя</translation>
+    </message>
+    <message>
+        <source>CallerID</source>
+        <translation>CallerID</translation>
+    </message>
+    <message>
+        <source>Locked until</source>
+        <translation>Заблокирован до</translation>
+    </message>
+    <message>
+        <source>Failures</source>
+        <translation>Неудачных попыток</translation>
+    </message>
+</context>
+<context>
     <name>LoginWindow</name>
     <message>
         <source>Login window</source>
@@ -209,6 +232,10 @@
 </context>
 <context>
     <name>Selvdesk</name>
+    <message>
+        <source>Lockouts</source>
+        <translation>Блокировки</translation>
+    </message>
     <message>
         <source>Missing tables: &apos;</source>
         <translation>Отсутствуют таблицы: &apos;</translation>

@@ -190,10 +190,10 @@ ServerAccount::~ServerAccount()
         QSqlQuery(admin_).exec("DROP USER " + name_);
 }
 
-bool WaitUntilSubscribed(QSqlDatabase other)
+bool WaitUntilSubscribed(QSqlDatabase other, const QStringList& moreEvents)
 {
     DiagnosticLines lines;
-    const QStringList names = {"user_insert",        "user_update",        "queue_update",      "queue_insert",
+    const QStringList names = moreEvents + QStringList{"user_insert",        "user_update",        "queue_update",      "queue_insert",
                                "queue_delete",       "incominglog_update", "incominglog_insert", "incominglog_delete"};
     QString block = "EXECUTE BLOCK AS BEGIN ";
     for (const QString& name : names)
