@@ -691,7 +691,7 @@ IDBBackend::FailedSession DBBackend::RecordFailedSession(const std::string& call
 {
     Worker* w = worker.get();
     auto result = std::make_shared<FailedSession>();
-    const bool answered = worker->Ask([=](Job& job) {
+    const bool answered = worker->Ask([w, result, callerId, uid, threshold, windowMinutes, lockMinutes](Job& job) {
         *result = w->RecordFailedSession(job, callerId, uid, threshold, windowMinutes, lockMinutes);
     });
     return answered ? *result : FailedSession{};
