@@ -107,6 +107,34 @@ void reportFailure(Facility& f, const std::string& what)
 
 } // namespace
 
+std::string LogCut(std::string_view text, size_t limit)
+{
+    if (text.size() <= limit)
+        return std::string(text);
+    size_t keep = limit;
+    // Back to the start of a character: continuation bytes are 10xxxxxx.
+    while (keep > 0 && (static_cast<unsigned char>(text[keep]) & 0xC0) == 0x80)
+        --keep;
+    std::string cut(text.substr(0, keep));
+    cut += "\u2026[cut ";
+    cut += std::to_string(text.size() - keep);
+    cut += ']';
+    return cut;
+}
+
+std::string LogMasked(std::string_view secret)
+{
+    return std::string(secret.size(), '*');
+}
+
+void logging_detail::appendBounded(std::string& out, std::string_view text)
+{
+    if (text.size() <= kLogPieceLimit)
+        out += text;
+    else
+        out += LogCut(text, kLogPieceLimit);
+}
+
 const char* LogSeverityName(int severity)
 {
     static const char* const names[] = {"Emergency", "Alert",  "Critical",      "Error",
@@ -120,7 +148,7 @@ void logging_detail::write(int severity, std::string&& message)
     Facility& f = facility();
     std::lock_guard<std::mutex> lock(f.mutex);
     std::string line = header(f.identity, severity);
-    appendEscaped(line, message);
+    appendEscaped(line, message.size() <= kLogMessageLimit ? message : LogCut(message, kLogMessageLimit));
     line += '\n';
     if (!f.file) {
         f.file = std::fopen(f.path.c_str(), "a");

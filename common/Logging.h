@@ -19,14 +19,27 @@ enum LogSeverity : int {
     Debug = 7,
 };
 
+// What one piece of a message, and one whole message, may write at most: a caller ID or a header from
+// the network can be any length, and one call must not fill the disk. A longer text is cut to the
+// limit and ends with the mark of LogCut.
+constexpr size_t kLogPieceLimit = 1024;
+constexpr size_t kLogMessageLimit = 4096;
+
+// The text itself when it is at most limit bytes; else its first bytes up to the limit (never half
+// of a UTF-8 character) followed by "…[cut N]", N the bytes left out.
+std::string LogCut(std::string_view text, size_t limit = kLogPieceLimit);
+// A secret as the log may show it: one '*' per character ("2000" -> "****").
+std::string LogMasked(std::string_view secret);
+
 namespace logging_detail {
 extern std::atomic<int> g_ceiling;
 
 void write(int severity, std::string&& message);
 
-inline void append(std::string& out, const char* text) { out += text ? text : ""; }
-inline void append(std::string& out, std::string_view text) { out += text; }
-inline void append(std::string& out, const std::string& text) { out += text; }
+void appendBounded(std::string& out, std::string_view text);
+inline void append(std::string& out, const char* text) { appendBounded(out, text ? text : ""); }
+inline void append(std::string& out, std::string_view text) { appendBounded(out, text); }
+inline void append(std::string& out, const std::string& text) { appendBounded(out, text); }
 template <typename Int, typename = std::enable_if_t<std::is_integral_v<Int> && !std::is_same_v<Int, bool> &&
                                                     !std::is_same_v<Int, char>>>
 inline void append(std::string& out, Int value)
@@ -64,7 +77,8 @@ inline bool LogEnabled(int severity)
 
 // One line of one to five pieces (texts, strings or integers) joined with nothing between them.
 // Nothing is formatted when the severity is filtered out. Control characters in the pieces are written
-// escaped ("\r", "\n", "\t", "\x1b"), so one call is always one line.
+// escaped ("\r", "\n", "\t", "\x1b"), so one call is always one line. Each text piece is cut at
+// kLogPieceLimit, the message at kLogMessageLimit (LogCut).
 template <typename... Pieces>
 inline void Log(int severity, const Pieces&... pieces)
 {

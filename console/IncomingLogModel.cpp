@@ -1,5 +1,7 @@
 #include "console/IncomingLogModel.h"
 
+#include "console/CallOutcomes.h"
+
 #include <QDebug>
 #include <QSqlQuery>
 
@@ -47,7 +49,7 @@ QVariant IncomingLogModel::data(const QModelIndex& index, int role) const
     case CallBegin: return row.callBegin;
     case CallerId: return row.callerId;
     case Name: return row.name;
-    case Result: return row.result;
+    case Result: return role == Qt::DisplayRole ? QVariant(console::IncomingResultText(row.result)) : QVariant(row.result);
     case Dest: return row.dest;
     default: return QVariant();
     }

@@ -2,6 +2,7 @@
 
 #include "common/Schema.h"
 #include "console/Application.h"
+#include "console/CallbackLogModel.h"
 #include "console/IncomingLogModel.h"
 #include "console/LockoutsTab.h"
 #include "console/NewCallerIDDialog.h"
@@ -184,6 +185,7 @@ bool Selvdesk::setUpViews()
     incomingModel_->setHeaderData(3, Qt::Horizontal, tr("Name"), Qt::EditRole);
     incomingModel_->setHeaderData(4, Qt::Horizontal, tr("Result"), Qt::EditRole);
     ui->viewIncoming->hideColumn(0);
+    ui->viewIncoming->resizeColumnsToContents(); // the result is words now: keep each on one line
     ui->viewIncoming->horizontalHeader()->setSortIndicator(IncomingLogModel::Id, Qt::DescendingOrder);
     ui->viewIncoming->setSortingEnabled(true);
     keepIncomingScroll();
@@ -195,6 +197,24 @@ bool Selvdesk::setUpViews()
         lockoutsTab_ = new LockoutsTab(db_, ui->tabWidget);
         ui->tabWidget->addTab(lockoutsTab_, tr("Lockouts"));
     }
+    // Every callback attempt, newest first, kept current like the incoming calls. On a database without
+    // the outgoing log's columns it stays empty (the status bar names what is missing).
+    delete callbackModel_;
+    callbackModel_ = new CallbackLogModel(db_, this);
+    ui->viewCallbacks->setModel(callbackModel_);
+    ui->viewCallbacks->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    if (!callbackModel_->select())
+        qDebug().noquote() << "The callbacks cannot be read:" << callbackModel_->lastError().text();
+    const char* callbackHeaders[] = {QT_TR_NOOP("ID"),     QT_TR_NOOP("Time"),       QT_TR_NOOP("Name"),
+                                     QT_TR_NOOP("Number"), QT_TR_NOOP("Attempt"),    QT_TR_NOOP("Line"),
+                                     QT_TR_NOOP("Outcome"), QT_TR_NOOP("SIP status"), QT_TR_NOOP("Destination"),
+                                     QT_TR_NOOP("Length")};
+    for (int column = 0; column < CallbackLogModel::ColumnCount; ++column)
+        callbackModel_->setHeaderData(column, Qt::Horizontal, tr(callbackHeaders[column]), Qt::EditRole);
+    ui->viewCallbacks->hideColumn(CallbackLogModel::Id);
+    // Ten short columns: each as wide as what it holds, so the outcome is in sight without scrolling.
+    ui->viewCallbacks->resizeColumnsToContents();
+    ui->viewCallbacks->horizontalHeader()->setStretchLastSection(true);
     return true;
 }
 
@@ -205,6 +225,12 @@ void Selvdesk::subscribeEvents()
     std::vector<std::string_view> events(Schema::Events.begin(), Schema::Events.end());
     events.push_back(Schema::PinLockoutEvent);
     for (std::string_view name : events) {
+        const QString event = QString::fromLatin1(name.data(), qsizetype(name.size()));
+        if (!subscribed.contains(event))
+            driver->subscribeToNotification(event);
+    }
+    // Posted by optional triggers; waiting for an event nobody posts costs nothing.
+    for (std::string_view name : Schema::OptionalEvents) {
         const QString event = QString::fromLatin1(name.data(), qsizetype(name.size()));
         if (!subscribed.contains(event))
             driver->subscribeToNotification(event);
@@ -238,6 +264,8 @@ void Selvdesk::updated(QString event_name)
             usersModel_->select();
         if (incomingModel_ && event_name == "user_update")
             incomingModel_->refreshNames();
+        if (callbackModel_ && event_name == "user_update")
+            callbackModel_->refreshNames();
     } else if (event_name == "incominglog_insert") {
         if (!incomingFetch_.isActive()) {
             const qint64 since = sinceIncomingFetch_.isValid() ? sinceIncomingFetch_.elapsed() : kIncomingFetchMs;
@@ -249,6 +277,12 @@ void Selvdesk::updated(QString event_name)
     } else if (event_name == QLatin1String(Schema::PinLockoutEvent.data(), qsizetype(Schema::PinLockoutEvent.size()))) {
         if (lockoutsTab_)
             lockoutsTab_->refresh();
+    } else if (event_name == "outgoinglog_insert") {
+        if (callbackModel_)
+            callbackModel_->fetchNew();
+    } else if (event_name == "outgoinglog_update") {
+        if (callbackModel_)
+            callbackModel_->refreshOpen();
     }
 }
 

@@ -16,6 +16,7 @@
 
 #include <memory>
 
+class CallbackLogModel;
 class IncomingLogModel;
 class LockoutsTab;
 class QLabel;
@@ -63,6 +64,7 @@ public:
     IncomingLogModel* incomingModel() const { return incomingModel_; }
     // The Lockouts tab; null when the database lacks the lockout's objects.
     LockoutsTab* lockoutsTab() const { return lockoutsTab_; }
+    CallbackLogModel* callbackModel() const { return callbackModel_; }
 
 signals:
     void signal_mainwindow_shown();
@@ -111,6 +113,7 @@ private:
     QSqlTableModel* blacklistModel_ = nullptr;
     IncomingLogModel* incomingModel_ = nullptr;
     LockoutsTab* lockoutsTab_ = nullptr;
+    CallbackLogModel* callbackModel_ = nullptr;
     QLabel* userLabel_ = nullptr;
     QLabel* indicesLabel_ = nullptr;
     QLabel* optionalLabel_ = nullptr;

@@ -20,6 +20,69 @@
     </message>
 </context>
 <context>
+    <name>CallOutcomes</name>
+    <message>
+        <source>Not a subscriber</source>
+        <translation>Не абонент</translation>
+    </message>
+    <message>
+        <source>Queued for a callback</source>
+        <translation>В очереди на обратный вызов</translation>
+    </message>
+    <message>
+        <source>Queue full</source>
+        <translation>Очередь заполнена</translation>
+    </message>
+    <message>
+        <source>Locked out (wrong PINs)</source>
+        <translation>Заблокирован (неверные PIN)</translation>
+    </message>
+    <message>
+        <source>Unknown (%1)</source>
+        <translation>Неизвестно (%1)</translation>
+    </message>
+    <message>
+        <source>Under way</source>
+        <translation>Идёт</translation>
+    </message>
+    <message>
+        <source>No answer</source>
+        <translation>Нет ответа</translation>
+    </message>
+    <message>
+        <source>Refused</source>
+        <translation>Отклонён</translation>
+    </message>
+    <message>
+        <source>Set-up failed</source>
+        <translation>Не удалось установить</translation>
+    </message>
+    <message>
+        <source>PIN failed</source>
+        <translation>Неверный PIN</translation>
+    </message>
+    <message>
+        <source>Hung up</source>
+        <translation>Положил трубку</translation>
+    </message>
+    <message>
+        <source>Transfer denied</source>
+        <translation>Перевод запрещён</translation>
+    </message>
+    <message>
+        <source>Transfer failed</source>
+        <translation>Перевод не удался</translation>
+    </message>
+    <message>
+        <source>Transferred</source>
+        <translation>Переведён</translation>
+    </message>
+    <message>
+        <source>Interrupted by a stop</source>
+        <translation>Прерван остановкой</translation>
+    </message>
+</context>
+<context>
     <name>DBUsersDialog</name>
     <message>
         <source>The account %1 already exists on the database server. Give it the role MANAGER again? Its password and names stay as they are.</source>
@@ -348,6 +411,30 @@ Please, reinstall the application.</source>
         <source>Active</source>
         <translation>Активен</translation>
     </message>
+    <message>
+        <source>Attempt</source>
+        <translation>Попытка</translation>
+    </message>
+    <message>
+        <source>Line</source>
+        <translation>Линия</translation>
+    </message>
+    <message>
+        <source>Outcome</source>
+        <translation>Исход</translation>
+    </message>
+    <message>
+        <source>SIP status</source>
+        <translation>Статус SIP</translation>
+    </message>
+    <message>
+        <source>Destination</source>
+        <translation>Куда</translation>
+    </message>
+    <message>
+        <source>Length</source>
+        <translation>Длительность</translation>
+    </message>
 </context>
 <context>
     <name>SelvdeskClass</name>
@@ -434,6 +521,10 @@ Please, reinstall the application.</source>
     <message>
         <source>Quit</source>
         <translation>Выход</translation>
+    </message>
+    <message>
+        <source>Callbacks</source>
+        <translation>Обратные вызовы</translation>
     </message>
 </context>
 <context>

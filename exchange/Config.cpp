@@ -58,6 +58,23 @@ std::vector<std::string> Words(const std::string& text, size_t max)
     return words;
 }
 
+int* ControlLimit(ControlLimits& limits, const std::string& key)
+{
+    if (key == "control_max_clients")
+        return &limits.maxClients;
+    if (key == "control_max_unauthenticated")
+        return &limits.maxUnauthenticated;
+    if (key == "control_login_timeout")
+        return &limits.loginTimeoutSeconds;
+    if (key == "control_output_limit")
+        return &limits.outputLimitKiB;
+    if (key == "control_login_failures")
+        return &limits.loginFailures;
+    if (key == "control_login_lockout")
+        return &limits.lockoutSeconds;
+    return nullptr;
+}
+
 } // namespace
 
 const Extension* ExchangeConfig::FindExtension(const std::string& number) const
@@ -149,6 +166,12 @@ bool ParseConfig(const std::string& text, ExchangeConfig& config, std::string& e
                     return fail("rtp_ports wants first-last, at least 4 ports within 1024-65535");
                 c.rtpFirstPort = first;
                 c.rtpLastPort = last;
+            } else if (key == "media_timeout") {
+                if (!ToInt(value, c.mediaTimeoutSeconds) || c.mediaTimeoutSeconds < 0)
+                    return fail("media_timeout wants seconds, 0 for never");
+            } else if (int* limit = ControlLimit(c.control, key)) {
+                if (!ToInt(value, *limit) || *limit < 1)
+                    return fail(key + " wants a whole number of at least 1");
             } else
                 return fail("unknown key " + key);
         } else if (group == "dialplan") {

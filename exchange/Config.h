@@ -33,6 +33,17 @@ struct RewriteRule
     std::string replacement;
 };
 
+// What the control server grants one client and all of them (see README).
+struct ControlLimits
+{
+    int maxClients = 32;            // connections at once; more are closed at once
+    int maxUnauthenticated = 8;     // of those, not logged in yet; a newcomer over it ends the oldest
+    int loginTimeoutSeconds = 10;   // a connection not logged in by then is closed
+    int outputLimitKiB = 1024;      // answers and notifications waiting for a client that does not read
+    int loginFailures = 5;          // wrong logins from one address before it is refused
+    int lockoutSeconds = 60;        // how long it is refused then
+};
+
 struct ExchangeConfig
 {
     std::string sipAddress = "127.0.0.1:5060";     // host:port the SIP side listens on
@@ -50,6 +61,9 @@ struct ExchangeConfig
     std::vector<Extension> extensions;
     std::vector<DestinationClass> classes;         // first matching class wins
     std::vector<RewriteRule> dialable;             // applied in order
+    ControlLimits control;
+    // A call whose relayed media has stopped in both directions for this long is cleared (0: never).
+    int mediaTimeoutSeconds = 30;
 
     const Extension* FindExtension(const std::string& number) const;
 };

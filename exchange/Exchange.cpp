@@ -65,7 +65,7 @@ bool Exchange::Start(std::string& error)
     std::future<int> listened = listening.get_future();
     controlThread_ = std::thread([this, controlHost, wanted, &listening] {
         QEventLoop loop;
-        ControlServer server(*lines_, *plan_, config_.username, config_.password);
+        ControlServer server(*lines_, *plan_, config_.username, config_.password, config_.control);
         if (!server.Listen(QHostAddress(QString::fromStdString(controlHost)), quint16(wanted))) {
             listening.set_value(-1);
             return;

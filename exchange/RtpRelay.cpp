@@ -203,6 +203,8 @@ void RtpRelay::Run()
                 ssize_t size = recv(fd, packet, sizeof packet, 0);
                 if (size < 0)
                     break; // drained
+                (media == ports_.end() ? control->second : media->second)->lastHeard_ =
+                    std::chrono::steady_clock::now().time_since_epoch().count();
                 if (media == ports_.end()) {
                     std::shared_ptr<RelayPort> out = control->second->partner_.lock();
                     if (out && out->hasPeer_) {

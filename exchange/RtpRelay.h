@@ -5,6 +5,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -22,6 +23,11 @@ public:
     int Port() const { return port_; }
     uint64_t PacketsIn() const { return in_; }
     uint64_t PacketsOut() const { return out_; }
+    // When the port's peer last sent RTP or RTCP (steady clock); the epoch when it never has.
+    std::chrono::steady_clock::time_point LastHeard() const
+    {
+        return std::chrono::steady_clock::time_point(std::chrono::steady_clock::duration(lastHeard_.load()));
+    }
 
 private:
     friend class RtpRelay;
@@ -51,6 +57,7 @@ private:
     uint32_t cutTs_ = 0;
     std::atomic<uint64_t> in_{0};
     std::atomic<uint64_t> out_{0};
+    std::atomic<std::chrono::steady_clock::rep> lastHeard_{0};
 };
 
 class RtpRelay

@@ -22,11 +22,13 @@ struct Leg;
 #include "exchange/RtpRelay.h"
 #include "exchange/SdpRelay.h"
 #include "exchange/SipSwitch.h"
+#include "voip/sip/RequestPolicy.h"
 #include "voip/sip/SofiaLoop.h"
 #include "voip/sip/SofiaText.h"
 
 #include "exchange/Log.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -83,6 +85,7 @@ struct Leg
     bool ended = false;
     bool detached = false;     // a line's leg of a joined call: its end releases nobody
     bool onHold = false;
+    std::chrono::steady_clock::time_point answeredAt; // its media is watched from then on
 };
 
 struct Call
@@ -95,6 +98,7 @@ struct Call
 struct Registration
 {
     std::string contact;
+    std::string callId; // a new one is a new registration, not a refresh
     Clock::time_point expires;
 };
 
@@ -123,11 +127,20 @@ struct SwitchCore
     void HoldLine(const std::shared_ptr<Call>& call, const std::string& line);
     void ReleaseLine(const std::shared_ptr<Call>& call, const std::string& line);
     void Finish(const std::shared_ptr<Call>& call);
+    // Ends the leg here and now, without waiting for a peer that may be gone; the call follows.
+    void Abandon(const std::shared_ptr<Leg>& leg, const std::string& why);
+    void CheckMedia();
+    void ReleaseLegsOf(const std::string& line);
     std::shared_ptr<Leg> Find(Leg* leg) const;
     void Forget(const std::shared_ptr<Leg>& leg);
     std::string ContactOf(const std::string& number) const;
     std::string Nonce() const;
     bool NonceValid(const std::string& nonce, bool& stale) const;
+    std::string Challenge(bool stale) const;
+    enum class Digest { Missing, Wrong, Good };
+    // The credentials of a request against user's password; Missing asks for a (new) challenge.
+    Digest CheckDigest(const msg_auth_t* auth, const char* method, const std::string& user,
+                       const std::string& password, bool& stale) const;
     std::string SelfUrl(const std::string& user) const
     {
         return "sip:" + user + "@" + host + ":" + std::to_string(port);
@@ -152,6 +165,8 @@ struct SwitchCore
     std::map<Leg*, std::shared_ptr<Leg>> legs;
     std::map<int, std::shared_ptr<Call>> calls;
     std::map<std::string, std::set<int>> lineCalls; // line -> calls it holds (not detached)
+    // REGISTER is the registrar's to answer; INFO the stack answers, the keys are relayed.
+    const voip::RequestPolicy policy{"REGISTER, INFO", "REGISTER"};
     voip::SofiaLoop loop;
 };
 
@@ -176,8 +191,7 @@ bool SwitchCore::Start(const std::string& listenHost, int listenPort)
         // The media is ours (relayed, not terminated): SDP passes through as message bodies.
         nua_t* n = nua_create(root, OnNuaEvent, this, NUTAG_URL(url.c_str()), NUTAG_MEDIA_ENABLE(0),
                               NUTAG_AUTOANSWER(0), NUTAG_AUTOALERT(0), NUTAG_AUTOACK(1), NUTAG_ENABLEINVITE(1),
-                              NUTAG_APPL_METHOD("REGISTER"), NUTAG_ALLOW("REGISTER, INFO"),
-                              NUTAG_OUTBOUND("no-validate, no-options-keepalive"), TAG_NULL());
+                              NUTAG_OUTBOUND("no-validate, no-options-keepalive"), TAG_NEXT(policy.Tags()));
         // Port 0 has the stack bind a free one; its contact tells which.
         if (n && port == 0)
             nua_get_params(n, TAG_ANY(), TAG_END());
@@ -187,8 +201,11 @@ bool SwitchCore::Start(const std::string& listenHost, int listenPort)
         return false;
     if (listenPort == 0)
         bound.wait();
-    if (port > 0)
+    if (port > 0) {
+        if (config.mediaTimeoutSeconds > 0)
+            loop.Every(std::chrono::seconds(1), [this] { CheckMedia(); });
         return true;
+    }
     loop.Stop();
     return false;
 }
@@ -266,18 +283,8 @@ void SwitchCore::Event(nua_event_t event, int status, const char* phrase, nua_ha
     case nua_r_shutdown:
         loop.OnShutdown(status);
         return;
-    case nua_i_options:
-    case nua_i_message:
-    case nua_i_subscribe:
-    case nua_i_publish:
-    case nua_i_refer:
-    case nua_i_notify:
-    case nua_i_method:
-        // Answered by the stack; a handle made for a request outside our calls is not kept.
-        if (!raw && nh)
-            nua_handle_destroy(nh);
-        return;
     default:
+        voip::RequestPolicy::DisposeStray(event, nh, raw != nullptr);
         return;
     }
 }
@@ -306,6 +313,36 @@ bool SwitchCore::NonceValid(const std::string& nonce, bool& stale) const
     return !stale;
 }
 
+std::string SwitchCore::Challenge(bool stale) const
+{
+    return "Digest realm=\"" + config.realm + "\", nonce=\"" + Nonce() + "\", algorithm=MD5" +
+           (stale ? ", stale=true" : "");
+}
+
+SwitchCore::Digest SwitchCore::CheckDigest(const msg_auth_t* auth, const char* method, const std::string& user,
+                                           const std::string& password, bool& stale) const
+{
+    stale = false;
+    if (!auth)
+        return Digest::Missing;
+    std::string name = Param(auth->au_params, "username=");
+    std::string realm = Param(auth->au_params, "realm=");
+    std::string nonce = Param(auth->au_params, "nonce=");
+    std::string uri = Param(auth->au_params, "uri=");
+    std::string response = Param(auth->au_params, "response=");
+    std::string qop = Param(auth->au_params, "qop=");
+    // An old or foreign nonce is challenged again, not refused: the peer may simply be late.
+    if (!NonceValid(nonce, stale))
+        return Digest::Missing;
+    std::string ha1 = Md5Hex(name + ":" + realm + ":" + password);
+    std::string ha2 = Md5Hex(std::string(method) + ":" + uri);
+    std::string expected =
+        qop.empty() ? Md5Hex(ha1 + ":" + nonce + ":" + ha2)
+                    : Md5Hex(ha1 + ":" + nonce + ":" + Param(auth->au_params, "nc=") + ":" +
+                             Param(auth->au_params, "cnonce=") + ":" + qop + ":" + ha2);
+    return name == user && realm == config.realm && response == expected ? Digest::Good : Digest::Wrong;
+}
+
 void SwitchCore::OnRegister(nua_handle_t* nh, const sip_t* sip)
 {
     auto respond = [&](int status, const char* phrase, const std::string& challenge = {}) {
@@ -327,52 +364,45 @@ void SwitchCore::OnRegister(nua_handle_t* nh, const sip_t* sip)
         respond(SIP_404_NOT_FOUND);
         return;
     }
-    auto challenge = [&](bool stale) {
-        return "Digest realm=\"" + config.realm + "\", nonce=\"" + Nonce() + "\", algorithm=MD5" +
-               (stale ? ", stale=true" : "");
-    };
-    const sip_authorization_t* auth = sip->sip_authorization;
-    if (!auth) {
-        respond(SIP_401_UNAUTHORIZED, challenge(false));
-        return;
-    }
-    std::string user = Param(auth->au_params, "username=");
-    std::string realm = Param(auth->au_params, "realm=");
-    std::string nonce = Param(auth->au_params, "nonce=");
-    std::string uri = Param(auth->au_params, "uri=");
-    std::string response = Param(auth->au_params, "response=");
-    std::string qop = Param(auth->au_params, "qop=");
     bool stale = false;
-    if (!NonceValid(nonce, stale)) {
-        respond(SIP_401_UNAUTHORIZED, challenge(stale));
+    switch (CheckDigest(sip->sip_authorization, "REGISTER", number, extension->password, stale)) {
+    case Digest::Missing:
+        respond(SIP_401_UNAUTHORIZED, Challenge(stale));
         return;
-    }
-    std::string ha1 = Md5Hex(user + ":" + realm + ":" + extension->password);
-    std::string ha2 = Md5Hex("REGISTER:" + uri);
-    std::string expected =
-        qop.empty() ? Md5Hex(ha1 + ":" + nonce + ":" + ha2)
-                    : Md5Hex(ha1 + ":" + nonce + ":" + Param(auth->au_params, "nc=") + ":" +
-                             Param(auth->au_params, "cnonce=") + ":" + qop + ":" + ha2);
-    if (user != number || realm != config.realm || response != expected) {
+    case Digest::Wrong:
         Log(Notice, "registration of ", number, " refused: wrong user name or password");
         respond(SIP_403_FORBIDDEN);
         return;
+    case Digest::Good:
+        break;
     }
     const sip_contact_t* contact = sip->sip_contact;
     long expires = sip->sip_expires ? static_cast<long>(sip->sip_expires->ex_delta) : 3600;
     if (contact && contact->m_expires)
         expires = std::strtol(contact->m_expires, nullptr, 10);
     bool removeAll = contact && contact->m_url->url_type == url_any;
+    std::string callId = sip->sip_call_id && sip->sip_call_id->i_id ? sip->sip_call_id->i_id : "";
+    bool replaced = false;
     {
         std::lock_guard<std::mutex> lock(mutex);
         if (!contact) {
             // A query: nothing changes.
         } else if (removeAll || expires <= 0) {
-            registrations.erase(number);
+            // A contact that says goodbye takes only itself away, not the one that replaced it.
+            auto old = registrations.find(number);
+            if (old != registrations.end() && (removeAll || old->second.contact == UrlText(contact->m_url)))
+                registrations.erase(old);
         } else {
-            registrations[number] = {UrlText(contact->m_url), Clock::now() + std::chrono::seconds(expires)};
+            std::string url = UrlText(contact->m_url);
+            auto old = registrations.find(number);
+            replaced = old != registrations.end() && (old->second.contact != url || old->second.callId != callId);
+            registrations[number] = {url, callId, Clock::now() + std::chrono::seconds(expires)};
         }
     }
+    // A line registering anew (another contact, or the same one by a user agent that started
+    // again) has lost whatever its previous registration held: those legs would stay up forever.
+    if (replaced && extension->line)
+        ReleaseLegsOf(number);
     if (contact && !removeAll && expires > 0)
         Log(Informational, "registered ", number, " at ", UrlText(contact->m_url));
     else if (contact)
@@ -404,10 +434,30 @@ void SwitchCore::OnInvite(nua_handle_t* nh, const sip_t* sip)
     std::string caller = sip->sip_from->a_url->url_user;
     std::string dialled = sip->sip_request->rq_url->url_user ? sip->sip_request->rq_url->url_user : "";
     int cos = lines.CosOf(caller);
-    if (cos < 0) {
+    const Extension* extension = config.FindExtension(caller);
+    if (cos < 0 || !extension) {
         Log(Notice, "call from unknown ", caller, " to ", dialled, " refused: 403");
         refuse(SIP_403_FORBIDDEN);
         return;
+    }
+    // From is only what the sender wrote: the caller proves it with the extension's password, as
+    // its registration does. Proxy-Authorization answers our 407; Authorization is taken as well.
+    bool stale = false;
+    const msg_auth_t* credentials =
+        sip->sip_proxy_authorization ? sip->sip_proxy_authorization : sip->sip_authorization;
+    switch (CheckDigest(credentials, "INVITE", caller, extension->password, stale)) {
+    case Digest::Missing: {
+        std::string challenge = Challenge(stale);
+        nua_respond(nh, SIP_407_PROXY_AUTH_REQUIRED, SIPTAG_PROXY_AUTHENTICATE_STR(challenge.c_str()), TAG_END());
+        nua_handle_destroy(nh);
+        return;
+    }
+    case Digest::Wrong:
+        Log(Notice, "call from ", caller, " to ", dialled, " refused: wrong user name or password");
+        refuse(SIP_403_FORBIDDEN);
+        return;
+    case Digest::Good:
+        break;
     }
     RouteDecision route = plan.Route(cos, dialled);
     std::string target;
@@ -537,6 +587,7 @@ void SwitchCore::OnAnswer(const std::shared_ptr<Leg>& b, int status, const sip_t
     }
     a->answered = true;
     a->hangingUp = false;
+    a->answeredAt = b->answeredAt = Clock::now();
     nua_respond(a->nh, SIP_200_OK, SIPTAG_CONTENT_TYPE_STR("application/sdp"), SIPTAG_PAYLOAD_STR(a->sdpSent.c_str()),
                 TAG_END());
     Log(Informational, "call ", call->id, " connected");
@@ -674,6 +725,40 @@ void SwitchCore::Finish(const std::shared_ptr<Call>& call)
         Log(Informational, "call ", call->id, " ended");
         callCount = calls.size();
     }
+}
+
+void SwitchCore::Abandon(const std::shared_ptr<Leg>& leg, const std::string& why)
+{
+    if (!leg || leg->ended)
+        return;
+    std::shared_ptr<Call> call = leg->call.lock();
+    Log(Notice, "call ", call ? call->id : 0, ": leg to " + leg->number + " cleared: ", why);
+    // The BYE (or CANCEL) goes out for a peer that is still there; its answer is not waited for.
+    HangUp(leg, 408, "Request Timeout");
+    LegEnded(leg);
+}
+
+void SwitchCore::CheckMedia()
+{
+    auto now = Clock::now();
+    auto timeout = std::chrono::seconds(config.mediaTimeoutSeconds);
+    for (auto& [id, call] : std::map<int, std::shared_ptr<Call>>(calls)) {
+        for (const std::shared_ptr<Leg>& leg : {call->a, call->b}) {
+            // A peer on hold may rightly send nothing.
+            if (!leg || !leg->answered || leg->ended || leg->hangingUp || leg->onHold || !leg->relay)
+                continue;
+            auto last = std::max(leg->answeredAt, leg->relay->LastHeard());
+            if (now - last > timeout)
+                Abandon(leg, "no media for " + std::to_string(config.mediaTimeoutSeconds) + " s");
+        }
+    }
+}
+
+void SwitchCore::ReleaseLegsOf(const std::string& line)
+{
+    for (auto& [raw, leg] : std::map<Leg*, std::shared_ptr<Leg>>(legs))
+        if (leg->line == line && !leg->ended)
+            Abandon(leg, "line " + line + " registered anew");
 }
 
 // ---- the facade ----

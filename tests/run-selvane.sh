@@ -75,6 +75,9 @@ sip_registrations\\1\\server=127.0.0.1:5060
 sip_registrations\\2\\login=202
 sip_registrations\\2\\password=202
 sip_registrations\\2\\server=127.0.0.1:5060
+; Calls are taken only from the lines' servers (the exchange above) and from these peers:
+; "host" (any port) or "host:port" (that port only), comma-separated.
+;TrustedPeers=127.0.0.1:5090
 
 [CallBack]
 MaxNumbersInQueue=10
@@ -85,6 +88,8 @@ EnterNumberTimer=15
 PinLockoutFailures=3
 PinLockoutWindow=60
 PinLockoutMinutes=60
+PersistQueue=true
+LogOutgoing=true
 
 [Other]
 LoggingLevel=7

@@ -137,6 +137,40 @@ TEST_F(LoggingTest, ControlCharactersFromTheNetworkCannotForgeLines)
     EXPECT_EQ(messages()[2], "nul\\x00byte; Пётр 1\\2") << "printable and UTF-8 text is kept as it is";
 }
 
+// A caller ID or header of any length from the network writes a bounded line: each piece is cut with a
+// visible mark that says how much was left out, and so is a message whose pieces are all long.
+TEST_F(LoggingTest, LongTextsAreCutWithAMarkAndEveryLineIsBounded)
+{
+    SetLogSeverity(Notice);
+    const std::string callerId(60000, '7');
+    Log(Warning, "OnIncommingCall from wrong CALLERID=", callerId);
+    Log(Notice, callerId, callerId, callerId, callerId, callerId);
+    Log(Notice, std::string(3000, '\n'));
+    const std::string exact(kLogPieceLimit, '5');
+    Log(Notice, exact);
+    auto all = lines();
+    ASSERT_EQ(all.size(), 5u) << "one call, one line, however long its pieces";
+    EXPECT_EQ(messages()[1], "OnIncommingCall from wrong CALLERID=" + std::string(kLogPieceLimit, '7') +
+                                 "\u2026[cut " + std::to_string(60000 - kLogPieceLimit) + "]");
+    EXPECT_LT(all[1].size(), 1200u);
+    // Five cut pieces are more than a message may hold: the message is cut once more.
+    const std::string five = messages()[2];
+    EXPECT_EQ(five.compare(0, kLogPieceLimit, std::string(kLogPieceLimit, '7')), 0);
+    EXPECT_NE(five.find("\u2026[cut " + std::to_string(60000 - kLogPieceLimit) + "]"), std::string::npos);
+    EXPECT_LT(all[2].size(), kLogMessageLimit + 100);
+    EXPECT_EQ(five.substr(five.rfind("\u2026[cut ")).back(), ']');
+    // Cut first, escaped after: control bytes cannot blow a line past four times the piece limit.
+    EXPECT_LT(all[3].size(), 4 * kLogPieceLimit + 100);
+    EXPECT_NE(all[3].find("\\n\\n\u2026[cut " + std::to_string(3000 - kLogPieceLimit) + "]"), std::string::npos);
+    EXPECT_EQ(messages()[4], exact) << "a piece at the limit is whole";
+
+    // The cut never splits a UTF-8 character; a secret shows only its length.
+    EXPECT_EQ(LogCut("\u0451\u0451\u0451", 5), "\u0451\u0451\u2026[cut 2]");
+    EXPECT_EQ(LogCut("12345", 5), "12345");
+    EXPECT_EQ(LogMasked("2000"), "****");
+    EXPECT_EQ(LogMasked(""), "");
+}
+
 TEST_F(LoggingTest, LinesFromManyThreadsNeverInterleave)
 {
     SetLogSeverity(Debug);

@@ -193,8 +193,10 @@ ServerAccount::~ServerAccount()
 bool WaitUntilSubscribed(QSqlDatabase other, const QStringList& moreEvents)
 {
     DiagnosticLines lines;
-    const QStringList names = moreEvents + QStringList{"user_insert",        "user_update",        "queue_update",      "queue_insert",
-                               "queue_delete",       "incominglog_update", "incominglog_insert", "incominglog_delete"};
+    const QStringList names = moreEvents + QStringList{"user_insert",        "user_update",        "queue_update",
+                                                       "queue_insert",       "queue_delete",       "incominglog_update",
+                                                       "incominglog_insert", "incominglog_delete", "outgoinglog_insert",
+                                                       "outgoinglog_update"};
     QString block = "EXECUTE BLOCK AS BEGIN ";
     for (const QString& name : names)
         block += "POST_EVENT '" + name + "'; ";

@@ -42,7 +42,7 @@ QStringList ModelRows(const IncomingLogModel* model)
         rows << QString("%1|%2|%3")
                     .arg(model->index(row, IncomingLogModel::Id).data().toInt())
                     .arg(model->index(row, IncomingLogModel::Name).data().toString())
-                    .arg(model->index(row, IncomingLogModel::Result).data().toInt());
+                    .arg(model->index(row, IncomingLogModel::Result).data(Qt::EditRole).toInt());
     return rows;
 }
 

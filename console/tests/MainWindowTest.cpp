@@ -202,7 +202,8 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(model->rowCount(), 1, 10000);
         QCOMPARE(model->index(0, 2).data().toString().trimmed(), QString("600"));
         QCOMPARE(model->index(0, 3).data().toString().trimmed(), QString("Ann"));
-        QCOMPARE(model->index(0, 4).data().toInt(), 1);
+        QCOMPARE(model->index(0, 4).data().toString(), QString("Queued for a callback"));
+        QCOMPARE(model->index(0, 4).data(Qt::EditRole).toInt(), 1);
         QCOMPARE(model->headerData(3, Qt::Horizontal).toString(), QString("Name"));
 
         // A caller that is no subscriber is logged with no UID and is not listed.

@@ -10,11 +10,13 @@
 #include "console/DBUsersDialog.h"
 #include "console/LoginWindow.h"
 #include "console/IncomingLogModel.h"
+#include "console/CallbackLogModel.h"
 #include "console/Selvdesk.h"
 #include "console/SettingsDialog.h"
 #include "console/tests/ConsoleTestSupport.h"
 
 #include <QApplication>
+#include <iterator>
 #include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
@@ -200,6 +202,50 @@ void FillSampleData(QSqlDatabase db)
             Fail("incoming call: " + call.lastError().text());
     }
 
+    // The service's callback attempts for the queued calls of the morning, with their outcomes: a few
+    // minutes after each call, a second attempt where the first was not answered or refused.
+    struct Outcome
+    {
+        int reason; // OUTGOINGLOG.END_REASON, see README
+        int status; // SIP status, 0 for none
+        const char* destination;
+        int length;
+    };
+    const Outcome kOutcomes[] = {{8, 0, "2204", 184}, {1, 0, "", 0},      {8, 0, "84957201134", 95},
+                                 {2, 486, "", 0},     {4, 0, "", 21},     {8, 0, "2311", 312},
+                                 {6, 0, "88001005050", 17}, {8, 0, "315", 48}, {5, 0, "", 9},
+                                 {7, 0, "2188", 40}};
+    QSqlQuery queued(db);
+    if (!queued.exec("SELECT ID, UID, CALL_BEGIN FROM INCOMINGLOG WHERE RESULT = 1 AND UID IS NOT NULL ORDER BY ID"))
+        Fail("queued calls: " + queued.lastError().text());
+    QSqlQuery attempt(db);
+    attempt.prepare("INSERT INTO OUTGOINGLOG (ID, CID, UID, CALL_BEGIN, CALL_LENGTH, ATTEMPT_NUMBER, ANSWERED, "
+                    "PIN_RESULT, END_REASON, SIP_STATUS, LINE, DESTINATION) VALUES "
+                    "(gen_id(NEW_OUTGOING_ID,1), ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
+    int n = 0;
+    while (queued.next()) {
+        const Outcome& o = kOutcomes[n % std::size(kOutcomes)];
+        const bool retried = o.reason == 1 || o.reason == 2;
+        for (int number = 1; number <= (retried ? 2 : 1); ++number) {
+            const Outcome& now = number == 1 ? o : kOutcomes[0];
+            const bool answered = now.reason >= 4;
+            attempt.addBindValue(queued.value(0));
+            attempt.addBindValue(queued.value(1));
+            attempt.addBindValue(queued.value(2).toDateTime().addSecs(9 + 60 * (number - 1)));
+            attempt.addBindValue(now.length);
+            attempt.addBindValue(number);
+            attempt.addBindValue(answered ? 1 : 0);
+            attempt.addBindValue(now.reason == 4 ? 2 : (answered && now.reason != 5 ? 1 : 0));
+            attempt.addBindValue(now.reason);
+            attempt.addBindValue(now.status ? QVariant(now.status) : QVariant(QMetaType::fromType<int>()));
+            attempt.addBindValue(QString(n % 2 ? "202" : "201"));
+            attempt.addBindValue(*now.destination ? QVariant(QString(now.destination)) : QVariant(QMetaType::fromType<QString>()));
+            if (!attempt.exec())
+                Fail("callback attempt: " + attempt.lastError().text());
+        }
+        ++n;
+    }
+
     QSqlQuery pattern(db);
     pattern.prepare("INSERT INTO BLACKLIST (COS, NUMBER) VALUES (0, ?)");
     for (const char* p : kPatterns) {
@@ -273,17 +319,19 @@ void MainWindowAndAccounts(const FbServerEnv& server)
         if (!window.usersModel() || !window.incomingModel() || !window.blacklistModel())
             Fail("the main window set up no views");
         auto* tabs = window.findChild<QTabWidget*>("tabWidget");
-        if (!tabs || tabs->count() != 3)
-            Fail("the main window has no tabWidget with three tabs");
+        if (!tabs || tabs->count() != 4)
+            Fail("the main window has no tabWidget with four tabs");
         const int listed[] = {window.usersModel()->rowCount(), window.incomingModel()->rowCount(),
-                              window.blacklistModel()->rowCount()};
-        if (listed[0] == 0 || listed[1] == 0 || listed[2] == 0)
-            Fail(QString("an empty tab: %1 subscribers, %2 calls, %3 patterns")
+                              window.callbackModel()->rowCount(), window.blacklistModel()->rowCount()};
+        if (listed[0] == 0 || listed[1] == 0 || listed[2] == 0 || listed[3] == 0)
+            Fail(QString("an empty tab: %1 subscribers, %2 calls, %3 callbacks, %4 patterns")
                      .arg(listed[0])
                      .arg(listed[1])
-                     .arg(listed[2]));
-        const char* files[] = {"console-users.png", "console-incoming.png", "console-blacklist.png"};
-        for (int tab = 0; tab < 3; ++tab) {
+                     .arg(listed[2])
+                     .arg(listed[3]));
+        const char* files[] = {"console-users.png", "console-incoming.png", "console-callbacks.png",
+                               "console-blacklist.png"};
+        for (int tab = 0; tab < 4; ++tab) {
             tabs->setCurrentIndex(tab);
             Save(&window, files[tab]);
         }

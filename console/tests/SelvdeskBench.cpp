@@ -668,8 +668,8 @@ int main(int argc, char* argv[])
         desk->resize(1024, 768);
         desk->setDatabase(t.db());
         auto* tabs = desk->findChild<QTabWidget*>("tabWidget");
-        if (!tabs || tabs->count() != 3)
-            Fail("the window has no tabWidget with three tabs");
+        if (!tabs || tabs->count() != 4)
+            Fail("the window has no tabWidget with four tabs");
         const Window w{desk.get(), tabs};
 
         ShowAndSwitchTabs(w);

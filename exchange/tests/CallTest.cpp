@@ -16,25 +16,9 @@
 namespace exchange::test {
 namespace {
 
-enum State { kIdle = 0, kConnected = 1, kRinging = 2, kDialing = 3, kBusy = 4, kHold = 5 };
-
-class ExchangeCallTest : public ::testing::Test
+class ExchangeCallTest : public ExchangeFixture
 {
 protected:
-    void Start(ExchangeConfig config = TestConfig())
-    {
-        pbx = std::make_unique<Exchange>(config);
-        std::string error;
-        ASSERT_TRUE(pbx->Start(error)) << error;
-        ASSERT_TRUE(control.Connect(pbx->ControlPort()));
-        ASSERT_TRUE(control.Login());
-    }
-    std::unique_ptr<Phone> Register(const std::string& number)
-    {
-        auto phone = std::make_unique<Phone>(*pbx, number, number);
-        EXPECT_TRUE(phone->Registered()) << number;
-        return phone;
-    }
     // Media flows into the call's leg: more packets than now arrive.
     static bool MediaFlows(const Phone& phone, const std::string& token)
     {
@@ -52,15 +36,6 @@ protected:
         sender->SendKeys(keys);
         return WaitFor([&] { return receiver->ReceivedInput() == before + keys; });
     }
-    // Drains notifications until the line has reported state, then gives the states seen.
-    std::vector<int> StatesUntil(int line, int state)
-    {
-        EXPECT_TRUE(control.WaitState(line, state)) << "line " << line << " never reported " << state;
-        return control.TakeStates(line);
-    }
-
-    std::unique_ptr<Exchange> pbx; // declared first: phones and the client go before it
-    ControlClient control;
 };
 
 TEST_F(ExchangeCallTest, RegistrationIsRefusedWithAWrongPassword)

@@ -178,9 +178,13 @@ bool ControlClient::Closed(std::chrono::milliseconds timeout)
 }
 
 Phone::Phone(const Exchange& exchange, const std::string& number, const std::string& password)
-    : manager_(std::make_unique<PhoneManager>()), number_(number)
+    : Phone(exchange.SipHost() + ":" + std::to_string(exchange.SipPort()), number, password)
 {
-    exchangeAddress_ = exchange.SipHost() + ":" + std::to_string(exchange.SipPort());
+}
+
+Phone::Phone(const std::string& exchangeAddress, const std::string& number, const std::string& password)
+    : manager_(std::make_unique<PhoneManager>()), number_(number), exchangeAddress_(exchangeAddress)
+{
     sip_ = &manager_->AddEndpoint(std::make_unique<voip::SipEndpoint>(*manager_));
     local_ = &manager_->AddEndpoint(std::make_unique<voip::LocalEndpoint>(*manager_));
     manager_->AddRouteEntry(".* = local:");
@@ -280,6 +284,28 @@ std::string Phone::WaitRelease(std::chrono::milliseconds timeout)
     std::string reason = releases_.front();
     releases_.pop_front();
     return reason;
+}
+
+void ExchangeFixture::Start(ExchangeConfig config)
+{
+    pbx = std::make_unique<Exchange>(config);
+    std::string error;
+    ASSERT_TRUE(pbx->Start(error)) << error;
+    ASSERT_TRUE(control.Connect(pbx->ControlPort()));
+    ASSERT_TRUE(control.Login());
+}
+
+std::unique_ptr<Phone> ExchangeFixture::Register(const std::string& number)
+{
+    auto phone = std::make_unique<Phone>(*pbx, number, number);
+    EXPECT_TRUE(phone->Registered()) << number;
+    return phone;
+}
+
+std::vector<int> ExchangeFixture::StatesUntil(int line, int state)
+{
+    EXPECT_TRUE(control.WaitState(line, state)) << "line " << line << " never reported " << state;
+    return control.TakeStates(line);
 }
 
 } // namespace exchange::test

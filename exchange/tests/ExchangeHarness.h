@@ -14,6 +14,8 @@
 #include "tests/support/SipPeer.h"
 #include "tests/support/Wait.h"
 
+#include <gtest/gtest.h>
+
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -68,6 +70,8 @@ class Phone
 public:
     // Listens on a free loopback port and registers number with password at the exchange.
     Phone(const Exchange& exchange, const std::string& number, const std::string& password);
+    // The same at an exchange run as a program: its SIP address, "host:port".
+    Phone(const std::string& exchangeAddress, const std::string& number, const std::string& password);
     ~Phone();
     bool Registered(std::chrono::milliseconds timeout = std::chrono::seconds(10));
     // Dials through the exchange; the token of the call in this phone's manager.
@@ -100,6 +104,23 @@ private:
     std::mutex mutex_;
     std::condition_variable released_;
     std::deque<std::string> releases_;
+};
+
+// The control protocol's line states.
+enum State { kIdle = 0, kConnected = 1, kRinging = 2, kDialing = 3, kBusy = 4, kHold = 5 };
+
+// An exchange in this process with a control client logged in, and phones registered at it.
+class ExchangeFixture : public ::testing::Test
+{
+protected:
+    void Start(ExchangeConfig config = TestConfig());
+    // A phone registered under number, its password the number.
+    std::unique_ptr<Phone> Register(const std::string& number);
+    // Drains notifications until the line has reported state, then gives the states seen.
+    std::vector<int> StatesUntil(int line, int state);
+
+    std::unique_ptr<Exchange> pbx; // declared first: phones and the client go before it
+    ControlClient control;
 };
 
 } // namespace exchange::test

@@ -212,6 +212,7 @@ public:
             haveTarget_ = false;
             clientType_.clear();
             lines_.clear();
+            logins_ = 0;
             if (fd_ >= 0)
                 shutdown(fd_, SHUT_RDWR);
             quit_ = true;
@@ -354,6 +355,7 @@ private:
     bool loggedIn_ = false;
     bool loginRefused_ = false;
     quint64 attempts_ = 0; // connection attempts that have come to an end, good or bad
+    quint64 logins_ = 0;   // successful logins since Connect
     Clock::time_point loginDeadline_;
     Clock::time_point lastReceived_;
     qint64 nextId_ = 1;
@@ -610,6 +612,13 @@ void NorComComponent::Session::handleOwnReply(OwnRequest own, const Reply& reply
             delayMs_ = firstDelayMs_;
             ++attempts_;
             Log(Notice, "NorCom: logged in to the control server ", host_, ":", int(port_));
+            // A login after the session's first: the connection was lost, and the exchange may have
+            // restarted and forgotten what it knew of us.
+            if (++logins_ > 1) {
+                NorComComponent* owner = owner_;
+                QMetaObject::invokeMethod(
+                    owner, [owner] { emit owner->SessionRestored(); }, Qt::QueuedConnection);
+            }
         } else {
             loginRefused_ = true;
             Log(Error, "NorCom: the control server refused the login of ", username_.toStdString(), ": ",

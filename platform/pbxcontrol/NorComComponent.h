@@ -45,6 +45,8 @@ public:
 
 signals:
     void CallStateChangedInt(int line_id, int call_id, int call_state);
+    // Logged in again after the connection was lost (not at the first login), in this object's thread.
+    void SessionRestored();
 
 private:
     class Session;

@@ -11,6 +11,14 @@ std::string CBSrvSettings::GetApplicationDir() const
     return QCoreApplication::applicationDirPath().toLocal8Bit().toStdString();
 }
 
+std::vector<std::string> CBSrvSettings::GetTrustedPeers() const
+{
+    std::vector<std::string> peers;
+    for (const QString& peer : TrustedPeers)
+        peers.push_back(peer.toStdString());
+    return peers;
+}
+
 bool CBSrvSettings::LoadSettings()
 {
     QSettings settings(QSettings::IniFormat, QSettings::SystemScope, QStringLiteral("Brint"),
@@ -73,6 +81,12 @@ bool CBSrvSettings::LoadSettings()
     settings.endArray();
     LocalAddress = settings.value(QStringLiteral("LocalAddress"), QString()).toString();
     ListenAddress = settings.value(QStringLiteral("ListenAddress"), QString()).toString();
+    // "a, b" reads as a list; one entry as a text; either way one entry per item.
+    TrustedPeers.clear();
+    for (const QString& item : settings.value(QStringLiteral("TrustedPeers")).toStringList())
+        for (const QString& peer : item.split(QLatin1Char(','), Qt::SkipEmptyParts))
+            if (!peer.trimmed().isEmpty())
+                TrustedPeers << peer.trimmed();
     settings.endGroup();
 
     settings.beginGroup(QStringLiteral("CallBack"));
@@ -86,6 +100,8 @@ bool CBSrvSettings::LoadSettings()
     PinLockoutFailures = std::max(0, number("PinLockoutFailures"));
     PinLockoutWindow = std::max(0, number("PinLockoutWindow"));
     PinLockoutMinutes = std::max(0, number("PinLockoutMinutes"));
+    PersistQueue = settings.value(QStringLiteral("PersistQueue"), false).toBool();
+    LogOutgoing = settings.value(QStringLiteral("LogOutgoing"), false).toBool();
     settings.endGroup();
 
     settings.beginGroup(QStringLiteral("Other"));

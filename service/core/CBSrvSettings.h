@@ -33,6 +33,7 @@ public:
     int GetPinLockoutFailures() const override { return PinLockoutFailures; }
     int GetPinLockoutWindow() const override { return PinLockoutWindow; }
     int GetPinLockoutMinutes() const override { return PinLockoutMinutes; }
+    std::vector<std::string> GetTrustedPeers() const override;
 
     // Database
     QString DriverName;
@@ -74,10 +75,16 @@ public:
     int PinLockoutFailures = 0;
     int PinLockoutWindow = 0;
     int PinLockoutMinutes = 0;
+    // Missing: off, as before. The queue written to QUEUE and read back at start.
+    bool PersistQueue = false;
+    // Missing: off. One OUTGOINGLOG row per callback attempt.
+    bool LogOutgoing = false;
     // SIP
     std::vector<SipRegistration> sipRegistrations;
     std::vector<std::string> dummyExtensions;
     QString LocalAddress;
     // "host[:port]" the SIP listener binds; empty: every interface on 5060.
     QString ListenAddress;
+    // "host[:port]" entries that may start calls besides the lines' servers.
+    QStringList TrustedPeers;
 };

@@ -5,6 +5,7 @@
 #include "service/core/IDBBackend.h"
 #include "service/core/INorCOMService.h"
 #include "service/core/CBSrvSettings.h"
+#include "service/core/CallBackJournal.h"
 
 #include <QTimer>
 
@@ -29,9 +30,11 @@ void CallBackLogic::Initialize()
 
 void CallBackLogic::CheckCallBackQueue()
 {
-    LogicLock::Entry entry(logicLock);
+    LogicLock::Entry entry(logicLock, LogicLock::Urgency::Urgent);
     if (!enabled)
         return;
+    if (journal)
+        journal->Tick();
     // Each callback placed takes a line before the next is asked for, so two never share one.
     const int perTick = config()->GetCallBacksPerTick();
     for (int placed = 0; perTick == 0 || placed < perTick; ++placed) {
@@ -114,7 +117,7 @@ void CallBackLogic::OnIncommingCall(const std::string& callerId, void* call)
 
     if (result == 1) {
         Log(Debug, "CallBackLogic::OnIncommingCall going to put call in queue with callerid=", cid);
-        queue->PutInQueue(cid);
+        queue->PutInQueue(cid, id, uid);
     }
     Log(Debug, "CallBackLogic::OnIncommingCall ended handling incoming call callerid=", cid);
 }
@@ -124,6 +127,8 @@ void CallBackLogic::OnCallBackSucceed(const std::string& number, void* call)
     LogicLock::Entry entry(logicLock);
     Log(Debug, "Callback succeffull to number ", number);
     queue->OnCallBackSucceed(number);
+    if (journal)
+        journal->AttemptAnswered(AttemptKey(call));
     wrongPinCounts[number] = 0;
     if (LockoutOn() && database->IsLockedOut(number)) {
         // Placed before its lock began: no PIN is asked of a locked out caller.
@@ -160,6 +165,8 @@ void CallBackLogic::OnPinEntered(const std::string& callerId, const std::string&
     if (database->CheckPin(callerId, pin)) {
         Log(Debug, "Got correct PIN from ", callerId);
         EndPinSession(call, true);
+        if (journal)
+            journal->AttemptPin(AttemptKey(call), true);
         PlayOGMEnterNumber(call);
         return;
     }
@@ -171,12 +178,14 @@ void CallBackLogic::OnPinEntered(const std::string& callerId, const std::string&
     const int max = config()->GetEnterPinMaxTries();
     int& count = wrongPinCounts[callerId];
     if (count < max - 1) {
-        Log(Notice, "Got wrong PIN=", pin, " from ", callerId, ", asking to enter PIN again");
+        Log(Notice, "Got wrong PIN=", LogMasked(pin), " from ", callerId, ", asking to enter PIN again");
         Log(Notice, "EnterPinMaxTries=", max, " wrong count=", count);
         ++count;
         PlayOGMWrongPin(call);
     } else {
-        Log(Notice, "Got wrong PIN=", pin, " from ", callerId, ", disconnecting");
+        Log(Notice, "Got wrong PIN=", LogMasked(pin), " from ", callerId, ", disconnecting");
+        if (journal)
+            journal->AttemptPin(AttemptKey(call), false);
         PlayOGMWrongPinDisconnect(call);
         count = 0;
         EndPinSession(call, false);
@@ -192,9 +201,16 @@ void CallBackLogic::OnNumberEntered(const std::string& lineName, const std::stri
         Log(Debug, "Callback  OnNumberEntered calleid=", callerId, " number=", number, " trying to transfer");
         std::string dest = number;
         lineService->ToDialable(dest);
+        if (journal)
+            journal->AttemptDestination(AttemptKey(call), dest);
         TransferCall(dest, call);
     } else {
         Log(Warning, "Callback  OnNumberEntered TRANSFER DENIED calleid=", callerId, " number=", number);
+        if (journal) {
+            const std::string key = AttemptKey(call);
+            journal->AttemptDestination(key, number);
+            journal->AttemptOutcome(key, CallBackJournal::EndReason::TransferDenied);
+        }
         PlayOGMTransferDenied(call);
     }
 }
@@ -289,3 +305,5 @@ void CallBackLogic::SetSettings(CBSrvSettings* s) { settings = s; }
 void CallBackLogic::SetDBBackend(IDBBackend* d) { database = d; }
 void CallBackLogic::SetNorCOMService(INorCOMService* l) { lineService = l; }
 void CallBackLogic::SetCallBackQueue(ICallBackQueue* q) { queue = q; }
+void CallBackLogic::SetJournal(CallBackJournal* j) { journal = j; }
+std::string CallBackLogic::AttemptKey(void*) { return std::string(); }

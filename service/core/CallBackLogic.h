@@ -11,6 +11,7 @@
 #include <string>
 
 class CBSrvSettings;
+class CallBackJournal;
 class ICBSrvSettings;
 class ICallBackQueue;
 class IDBBackend;
@@ -55,6 +56,8 @@ public:
     virtual void SetDBBackend(IDBBackend* database);
     virtual void SetNorCOMService(INorCOMService* lineService);
     virtual void SetCallBackQueue(ICallBackQueue* queue);
+    // Where the attempts' outcomes are written down (nullptr: nowhere); not owned.
+    void SetJournal(CallBackJournal* journal);
 
     static constexpr int kQueueTimerMs = 7000;
 
@@ -85,6 +88,9 @@ protected:
     // Counts a session that ended without the right PIN and locks its caller out at the limit; clears
     // the count after the right one.
     void EndPinSession(void* call, bool rightPin);
+    CallBackJournal* journal = nullptr;
 
     const ICBSrvSettings* config() const;
+    // The key under which the journal knows the callback attempt of this call handle; empty: none.
+    virtual std::string AttemptKey(void* call);
 };

@@ -31,6 +31,9 @@ public:
     virtual std::string GetServer() const = 0;
     virtual std::string GetUsername() const = 0;
     virtual std::string GetNorvelPassword() const = 0;
+    // Sources besides the lines' servers that may start calls at the SIP listener: "host" (any port)
+    // or "host:port" (that port only).
+    virtual std::vector<std::string> GetTrustedPeers() const { return {}; }
     // Numbers the queue timer may call back on one tick: 1 by default; 0 as many as lines are free.
     virtual int GetCallBacksPerTick() const { return 1; }
     // The PIN lockout: this many callback sessions ending without the right PIN within the window (in

@@ -56,6 +56,11 @@ NorvelService::NorvelService(int argc, char** argv)
     m_manager.SetNorCOMService(m_bridge);
     m_manager.SetCallBackQueue(m_queue);
 
+    m_journal.SetSettings(&m_settings);
+    m_journal.SetQueue(m_queue);
+    m_queue->SetJournal(&m_journal);
+    m_manager.SetJournal(&m_journal);
+
     Log(Debug, "NorvelService::NorvelService created");
 }
 
@@ -66,8 +71,13 @@ NorvelService::~NorvelService()
     // database access and the bridge's line services: all still there.
     m_bridge->eventsReceiver = nullptr;
     m_bridge->StopLineEvents();
+    // Callbacks still under way now end because of the stop.
+    m_journal.Stopping();
     m_manager.StopCallBacks();
     m_manager.ShutDownEndpoints();
+    // The queue outlives the journal; its last changes were written through above.
+    m_queue->SetJournal(nullptr);
+    m_manager.SetJournal(nullptr);
     // The component's reader thread logs: it ends here, not after main, when the log is gone.
     m_bridge->EndExchangeSession();
     Log(Debug, "NorvelService::~NorvelService telephony stopped");
@@ -78,6 +88,8 @@ void NorvelService::start()
     SetLogFile(m_settings.GetApplicationDir() + "/log.txt");
     SetLogSeverity(m_settings.LoggingLevel);
     m_db.OpenDatabase(); // opens or creates it; a failure is only logged and the service starts all the same
+    // The queue is read back before the first tick can take a number from it.
+    m_journal.Start();
     m_bridge->Initialize();
     m_manager.Initialize();
     Log(Notice, "Service started");

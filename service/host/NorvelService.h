@@ -2,6 +2,7 @@
 // when the service manager (or the console mode) asks.
 #pragma once
 
+#include "service/core/CallBackJournal.h"
 #include "service/core/DBBackend.h"
 #include "service/core/CBSrvSettings.h"
 #include "service/host/QtService.h"
@@ -31,6 +32,7 @@ private:
     // DBBackend::kAnswerTimeoutSeconds) uses the database access or the settings after they went.
     CBSrvSettings m_settings;
     DBBackend m_db;
+    CallBackJournal m_journal; // its writes are done (or given up) after the calls ended
     MyManager m_manager;
     NorCOMCallback* m_bridge = nullptr; // kept to the end of the process, see NorvelService.cpp
     CallBackQueue* m_queue = nullptr;   // likewise

@@ -71,6 +71,7 @@ void CallThread::Main()
             return;
         }
         if (std::chrono::steady_clock::now() >= deadline) {
+            manager.CallBackNotAnswered(token);
             manager.ClearCallSynchronous(token, voip::CallEndReason::LocalUser);
             manager.OnCallBackFailed(number);
             return;

@@ -4,6 +4,7 @@
 
 #include "voip/ivr/IvrEndpoint.h"
 
+#include <chrono>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -16,15 +17,17 @@ public:
     MyIVRConnection(voip::Call& call, MyIVREndPoint& endpoint, const std::string& token,
                     const std::string& address, unsigned options, const voip::StringOptions& stringOptions);
 
-    // Forgets the digits so far and starts the document a second later (its result is not used).
-    // Returns at once: the pause runs on the call model's timer, so no thread sleeps through it and a
-    // caller in the middle of an operation is not held up. Keys pressed during the pause are kept for
-    // the document; a later PlayVXML replaces one still waiting.
+    // Starts the document a second later (its result is not used). Returns at once: the pause runs on
+    // the call model's timer, so no thread sleeps through it and a caller in the middle of an operation
+    // is not held up. Keys not yet taken as an entry, those pressed during the pause included, are kept
+    // for the document; a later PlayVXML replaces one still waiting. The call's first document asked
+    // for again once the subscriber has keyed is not restarted: that would throw the keys away.
     void PlayVXML(const std::string& document);
     void SetVXMLVar(const std::string& name, const std::string& value);
 
     void OnEstablished() override;
-    // Collects the keys; a "#" ends a PIN or a number. The keys never reach the dialogue.
+    // Collects the keys; a "#" ends a PIN or a number, taken as one entry. The keys never reach the
+    // dialogue.
     bool OnUserInputString(const std::string& value) override;
     void OnEndDialog() override;
 
@@ -38,7 +41,10 @@ private:
     void TakeEntry();
 
     MyIVREndPoint& endpoint;
+    std::mutex entryLock;
     mutable std::mutex digitsLock; // the keys' worker, a PlayVXML on another thread, the pause's timer
-    std::string entered_digits;
+    std::string entered_digits; // keys after the last entry taken
+    bool keyed = false;         // a key came since the call was answered
+    std::chrono::steady_clock::time_point answeredAt;
     uint64_t pendingStart = 0; // the timer of a document waiting out its pause; 0 none
 };

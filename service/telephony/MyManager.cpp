@@ -1,6 +1,8 @@
 #include "service/telephony/MyManager.h"
 
 #include "common/Logging.h"
+#include "service/core/CallBackJournal.h"
+#include "service/core/ICallBackQueue.h"
 #include "service/core/INorCOMService.h"
 #include "service/telephony/CallThread.h"
 #include "service/telephony/MyIVRConnection.h"
@@ -8,6 +10,7 @@
 #include "service/telephony/MySIPConnection.h"
 #include "service/telephony/MySIPEndPoint.h"
 #include "voip/core/Call.h"
+#include "voip/core/Executor.h"
 #include "voip/sip/SipConnection.h"
 #include "voip/core/Address.h"
 
@@ -35,6 +38,18 @@ std::string WithoutOutsideLinePrefix(std::string number, size_t longestInside)
     return number;
 }
 
+// The text matched literally by a regular expression.
+std::string RegexEscaped(const std::string& text)
+{
+    std::string escaped;
+    for (char c : text) {
+        if (std::string_view("\\^$.|?*+()[]{}").find(c) != std::string_view::npos)
+            escaped += '\\';
+        escaped += c;
+    }
+    return escaped;
+}
+
 // The host's own network address, for the contact when no local address is set.
 bool NetworkAddress(std::string& address)
 {
@@ -48,7 +63,7 @@ bool NetworkAddress(std::string& address)
 
 } // namespace
 
-MyManager::MyManager() = default;
+MyManager::MyManager() : incomingCalls(std::make_shared<voip::Strand>(Workers())) {}
 
 MyManager::~MyManager()
 {
@@ -198,22 +213,52 @@ void MyManager::SetUpSip()
 {
     sipEndPoint = &AddEndpoint(std::make_unique<MySIPEndPoint>(*this, 10, 5));
     const std::string listen = config() ? config()->GetListenAddress() : std::string();
+    if (config()) {
+        // Set before the listener opens: no INVITE is ever taken unscreened.
+        std::vector<std::string> lines;
+        std::vector<std::string> sources;
+        for (const SipRegistration& r : config()->GetSipRegistrations()) {
+            lines.push_back(r.login);
+            if (!r.server.empty())
+                sources.push_back(r.server);
+        }
+        for (const std::string& peer : config()->GetTrustedPeers())
+            sources.push_back(peer);
+        sipEndPoint->Door().Configure(lines, sources);
+    }
     if (!sipEndPoint->StartListeners({listen}))
         return;
     const auto& registrations = config()->GetSipRegistrations();
     for (const SipRegistration& r : registrations) {
         Register(r);
-        AddRoute("sip:.*" + r.login + ".* = ivr:");
+        // The line is the request URI's user part, exactly: "sip:12019@..." is not line 201.
+        AddRoute("sip:" + RegexEscaped(r.login) + "([@;].*)? = ivr:");
     }
+    // Bare numbers only, as the service dials them (transfers): a call arriving from the network always
+    // has a scheme, so it can never be carried back out through a line.
     for (const SipRegistration& r : registrations)
         if (!r.server.empty())
-            AddRoute(".* = sip:<dn>@" + r.server);
+            AddRoute("[^:]+ = sip:<dn>@" + r.server);
 }
 
 void MyManager::AddRoute(const std::string& entry)
 {
     if (!AddRouteEntry(entry))
         Log(Warning, "Route entry not taken: ", entry);
+}
+
+void MyManager::RegisterLineAgain(const std::string& line, const char* why)
+{
+    if (sipEndPoint && sipEndPoint->RegisterAgain(line))
+        Log(Notice, "Registering line ", line, " again: ", why);
+}
+
+void MyManager::OnExchangeSessionRestored()
+{
+    if (!config())
+        return;
+    for (const SipRegistration& r : config()->GetSipRegistrations())
+        RegisterLineAgain(r.login, "the exchange's control connection is back");
 }
 
 void MyManager::Register(const SipRegistration& r)
@@ -268,7 +313,21 @@ bool MyManager::MakeCallFromIVR(const std::string& number, std::string& token)
     options[voip::kCallingDisplayName] = line;
     const std::string partyB =
         std::string(kSipScheme) + (number.size() > kLongestInsideNumber ? kOutsideLinePrefix : "") + number;
+    // The attempt is written down before its call can end (which waits for this lock).
+    std::lock_guard<std::recursive_mutex> placing(placingLock);
     const bool placed = SetUpCall(documents.callbackParty, partyB, token, nullptr, 0, options);
+    if (journal) {
+        int incomingId = -1, uid = -1;
+        if (queue->RequestOf(number, incomingId, uid)) {
+            // A call that could not even be set up is an attempt all the same; a missing line is not.
+            const std::string key = placed ? token : "not-set-up:" + std::to_string(++unplacedAttempts);
+            journal->AttemptPlaced(key, incomingId, uid, line);
+            if (!placed) {
+                journal->AttemptOutcome(key, CallBackJournal::EndReason::SetUpFailed);
+                journal->AttemptEnded(key, 0);
+            }
+        }
+    }
     {
         std::lock_guard<std::mutex> lock(attemptsLock);
         attemptLines.erase(kReservingToken + number);
@@ -283,6 +342,19 @@ bool MyManager::MakeCallFromIVR(const std::string& number, std::string& token)
     return false;
 }
 
+std::string MyManager::AttemptKey(void* call)
+{
+    auto* connection = static_cast<MyIVRConnection*>(call);
+    auto own = connection ? connection->GetCall() : nullptr;
+    return own ? own->GetToken() : std::string();
+}
+
+void MyManager::CallBackNotAnswered(const std::string& token)
+{
+    if (journal)
+        journal->AttemptOutcome(token, CallBackJournal::EndReason::NoAnswer);
+}
+
 std::string MyManager::LineOf(MyIVRConnection& connection)
 {
     auto other = connection.GetOtherPartyConnection();
@@ -291,14 +363,28 @@ std::string MyManager::LineOf(MyIVRConnection& connection)
 
 void MyManager::OnEstablishedIncomingIVR(MyIVRConnection& connection)
 {
-    OnIncommingCall(connection.GetRemotePartyNumber(), &connection);
+    auto caller = std::static_pointer_cast<MyIVRConnection>(connection.shared_from_this());
+    {
+        std::lock_guard<std::mutex> lock(workersLock);
+        if (stopping)
+            return;
+        ++workers; // the stop waits for the callers already waiting
+    }
+    incomingCalls->Post([this, caller] {
+        struct Done
+        {
+            MyManager& manager;
+            ~Done() { manager.WorkerEnded(); }
+        } done{*this};
+        OnIncommingCall(caller->GetRemotePartyNumber(), caller.get());
+    });
 }
 
 void MyManager::OnPinEntered(MyIVRConnection& connection, const std::string& pin)
 {
     const std::string callerId =
         WithoutOutsideLinePrefix(connection.GetRemotePartyNumber(), kLongestInsideCallerId);
-    Log(Debug, "MyManager::OnPinEntered callerid=", callerId, " pin=", pin);
+    Log(Debug, "MyManager::OnPinEntered callerid=", callerId, " pin=", LogMasked(pin));
     OnPinEntered(callerId, pin, &connection);
 }
 
@@ -457,6 +543,11 @@ void MyManager::OnReleased(voip::Connection& connection)
         // A transfer's failure is told where the transfer is cleared.
         if (operation == options.end() || operation->second != kTransferOperation)
             Log(Notice, "Callback to ", number, " refused: SIP ", status);
+        // The exchange would not take a call from the line: it may have lost the line's
+        // registration (a restart), so it is registered again rather than at its next refresh.
+        const auto line = options.find(voip::kCallingPartyNumber);
+        if ((status == 401 || status == 403 || status == 407) && line != options.end() && !line->second.empty())
+            RegisterLineAgain(line->second, "a call from it was refused");
     }
     OnCallBackEnded(number);
     // A callback's dialogue leg gone: the subscriber hung up or was hung up, its PIN session is over.
@@ -506,6 +597,13 @@ void MyManager::OnClearedCall(voip::Call& call)
                     ringingTransfer = pending.first;
         }
     }
+    if (journal) {
+        if (!transfer.callback.empty() && !failed)
+            journal->AttemptOutcome(transfer.callback, CallBackJournal::EndReason::Transferred);
+        auto far = call.GetConnection(1);
+        std::lock_guard<std::recursive_mutex> placing(placingLock);
+        journal->AttemptEnded(token, far ? far->GetEndStatus() : 0);
+    }
     if (failed)
         TransferFailed(token, transfer, call);
     if (!ringingTransfer.empty()) {
@@ -526,6 +624,8 @@ void MyManager::TransferFailed(const std::string& token, const PendingTransfer& 
     auto destination = call.GetConnection(1);
     const voip::CallEndReason reason = destination ? destination->GetCallEndReason() : call.GetCallEndReason();
     const int status = destination ? destination->GetEndStatus() : 0;
+    if (journal)
+        journal->AttemptOutcome(transfer.callback, CallBackJournal::EndReason::TransferFailed, status);
     Log(Notice, "Transfer to ", transfer.number, " failed on line ", transfer.line,
         std::string(": ") + voip::CallEndReasonName(reason) + (status ? " (SIP " + std::to_string(status) + ")" : ""));
     {

@@ -11,9 +11,14 @@
 #include <chrono>
 #include <condition_variable>
 #include <map>
+#include <memory>
 #include <set>
 #include <mutex>
 #include <string>
+
+namespace voip {
+class Strand;
+}
 
 class MyIVRConnection;
 class MyIVREndPoint;
@@ -52,6 +57,8 @@ public:
     // A callback attempt is over, before it asked for a line or after (with its token, empty when
     // it was not placed). Its line may be promised again.
     void CallBackAttemptEnded(bool askedForLine, const std::string& token);
+    // The callback of that token rang out unanswered; it is cleared next.
+    void CallBackNotAnswered(const std::string& token);
     void OnReleased(voip::Connection& connection) override;
     void OnEstablishedCall(voip::Call& call) override;
     void OnClearedCall(voip::Call& call) override;
@@ -59,6 +66,9 @@ public:
     // INorCOMEventsReceiver
     void OnSIPCallConnected(const std::string& lineName) override;
     void OnSIPCallDisconnected(const std::string& lineName) override;
+    // Registers every line again at once: a restarted exchange would refuse calls to them until
+    // their next refresh, minutes away.
+    void OnExchangeSessionRestored() override;
 
     const PromptDocuments& Documents() const { return documents; }
     MySIPEndPoint* SipEndPoint() const { return sipEndPoint; }
@@ -95,12 +105,17 @@ public:
     // Holds a line for a callback while its call is being set up, before it has a token.
     static constexpr const char* kReservingToken = "setting-up:";
 
+protected:
+    std::string AttemptKey(void* call) override;
+
 private:
     void Play(void* call, const std::string& document);
     void SetUpIvr();
     void SetUpSip();
     void Register(const SipRegistration& registration);
     void AddRoute(const std::string& entry);
+    // Sends the line's REGISTER again now; why says what made it needed, for the log.
+    void RegisterLineAgain(const std::string& line, const char* why);
     // The line of an IVR leg: the user part of its SIP leg's own address; empty when that leg is gone.
     static std::string LineOf(MyIVRConnection& connection);
 
@@ -119,6 +134,10 @@ private:
     std::mutex attemptsLock;
     int attemptsStarting = 0;
     std::map<std::string, std::string> attemptLines; // token -> line
+    // Held while a callback is placed and written down, and while a call's end is: so an attempt
+    // whose call ends at once is written down before its end.
+    std::recursive_mutex placingLock;
+    int unplacedAttempts = 0; // under placingLock
     // Whether a callback under way holds the line; the caller holds attemptsLock.
     bool LinePromised(const std::string& line) const;
     // Transfer calls placed and not yet cleared, by token, so that one that fails or rings too long
@@ -139,4 +158,7 @@ private:
     std::condition_variable workersChanged;
     int workers = 0;
     bool stopping = false;
+    // Answered callers wait for the logic here, in arrival order, as tasks rather than as threads
+    // held on its lock: a burst costs a queue entry per call, not a thread.
+    std::shared_ptr<voip::Strand> incomingCalls;
 };

@@ -20,3 +20,13 @@ void MySIPEndPoint::TransferRequest(MySIPConnection& connection, const std::stri
 {
     manager.MakeTransfer(connection, destination);
 }
+
+voip::InviteRefusal MySIPEndPoint::AdmitInvite(const voip::InviteRequest& invite)
+{
+    return door.Admit(invite);
+}
+
+void MySIPEndPoint::OnLineRegistered(const std::string&)
+{
+    door.Resolve();
+}

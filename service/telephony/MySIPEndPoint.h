@@ -1,6 +1,8 @@
-// The service's single SIP endpoint: its legs hand transfer requests to the manager.
+// The service's single SIP endpoint: its legs hand transfer requests to the manager, and its door
+// decides which INVITEs may start a call at all.
 #pragma once
 
+#include "service/telephony/SipDoor.h"
 #include "voip/sip/SipEndpoint.h"
 
 #include <memory>
@@ -21,6 +23,14 @@ public:
 
     void TransferRequest(MySIPConnection& connection, const std::string& destination);
 
+    SipDoor& Door() { return door; }
+
+protected:
+    voip::InviteRefusal AdmitInvite(const voip::InviteRequest& invite) override;
+    // A registrar's name is looked up again at each registration, as the stack resolves it anew.
+    void OnLineRegistered(const std::string& line) override;
+
 private:
+    SipDoor door;
     MyManager& manager;
 };

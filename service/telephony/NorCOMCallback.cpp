@@ -23,6 +23,10 @@ NorCOMCallback::NorCOMCallback()
         norcom = created.release();
         connect(norcom, &NorvelComLib::NorCom::CallStateChangedInt, this,
                 &NorCOMCallback::OnCallStateChangedIntSlot);
+        connect(norcom, &NorvelComLib::NorCom::SessionRestored, this, [this] {
+            if (eventsReceiver)
+                eventsReceiver->OnExchangeSessionRestored();
+        });
     } else {
         Log(Error, "Can't create NorCOM instance. You have to reinstall NorCOM.");
         std::getchar();

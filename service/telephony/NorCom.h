@@ -41,6 +41,7 @@ public:
 
 signals:
     void CallStateChangedInt(int line_id, int call_id, int call_state);
+    void SessionRestored();
 };
 
 inline void NorCom::Connect(const QString& server, const QString& username, const QString& password)

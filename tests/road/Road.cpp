@@ -11,6 +11,7 @@
 #include <QFileInfo>
 #include <QSqlError>
 #include <QSqlQuery>
+#include <QSqlRecord>
 
 #include <cstdio>
 #include <stdexcept>
@@ -224,27 +225,30 @@ std::vector<IncomingRow> Road::WaitForIncoming(size_t n, int timeoutMs)
     return rows;
 }
 
-bool Road::WriteExchangeConfig()
+bool Road::WriteExchangeConfig(const QString& settings)
 {
     QFile file(dir_.filePath(QStringLiteral("pbx-exchange.ini")));
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
         return false;
     const QString text = QStringLiteral(
         "[exchange]\nsip = 127.0.0.1:%1\ncontrol = 127.0.0.1:%2\nusername = selvane\npassword = selvane\n"
-        "rtp_ports = 30000-60000\n"
+        "rtp_ports = 30000-60000\n%3"
         "[extensions]\n"
         "201 = line 201 3\n202 = line 202 3\n101 = phone 101 0\n102 = phone 102 3\n"
         "1234567 = phone 1234567 0\n84951234567 = phone 84951234567 0\n7654321 = phone 7654321 0\n"
         "88001234567 = phone 88001234567 0\n");
-    file.write(text.arg(sipPort_).arg(controlPort_).toUtf8());
+    file.write(text.arg(sipPort_).arg(controlPort_).arg(settings).toUtf8());
     return true;
 }
 
-bool Road::StartExchange()
+bool Road::StartExchange(const QString& settings)
 {
-    if (!WriteExchangeConfig())
+    if (!WriteExchangeConfig(settings))
         return false;
-    exchange_ = std::make_unique<Child>(QStringLiteral("pbx-exchange"), dir_.filePath(QStringLiteral("exchange.out")));
+    // A restarted exchange writes a file of its own: the waits below must not read the last one's lines.
+    const QString output = exchangeStarts_++ == 0 ? QStringLiteral("exchange.out")
+                                                  : QStringLiteral("exchange-%1.out").arg(exchangeStarts_);
+    exchange_ = std::make_unique<Child>(QStringLiteral("pbx-exchange"), dir_.filePath(output));
     if (!exchange_->Start(Program("pbx-exchange"),
                           {QStringLiteral("--config"), dir_.filePath(QStringLiteral("pbx-exchange.ini")),
                            QStringLiteral("--log-level"), QStringLiteral("7")}))
@@ -258,8 +262,17 @@ bool Road::StartExchange()
     return true;
 }
 
+bool Road::RestartExchange()
+{
+    if (!exchange_ || !exchange_->Stop(10000))
+        return false;
+    // The configuration written names the ports the first start reported.
+    return StartExchange();
+}
+
 bool Road::WriteSettings(const QMap<QString, QString>& overrides)
 {
+    serviceSipPort_ = testsupport::FreeUdpPort();
     QMap<QString, QString> values{
         {QStringLiteral("Database/DriverName"), QStringLiteral("QIBASE")},
         {QStringLiteral("Database/HostName"), QStringLiteral("127.0.0.1")},
@@ -271,7 +284,7 @@ bool Road::WriteSettings(const QMap<QString, QString>& overrides)
         {QStringLiteral("Norvel/Username"), QStringLiteral("selvane")},
         {QStringLiteral("Norvel/Password"), QStringLiteral("selvane")},
         {QStringLiteral("SIP/LocalAddress"), QStringLiteral("127.0.0.1")},
-        {QStringLiteral("SIP/ListenAddress"), QStringLiteral("127.0.0.1:%1").arg(testsupport::FreeUdpPort())},
+        {QStringLiteral("SIP/ListenAddress"), QStringLiteral("127.0.0.1:%1").arg(serviceSipPort_)},
         {QStringLiteral("CallBack/MaxNumbersInQueue"), QStringLiteral("10")},
         {QStringLiteral("CallBack/MaxCallBackTries"), QStringLiteral("3")},
         {QStringLiteral("CallBack/EnterPinTimer"), QStringLiteral("10")},
@@ -295,9 +308,11 @@ bool Road::WriteSettings(const QMap<QString, QString>& overrides)
         }
         text += QStringLiteral("%1=%2\n").arg(key, it.value());
         if (g == QLatin1String("SIP") && key == QLatin1String("ListenAddress")) {
-            text += QStringLiteral("sip_registrations\\size=2\n");
+            text += QStringLiteral("sip_registrations\\size=%1\n").arg(serviceLines_);
             int i = 1;
             for (const char* line : {kLine1, kLine2}) {
+                if (i > serviceLines_)
+                    break;
                 text += QStringLiteral("sip_registrations\\%1\\login=%2\nsip_registrations\\%1\\password=%2\n"
                                        "sip_registrations\\%1\\server=%3\n")
                             .arg(i++)
@@ -338,8 +353,9 @@ bool Road::WaitServiceUp(int logged, int registered)
         return false;
     if (!exchange_)
         return true;
+    int n = 0;
     for (const char* line : {kLine1, kLine2})
-        if (exchange_->WaitFor(QRegularExpression(QStringLiteral("registered %1 at").arg(QLatin1String(line))), 20000,
+        if (++n <= serviceLines_ && exchange_->WaitFor(QRegularExpression(QStringLiteral("registered %1 at").arg(QLatin1String(line))), 20000,
                                registered) < 0)
             return false;
     return true;
@@ -389,6 +405,35 @@ bool Road::StopService()
                WaitInServiceLog(QStringLiteral("NorvelService::~NorvelService telephony stopped"), 30000, logged) >= 0;
     }
     return service_ && service_->Stop(30000);
+}
+
+bool Road::KillService()
+{
+    return service_ && service_->Kill();
+}
+
+std::vector<QVariantList> Road::Rows(const QString& select)
+{
+    std::vector<QVariantList> rows;
+    QSqlDatabase db;
+    try {
+        db = Connection();
+    } catch (const std::exception&) {
+        return rows;
+    }
+    db.commit(); // a fresh transaction: what the service committed since is seen
+    QSqlQuery q(db);
+    if (!q.exec(select)) {
+        db.close();
+        return rows;
+    }
+    while (q.next()) {
+        QVariantList row;
+        for (int i = 0; i < q.record().count(); ++i)
+            row << q.value(i);
+        rows.push_back(row);
+    }
+    return rows;
 }
 
 int Road::WaitInServiceLog(const QString& text, int timeoutMs, int from) const

@@ -11,6 +11,7 @@
 #include <QRegularExpression>
 #include <QString>
 #include <QStringList>
+#include <QVariantList>
 #include <QTemporaryDir>
 
 #include <memory>
@@ -30,6 +31,8 @@ public:
                const QMap<QString, QString>& environment = {});
     // SIGTERM, then waits; true when it ended by itself with exit code 0.
     bool Stop(int timeoutMs = 20000) { return process_.Stop(std::chrono::milliseconds(timeoutMs)) == 0; }
+    // SIGKILL, as a crash would end it; true once it is gone.
+    bool Kill() { return process_.Kill() == testsupport::ChildProcess::kSignalled; }
     bool Running() { return process_.Running(); }
     int ExitCode() const { return process_.ExitCode(); }
 
@@ -84,8 +87,11 @@ public:
     Road();
     ~Road();
 
-    // Starts pbx-exchange on free ports with the lines above; false when it does not come up.
-    bool StartExchange();
+    // Starts pbx-exchange on free ports with the lines above, `settings` ("media_timeout = 5\n") added
+    // to its [exchange] group; false when it does not come up.
+    bool StartExchange(const QString& settings = QString());
+    // Stops the exchange (SIGTERM) and starts it again on the same ports, as after a crash and restart.
+    bool RestartExchange();
     // Starts the service with the road's settings, `overrides` ("CallBack/MaxCallBackTries" -> "2")
     // on top; true once it logged "Service started" and its lines are registered at the exchange.
     bool StartService(const QMap<QString, QString>& overrides = {});
@@ -95,6 +101,12 @@ public:
     bool Control(const QString& option);
     // SIGTERM (or -t for a managed service); true when it ended by itself with exit code 0.
     bool StopService();
+    // SIGKILL of the service started by StartService: a crash. True once it is gone.
+    bool KillService();
+    // How many of the lines (kLine1, kLine2) the service's settings register; 2 unless told.
+    void SetServiceLines(int count) { serviceLines_ = count; }
+    // The rows of a query on the road's database, each as its values; empty on failure.
+    std::vector<QVariantList> Rows(const QString& select);
 
     // A phone registered at the exchange under number; extra voipcall arguments after the usual ones.
     // Waits for its registration.
@@ -119,11 +131,13 @@ public:
     int CountInServiceLog(const QString& text) const;
     QString ExchangeSip() const { return QStringLiteral("127.0.0.1:%1").arg(sipPort_); }
     int ControlPort() const { return controlPort_; }
+    // The port the service's SIP listener binds (set once its settings are written).
+    int ServiceSipPort() const { return serviceSipPort_; }
     // Settings may name the control server through a stand-in (a proxy) instead.
     void SetControlServer(const QString& server) { controlServer_ = server; }
 
 private:
-    bool WriteExchangeConfig();
+    bool WriteExchangeConfig(const QString& settings);
     bool WriteSettings(const QMap<QString, QString>& overrides);
     bool PrepareService(const QMap<QString, QString>& overrides);
     bool WaitServiceUp(int logged, int registered);
@@ -137,9 +151,12 @@ private:
     std::vector<std::unique_ptr<Child>> phones_;
     int sipPort_ = 0;
     int controlPort_ = 0;
+    int serviceSipPort_ = 0;
+    int exchangeStarts_ = 0;
     QString controlServer_;
     QString connectionName_;
     bool managed_ = false;
+    int serviceLines_ = 2;
 };
 
 } // namespace road

@@ -198,6 +198,13 @@ int ChildProcess::Stop(std::chrono::milliseconds timeout)
     return Wait(timeout);
 }
 
+int ChildProcess::Kill(std::chrono::milliseconds timeout)
+{
+    if (pid_ > 0)
+        kill(pid_, SIGKILL);
+    return Wait(timeout);
+}
+
 std::string ChildProcess::Output() const { return ReadFile(outputPath_); }
 
 std::string ChildProcess::Errors() const { return ReadFile(errorPath_); }

@@ -50,6 +50,8 @@ public:
     int Wait(std::chrono::milliseconds timeout = std::chrono::seconds(40));
     // SIGTERM, then Wait.
     int Stop(std::chrono::milliseconds timeout = std::chrono::seconds(20));
+    // SIGKILL, as a crash would end it, then Wait: kSignalled.
+    int Kill(std::chrono::milliseconds timeout = std::chrono::seconds(10));
     // What the last Wait or Stop returned.
     int ExitCode() const { return exitCode_; }
 

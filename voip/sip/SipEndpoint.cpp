@@ -8,6 +8,7 @@
 
 #include "voip/core/Log.h"
 
+#include <sofia-sip/msg_addr.h>
 #include <sofia-sip/su_string.h>
 
 #include <arpa/inet.h>
@@ -56,6 +57,28 @@ bool BodyShort(const sip_t* sip)
     return sip->sip_content_length->l_length > have;
 }
 
+// The address and port a request came from; left alone when the message holds none.
+void SourceOf(msg_t* msg, std::string& host, int& port)
+{
+    su_addrinfo_t* ai = msg ? msg_addrinfo(msg) : nullptr;
+    if (!ai || !ai->ai_addr)
+        return;
+    char text[INET6_ADDRSTRLEN] = "";
+    if (ai->ai_addr->sa_family == AF_INET) {
+        const auto* in = reinterpret_cast<const sockaddr_in*>(ai->ai_addr);
+        if (inet_ntop(AF_INET, &in->sin_addr, text, sizeof text)) {
+            host = text;
+            port = ntohs(in->sin_port);
+        }
+    } else if (ai->ai_addr->sa_family == AF_INET6) {
+        const auto* in6 = reinterpret_cast<const sockaddr_in6*>(ai->ai_addr);
+        if (inet_ntop(AF_INET6, &in6->sin6_addr, text, sizeof text)) {
+            host = text;
+            port = ntohs(in6->sin6_port);
+        }
+    }
+}
+
 CallEndReason ReasonOfStatus(int status)
 {
     switch (status) {
@@ -83,13 +106,7 @@ bool SipStack::Start(const std::string& url, const std::string& address, int lis
     return loop.Start([this, &url](su_root_t* root) {
         return nua_create(root, OnNuaEvent, this, NUTAG_URL(url.c_str()),
                           NUTAG_OUTBOUND("no-validate, no-options-keepalive"), NUTAG_AUTOANSWER(0),
-                          NUTAG_AUTOALERT(0), NUTAG_AUTOACK(1), NUTAG_ENABLEINVITE(1),
-                          // No REFER: the stack would accept one in or outside a call and keep
-                          // a subscription for it that outlives the handle.
-                          SIPTAG_ALLOW_STR("INVITE, ACK, BYE, CANCEL, OPTIONS, PRACK, MESSAGE, SUBSCRIBE, "
-                                           "NOTIFY, UPDATE, INFO"),
-                          // Answered by us: the stack would accept one outside any call.
-                          NUTAG_APPL_METHOD("INFO"), TAG_NULL());
+                          NUTAG_AUTOALERT(0), NUTAG_AUTOACK(1), NUTAG_ENABLEINVITE(1), TAG_NEXT(policy.Tags()));
     });
 }
 
@@ -154,10 +171,6 @@ void SipStack::Event(nua_event_t event, int status, const char* phrase, nua_hand
             Refuse(nh, handle, SIP_481_NO_TRANSACTION);
         }
         return;
-    case nua_i_refer:
-        // Not allowed, so the stack answers 405 before this. Should one come anyway, its handle is
-        // left to the stack: it may still be sending the NOTIFYs of the REFER.
-        return;
     case nua_r_refer:
         if (auto leg = LegOf(handle); leg && status >= 200)
             OnTransfer(leg, status, phrase ? phrase : "", false);
@@ -186,18 +199,8 @@ void SipStack::Event(nua_event_t event, int status, const char* phrase, nua_hand
     case nua_r_shutdown:
         loop.OnShutdown(status);
         return;
-    case nua_i_options:
-    case nua_i_message:
-    case nua_i_register:
-    case nua_i_subscribe:
-    case nua_i_publish:
-    case nua_i_method:
-        // Answered by the stack, which keeps no state for these: a handle made for a request
-        // outside our calls is not kept.
-        if (!handle && nh)
-            nua_handle_destroy(nh);
-        return;
     default:
+        RequestPolicy::DisposeStray(event, nh, handle != nullptr);
         (void)phrase;
         return;
     }
@@ -241,6 +244,23 @@ void SipStack::IncomingInvite(nua_handle_t* nh, const sip_t* sip)
     if (!sip || !sip->sip_from || !sip->sip_to || !sip->sip_request) {
         Refuse(nh, nullptr, SIP_400_BAD_REQUEST);
         return;
+    }
+    {
+        InviteRequest invite;
+        invite.requestUri = UrlText(sip->sip_request->rq_url);
+        invite.requestUser = sip->sip_request->rq_url->url_user ? sip->sip_request->rq_url->url_user : "";
+        invite.fromUser = sip->sip_from->a_url->url_user ? sip->sip_from->a_url->url_user : "";
+        SourceOf(nua_current_request(loop.Nua()), invite.sourceHost, invite.sourcePort);
+        const InviteRefusal refusal = endpoint.AdmitInvite(invite);
+        if (refusal.status != 0) {
+            const std::string warning = "399 " + localAddress + ":" + std::to_string(port) + " \"" +
+                                        refusal.warning + "\"";
+            const char* phrase = refusal.phrase.empty() ? sip_status_phrase(refusal.status) : refusal.phrase.c_str();
+            nua_respond(nh, refusal.status, phrase ? phrase : "Refused", NUTAG_WITH_THIS(loop.Nua()),
+                        TAG_IF(!refusal.warning.empty(), SIPTAG_WARNING_STR(warning.c_str())), TAG_END());
+            nua_handle_destroy(nh);
+            return;
+        }
     }
     // Without a Contact there is nowhere to send the BYE or a re-INVITE: no call to set up.
     if (!sip->sip_contact || !sip->sip_contact->m_url->url_host) {
@@ -442,11 +462,31 @@ void SipStack::OnRegister(SipLine& line, nua_event_t event, int status, const si
         line.registered = true;
         ++line.successes;
         Log(Debug, "voip: registered ", line.aor);
+        SipEndpoint* ep = &endpoint;
+        manager.Post([ep, name = line.line] { ep->OnLineRegistered(name); });
     } else {
         line.registered = false;
         if (status >= 300)
             Log(Warning, "voip: registration of ", line.aor, " failed: ", status);
     }
+}
+
+void SipStack::SendRegister(const std::shared_ptr<SipLine>& line)
+{
+    if (!line->nh) {
+        line->nh = nua_handle(loop.Nua(), line.get(), SIPTAG_TO_STR(line->aor.c_str()),
+                              SIPTAG_FROM_STR(line->aor.c_str()), TAG_END());
+        handles[line.get()] = line;
+    }
+    line->authTries = 0;
+    std::string registrar = "sip:" + line->registrar;
+    std::string route = line->proxy.empty() || line->proxy == line->registrar ? std::string()
+                                                                               : "<sip:" + line->proxy + ";lr>";
+    std::string expires = std::to_string(line->expire);
+    nua_register(line->nh, NUTAG_REGISTRAR(URL_STRING_MAKE(registrar.c_str())),
+                 NUTAG_M_USERNAME(line->contactUser.c_str()), NUTAG_OUTBOUND("no-validate, no-options-keepalive"),
+                 SIPTAG_EXPIRES_STR(expires.c_str()), TAG_IF(!route.empty(), NUTAG_INITIAL_ROUTE_STR(route.c_str())),
+                 TAG_END());
 }
 
 std::shared_ptr<SipLine> SipStack::FindLine(const std::string& name) const
@@ -526,7 +566,7 @@ bool SipEndpoint::Register(const SipRegistrationParams& params, std::string& aor
         line->aor = "sip:" + line->aor;
     line->authUser = params.authID.empty() ? line->line : params.authID;
     line->password = params.password;
-    std::string contactUser = params.contact.empty() ? line->line : UserPartOf(params.contact);
+    line->contactUser = params.contact.empty() ? line->line : UserPartOf(params.contact);
     {
         std::lock_guard<std::mutex> lock(stack_->mutex);
         if (!stack_->loop.Running())
@@ -535,18 +575,19 @@ bool SipEndpoint::Register(const SipRegistrationParams& params, std::string& aor
     }
     aor = line->aor;
     SipStack* stack = stack_.get();
-    return stack_->Post([stack, line, contactUser] {
-        line->nh = nua_handle(stack->loop.Nua(), line.get(), SIPTAG_TO_STR(line->aor.c_str()),
-                              SIPTAG_FROM_STR(line->aor.c_str()), TAG_END());
-        stack->handles[line.get()] = line;
-        std::string registrar = "sip:" + line->registrar;
-        std::string route = line->proxy.empty() || line->proxy == line->registrar ? std::string()
-                                                                                   : "<sip:" + line->proxy + ";lr>";
-        std::string expires = std::to_string(line->expire);
-        nua_register(line->nh, NUTAG_REGISTRAR(URL_STRING_MAKE(registrar.c_str())),
-                     NUTAG_M_USERNAME(contactUser.c_str()), NUTAG_OUTBOUND("no-validate, no-options-keepalive"),
-                     SIPTAG_EXPIRES_STR(expires.c_str()),
-                     TAG_IF(!route.empty(), NUTAG_INITIAL_ROUTE_STR(route.c_str())), TAG_END());
+    return stack_->Post([stack, line] { stack->SendRegister(line); });
+}
+
+bool SipEndpoint::RegisterAgain(const std::string& name)
+{
+    auto line = stack_->FindLine(name);
+    if (!line)
+        return false;
+    SipStack* stack = stack_.get();
+    return stack_->Post([stack, line] {
+        // Gone meanwhile (unregistered): nothing to send.
+        if (stack->FindLine(line->line) == line)
+            stack->SendRegister(line);
     });
 }
 

@@ -26,6 +26,25 @@ struct SipRegistrationParams
     unsigned expire = 360;        // seconds; the stack refreshes before expiry
 };
 
+// An INVITE that would start a call, as it arrived: what an endpoint that admits only some callers
+// looks at before any call is made.
+struct InviteRequest
+{
+    std::string sourceHost; // the address the datagram came from ("127.0.0.1")
+    int sourcePort = 0;
+    std::string fromUser;    // the user part of From: the caller ID
+    std::string requestUser; // the user part of the request URI: the number called
+    std::string requestUri;
+};
+
+// The answer to an INVITE that is not admitted; status 0 admits it.
+struct InviteRefusal
+{
+    int status = 0;
+    std::string phrase;  // empty: the standard phrase of the status
+    std::string warning; // the text of a Warning header (code 399); empty: none
+};
+
 class SipEndpoint : public Endpoint
 {
 public:
@@ -49,6 +68,9 @@ public:
     bool Register(const SipRegistrationParams& params, std::string& aor);
     bool Unregister(const std::string& aor);
     bool IsRegistered(const std::string& aor) const;
+    // Sends the line's REGISTER again at once (the server may have forgotten it), as a refresh
+    // would; false when no registration has that line name or the stack is not running.
+    bool RegisterAgain(const std::string& line);
     // Successful REGISTER transactions of the line so far (refreshes included).
     unsigned RegistrationCount(const std::string& aor) const;
 
@@ -62,6 +84,13 @@ public:
                                                  const std::string& address, unsigned options,
                                                  const StringOptions& stringOptions) override;
     void ShutDown() override;
+
+protected:
+    // Asked on the stack's thread for every new INVITE, before anything else is done with it: it must
+    // answer at once (no waiting, no name lookups). The default admits every one.
+    virtual InviteRefusal AdmitInvite(const InviteRequest& invite) { return {}; }
+    // A REGISTER of the line succeeded (the first or a refresh); on the manager's workers.
+    virtual void OnLineRegistered(const std::string& line) {}
 
 private:
     friend class SipConnection;

@@ -22,6 +22,7 @@ struct SipHandle;
 
 #include "voip/core/CallEndReason.h"
 #include "voip/media/MediaEngine.h"
+#include "voip/sip/RequestPolicy.h"
 #include "voip/sip/SipConnection.h"
 #include "voip/sip/SipEndpoint.h"
 #include "voip/sip/SofiaLoop.h"
@@ -71,6 +72,7 @@ struct SipLine : SipHandle
     std::string aor;
     std::string registrar; // host[:port]
     std::string proxy;     // host[:port]
+    std::string contactUser;
     unsigned expire = 360;
     std::atomic<bool> registered{false};
     std::atomic<unsigned> successes{0};
@@ -93,6 +95,8 @@ struct SipStack
     void OnInfo(const std::shared_ptr<SipLeg>& leg, const sip_t* sip);
     void OnTransfer(const std::shared_ptr<SipLeg>& leg, int status, const std::string& phrase, bool progress);
     void OnRegister(SipLine& line, nua_event_t event, int status, const sip_t* sip);
+    // Sends the line's REGISTER on its handle, made here the first time.
+    void SendRegister(const std::shared_ptr<SipLine>& line);
     bool Authenticate(SipHandle& handle, const sip_t* sip);
     // Answers a request with a final refusal; a handle the stack made for it (handle null) goes.
     void Refuse(nua_handle_t* nh, SipHandle* handle, int status, const char* phrase);
@@ -111,6 +115,8 @@ struct SipStack
     mutable std::mutex mutex; // guards lines
     std::map<SipHandle*, std::shared_ptr<SipHandle>> handles; // stack thread only
     std::map<std::string, std::shared_ptr<SipLine>> lines;     // by line name
+    // INFO is ours: the stack would accept one outside any call.
+    const RequestPolicy policy{"INFO", "INFO"};
     SofiaLoop loop;
 };
 

@@ -61,6 +61,10 @@ bool SofiaLoop::Start(const CreateNua& create)
         }
         if (n) {
             su_root_run(r);
+            for (su_timer_t* t : timers_)
+                su_timer_destroy(t);
+            timers_.clear();
+            ticks_.clear();
             nua_destroy(n);
         }
         if (r)
@@ -143,6 +147,20 @@ void SofiaLoop::RunNext()
         tasks_.pop_front();
     }
     task();
+}
+
+bool SofiaLoop::Every(std::chrono::milliseconds period, std::function<void()> tick)
+{
+    return Post([this, period, tick = std::move(tick)]() mutable {
+        su_timer_t* timer = su_timer_create(su_root_task(root_), static_cast<su_duration_t>(period.count()));
+        if (!timer)
+            return;
+        ticks_.push_back(std::move(tick));
+        timers_.push_back(timer);
+        auto run = [](SofiaLoop*, su_timer_t*, su_timer_arg_t* arg) { (*static_cast<std::function<void()>*>(arg))(); };
+        // Periodic at the timer's own duration (su_timer_set_interval would fire once).
+        su_timer_run(timer, run, &ticks_.back());
+    });
 }
 
 void SofiaLoop::DestroyHandleLater(nua_handle_t* nh, std::shared_ptr<void> owner)

@@ -2,6 +2,7 @@
 // threads hand it work with Post. Sofia's lines go to the library's log sink.
 #pragma once
 
+#include <chrono>
 #include <deque>
 #include <functional>
 #include <memory>
@@ -13,6 +14,7 @@
 typedef struct su_root_s su_root_t;
 typedef struct nua_s nua_t;
 typedef struct nua_handle_s nua_handle_t;
+typedef struct su_timer_s su_timer_t;
 
 namespace voip {
 
@@ -38,6 +40,8 @@ public:
     // Runs task on the loop's thread, in the order posted; false when the loop is not running. A task
     // that never runs goes with the loop.
     bool Post(std::function<void()> task);
+    // Runs tick on the loop's thread every period, until the loop stops; false when it is not running.
+    bool Every(std::chrono::milliseconds period, std::function<void()> tick);
     // Destroys nh once the callback that ended it has returned; owner (its magic) lives till then.
     void DestroyHandleLater(nua_handle_t* nh, std::shared_ptr<void> owner);
     // For the owner's callback on nua_r_shutdown: the final answer ends the loop.
@@ -55,6 +59,9 @@ private:
     nua_t* nua_ = nullptr;
     // Owned here, not by Sofia's messages: a message Sofia drops or never delivers loses no task.
     std::deque<std::function<void()>> tasks_;
+    // The loop's thread only; the deque keeps each tick where its timer points.
+    std::deque<std::function<void()>> ticks_;
+    std::deque<su_timer_t*> timers_;
     std::thread thread_;
 };
 

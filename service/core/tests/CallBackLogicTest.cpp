@@ -11,6 +11,9 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <mutex>
+#include <thread>
+#include <vector>
 #include <set>
 
 namespace {
@@ -189,7 +192,10 @@ TEST_F(CallBackLogicTest, WrongPinsAreCountedUpToTheLimit)
     EXPECT_EQ(take(),
               (Journal{"PlayOGMEnterPin", "PlayOGMWrongPin", "PlayOGMWrongPin", "PlayOGMWrongPinDisconnect"}));
     EXPECT_TRUE(log.contains("Notice: EnterPinMaxTries=3 wrong count=1"));
-    EXPECT_TRUE(log.contains("Notice: Got wrong PIN=0000 from 89161234567, disconnecting"));
+    // The PIN itself is never written, only as many stars as it has digits.
+    EXPECT_TRUE(log.contains("Notice: Got wrong PIN=**** from 89161234567, disconnecting"));
+    for (const std::string& line : log.lines())
+        EXPECT_EQ(line.find("0000"), std::string::npos) << line;
     // The count is back at 0: the next three wrong PINs go the same way.
     for (int i = 0; i < 3; ++i)
         logic.OnPinEntered("89161234567", "0000", &call);
@@ -343,6 +349,39 @@ TEST_F(CallBackLogicTest, LineCosIsSavedAndRestored)
     logic.RestoreLineCOS("line1");
     logic.RestoreLineCOS("never-saved");
     EXPECT_EQ(take(), (Journal{"SetCOS line1 3", "SetCOS never-saved 0"}));
+}
+
+// While operations queue for the logic, the queue timer's tick goes next; the others keep their
+// turns, and an operation entered from another on the same thread does not wait for itself.
+TEST(LogicLockTest, TheUrgentEntryGoesBeforeTheOrdinaryOnesWaiting)
+{
+    LogicLock lock;
+    std::mutex orderLock;
+    std::vector<std::string> order;
+    auto note = [&](const std::string& who) {
+        std::lock_guard<std::mutex> guard(orderLock);
+        order.push_back(who);
+    };
+    std::vector<std::thread> threads;
+    {
+        LogicLock::Entry holder(lock);
+        for (int i = 0; i < 3; ++i)
+            threads.emplace_back([&, i] {
+                LogicLock::Entry entry(lock);
+                note("call" + std::to_string(i));
+            });
+        std::this_thread::sleep_for(std::chrono::milliseconds(100)); // all three are waiting
+        threads.emplace_back([&] {
+            LogicLock::Entry entry(lock, LogicLock::Urgency::Urgent);
+            LogicLock::Entry nested(lock);
+            note("tick");
+        });
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    for (auto& t : threads)
+        t.join();
+    ASSERT_EQ(order.size(), 4u);
+    EXPECT_EQ(order.front(), "tick");
 }
 
 } // namespace

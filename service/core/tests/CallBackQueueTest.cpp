@@ -36,18 +36,23 @@ TEST_F(CallBackQueueTest, KeepsArrivalOrderAndIgnoresEmptyNumbers)
     EXPECT_EQ(queue.Dequeue(), "");
 }
 
-TEST_F(CallBackQueueTest, NumberBeingCalledIsNotQueuedAgainButAWaitingOneIs)
+// A number is queued once, whether it waits or is being called: one callback answers both requests.
+TEST_F(CallBackQueueTest, NumberWaitingOrBeingCalledIsNotQueuedAgain)
 {
     queue.PutInQueue("101");
-    queue.PutInQueue("101"); // still waiting: queued twice
+    queue.PutInQueue("102");
+    queue.PutInQueue("101"); // still waiting
     EXPECT_EQ(queue.GetLength(), 2);
+    EXPECT_TRUE(log.contains("Informational: CallBackQueue already waiting to call to callerid=101"));
     EXPECT_EQ(queue.Dequeue(), "101");
     queue.PutInQueue("101"); // now being called
     EXPECT_EQ(queue.GetLength(), 1);
     EXPECT_TRUE(log.contains("Informational: CallBackQueue already trying to call to callerid=101"));
-    queue.OnCallBackEnded("101");
+    queue.OnNoFreeLines("101"); // waits again while active: still not queued twice
     queue.PutInQueue("101");
     EXPECT_EQ(queue.GetLength(), 2);
+    queue.OnCallBackEnded("101");
+    EXPECT_EQ(drain(), (std::vector<std::string>{"102", "101"}));
 }
 
 TEST_F(CallBackQueueTest, FailedCallbacksAreRetriedUpToTheLimit)

@@ -183,6 +183,7 @@ int main(int argc, char** argv)
     settings.EnterPinMaxTries = 3;
     settings.EnterNumberTimer = 10;
     settings.sipRegistrations = {{"ivr", "x", "127.0.0.1:9"}};
+    settings.TrustedPeers = {QStringLiteral("127.0.0.1")}; // SIPp calls the line directly
     DBBackend backend(db.path());
     backend.SetSettings(&settings);
     backend.OpenDatabase();

@@ -246,7 +246,7 @@ TEST(RoadTest, CallersAreTurnedAwayAndWrongAnswersEndTheCallback)
     ASSERT_GE(welcomeEnd, 0);
     const CallSeen callback = WaitCallback(*queued, 40000);
     ASSERT_GE(callback.line, 0) << "no callback";
-    EXPECT_GE(road.WaitInServiceLog(QStringLiteral("Got wrong PIN=0000 from %1, asking to enter PIN again").arg(queuedNumber),
+    EXPECT_GE(road.WaitInServiceLog(QStringLiteral("Got wrong PIN=**** from %1, asking to enter PIN again").arg(queuedNumber),
                                     15000),
               0);
     EXPECT_GE(road.WaitInServiceLog(QStringLiteral("Got wrong PIN= from %1, disconnecting").arg(queuedNumber), 20000), 0)
