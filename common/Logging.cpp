@@ -5,7 +5,10 @@
 #include <cstring>
 #include <ctime>
 #include <mutex>
+#include <cstdlib>
+#include <sys/socket.h>
 #include <sys/syscall.h>
+#include <sys/un.h>
 #include <sys/time.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -209,4 +212,40 @@ void SetLogFallback(std::function<void(const std::string&)> fallback)
     Facility& f = facility();
     std::lock_guard<std::mutex> lock(f.mutex);
     f.fallback = std::move(fallback);
+}
+
+bool WriteSystemLog(int priority, const std::string& text)
+{
+    std::string identity;
+    {
+        std::lock_guard<std::mutex> lock(facility().mutex);
+        identity = facility().identity;
+    }
+    const char* socketPath = std::getenv(kSystemLogSocketVariable);
+    if (!socketPath || !*socketPath) {
+        syslog(priority, "%s", text.c_str());
+        return true;
+    }
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (std::strlen(socketPath) >= sizeof address.sun_path)
+        return false;
+    std::strncpy(address.sun_path, socketPath, sizeof address.sun_path - 1);
+    timeval tv{};
+    gettimeofday(&tv, nullptr);
+    tm local{};
+    localtime_r(&tv.tv_sec, &local);
+    char stamp[32];
+    std::strftime(stamp, sizeof stamp, "%b %e %H:%M:%S", &local);
+    // The same escaping as the log file: a caller ID in the text cannot forge a second entry.
+    std::string datagram = "<" + std::to_string(priority) + ">" + stamp + " " + identity + "[" +
+                           std::to_string(getpid()) + "]: ";
+    appendEscaped(datagram, text);
+    const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return false;
+    const ssize_t sent = sendto(fd, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&address),
+                                sizeof address);
+    close(fd);
+    return sent == static_cast<ssize_t>(datagram.size());
 }

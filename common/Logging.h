@@ -63,6 +63,13 @@ void SetLogConsoleOutput(bool enabled);
 // Where a failed write is reported; the default writes to standard error and syslog.
 void SetLogFallback(std::function<void(const std::string&)> fallback);
 
+// One entry in the system log under the facility's identity: priority is a syslog facility and level
+// (LOG_AUTH | LOG_ALERT). It goes to syslog, or, when SELVANE_SYSLOG_SOCKET names a Unix datagram socket,
+// as one RFC 3164 datagram to that socket instead (a test's private receiver). False when it could not
+// be sent there.
+bool WriteSystemLog(int priority, const std::string& text);
+inline constexpr const char* kSystemLogSocketVariable = "SELVANE_SYSLOG_SOCKET";
+
 inline bool LogEnabled(int severity)
 {
     return (severity & 0xF) <= logging_detail::g_ceiling.load(std::memory_order_relaxed);

@@ -105,6 +105,20 @@ const std::vector<OptionalObject> OptionalObjects = {
     {"outgoinglog_update", "outgoing log",
      "SELECT COUNT(*) FROM RDB$TRIGGERS WHERE RDB$TRIGGER_NAME = 'OUTGOINGLOG_UPDATE'",
      "CREATE TRIGGER OUTGOINGLOG_UPDATE FOR OUTGOINGLOG ACTIVE AFTER UPDATE POSITION 0 AS BEGIN POST_EVENT ('outgoinglog_update'); END"},
+    // Callers locked out after repeated sessions with wrong PINs; the row outlives a restart.
+    {"pinlockouts", "pin lockout",
+     "SELECT COUNT(*) FROM RDB$RELATIONS WHERE RDB$RELATION_NAME = 'PINLOCKOUTS'",
+     "CREATE TABLE PINLOCKOUTS (CALLERID Varchar(20) NOT NULL PRIMARY KEY,UID Integer DEFAULT NULL REFERENCES Users(ID),FAILURES Integer NOT NULL,FIRST_FAILURE Timestamp NOT NULL,LAST_FAILURE Timestamp NOT NULL,LOCKED_UNTIL Timestamp DEFAULT NULL)"},
+    {"pinlockouts_change", "pin lockout",
+     "SELECT COUNT(*) FROM RDB$TRIGGERS WHERE RDB$TRIGGER_NAME = 'PINLOCKOUTS_CHANGE'",
+     "CREATE TRIGGER PINLOCKOUTS_CHANGE FOR PINLOCKOUTS ACTIVE AFTER INSERT OR UPDATE OR DELETE POSITION 0 AS BEGIN POST_EVENT ('pinlockouts_change'); END"},
+    // Operators list the locked callers and unlock one by deleting its row.
+    {"select on table pinlockouts to manager", "pin lockout",
+     "SELECT COUNT(*) FROM RDB$USER_PRIVILEGES WHERE RDB$USER = 'MANAGER' AND RDB$RELATION_NAME = 'PINLOCKOUTS' AND RDB$PRIVILEGE = 'S'",
+     "GRANT SELECT ON TABLE PINLOCKOUTS TO MANAGER"},
+    {"delete on table pinlockouts to manager", "pin lockout",
+     "SELECT COUNT(*) FROM RDB$USER_PRIVILEGES WHERE RDB$USER = 'MANAGER' AND RDB$RELATION_NAME = 'PINLOCKOUTS' AND RDB$PRIVILEGE = 'D'",
+     "GRANT DELETE ON TABLE PINLOCKOUTS TO MANAGER"},
 };
 // clang-format on
 

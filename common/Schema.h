@@ -77,6 +77,8 @@ struct OptionalObject
     std::string_view statement; // creates it; the list is in creation order
 };
 extern const std::vector<OptionalObject> OptionalObjects;
+// The event the lockout table's trigger posts on every change.
+inline constexpr std::string_view PinLockoutEvent = "pinlockouts_change";
 // The events the optional triggers post, which the console registers too.
 inline constexpr std::array<std::string_view, 2> OptionalEvents = {"outgoinglog_insert", "outgoinglog_update"};
 // The optional objects one feature needs, in creation order.

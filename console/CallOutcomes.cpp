@@ -10,6 +10,7 @@ QString IncomingResultText(int result)
     case 0: return QCoreApplication::translate("CallOutcomes", "Not a subscriber");
     case 1: return QCoreApplication::translate("CallOutcomes", "Queued for a callback");
     case 2: return QCoreApplication::translate("CallOutcomes", "Queue full");
+    case 3: return QCoreApplication::translate("CallOutcomes", "Locked out (wrong PINs)");
     default: return QCoreApplication::translate("CallOutcomes", "Unknown (%1)").arg(result);
     }
 }

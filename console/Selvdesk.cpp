@@ -4,6 +4,7 @@
 #include "console/Application.h"
 #include "console/CallbackLogModel.h"
 #include "console/IncomingLogModel.h"
+#include "console/LockoutsTab.h"
 #include "console/NewCallerIDDialog.h"
 #include "console/Statement.h"
 #include "ui_Selvdesk.h"
@@ -23,6 +24,7 @@
 #include <QTableView>
 
 #include <algorithm>
+#include <vector>
 
 namespace {
 // Each query of the log is a round trip to the server that the window waits for.
@@ -188,6 +190,13 @@ bool Selvdesk::setUpViews()
     ui->viewIncoming->setSortingEnabled(true);
     keepIncomingScroll();
 
+    // Only where the database has the lockout's objects: without them the service keeps the lockout off.
+    delete lockoutsTab_;
+    lockoutsTab_ = nullptr;
+    if (LockoutsTab::Available(db_)) {
+        lockoutsTab_ = new LockoutsTab(db_, ui->tabWidget);
+        ui->tabWidget->addTab(lockoutsTab_, tr("Lockouts"));
+    }
     // Every callback attempt, newest first, kept current like the incoming calls. On a database without
     // the outgoing log's columns it stays empty (the status bar names what is missing).
     delete callbackModel_;
@@ -213,7 +222,9 @@ void Selvdesk::subscribeEvents()
 {
     QSqlDriver* driver = db_.driver();
     const QStringList subscribed = driver->subscribedToNotifications();
-    for (std::string_view name : Schema::Events) {
+    std::vector<std::string_view> events(Schema::Events.begin(), Schema::Events.end());
+    events.push_back(Schema::PinLockoutEvent);
+    for (std::string_view name : events) {
         const QString event = QString::fromLatin1(name.data(), qsizetype(name.size()));
         if (!subscribed.contains(event))
             driver->subscribeToNotification(event);
@@ -263,6 +274,9 @@ void Selvdesk::updated(QString event_name)
     } else if (event_name == "incominglog_update" || event_name == "incominglog_delete") {
         if (incomingModel_)
             incomingModel_->refresh();
+    } else if (event_name == QLatin1String(Schema::PinLockoutEvent.data(), qsizetype(Schema::PinLockoutEvent.size()))) {
+        if (lockoutsTab_)
+            lockoutsTab_->refresh();
     } else if (event_name == "outgoinglog_insert") {
         if (callbackModel_)
             callbackModel_->fetchNew();

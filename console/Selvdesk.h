@@ -18,6 +18,7 @@
 
 class CallbackLogModel;
 class IncomingLogModel;
+class LockoutsTab;
 class QLabel;
 class QSqlTableModel;
 
@@ -61,6 +62,8 @@ public:
     QSqlTableModel* usersModel() const { return usersModel_; }
     QSqlTableModel* blacklistModel() const { return blacklistModel_; }
     IncomingLogModel* incomingModel() const { return incomingModel_; }
+    // The Lockouts tab; null when the database lacks the lockout's objects.
+    LockoutsTab* lockoutsTab() const { return lockoutsTab_; }
     CallbackLogModel* callbackModel() const { return callbackModel_; }
 
 signals:
@@ -109,6 +112,7 @@ private:
     QSqlTableModel* usersModel_ = nullptr;
     QSqlTableModel* blacklistModel_ = nullptr;
     IncomingLogModel* incomingModel_ = nullptr;
+    LockoutsTab* lockoutsTab_ = nullptr;
     CallbackLogModel* callbackModel_ = nullptr;
     QLabel* userLabel_ = nullptr;
     QLabel* indicesLabel_ = nullptr;

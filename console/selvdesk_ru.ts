@@ -34,6 +34,10 @@
         <translation>Очередь заполнена</translation>
     </message>
     <message>
+        <source>Locked out (wrong PINs)</source>
+        <translation>Заблокирован (неверные PIN)</translation>
+    </message>
+    <message>
         <source>Unknown (%1)</source>
         <translation>Неизвестно (%1)</translation>
     </message>
@@ -131,6 +135,29 @@
     <message>
         <source>You can&apos;t delete user which is not exist in database.</source>
         <translation>Нельзя удалить пользователя, которого нет в базе данных.</translation>
+    </message>
+</context>
+<context>
+    <name>LockoutsTab</name>
+    <message>
+        <source>Unlock</source>
+        <translation>Разблокировать</translation>
+    </message>
+    <message>
+        <source>Name</source>
+        <translation>Имя</translation>
+    </message>
+    <message>
+        <source>CallerID</source>
+        <translation>CallerID</translation>
+    </message>
+    <message>
+        <source>Locked until</source>
+        <translation>Заблокирован до</translation>
+    </message>
+    <message>
+        <source>Failures</source>
+        <translation>Неудачных попыток</translation>
     </message>
 </context>
 <context>
@@ -268,6 +295,10 @@
 </context>
 <context>
     <name>Selvdesk</name>
+    <message>
+        <source>Lockouts</source>
+        <translation>Блокировки</translation>
+    </message>
     <message>
         <source>Missing tables: &apos;</source>
         <translation>Отсутствуют таблицы: &apos;</translation>

@@ -85,6 +85,9 @@ MaxCallBackTries=3
 EnterPinTimer=10
 EnterPinMaxTries=3
 EnterNumberTimer=15
+PinLockoutFailures=3
+PinLockoutWindow=60
+PinLockoutMinutes=60
 PersistQueue=true
 LogOutgoing=true
 

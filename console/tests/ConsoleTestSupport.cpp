@@ -190,12 +190,13 @@ ServerAccount::~ServerAccount()
         QSqlQuery(admin_).exec("DROP USER " + name_);
 }
 
-bool WaitUntilSubscribed(QSqlDatabase other)
+bool WaitUntilSubscribed(QSqlDatabase other, const QStringList& moreEvents)
 {
     DiagnosticLines lines;
-    const QStringList names = {"user_insert",        "user_update",        "queue_update",      "queue_insert",
-                               "queue_delete",       "incominglog_update", "incominglog_insert", "incominglog_delete",
-                               "outgoinglog_insert", "outgoinglog_update"};
+    const QStringList names = moreEvents + QStringList{"user_insert",        "user_update",        "queue_update",
+                                                       "queue_insert",       "queue_delete",       "incominglog_update",
+                                                       "incominglog_insert", "incominglog_delete", "outgoinglog_insert",
+                                                       "outgoinglog_update"};
     QString block = "EXECUTE BLOCK AS BEGIN ";
     for (const QString& name : names)
         block += "POST_EVENT '" + name + "'; ";

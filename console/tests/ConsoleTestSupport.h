@@ -96,7 +96,8 @@ QSqlDatabase ConsoleConnection(const TestDatabase& database, const QString& user
 // to each once: the driver takes the first callback of a subscription for its start, so a test's first
 // change would otherwise go unseen. False when the window never saw them all. Uses DiagnosticLines, so
 // none may be alive around the call.
-bool WaitUntilSubscribed(QSqlDatabase other);
+// moreEvents: events of optional objects the window listens to as well.
+bool WaitUntilSubscribed(QSqlDatabase other, const QStringList& moreEvents = {});
 
 // True when an account of this name exists on the server of database, whatever its privileges.
 bool AccountExists(const TestDatabase& database, const QString& name);

@@ -129,14 +129,15 @@ private slots:
         QCOMPARE(lines.find("Grant statement successfully executed.").isEmpty(), false);
 
         QSqlDatabase db = database.connect();
-        QCOMPARE(Catalogue(db, "SELECT RDB$RELATION_NAME FROM RDB$RELATIONS WHERE RDB$SYSTEM_FLAG=0").size(), size_t(7));
+        QCOMPARE(Catalogue(db, "SELECT RDB$RELATION_NAME FROM RDB$RELATIONS WHERE RDB$SYSTEM_FLAG=0").size(),
+                 size_t(8)); // and the PIN lockout's table
         QCOMPARE(Catalogue(db, "SELECT RDB$TRIGGER_NAME FROM RDB$TRIGGERS WHERE RDB$SYSTEM_FLAG=0").size(),
-                 Schema::Triggers.size() + 2); // and the outgoing log's two
+                 Schema::Triggers.size() + 3); // and the outgoing log's two, the PIN lockout's one
         QCOMPARE(Catalogue(db, kOwnIndices), (std::set<QString>{"idx_users_callerid", "idx_incominglog_newest"}));
         QCOMPARE(Catalogue(db, "SELECT TRIM(RDB$RELATION_NAME) || ':' || TRIM(RDB$PRIVILEGE) FROM RDB$USER_PRIVILEGES "
                                "WHERE RDB$USER='MANAGER'")
                      .size(),
-                 size_t(11));
+                 size_t(13)); // the PIN lockout's table: SELECT and DELETE
         // The rebuilt schema works: the foreign keys resolved and the triggers number the rows.
         QSqlQuery query(db);
         QVERIFY(query.exec("INSERT INTO USERS (CALLERID, NAME, IS_ACTIVE) VALUES ('100', 'A', 1)"));

@@ -97,6 +97,9 @@ bool CBSrvSettings::LoadSettings()
     EnterPinMaxTries = number("EnterPinMaxTries");
     EnterNumberTimer = number("EnterNumberTimer");
     CallBacksPerTick = std::max(0, number("CallBacksPerTick", 1));
+    PinLockoutFailures = std::max(0, number("PinLockoutFailures"));
+    PinLockoutWindow = std::max(0, number("PinLockoutWindow"));
+    PinLockoutMinutes = std::max(0, number("PinLockoutMinutes"));
     PersistQueue = settings.value(QStringLiteral("PersistQueue"), false).toBool();
     LogOutgoing = settings.value(QStringLiteral("LogOutgoing"), false).toBool();
     settings.endGroup();

@@ -30,6 +30,9 @@ public:
     std::string GetUsername() const override { return Username.toStdString(); }
     std::string GetNorvelPassword() const override { return NorvelPassword.toStdString(); }
     int GetCallBacksPerTick() const override { return CallBacksPerTick; }
+    int GetPinLockoutFailures() const override { return PinLockoutFailures; }
+    int GetPinLockoutWindow() const override { return PinLockoutWindow; }
+    int GetPinLockoutMinutes() const override { return PinLockoutMinutes; }
     std::vector<std::string> GetTrustedPeers() const override;
 
     // Database
@@ -68,6 +71,10 @@ public:
     int EnterNumberTimer = 0;
     // Missing: 1, one number a tick as always.
     int CallBacksPerTick = 1;
+    // Missing: 0, no lockout.
+    int PinLockoutFailures = 0;
+    int PinLockoutWindow = 0;
+    int PinLockoutMinutes = 0;
     // Missing: off, as before. The queue written to QUEUE and read back at start.
     bool PersistQueue = false;
     // Missing: off. One OUTGOINGLOG row per callback attempt.

@@ -9,6 +9,8 @@
 
 #include <QTimer>
 
+#include <syslog.h>
+
 CallBackLogic::CallBackLogic()
 {
     Log(Debug, "CallBackLogic::CallBackLogic()");
@@ -59,6 +61,12 @@ void CallBackLogic::OnCallBackReady()
         number = queue->Dequeue();
         Log(Debug, "OnCallBackReady queue length=", n, ", number=", number);
     }
+    if (!number.empty() && LockoutOn() && database->IsLockedOut(number)) {
+        // Queued before its lock began: the lock stops the callback too.
+        Log(Notice, "PIN lockout: callback to locked out ", number, " dropped");
+        queue->OnCallBackEnded(number);
+        number.clear();
+    }
     if (!number.empty()) {
         Log(Debug, "Callback dequeued number ", number);
         MakeCallBack(number);
@@ -81,7 +89,12 @@ void CallBackLogic::OnIncommingCall(const std::string& callerId, void* call)
         const int n = queue->GetLength();
         const int max = config()->GetMaxNumbersInQueue();
         Log(Debug, "CallBackLogic::OnIncommingCall got UID, checking queue length=", n, ", max nums in queue=", max);
-        if (n < max) {
+        if (LockoutOn() && database->IsLockedOut(cid)) {
+            // Told no more than a full queue would tell it: a guesser learns nothing of the lock.
+            Log(Warning, "OnIncommingCall from locked out CALLERID=", cid, ", going to PlayOGMIncommingQueueFull");
+            PlayOGMIncommingQueueFull(call);
+            result = 3;
+        } else if (n < max) {
             Log(Debug, "CallBackLogic::OnIncommingCall queue not full,going to PlayOGMIncommingSuccess ");
             PlayOGMIncommingSuccess(call);
             result = 1;
@@ -117,6 +130,13 @@ void CallBackLogic::OnCallBackSucceed(const std::string& number, void* call)
     if (journal)
         journal->AttemptAnswered(AttemptKey(call));
     wrongPinCounts[number] = 0;
+    if (LockoutOn() && database->IsLockedOut(number)) {
+        // Placed before its lock began: no PIN is asked of a locked out caller.
+        Log(Warning, "PIN lockout: callback answered by locked out ", number, ", going to PlayOGMIncommingQueueFull");
+        PlayOGMIncommingQueueFull(call);
+        return;
+    }
+    pinSessions[call] = PinSession{number};
     PlayOGMEnterPin(call);
 }
 
@@ -144,10 +164,16 @@ void CallBackLogic::OnPinEntered(const std::string& callerId, const std::string&
     LogicLock::Entry entry(logicLock);
     if (database->CheckPin(callerId, pin)) {
         Log(Debug, "Got correct PIN from ", callerId);
+        EndPinSession(call, true);
         if (journal)
             journal->AttemptPin(AttemptKey(call), true);
         PlayOGMEnterNumber(call);
         return;
+    }
+    if (!pin.empty()) {
+        auto session = pinSessions.find(call);
+        if (session != pinSessions.end())
+            session->second.wrongPin = true;
     }
     const int max = config()->GetEnterPinMaxTries();
     int& count = wrongPinCounts[callerId];
@@ -162,6 +188,7 @@ void CallBackLogic::OnPinEntered(const std::string& callerId, const std::string&
             journal->AttemptPin(AttemptKey(call), false);
         PlayOGMWrongPinDisconnect(call);
         count = 0;
+        EndPinSession(call, false);
     }
 }
 
@@ -186,6 +213,78 @@ void CallBackLogic::OnNumberEntered(const std::string& lineName, const std::stri
         }
         PlayOGMTransferDenied(call);
     }
+}
+
+void CallBackLogic::OnCallBackReleased(void* call)
+{
+    LogicLock::Entry entry(logicLock);
+    EndPinSession(call, false);
+}
+
+bool CallBackLogic::LockoutOn()
+{
+    const ICBSrvSettings* c = config();
+    if (!c || !database || c->GetPinLockoutFailures() <= 0 || c->GetPinLockoutWindow() <= 0 ||
+        c->GetPinLockoutMinutes() <= 0)
+        return false;
+    if (lockout == Lockout::Unchecked) {
+        switch (database->PinLockoutStore()) {
+        case IDBBackend::LockoutStore::Ready:
+            lockout = Lockout::On;
+            Log(Informational, "PIN lockout on: ", c->GetPinLockoutFailures(), " failed sessions within ",
+                c->GetPinLockoutWindow(), " minutes lock a caller out");
+            break;
+        case IDBBackend::LockoutStore::Missing:
+            lockout = Lockout::Off;
+            Log(Error, "PIN lockout is set but the database lacks its table: the lockout stays off until the "
+                       "administrator (SYSDBA) logs in to Selvdesk once to add it and the service restarts");
+            break;
+        case IDBBackend::LockoutStore::Unknown:
+            return false; // asked again once the database answers
+        }
+    }
+    return lockout == Lockout::On;
+}
+
+void CallBackLogic::EndPinSession(void* call, bool rightPin)
+{
+    auto it = pinSessions.find(call);
+    if (it == pinSessions.end())
+        return;
+    const PinSession session = it->second;
+    pinSessions.erase(it);
+    if (!LockoutOn())
+        return;
+    if (rightPin) {
+        database->ClearFailedSessions(session.number);
+        return;
+    }
+    // Timeouts alone count only toward the call's own tries: an answering machine locks nobody out.
+    if (!session.wrongPin)
+        return;
+    const ICBSrvSettings* c = config();
+    const int failures = c->GetPinLockoutFailures(), window = c->GetPinLockoutWindow(),
+              minutes = c->GetPinLockoutMinutes();
+    const IDBBackend::FailedSession failed = database->RecordFailedSession(
+        session.number, database->GetUID(session.number), failures, window, minutes);
+    if (!failed.recorded) {
+        Log(Warning, "PIN lockout: the failed session of ", session.number, " could not be recorded");
+        return;
+    }
+    Log(Notice, "PIN lockout: callback to ", session.number, " ended without the right PIN, failed sessions ",
+        failed.failures);
+    if (!failed.lockedNow)
+        return;
+    const int dropped = queue ? queue->DropWaiting(session.number) : 0;
+    const std::string alert = "PIN lockout: caller ID " + session.number + " locked out for " +
+                              std::to_string(minutes) + " minutes after " + std::to_string(failed.failures) +
+                              " callback sessions without the right PIN within " + std::to_string(window) +
+                              " minutes";
+    Log(Alert, alert);
+    if (!WriteSystemLog(LOG_AUTH | LOG_ALERT, alert))
+        Log(Warning, "PIN lockout: the alert could not be sent to the system log");
+    if (dropped)
+        Log(Notice, "PIN lockout: dropped ", dropped, " queued callbacks to ", session.number);
 }
 
 int CallBackLogic::SaveLineCOS(const std::string& lineName)

@@ -47,6 +47,8 @@ public:
     virtual void OnCallBackFailed(const std::string& number);
     virtual void OnCallBackSucceed(const std::string& number, void* call);
     virtual void OnPinEntered(const std::string& callerId, const std::string& pin, void* call);
+    // The callback's dialogue leg is gone: a PIN session still open on it ends there.
+    virtual void OnCallBackReleased(void* call);
     virtual void OnNumberEntered(const std::string& lineName, const std::string& callerId,
                                  const std::string& number, void* call);
     virtual bool HasFreeLines() = 0;
@@ -72,6 +74,20 @@ protected:
     bool enabled = true;
     LogicLock logicLock;
 
+    // One callback's PIN dialogue, from the prompt to the right PIN or the end of the call, by call handle.
+    struct PinSession
+    {
+        std::string number;    // the number called back, as queued
+        bool wrongPin = false; // a PIN was keyed and was wrong (a prompt left unanswered is no guess)
+    };
+    std::map<void*, PinSession> pinSessions;
+    enum class Lockout { Unchecked, On, Off };
+    Lockout lockout = Lockout::Unchecked;
+    // Whether the PIN lockout is set and the database holds its objects (asked once; an Error if not).
+    bool LockoutOn();
+    // Counts a session that ended without the right PIN and locks its caller out at the limit; clears
+    // the count after the right one.
+    void EndPinSession(void* call, bool rightPin);
     CallBackJournal* journal = nullptr;
 
     const ICBSrvSettings* config() const;

@@ -129,6 +129,20 @@ std::string CallBackQueue::Dequeue()
     return entry.number;
 }
 
+int CallBackQueue::DropWaiting(const std::string& number)
+{
+    std::lock_guard<std::mutex> guard(lock);
+    const auto before = waiting.size();
+    const auto dropped = std::stable_partition(waiting.begin(), waiting.end(),
+                                               [&](const QueueEntry& entry) { return entry.number != number; });
+    // A persisted queue must not bring them back at the next start.
+    for (auto it = dropped; it != waiting.end(); ++it)
+        if (journal && it->incomingId >= 0 && !active.count(number))
+            journal->Gone(it->incomingId);
+    waiting.erase(dropped, waiting.end());
+    return static_cast<int>(before - waiting.size());
+}
+
 void CallBackQueue::SetSettings(ICBSrvSettings* s)
 {
     std::lock_guard<std::mutex> guard(lock);

@@ -4,6 +4,7 @@
 #include "service/core/ICallBackQueue.h"
 #include "service/core/IQueueJournal.h"
 
+#include <algorithm>
 #include <deque>
 #include <map>
 #include <mutex>
@@ -31,6 +32,7 @@ public:
     void OnCallBackEnded(const std::string& number) override;
     int GetLength() override;
     std::string Dequeue() override;
+    int DropWaiting(const std::string& number) override;
     void SetSettings(ICBSrvSettings* settings) override;
 
     // Changes are written through to the journal from now on (nullptr: no more).

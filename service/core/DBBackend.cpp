@@ -333,6 +333,80 @@ public:
         return query.next() ? query.value(0).toInt() : -1;
     }
 
+    // Runs one statement with its values bound in order; false (the connection checked) when it failed.
+    bool Execute(Job& job, QSqlQuery& query, const QString& statement, const QVariantList& values)
+    {
+        if (!Ready(job))
+            return false;
+        bool ok = query.prepare(statement);
+        for (int i = 0; ok && i < values.size(); ++i)
+            query.bindValue(i, values[i]);
+        if (ok && query.exec())
+            return true;
+        Log(Warning, "PIN lockout statement failed: ", ToStdString(query.lastError().text()));
+        query.clear();
+        LostConnection(job);
+        return false;
+    }
+
+    bool IsLockedOut(Job& job, const std::string& callerId)
+    {
+        QSqlQuery query(Connection());
+        return Execute(job, query,
+                       QStringLiteral("SELECT COUNT(*) FROM PINLOCKOUTS WHERE CALLERID = ? AND LOCKED_UNTIL > "
+                                      "CURRENT_TIMESTAMP"),
+                       {ToQString(callerId).left(kNumberColumnWidth)}) &&
+               query.next() && query.value(0).toInt() > 0;
+    }
+
+    // The server's clock decides every time, so that the console's "locked until" and the service agree.
+    IDBBackend::FailedSession RecordFailedSession(Job& job, const std::string& callerId, int uid, int threshold,
+                                                  int windowMinutes, int lockMinutes)
+    {
+        IDBBackend::FailedSession result;
+        const QVariant caller = ToQString(callerId).left(kNumberColumnWidth);
+        const QVariant subscriber = uid >= 0 ? QVariant(uid) : QVariant(QMetaType::fromType<int>());
+        QSqlQuery query(Connection());
+        // A row counts on while its first failure is inside the window and no lock of it has run out.
+        if (!Execute(job, query,
+                     QStringLiteral("SELECT FAILURES, IIF(LOCKED_UNTIL > CURRENT_TIMESTAMP, 1, 0), "
+                                    "IIF(FIRST_FAILURE > DATEADD(MINUTE, %1, CURRENT_TIMESTAMP) AND (LOCKED_UNTIL IS "
+                                    "NULL OR LOCKED_UNTIL > CURRENT_TIMESTAMP), 1, 0) FROM PINLOCKOUTS WHERE CALLERID = ?")
+                         .arg(-windowMinutes),
+                     {caller}))
+            return result;
+        int failures = 0;
+        bool locked = false, counting = false;
+        if (query.next()) {
+            failures = query.value(0).toInt();
+            locked = query.value(1).toInt() > 0;
+            counting = query.value(2).toInt() > 0;
+        }
+        query.clear();
+        result.failures = counting ? failures + 1 : 1;
+        result.lockedNow = !locked && result.failures >= threshold;
+        const QString lockUntil = QStringLiteral("DATEADD(MINUTE, %1, CURRENT_TIMESTAMP)").arg(lockMinutes);
+        const QString statement =
+            counting ? QStringLiteral("UPDATE PINLOCKOUTS SET UID = ?, FAILURES = FAILURES + 1, LAST_FAILURE = "
+                                      "CURRENT_TIMESTAMP%1 WHERE CALLERID = ?")
+                           .arg(result.lockedNow ? QStringLiteral(", LOCKED_UNTIL = ") + lockUntil : QString())
+                     : QStringLiteral("UPDATE OR INSERT INTO PINLOCKOUTS (UID, FAILURES, FIRST_FAILURE, "
+                                      "LAST_FAILURE, LOCKED_UNTIL, CALLERID) VALUES (?, 1, CURRENT_TIMESTAMP, "
+                                      "CURRENT_TIMESTAMP, %1, ?) MATCHING (CALLERID)")
+                           .arg(result.lockedNow ? lockUntil : QStringLiteral("NULL"));
+        result.recorded = Execute(job, query, statement, {subscriber, caller});
+        return result;
+    }
+
+    void ClearFailedSessions(Job& job, const std::string& callerId)
+    {
+        QSqlQuery query(Connection());
+        Execute(job, query,
+                QStringLiteral("DELETE FROM PINLOCKOUTS WHERE CALLERID = ? AND (LOCKED_UNTIL IS NULL OR "
+                               "LOCKED_UNTIL <= CURRENT_TIMESTAMP)"),
+                {ToQString(callerId).left(kNumberColumnWidth)});
+    }
+
     const QString connectionName;
     CallerLookup lastCallerLookup; // database thread only
 
@@ -588,4 +662,43 @@ void DBBackend::SaveIncomingCall(const std::string& callerId, int uid, int resul
         *row = w->SaveIncomingCall(job, callerId, uid, result, dest);
     });
     id = answered ? *row : -1;
+}
+
+IDBBackend::LockoutStore DBBackend::PinLockoutStore()
+{
+    switch (OptionalObjectsOf(kPinLockoutFeature)) {
+    case Presence::Present:
+        return LockoutStore::Ready;
+    case Presence::Missing:
+        return LockoutStore::Missing;
+    case Presence::Unknown:
+        break;
+    }
+    return LockoutStore::Unknown;
+}
+
+bool DBBackend::IsLockedOut(const std::string& callerId)
+{
+    Worker* w = worker.get();
+    auto locked = std::make_shared<bool>(false);
+    const bool answered =
+        worker->Ask([w, locked, callerId](Job& job) { *locked = w->IsLockedOut(job, callerId); });
+    return answered && *locked;
+}
+
+IDBBackend::FailedSession DBBackend::RecordFailedSession(const std::string& callerId, int uid, int threshold,
+                                                         int windowMinutes, int lockMinutes)
+{
+    Worker* w = worker.get();
+    auto result = std::make_shared<FailedSession>();
+    const bool answered = worker->Ask([w, result, callerId, uid, threshold, windowMinutes, lockMinutes](Job& job) {
+        *result = w->RecordFailedSession(job, callerId, uid, threshold, windowMinutes, lockMinutes);
+    });
+    return answered ? *result : FailedSession{};
+}
+
+void DBBackend::ClearFailedSessions(const std::string& callerId)
+{
+    Worker* w = worker.get();
+    worker->Ask([w, callerId](Job& job) { w->ClearFailedSessions(job, callerId); });
 }

@@ -52,6 +52,13 @@ public:
     void SaveIncomingCall(const std::string& callerId, int uid, int result, const std::string& dest,
                           int& id) override;
     int GetUID(const std::string& callerId) override;
+    LockoutStore PinLockoutStore() override;
+    bool IsLockedOut(const std::string& callerId) override;
+    FailedSession RecordFailedSession(const std::string& callerId, int uid, int threshold, int windowMinutes,
+                                      int lockMinutes) override;
+    void ClearFailedSessions(const std::string& callerId) override;
+    // The feature the lockout's optional objects belong to.
+    static constexpr const char* kPinLockoutFeature = "pin lockout";
 
     // Whether the database holds every optional object a feature needs (Schema::OptionalObjects).
     enum class Presence { Present, Missing, Unknown /* not asked: the database is closed or did not answer */ };

@@ -36,6 +36,11 @@ public:
     virtual std::vector<std::string> GetTrustedPeers() const { return {}; }
     // Numbers the queue timer may call back on one tick: 1 by default; 0 as many as lines are free.
     virtual int GetCallBacksPerTick() const { return 1; }
+    // The PIN lockout: this many callback sessions ending without the right PIN within the window (in
+    // minutes) lock the caller ID out for the lock's minutes. Off while any of the three is 0 or less.
+    virtual int GetPinLockoutFailures() const { return 0; }
+    virtual int GetPinLockoutWindow() const { return 0; }
+    virtual int GetPinLockoutMinutes() const { return 0; }
 
 protected:
     ~ICBSrvSettings() = default; // owned and destroyed through the concrete class

@@ -31,6 +31,8 @@ public:
     virtual void OnCallBackEnded(const std::string& number) = 0;
     virtual int GetLength() = 0;
     virtual std::string Dequeue() = 0;
+    // Removes every waiting entry of the number (one being called back now is left); how many went.
+    virtual int DropWaiting(const std::string& number) = 0;
     virtual ~ICallBackQueue() = default;
     virtual void SetSettings(ICBSrvSettings* settings) = 0;
 };

@@ -16,6 +16,28 @@ public:
                                   int& id) = 0;
     virtual int GetUID(const std::string& callerId) = 0;
 
+    // The lockout of callers after repeated sessions with wrong PINs, kept in the database so that it
+    // outlives a restart. Without its objects the feature stays off: these defaults say so.
+    enum class LockoutStore { Ready, Missing, Unknown /* the database did not answer */ };
+    virtual LockoutStore PinLockoutStore() { return LockoutStore::Missing; }
+    // Whether the caller ID is locked out now.
+    virtual bool IsLockedOut(const std::string&) { return false; }
+    struct FailedSession
+    {
+        bool recorded = false;    // written to the database
+        int failures = 0;         // failed sessions in the current window, this one included
+        bool lockedNow = false;   // this session started the lock
+    };
+    // Counts one failed session; `threshold` of them within `windowMinutes` lock the caller ID for
+    // `lockMinutes`.
+    virtual FailedSession RecordFailedSession(const std::string&, int /*uid*/, int /*threshold*/,
+                                              int /*windowMinutes*/, int /*lockMinutes*/)
+    {
+        return {};
+    }
+    // The right PIN: the failed sessions so far no longer count (a lock in force stays).
+    virtual void ClearFailedSessions(const std::string&) {}
+
 protected:
     ~IDBBackend() = default;
 };

@@ -550,6 +550,9 @@ void MyManager::OnReleased(voip::Connection& connection)
             RegisterLineAgain(line->second, "a call from it was refused");
     }
     OnCallBackEnded(number);
+    // A callback's dialogue leg gone: the subscriber hung up or was hung up, its PIN session is over.
+    if (auto* ivr = dynamic_cast<MyIVRConnection*>(&connection))
+        OnCallBackReleased(ivr);
     voip::Manager::OnReleased(connection);
 }
 

@@ -180,6 +180,22 @@ bool Road::AddSubscriber(const Subscriber& s)
     return q.exec();
 }
 
+QStringList Road::Column(const QString& select)
+{
+    QStringList values;
+    try {
+        QSqlDatabase db = Connection();
+        db.commit(); // see what the service committed since the last look
+        QSqlQuery q(db);
+        if (!q.exec(select))
+            return values;
+        while (q.next())
+            values << q.value(0).toString();
+    } catch (const std::exception&) {
+    }
+    return values;
+}
+
 std::vector<IncomingRow> Road::IncomingLog()
 {
     std::vector<IncomingRow> rows;
@@ -327,7 +343,8 @@ QMap<QString, QString> Road::ServiceEnvironment() const
     return {{QStringLiteral("XDG_CONFIG_DIRS"), dir_.filePath(QStringLiteral("xdg"))},
             {QStringLiteral("SELVANE_SERVICE_REGISTRY"), dir_.filePath(QStringLiteral("registry/services.ini"))},
             {QStringLiteral("SELVANE_RUNTIME_DIR"), dir_.filePath(QStringLiteral("run"))},
-            {QStringLiteral("SELVANE_SYSTEMD_UNIT_DIR"), dir_.filePath(QStringLiteral("units"))}};
+            {QStringLiteral("SELVANE_SYSTEMD_UNIT_DIR"), dir_.filePath(QStringLiteral("units"))},
+            {QStringLiteral("SELVANE_SYSLOG_SOCKET"), SystemLogSocket()}};
 }
 
 bool Road::WaitServiceUp(int logged, int registered)

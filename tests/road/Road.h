@@ -118,6 +118,10 @@ public:
     // Waits until INCOMINGLOG holds at least n rows; the rows.
     std::vector<IncomingRow> WaitForIncoming(size_t n, int timeoutMs);
     bool AddSubscriber(const Subscriber& subscriber);
+    // The first column of every row a query of the road's database gives, as text (empty on failure).
+    QStringList Column(const QString& select);
+    // Where the service sends its system log entries (a Unix datagram socket a test may bind).
+    QString SystemLogSocket() const { return dir_.filePath(QStringLiteral("syslog.sock")); }
 
     Child& Exchange() { return *exchange_; }
     Child& Service() { return *service_; }

@@ -226,6 +226,30 @@ TEST_F(CallBackLogicTest, PinLimitOfOneDisconnectsOnFirstWrongPin)
     EXPECT_EQ(take(), (Journal{"PlayOGMWrongPinDisconnect", "PlayOGMWrongPinDisconnect"}));
 }
 
+// The lockout set while the database lacks its table: one Error, then callbacks and PINs as without it.
+TEST_F(CallBackLogicTest, LockoutWithoutItsTableSaysSoOnceAndStaysOff)
+{
+    settings.PinLockoutFailures = 1;
+    settings.PinLockoutWindow = 60;
+    settings.PinLockoutMinutes = 60;
+    settings.EnterPinMaxTries = 1;
+    int handle = 0;
+    for (int round = 0; round < 3; ++round) {
+        logic.OnIncommingCall("89161234567", &handle);
+        logic.OnCallBackReady();
+        logic.OnCallBackSucceed("89161234567", &handle);
+        logic.OnPinEntered("89161234567", "0000", &handle);
+        logic.OnCallBackReleased(&handle);
+    }
+    const Journal seen = take();
+    EXPECT_EQ(std::count(seen.begin(), seen.end(), "save 89161234567 uid=42 result=1 dest=89161234567"), 3);
+    EXPECT_EQ(std::count(seen.begin(), seen.end(), "MakeCallBack 89161234567"), 3);
+    int errors = 0;
+    for (const std::string& line : log.lines())
+        errors += line.rfind("Error: PIN lockout is set but the database lacks its table", 0) == 0;
+    EXPECT_EQ(errors, 1);
+}
+
 TEST_F(CallBackLogicTest, AllowedDestinationGetsTransferCosAndIsTransferredDialable)
 {
     logic.OnNumberEntered("line1", "89161234567", "+74951112233", &call);

@@ -55,6 +55,28 @@ TEST_F(CallBackQueueTest, NumberWaitingOrBeingCalledIsNotQueuedAgain)
     EXPECT_EQ(drain(), (std::vector<std::string>{"102", "101"}));
 }
 
+// A locked out number leaves the queue: its waiting request goes, from the persisted queue too, and
+// the others keep their order.
+TEST_F(CallBackQueueTest, DroppedNumberLeavesTheQueueAndItsJournal)
+{
+    struct GoneIds final : IQueueJournal
+    {
+        void Queued(int, int) override {}
+        void BackInLine(int, int) override {}
+        void Gone(int id) override { ids.push_back(id); }
+        std::vector<int> ids;
+    } journal;
+    queue.SetJournal(&journal);
+    queue.PutInQueue("101", 1, 11);
+    queue.PutInQueue("102", 2, 12);
+    queue.PutInQueue("103", 3, 13);
+    EXPECT_EQ(queue.DropWaiting("102"), 1);
+    EXPECT_EQ(queue.DropWaiting("102"), 0);
+    EXPECT_EQ(journal.ids, std::vector<int>{2});
+    queue.SetJournal(nullptr);
+    EXPECT_EQ(drain(), (std::vector<std::string>{"101", "103"}));
+}
+
 TEST_F(CallBackQueueTest, FailedCallbacksAreRetriedUpToTheLimit)
 {
     settings.MaxCallBackTries = 2;

@@ -249,6 +249,73 @@ TEST(DBBackendOptionalObjects, ProbedByFeature)
     EXPECT_TRUE(missing.empty());
 }
 
+// The lockout's counting on the server's clock: failed sessions count within the window from the first,
+// the limit locks once (one alert) for the lock's minutes, the right PIN clears a count but not a lock,
+// and a window or a lock that ran out starts a fresh count. Times are moved back in the table itself.
+TEST_F(DBBackendTest, FailedPinSessionsCountWithinTheWindowAndLockAtTheLimit)
+{
+    ASSERT_EQ(backend.PinLockoutStore(), IDBBackend::LockoutStore::Ready);
+    auto record = [&] { return backend.RecordFailedSession("100", 1, 3, 60, 30); };
+    auto failures = [&] { return t.row("SELECT FAILURES, UID FROM PINLOCKOUTS WHERE CALLERID = '100'"); };
+
+    IDBBackend::FailedSession failed = record();
+    EXPECT_TRUE(failed.recorded);
+    EXPECT_EQ(failed.failures, 1);
+    EXPECT_EQ(record().failures, 2);
+    EXPECT_FALSE(backend.IsLockedOut("100"));
+    EXPECT_EQ(failures(), (QVariantList{2, 1}));
+
+    // The right PIN: the count starts again.
+    backend.ClearFailedSessions("100");
+    EXPECT_EQ(t.row("SELECT COUNT(*) FROM PINLOCKOUTS").value(0).toInt(), 0);
+    EXPECT_EQ(record().failures, 1);
+    EXPECT_EQ(record().failures, 2);
+
+    // The first failure an hour and a minute ago: outside the window, the count starts again.
+    t.exec("UPDATE PINLOCKOUTS SET FIRST_FAILURE = DATEADD(MINUTE, -61, CURRENT_TIMESTAMP)");
+    EXPECT_EQ(record().failures, 1);
+    EXPECT_EQ(record().failures, 2);
+    failed = record();
+    EXPECT_EQ(failed.failures, 3);
+    EXPECT_TRUE(failed.lockedNow);
+    EXPECT_TRUE(backend.IsLockedOut("100"));
+    EXPECT_FALSE(backend.IsLockedOut("1000")) << "the lock is the caller ID's alone";
+    EXPECT_EQ(t.row("SELECT COUNT(*) FROM PINLOCKOUTS WHERE LOCKED_UNTIL BETWEEN DATEADD(MINUTE, 29, CURRENT_TIMESTAMP) "
+                    "AND DATEADD(MINUTE, 31, CURRENT_TIMESTAMP)")
+                  .value(0)
+                  .toInt(),
+              1);
+
+    // A session that was under way when the lock began: counted, no second lock, the lock stays.
+    failed = record();
+    EXPECT_EQ(failed.failures, 4);
+    EXPECT_FALSE(failed.lockedNow);
+    backend.ClearFailedSessions("100");
+    EXPECT_TRUE(backend.IsLockedOut("100")) << "a right PIN from a session begun before the lock lifted it";
+
+    // The lock ran out: let in, and the next failure is the first of a new count.
+    t.exec("UPDATE PINLOCKOUTS SET LOCKED_UNTIL = DATEADD(MINUTE, -1, CURRENT_TIMESTAMP)");
+    EXPECT_FALSE(backend.IsLockedOut("100"));
+    failed = record();
+    EXPECT_EQ(failed.failures, 1);
+    EXPECT_FALSE(failed.lockedNow);
+    EXPECT_FALSE(backend.IsLockedOut("100"));
+
+    // A caller ID longer than the column is cut to it, as the log row is, instead of failing.
+    EXPECT_TRUE(backend.RecordFailedSession(std::string(60, '7'), -1, 3, 60, 30).recorded);
+    const QVariantList cut = t.row("SELECT CHAR_LENGTH(CALLERID), UID FROM PINLOCKOUTS WHERE CALLERID STARTING WITH '777'");
+    EXPECT_EQ(cut.value(0).toInt(), 20);
+    EXPECT_TRUE(cut.value(1).isNull()) << "no subscriber, no id";
+
+    // Without the table: the store says so, and nothing is recorded or locked.
+    TestDatabase old(TestDatabase::BaseSchema);
+    DBBackend oldBackend{old.path()};
+    CBSrvSettings oldSettings = TestSettings(old.server());
+    oldBackend.SetSettings(&oldSettings);
+    oldBackend.OpenDatabase();
+    EXPECT_EQ(oldBackend.PinLockoutStore(), IDBBackend::LockoutStore::Missing);
+}
+
 // Qt's own report of a connection used away from the thread that made it.
 std::atomic<int> g_foreignThreadUses{0};
 QtMessageHandler g_previousHandler = nullptr;
