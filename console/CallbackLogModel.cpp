@@ -27,11 +27,10 @@ QString Ids(const QList<int>& ids)
 
 } // namespace
 
-CallbackLogModel::CallbackLogModel(const QSqlDatabase& db, QObject* parent) : QAbstractTableModel(parent), db_(db) {}
+CallbackLogModel::CallbackLogModel(const QSqlDatabase& db, QObject* parent)
+    : LogTableModel(kFields, ColumnCount, parent), db_(db) {}
 
 int CallbackLogModel::rowCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : int(rows_.size()); }
-
-int CallbackLogModel::columnCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : ColumnCount; }
 
 int CallbackLogModel::idAt(int row) const { return row >= 0 && row < int(rows_.size()) ? rows_[size_t(row)].id : -1; }
 
@@ -56,25 +55,6 @@ QVariant CallbackLogModel::data(const QModelIndex& index, int role) const
                        : QVariant(row.length);
     default: return QVariant();
     }
-}
-
-QVariant CallbackLogModel::headerData(int section, Qt::Orientation orientation, int role) const
-{
-    if (orientation == Qt::Vertical)
-        return role == Qt::DisplayRole ? QVariant(section + 1) : QVariant();
-    if ((role != Qt::DisplayRole && role != Qt::EditRole) || section < 0 || section >= ColumnCount)
-        return QVariant();
-    return headers_.contains(section) ? QVariant(headers_.value(section)) : QVariant(QString(kFields[section]));
-}
-
-bool CallbackLogModel::setHeaderData(int section, Qt::Orientation orientation, const QVariant& value, int role)
-{
-    if (orientation != Qt::Horizontal || section < 0 || section >= ColumnCount ||
-        (role != Qt::DisplayRole && role != Qt::EditRole))
-        return false;
-    headers_.insert(section, value.toString());
-    emit headerDataChanged(orientation, section, section);
-    return true;
 }
 
 bool CallbackLogModel::read(const QString& where, int limit, std::deque<Row>& out)

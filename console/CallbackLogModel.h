@@ -5,7 +5,8 @@
 // names in place. Rows are inserted and changed one by one, so the view keeps its selection.
 #pragma once
 
-#include <QAbstractTableModel>
+#include "console/LogTableModel.h"
+
 #include <QDateTime>
 #include <QHash>
 #include <QSqlDatabase>
@@ -15,7 +16,7 @@
 
 #include <deque>
 
-class CallbackLogModel : public QAbstractTableModel
+class CallbackLogModel : public LogTableModel
 {
     Q_OBJECT
 
@@ -38,11 +39,8 @@ public:
     int idAt(int row) const;
 
     int rowCount(const QModelIndex& parent = QModelIndex()) const override;
-    int columnCount(const QModelIndex& parent = QModelIndex()) const override;
     // Display: the words (outcome, length as m:ss); edit role: the stored values.
     QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
-    QVariant headerData(int section, Qt::Orientation orientation, int role = Qt::DisplayRole) const override;
-    bool setHeaderData(int section, Qt::Orientation orientation, const QVariant& value, int role = Qt::EditRole) override;
     bool canFetchMore(const QModelIndex& parent = QModelIndex()) const override;
     void fetchMore(const QModelIndex& parent = QModelIndex()) override;
 
@@ -68,6 +66,5 @@ private:
     QSqlDatabase db_;
     std::deque<Row> rows_;
     bool atEnd_ = true;
-    QHash<int, QString> headers_;
     QSqlError lastError_;
 };

@@ -30,14 +30,13 @@ int Compare(const T& a, const T& b)
 
 } // namespace
 
-IncomingLogModel::IncomingLogModel(const QSqlDatabase& db, QObject* parent) : QAbstractTableModel(parent), db_(db)
+IncomingLogModel::IncomingLogModel(const QSqlDatabase& db, QObject* parent)
+    : LogTableModel(kFields, ColumnCount, parent), db_(db)
 {
     clock_.start();
 }
 
 int IncomingLogModel::rowCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : int(rows_.size()); }
-
-int IncomingLogModel::columnCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : ColumnCount; }
 
 QVariant IncomingLogModel::data(const QModelIndex& index, int role) const
 {
@@ -53,25 +52,6 @@ QVariant IncomingLogModel::data(const QModelIndex& index, int role) const
     case Dest: return row.dest;
     default: return QVariant();
     }
-}
-
-QVariant IncomingLogModel::headerData(int section, Qt::Orientation orientation, int role) const
-{
-    if (orientation == Qt::Vertical)
-        return role == Qt::DisplayRole ? QVariant(section + 1) : QVariant();
-    if ((role != Qt::DisplayRole && role != Qt::EditRole) || section < 0 || section >= ColumnCount)
-        return QVariant();
-    return headers_.contains(section) ? QVariant(headers_.value(section)) : QVariant(QString(kFields[section]));
-}
-
-bool IncomingLogModel::setHeaderData(int section, Qt::Orientation orientation, const QVariant& value, int role)
-{
-    if (orientation != Qt::Horizontal || section < 0 || section >= ColumnCount ||
-        (role != Qt::DisplayRole && role != Qt::EditRole))
-        return false;
-    headers_.insert(section, value.toString());
-    emit headerDataChanged(orientation, section, section);
-    return true;
 }
 
 int IncomingLogModel::idAt(int row) const { return row >= 0 && row < int(rows_.size()) ? rows_[size_t(row)].id : -1; }

@@ -5,7 +5,8 @@
 // the view keeps its selection and its scroll position.
 #pragma once
 
-#include <QAbstractTableModel>
+#include "console/LogTableModel.h"
+
 #include <QDateTime>
 #include <QElapsedTimer>
 #include <QHash>
@@ -19,7 +20,7 @@
 #include <map>
 #include <vector>
 
-class IncomingLogModel : public QAbstractTableModel
+class IncomingLogModel : public LogTableModel
 {
     Q_OBJECT
 
@@ -47,10 +48,7 @@ public:
     int rowOfId(int id) const;
 
     int rowCount(const QModelIndex& parent = QModelIndex()) const override;
-    int columnCount(const QModelIndex& parent = QModelIndex()) const override;
     QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
-    QVariant headerData(int section, Qt::Orientation orientation, int role = Qt::DisplayRole) const override;
-    bool setHeaderData(int section, Qt::Orientation orientation, const QVariant& value, int role = Qt::EditRole) override;
     void sort(int column, Qt::SortOrder order = Qt::AscendingOrder) override;
     bool canFetchMore(const QModelIndex& parent = QModelIndex()) const override;
     void fetchMore(const QModelIndex& parent = QModelIndex()) override;
@@ -89,7 +87,6 @@ private:
     std::deque<Row> rows_; // new calls go to the front, also with every page of a long log read
     QSet<int> loaded_;
     bool atEnd_ = true;
-    QHash<int, QString> headers_;
     QSqlError lastError_;
 
     // New calls are the IDs above newest_. An ID below it not seen yet is an insert that commits later

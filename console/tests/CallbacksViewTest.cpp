@@ -47,11 +47,6 @@ class CallbacksViewTest : public QObject
     FbServerEnv server = FbServerEnv::fromEnvironment();
     std::unique_ptr<consoletest::SettingsSandbox> sandbox;
 
-    static void exec(QSqlDatabase db, const QString& sql)
-    {
-        QSqlQuery query(db);
-        QVERIFY2(query.exec(sql), qPrintable(sql + ": " + query.lastError().text()));
-    }
     // An attempt as the service writes it when it places the call.
     static QString placed(int id, int cid, int uid, int attempt)
     {
@@ -70,21 +65,21 @@ private slots:
     {
         TestDatabase database;
         QSqlDatabase service = database.connect();
-        exec(service, "INSERT INTO USERS (ID, CALLERID, PIN, COS, NAME, IS_ACTIVE) VALUES (1, '1234567', '1', 1, 'Ann', 1)");
-        exec(service, "INSERT INTO USERS (ID, CALLERID, PIN, COS, NAME, IS_ACTIVE) VALUES (2, '84951234567', '1', 1, 'Bob', 1)");
-        exec(service, "INSERT INTO INCOMINGLOG (ID, CALL_BEGIN, CALLERID, UID, RESULT, DEST) VALUES "
+        consoletest::Exec(service, "INSERT INTO USERS (ID, CALLERID, PIN, COS, NAME, IS_ACTIVE) VALUES (1, '1234567', '1', 1, 'Ann', 1)");
+        consoletest::Exec(service, "INSERT INTO USERS (ID, CALLERID, PIN, COS, NAME, IS_ACTIVE) VALUES (2, '84951234567', '1', 1, 'Bob', 1)");
+        consoletest::Exec(service, "INSERT INTO INCOMINGLOG (ID, CALL_BEGIN, CALLERID, UID, RESULT, DEST) VALUES "
                       "(1, current_timestamp, '1234567', 1, 1, '1234567')");
-        exec(service, "INSERT INTO INCOMINGLOG (ID, CALL_BEGIN, CALLERID, UID, RESULT, DEST) VALUES "
+        consoletest::Exec(service, "INSERT INTO INCOMINGLOG (ID, CALL_BEGIN, CALLERID, UID, RESULT, DEST) VALUES "
                       "(2, current_timestamp, '+74951234567', 2, 1, '84951234567')");
-        exec(service, "INSERT INTO INCOMINGLOG (ID, CALL_BEGIN, CALLERID, UID, RESULT, DEST) VALUES "
+        consoletest::Exec(service, "INSERT INTO INCOMINGLOG (ID, CALL_BEGIN, CALLERID, UID, RESULT, DEST) VALUES "
                       "(3, current_timestamp, '5550000', NULL, 0, '5550000')");
         // Ann: refused busy, then transferred after 65 s; Bob's first attempt is under way.
-        exec(service, placed(1, 1, 1, 1));
-        exec(service, "UPDATE OUTGOINGLOG SET END_REASON = 2, SIP_STATUS = 486 WHERE ID = 1");
-        exec(service, placed(2, 1, 1, 2));
-        exec(service, "UPDATE OUTGOINGLOG SET ANSWERED = 1, PIN_RESULT = 1, END_REASON = 8, DESTINATION = '97654321', "
+        consoletest::Exec(service, placed(1, 1, 1, 1));
+        consoletest::Exec(service, "UPDATE OUTGOINGLOG SET END_REASON = 2, SIP_STATUS = 486 WHERE ID = 1");
+        consoletest::Exec(service, placed(2, 1, 1, 2));
+        consoletest::Exec(service, "UPDATE OUTGOINGLOG SET ANSWERED = 1, PIN_RESULT = 1, END_REASON = 8, DESTINATION = '97654321', "
                       "CALL_LENGTH = 65 WHERE ID = 2");
-        exec(service, placed(3, 2, 2, 1));
+        consoletest::Exec(service, placed(3, 2, 2, 1));
 
         Selvdesk window;
         window.resize(900, 600);
@@ -109,15 +104,15 @@ private slots:
         // The operator selects Ann's transfer; attempts go on meanwhile.
         view->selectRow(1);
         QSignalSpy resets(model, &QAbstractItemModel::modelReset);
-        exec(service, "UPDATE OUTGOINGLOG SET ANSWERED = 1, PIN_RESULT = 2, END_REASON = 4, CALL_LENGTH = 12 WHERE ID = 3");
+        consoletest::Exec(service, "UPDATE OUTGOINGLOG SET ANSWERED = 1, PIN_RESULT = 2, END_REASON = 4, CALL_LENGTH = 12 WHERE ID = 3");
         QTRY_COMPARE_WITH_TIMEOUT(Shown(view).value(0), QString("Bob:84951234567|1|PIN failed|||0:12"), 15000);
-        exec(service, placed(4, 2, 2, 2));
+        consoletest::Exec(service, placed(4, 2, 2, 2));
         QTRY_COMPARE_WITH_TIMEOUT(model->rowCount(), 4, 15000);
         QCOMPARE(Shown(view).value(0), QString("Bob:84951234567|2|Under way|||0:00"));
-        exec(service, "UPDATE OUTGOINGLOG SET END_REASON = 1 WHERE ID = 4");
+        consoletest::Exec(service, "UPDATE OUTGOINGLOG SET END_REASON = 1 WHERE ID = 4");
         QTRY_COMPARE_WITH_TIMEOUT(Shown(view).value(0), QString("Bob:84951234567|2|No answer|||0:00"), 15000);
         // A renamed subscriber shows the new name in place.
-        exec(service, "UPDATE USERS SET NAME = 'Robert' WHERE ID = 2");
+        consoletest::Exec(service, "UPDATE USERS SET NAME = 'Robert' WHERE ID = 2");
         QTRY_COMPARE_WITH_TIMEOUT(Shown(view).value(0).section(':', 0, 0), QString("Robert"), 15000);
         QCOMPARE(resets.count(), 0);
         QCOMPARE(view->selectionModel()->selectedRows().size(), 1);
@@ -145,7 +140,7 @@ private slots:
     {
         TestDatabase database(TestDatabase::BaseSchema);
         QSqlDatabase db = database.connect();
-        exec(db, "INSERT INTO USERS (ID, CALLERID, PIN, COS, NAME, IS_ACTIVE) VALUES (1, '1234567', '1', 1, 'Ann', 1)");
+        consoletest::Exec(db, "INSERT INTO USERS (ID, CALLERID, PIN, COS, NAME, IS_ACTIVE) VALUES (1, '1234567', '1', 1, 'Ann', 1)");
         CallbackLogModel model(db);
         QVERIFY(!model.select());
         QVERIFY(model.lastError().isValid());

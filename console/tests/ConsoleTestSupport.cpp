@@ -223,4 +223,10 @@ bool AccountExists(const TestDatabase& database, const QString& name)
     return query.exec() && query.next() && query.value(0).toInt() > 0;
 }
 
+void Exec(QSqlDatabase db, const QString& sql)
+{
+    QSqlQuery query(db);
+    QVERIFY2(query.exec(sql), qPrintable(sql + ": " + query.lastError().text()));
+}
+
 } // namespace consoletest

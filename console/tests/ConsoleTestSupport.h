@@ -99,6 +99,9 @@ QSqlDatabase ConsoleConnection(const TestDatabase& database, const QString& user
 // moreEvents: events of optional objects the window listens to as well.
 bool WaitUntilSubscribed(QSqlDatabase other, const QStringList& moreEvents = {});
 
+// Runs a statement on db; a failure fails the running test with the statement and the server's error.
+void Exec(QSqlDatabase db, const QString& sql);
+
 // True when an account of this name exists on the server of database, whatever its privileges.
 bool AccountExists(const TestDatabase& database, const QString& name);
 

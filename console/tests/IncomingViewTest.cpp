@@ -57,11 +57,6 @@ class IncomingViewTest : public QObject
     FbServerEnv server = FbServerEnv::fromEnvironment();
     std::unique_ptr<consoletest::SettingsSandbox> sandbox;
 
-    static void exec(QSqlDatabase db, const QString& sql)
-    {
-        QSqlQuery query(db);
-        QVERIFY2(query.exec(sql), qPrintable(sql + ": " + query.lastError().text()));
-    }
     static QString call(const QString& uid, int result)
     {
         return "INSERT INTO INCOMINGLOG (ID, CALL_BEGIN, CALLERID, UID, RESULT, DEST) VALUES "
@@ -77,11 +72,11 @@ private slots:
         TestDatabase database;
         QSqlDatabase service = database.connect();
         QSqlDatabase secondService = database.connect();
-        exec(service, "INSERT INTO USERS (ID, CALLERID, PIN, COS, NAME, IS_ACTIVE) VALUES (1, '71', '1', 1, 'Ann', 1)");
-        exec(service, "INSERT INTO USERS (ID, CALLERID, PIN, COS, NAME, IS_ACTIVE) VALUES (2, '72', '1', 1, 'Bob', 1)");
-        exec(service, "INSERT INTO USERS (ID, CALLERID, PIN, COS, NAME, IS_ACTIVE) VALUES (3, '73', '1', 1, 'Cy', 0)");
+        consoletest::Exec(service, "INSERT INTO USERS (ID, CALLERID, PIN, COS, NAME, IS_ACTIVE) VALUES (1, '71', '1', 1, 'Ann', 1)");
+        consoletest::Exec(service, "INSERT INTO USERS (ID, CALLERID, PIN, COS, NAME, IS_ACTIVE) VALUES (2, '72', '1', 1, 'Bob', 1)");
+        consoletest::Exec(service, "INSERT INTO USERS (ID, CALLERID, PIN, COS, NAME, IS_ACTIVE) VALUES (3, '73', '1', 1, 'Cy', 0)");
         // 600 calls, one in five from a caller that is no subscriber (not listed): more than two pages.
-        exec(service, "EXECUTE BLOCK AS DECLARE i INTEGER = 0; BEGIN WHILE (i < 600) DO BEGIN "
+        consoletest::Exec(service, "EXECUTE BLOCK AS DECLARE i INTEGER = 0; BEGIN WHILE (i < 600) DO BEGIN "
                       "INSERT INTO INCOMINGLOG (ID, CALL_BEGIN, CALLERID, UID, RESULT, DEST) VALUES "
                       "(gen_id(NEW_INCOMING_ID,1), current_timestamp, '7', "
                       "IIF(MOD(:i, 5) = 0, NULL, MOD(:i, 3) + 1), MOD(:i, 3), '7'); i = i + 1; END END");
@@ -114,9 +109,9 @@ private slots:
 
         // A burst of calls from two service connections; one commit comes after a later call's.
         secondService.transaction();
-        exec(secondService, call("1", 1)); // takes its ID first, commits last
+        consoletest::Exec(secondService, call("1", 1)); // takes its ID first, commits last
         for (int i = 0; i < 60; ++i)
-            exec(service, call(i % 4 == 0 ? "NULL" : QString::number(i % 2 + 1), i % 3));
+            consoletest::Exec(service, call(i % 4 == 0 ? "NULL" : QString::number(i % 2 + 1), i % 3));
         QTRY_COMPARE_WITH_TIMEOUT(ModelRows(model).value(0), TableRows(service, "", kNewestFirst).value(0), 15000);
         secondService.commit();
         const QStringList all = TableRows(service, "", kNewestFirst);
@@ -128,15 +123,15 @@ private slots:
         QCOMPARE(model->idAt(view->rowAt(0)), topId);
 
         // A renamed subscriber: every row of theirs shows the new name in place.
-        exec(service, "UPDATE USERS SET NAME = 'Bobby' WHERE ID = 2");
+        consoletest::Exec(service, "UPDATE USERS SET NAME = 'Bobby' WHERE ID = 2");
         QTRY_COMPARE_WITH_TIMEOUT(ModelRows(model), TableRows(service, "", kNewestFirst).mid(0, model->rowCount()), 15000);
         QVERIFY(ModelRows(model).join(',').contains("|Bobby|"));
         QVERIFY(!ModelRows(model).join(',').contains("|Bob|"));
 
         // Rows deleted and changed by someone else go and change in place; the selection stays.
         const int deleted[] = {model->idAt(0), model->idAt(3), model->idAt(100)};
-        exec(service, QString("DELETE FROM INCOMINGLOG WHERE ID IN (%1, %2, %3)").arg(deleted[0]).arg(deleted[1]).arg(deleted[2]));
-        exec(service, QString("UPDATE INCOMINGLOG SET RESULT = 2 WHERE ID = %1").arg(model->idAt(50)));
+        consoletest::Exec(service, QString("DELETE FROM INCOMINGLOG WHERE ID IN (%1, %2, %3)").arg(deleted[0]).arg(deleted[1]).arg(deleted[2]));
+        consoletest::Exec(service, QString("UPDATE INCOMINGLOG SET RESULT = 2 WHERE ID = %1").arg(model->idAt(50)));
         QTRY_COMPARE_WITH_TIMEOUT(ModelRows(model), TableRows(service, "", kNewestFirst).mid(0, model->rowCount()), 15000);
         QCOMPARE(model->rowOfId(deleted[1]), -1);
         QCOMPARE(model->idAt(view->selectionModel()->selectedRows().value(0).row()), selectedId);
@@ -150,9 +145,9 @@ private slots:
         // Filtered: new calls outside the filter stay out.
         model->setFilter("RESULT = 2");
         QVERIFY(model->select());
-        exec(service, call("1", 2));
-        exec(service, call("2", 1));
-        exec(service, call("1", 2));
+        consoletest::Exec(service, call("1", 2));
+        consoletest::Exec(service, call("2", 1));
+        consoletest::Exec(service, call("1", 2));
         QTRY_COMPARE_WITH_TIMEOUT(ModelRows(model).value(0), TableRows(service, "L.RESULT = 2", kNewestFirst).value(0), 15000);
         while (model->canFetchMore())
             model->fetchMore();
@@ -164,8 +159,8 @@ private slots:
         const QString byName = "U.NAME ASC, L.ID ASC";
         QCOMPARE(ModelRows(model), TableRows(service, "", byName).mid(0, model->rowCount()));
         QVERIFY(model->canFetchMore());
-        exec(service, call("1", 0)); // Ann: among the rows read
-        exec(service, call("2", 0)); // Bobby: past them, comes with a later page
+        consoletest::Exec(service, call("1", 0)); // Ann: among the rows read
+        consoletest::Exec(service, call("2", 0)); // Bobby: past them, comes with a later page
         QTRY_VERIFY_WITH_TIMEOUT(TableRows(service, "", byName).mid(0, model->rowCount()) == ModelRows(model) &&
                                      ModelRows(model).join(',').contains(QString("%1|Ann").arg(
                                          TableRows(service, "U.NAME = 'Ann'", "L.ID DESC").value(0).section('|', 0, 0))),

@@ -48,11 +48,6 @@ class LockoutsTabTest : public QObject
     FbServerEnv server = FbServerEnv::fromEnvironment();
     std::unique_ptr<consoletest::SettingsSandbox> sandbox;
 
-    static void exec(QSqlDatabase db, const QString& sql)
-    {
-        QSqlQuery query(db);
-        QVERIFY2(query.exec(sql), qPrintable(sql + ": " + query.lastError().text()));
-    }
     static QString lock(const QString& callerId, const QString& uid, int failures, const QString& until)
     {
         return "INSERT INTO PINLOCKOUTS (CALLERID, UID, FAILURES, FIRST_FAILURE, LAST_FAILURE, LOCKED_UNTIL) VALUES ('" +
@@ -67,14 +62,14 @@ private slots:
     {
         TestDatabase database;
         QSqlDatabase service = database.connect();
-        exec(service, "INSERT INTO USERS (ID, CALLERID, PIN, COS, NAME, IS_ACTIVE) VALUES (1, '71', '1', 1, 'Ann', 1)");
-        exec(service, "INSERT INTO USERS (ID, CALLERID, PIN, COS, NAME, IS_ACTIVE) VALUES (2, '72', '1', 1, 'Bob', 1)");
-        exec(service, "INSERT INTO USERS (ID, CALLERID, PIN, COS, NAME, IS_ACTIVE) VALUES (3, '73', '1', 1, 'Cy', 1)");
-        exec(service, lock("71", "1", 3, "DATEADD(MINUTE, 60, CURRENT_TIMESTAMP)"));
-        exec(service, lock("72", "2", 1, "NULL"));                                    // counting, not locked
-        exec(service, lock("73", "3", 3, "DATEADD(MINUTE, -1, CURRENT_TIMESTAMP)")); // ran out
+        consoletest::Exec(service, "INSERT INTO USERS (ID, CALLERID, PIN, COS, NAME, IS_ACTIVE) VALUES (1, '71', '1', 1, 'Ann', 1)");
+        consoletest::Exec(service, "INSERT INTO USERS (ID, CALLERID, PIN, COS, NAME, IS_ACTIVE) VALUES (2, '72', '1', 1, 'Bob', 1)");
+        consoletest::Exec(service, "INSERT INTO USERS (ID, CALLERID, PIN, COS, NAME, IS_ACTIVE) VALUES (3, '73', '1', 1, 'Cy', 1)");
+        consoletest::Exec(service, lock("71", "1", 3, "DATEADD(MINUTE, 60, CURRENT_TIMESTAMP)"));
+        consoletest::Exec(service, lock("72", "2", 1, "NULL"));                                    // counting, not locked
+        consoletest::Exec(service, lock("73", "3", 3, "DATEADD(MINUTE, -1, CURRENT_TIMESTAMP)")); // ran out
         consoletest::ServerAccount account(database, "op-pass");
-        exec(database.db(), "GRANT MANAGER TO " + account.name());
+        consoletest::Exec(database.db(), "GRANT MANAGER TO " + account.name());
 
         Selvdesk window;
         window.resize(900, 600);
@@ -92,7 +87,7 @@ private slots:
         QVERIFY2(until > QDateTime::currentDateTime().addSecs(3500), qPrintable(until.toString()));
 
         // The service locks Bob out: the event brings him into the list, the longest lock first.
-        exec(service, "UPDATE PINLOCKOUTS SET FAILURES = 2, LOCKED_UNTIL = DATEADD(MINUTE, 90, CURRENT_TIMESTAMP) "
+        consoletest::Exec(service, "UPDATE PINLOCKOUTS SET FAILURES = 2, LOCKED_UNTIL = DATEADD(MINUTE, 90, CURRENT_TIMESTAMP) "
                       "WHERE CALLERID = '72'");
         QTRY_COMPARE_WITH_TIMEOUT(Listed(tab), (QStringList{"Bob|72|2", "Ann|71|3"}), 10000);
 
@@ -117,7 +112,7 @@ private slots:
     {
         TestDatabase database(TestDatabase::BaseSchema);
         consoletest::ServerAccount account(database, "op-pass");
-        exec(database.db(), "GRANT MANAGER TO " + account.name());
+        consoletest::Exec(database.db(), "GRANT MANAGER TO " + account.name());
         Selvdesk window;
         window.setDatabase(consoletest::ConsoleConnection(database, account.name(), account.password()));
         window.show();
