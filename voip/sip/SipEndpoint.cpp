@@ -151,7 +151,7 @@ void SipStack::Event(nua_event_t event, int status, const char* phrase, nua_hand
                 }
                 // Alerting the caller is the other party's code: not on this thread.
                 if (connection)
-                    manager.Post([connection] { connection->SetAlerting(); });
+                    Report(leg, [connection] { connection->SetAlerting(); });
             }
         }
         return;
@@ -353,7 +353,7 @@ void SipStack::StartMedia(const std::shared_ptr<SipLeg>& leg)
     if (!connection)
         return;
     // The audio source is the other party's code: asked on a worker, never here.
-    manager.Post([connection, media, params, negotiated] {
+    Report(leg, [connection, media, params, negotiated] {
         if (media && negotiated && !connection->IsReleased()) {
             auto other = connection->GetOtherPartyConnection();
             media->Start(params, other ? other->GetAudioSource() : nullptr);
@@ -376,8 +376,20 @@ void SipStack::EndLeg(const std::shared_ptr<SipLeg>& leg, CallEndReason reason)
         // 487 answers the CANCEL of a call given up here: not the far side's refusal.
         if (!leg->ready && !leg->incoming && leg->finalStatus != 487)
             connection->SetEndStatus(leg->finalStatus);
-        manager.Post([connection, reason] { connection->Release(reason); });
+        Report(leg, [connection, reason] { connection->Release(reason); });
     }
+}
+
+void SipStack::Report(const std::shared_ptr<SipLeg>& leg, std::function<void()> task)
+{
+    std::shared_ptr<Strand> strand;
+    {
+        std::lock_guard<std::mutex> lock(leg->mutex);
+        if (!leg->reports)
+            leg->reports = std::make_shared<Strand>(manager.Workers());
+        strand = leg->reports;
+    }
+    strand->Post(std::move(task));
 }
 
 void SipStack::ClearLeg(const std::shared_ptr<SipLeg>& leg, CallEndReason reason)
@@ -443,7 +455,7 @@ void SipStack::OnTransfer(const std::shared_ptr<SipLeg>& leg, int status, const 
     }
     // The connection's handlers are the application's code: not on this thread.
     if (connection)
-        manager.Post([connection, status, phrase, progress] {
+        Report(leg, [connection, status, phrase, progress] {
             if (progress)
                 connection->OnTransferProgress(status, phrase);
             else

@@ -21,6 +21,7 @@ struct SipHandle;
 #include <sofia-sip/url.h>
 
 #include "voip/core/CallEndReason.h"
+#include "voip/core/Executor.h"
 #include "voip/media/MediaEngine.h"
 #include "voip/sip/RequestPolicy.h"
 #include "voip/sip/SipConnection.h"
@@ -55,6 +56,8 @@ struct SipLeg : SipHandle
     std::weak_ptr<SipConnection> connection;
     bool ended = false; // the protocol side is over
     std::shared_ptr<MediaStream> media;
+    // The leg's reports to the application, run in the order SIP gave them.
+    std::shared_ptr<Strand> reports;
 
     bool incoming = false;
     bool answered = false;
@@ -105,6 +108,8 @@ struct SipStack
     void StartMedia(const std::shared_ptr<SipLeg>& leg);
     void ClearLeg(const std::shared_ptr<SipLeg>& leg, CallEndReason reason);
     void EndLeg(const std::shared_ptr<SipLeg>& leg, CallEndReason reason);
+    // Runs the application's handler for a leg on a worker, after the leg's earlier reports.
+    void Report(const std::shared_ptr<SipLeg>& leg, std::function<void()> task);
     std::shared_ptr<SipLine> FindLine(const std::string& line) const;
 
     SipEndpoint& endpoint;
