@@ -46,6 +46,8 @@ bool CBSrvSettings::LoadSettings()
     Port = number("Port");
     Username = text("Username");
     NorvelPassword = text("Password");
+    Component = settings.value(QStringLiteral("Component"), QStringLiteral("norcom")).toString().trimmed().toLower();
+    DialPlan = text("DialPlan");
     settings.endGroup();
 
     settings.beginGroup(QStringLiteral("PBX"));
@@ -97,6 +99,7 @@ bool CBSrvSettings::LoadSettings()
     EnterPinMaxTries = number("EnterPinMaxTries");
     EnterNumberTimer = number("EnterNumberTimer");
     CallBacksPerTick = std::max(0, number("CallBacksPerTick", 1));
+    MaxTransferMinutes = std::max(0.0, settings.value(QStringLiteral("MaxTransferMinutes"), 0).toDouble());
     PinLockoutFailures = std::max(0, number("PinLockoutFailures"));
     PinLockoutWindow = std::max(0, number("PinLockoutWindow"));
     PinLockoutMinutes = std::max(0, number("PinLockoutMinutes"));

@@ -47,6 +47,10 @@ public:
     int Port = 0;
     QString Username;
     QString NorvelPassword;
+    // Which PBX control component: "norcom" (missing: the control server's client) or "sip" (the
+    // SIP-only one, which reads its dial plan from DialPlan; missing: the built-in plan).
+    QString Component;
+    QString DialPlan;
     // PBX
     QString ACDGroupName;
     QString LineAccessCode;
@@ -71,6 +75,8 @@ public:
     int EnterNumberTimer = 0;
     // Missing: 1, one number a tick as always.
     int CallBacksPerTick = 1;
+    // The SIP-only component ends a joined conversation after this long; 0 or missing: never.
+    double MaxTransferMinutes = 0;
     // Missing: 0, no lockout.
     int PinLockoutFailures = 0;
     int PinLockoutWindow = 0;

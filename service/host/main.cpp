@@ -1,7 +1,9 @@
 // Selvane: the callback service, its own installer and its remote control.
 #include "common/Logging.h"
 #include "platform/pbxcontrol/NorComComponent.h"
+#include "service/core/CBSrvSettings.h"
 #include "service/host/NorvelService.h"
+#include "service/telephony/SipPbx.h"
 #include "service/telephony/PlatformLogging.h"
 #include "service/telephony/VoipLogging.h"
 
@@ -9,16 +11,50 @@
 
 #include <memory>
 
+namespace {
+
+void RegisterPbxComponent()
+{
+    CBSrvSettings settings;
+    settings.LoadSettings(); // no file: the default component, and the service says what is missing
+    if (settings.Component.isEmpty() || settings.Component == QLatin1String("norcom")) {
+        RegisterNorComComponent();
+        return;
+    }
+    if (settings.Component != QLatin1String("sip")) {
+        // Nothing registered: the bridge reports that it cannot create the component, and stops.
+        Log(Error, "Unknown PBX control component '", settings.Component.toStdString(),
+            "' in [Norvel] Component: norcom or sip");
+        return;
+    }
+    dialplan::DialPlanConfig plan = dialplan::DefaultDialPlan();
+    if (!settings.DialPlan.isEmpty()) {
+        std::string error;
+        if (!dialplan::LoadDialPlan(settings.DialPlan.toStdString(), plan, error)) {
+            Log(Error, "The dial plan ", settings.DialPlan.toStdString(), " ([Norvel] DialPlan) cannot be read: ",
+                error);
+            return;
+        }
+    }
+    const auto maxTransfer = std::chrono::milliseconds(static_cast<long long>(settings.MaxTransferMinutes * 60000));
+    RegisterSipPbxComponent(std::make_shared<SipPbx>(plan, maxTransfer));
+    Log(Informational, "PBX control by SIP alone, dial plan ",
+        settings.DialPlan.isEmpty() ? std::string("built in") : settings.DialPlan.toStdString());
+}
+
+} // namespace
+
 int main(int argc, char** argv)
 {
     CreateLogger();
     RouteVoipLogToFacility();
     RoutePlatformLogToFacility();
-    // The PBX control component is ours: make it creatable by its class identifier before anything asks.
-    RegisterNorComComponent();
     QCoreApplication::setOrganizationName(QStringLiteral("Brint"));
     QCoreApplication::setOrganizationDomain(QStringLiteral("brint.example"));
     QCoreApplication::setApplicationName(QStringLiteral("Selvane"));
+    // The PBX control component is ours: make the configured one creatable by its class identifier
+    // before anything asks, as an installer registers a component.
+    RegisterPbxComponent();
 
     auto service = std::make_unique<NorvelService>(argc, argv);
     const int result = service->exec();

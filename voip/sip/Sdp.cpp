@@ -66,6 +66,8 @@ SdpAudio ParseSdpAudio(const std::string& sdp)
         if (c && c->c_address)
             audio.address = c->c_address;
         audio.valid = !audio.address.empty() && media->m_proto == sdp_proto_rtp;
+        // The direction the peer sends in: only sending (or nothing) is a hold, as is the old 0.0.0.0.
+        audio.onHold = media->m_mode == sdp_sendonly || media->m_mode == sdp_inactive || audio.address == "0.0.0.0";
     }
     if (parser)
         sdp_parser_free(parser);
@@ -76,6 +78,12 @@ SdpAudio ParseSdpAudio(const std::string& sdp)
     if (!audio.encodings.count(8))
         audio.encodings[8] = "pcma";
     return audio;
+}
+
+bool SdpOnHold(const std::string& sdp)
+{
+    SdpAudio audio = ParseSdpAudio(sdp);
+    return audio.valid && audio.onHold;
 }
 
 bool OffersCommonCodec(const std::string& remoteSdp)

@@ -16,6 +16,7 @@ struct SdpAudio
     std::vector<int> payloadTypes;  // m= order
     std::map<int, std::string> encodings; // a=rtpmap, lower case ("pcmu", "telephone-event")
     bool valid = false;
+    bool onHold = false; // the peer only sends, or sends nothing
 
     int PayloadOf(const std::string& encoding) const;
 };
@@ -23,6 +24,8 @@ struct SdpAudio
 // PCMU, PCMA and telephone-event 101 on address:port.
 std::string MakeSdp(const std::string& address, int port);
 SdpAudio ParseSdpAudio(const std::string& sdp);
+// Whether the peer's description puts the call on hold.
+bool SdpOnHold(const std::string& sdp);
 // Whether an offer has an audio stream we can take: PCMU or PCMA on a port.
 bool OffersCommonCodec(const std::string& remoteSdp);
 // What to send and receive, from our side's final description and the peer's; false when they

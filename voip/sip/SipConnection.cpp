@@ -88,12 +88,25 @@ bool SipConnection::SetUpConnection()
         leg->authUser = line->authUser;
         leg->password = line->password;
     }
+    if (line) {
+        leg->line = line->line;
+        leg->remoteUser = UserPartOf(target);
+    }
     leg_ = leg;
     std::string contactUser = user.empty() ? std::string("voip") : user;
     SipStack* s = &stack;
     return stack.Post([s, leg, self, from, to, route, contactUser] {
         if (self->IsReleased())
             return;
+        if (!leg->line.empty()) {
+            // Whoever keeps the line's class of service may refuse the call before it leaves.
+            auto observer = s->Observer();
+            if (int status = observer ? observer->AdmitOutgoing(leg->line, leg->remoteUser) : 0) {
+                self->SetEndStatus(status);
+                s->Report(leg, [self, status] { self->Release(SipStack::ReasonOfStatus(status)); });
+                return;
+            }
+        }
         auto media = s->endpoint.Media().CreateStream(s->localAddress);
         if (!media) {
             s->manager.Post([self] { self->Release(CallEndReason::Unreachable); });
@@ -111,6 +124,8 @@ bool SipConnection::SetUpConnection()
                    SOATAG_RTP_SELECT(SOA_RTP_SELECT_COMMON), SOATAG_AUDIO_AUX("telephone-event"),
                    SOATAG_ADDRESS(s->localAddress.c_str()),
                    TAG_IF(!route.empty(), NUTAG_INITIAL_ROUTE_STR(route.c_str())), TAG_END());
+        s->legIds[leg->id] = leg;
+        s->Tell(leg, LegEvent::Placed);
     });
 }
 

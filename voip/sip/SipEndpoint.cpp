@@ -141,9 +141,12 @@ void SipStack::Event(nua_event_t event, int status, const char* phrase, nua_hand
         if (auto leg = LegOf(handle)) {
             if ((status == 401 || status == 407) && Authenticate(*leg, sip))
                 return;
-            if (status >= 300)
+            if (status >= 300) {
                 leg->finalStatus = status;
-            if (status == 180 || status == 183) {
+                Tell(leg, LegEvent::Refused, status);
+            }
+            if ((status == 180 || status == 183) && !leg->ready) {
+                Tell(leg, LegEvent::Ringing);
                 std::shared_ptr<SipConnection> connection;
                 {
                     std::lock_guard<std::mutex> lock(leg->mutex);
@@ -163,6 +166,15 @@ void SipStack::Event(nua_event_t event, int status, const char* phrase, nua_hand
         if (auto leg = LegOf(handle)) {
             if (BodyShort(sip)) {
                 nua_respond(nh, SIP_400_BAD_REQUEST, NUTAG_WITH_THIS(loop.Nua()), TAG_END());
+                return;
+            }
+            // Keys of a joined party are the other party's, as its RTP is.
+            if (leg->join && !leg->join->over) {
+                const auto& to = leg->join->first == leg ? leg->join->second : leg->join->first;
+                if (to->nh && !to->ended && sip && sip->sip_payload && sip->sip_content_type)
+                    nua_info(to->nh, SIPTAG_CONTENT_TYPE(sip->sip_content_type), SIPTAG_PAYLOAD(sip->sip_payload),
+                             TAG_END());
+                nua_respond(nh, SIP_200_OK, NUTAG_WITH_THIS(loop.Nua()), TAG_END());
                 return;
             }
             OnInfo(leg, sip);
@@ -281,6 +293,11 @@ void SipStack::IncomingInvite(nua_handle_t* nh, const sip_t* sip)
     leg->incoming = true;
     nua_handle_bind(nh, leg.get());
     handles[leg.get()] = leg;
+    legIds[leg->id] = leg;
+    if (sip->sip_request->rq_url->url_user && FindLine(sip->sip_request->rq_url->url_user))
+        leg->line = sip->sip_request->rq_url->url_user;
+    leg->remoteUser = sip->sip_from->a_url->url_user ? sip->sip_from->a_url->url_user : "";
+    Tell(leg, LegEvent::Offered);
 
     std::string remote = UrlText(sip->sip_from->a_url);
     std::string display = Unquote(sip->sip_from->a_display);
@@ -323,16 +340,38 @@ void SipStack::OnState(const std::shared_ptr<SipLeg>& leg, tagi_t tags[])
         // Up, or a re-INVITE settled: (re)start the media when the descriptions changed since.
         std::string applied = leg->localSdp + '\0' + leg->remoteSdp;
         if (!leg->ready || applied != leg->appliedSdp) {
+            const bool first = !leg->ready;
             leg->ready = true;
             leg->answered = true;
             leg->appliedSdp = applied;
+            if (leg->join && !leg->join->over) {
+                // The joined party moved its media: the relay follows.
+                SdpAudio audio = ParseSdpAudio(leg->remoteSdp);
+                const auto& port = leg->join->first == leg ? leg->join->firstPort : leg->join->secondPort;
+                if (audio.valid && audio.port > 0)
+                    relay->SetPeer(port, audio.address, audio.port);
+                return;
+            }
             StartMedia(leg);
+            const bool held = SdpOnHold(leg->remoteSdp);
+            if (first) {
+                leg->held = held;
+                Tell(leg, LegEvent::Answered);
+            } else if (held != leg->held) {
+                leg->held = held;
+                Tell(leg, held ? LegEvent::Hold : LegEvent::Resumed);
+            }
         }
     } else if (state == nua_callstate_terminated) {
         CallEndReason reason = leg->ready      ? CallEndReason::RemoteUser
                                : leg->incoming ? CallEndReason::RemoteCancel
                                                : ReasonOfStatus(leg->finalStatus);
         EndLeg(leg, reason);
+        legIds.erase(leg->id);
+        if (leg->join) {
+            EndJoin(leg->join, leg.get(), JoinEnd::HungUp);
+            leg->join.reset();
+        }
         Forget(leg.get());
     }
 }
@@ -378,6 +417,10 @@ void SipStack::EndLeg(const std::shared_ptr<SipLeg>& leg, CallEndReason reason)
             connection->SetEndStatus(leg->finalStatus);
         Report(leg, [connection, reason] { connection->Release(reason); });
     }
+    if (!leg->released) {
+        leg->released = true;
+        Tell(leg, LegEvent::Released);
+    }
 }
 
 void SipStack::Report(const std::shared_ptr<SipLeg>& leg, std::function<void()> task)
@@ -392,12 +435,56 @@ void SipStack::Report(const std::shared_ptr<SipLeg>& leg, std::function<void()> 
     strand->Post(std::move(task));
 }
 
+void SipStack::Tell(const std::shared_ptr<SipLeg>& leg, LegEvent event, int status, JoinEnd why)
+{
+    if (leg->line.empty())
+        return;
+    auto observer = Observer();
+    if (!observer)
+        return;
+    LegReport report;
+    report.event = event;
+    report.leg = leg->id;
+    report.line = leg->line;
+    report.incoming = leg->incoming;
+    report.remote = leg->remoteUser;
+    report.status = status;
+    report.ended = why;
+    if (leg->join)
+        report.partner = (leg->join->first == leg ? leg->join->second : leg->join->first)->id;
+    SipEndpoint* ep = &endpoint;
+    Report(leg, [observer, ep, report] { observer->OnLegReport(*ep, report); });
+}
+
+std::shared_ptr<LineLegObserver> SipStack::Observer() const
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    return observer;
+}
+
+CallEndReason SipStack::ReasonOfStatus(int status)
+{
+    return voip::ReasonOfStatus(status);
+}
+
 void SipStack::ClearLeg(const std::shared_ptr<SipLeg>& leg, CallEndReason reason)
 {
     {
         std::lock_guard<std::mutex> lock(leg->mutex);
         if (leg->media)
             leg->media->Stop();
+    }
+    if (leg->join && !leg->join->over) {
+        // The dialog is the joined party's now: the application only lets go of it.
+        {
+            std::lock_guard<std::mutex> lock(leg->mutex);
+            leg->connection.reset();
+        }
+        if (!leg->released) {
+            leg->released = true;
+            Tell(leg, LegEvent::Released);
+        }
+        return;
     }
     if (!leg->nh || leg->clearing)
         return;
@@ -514,6 +601,7 @@ SipEndpoint::SipEndpoint(Manager& manager)
     : Endpoint(manager, "sip"), media_(std::make_unique<MediaEngine>()),
       stack_(std::make_unique<SipStack>(*this, manager))
 {
+    stack_->observer = SipEndpointDefaultObserver();
 }
 
 SipEndpoint::~SipEndpoint()
@@ -644,6 +732,7 @@ unsigned SipEndpoint::RegistrationCount(const std::string& aor) const
 void SipEndpoint::SetMediaTimeout(std::chrono::milliseconds timeout)
 {
     media_->SetInactivityTimeout(timeout);
+    stack_->mediaTimeoutMs = timeout.count();
 }
 
 void SipEndpoint::SetRtpPortRange(int first, int last)

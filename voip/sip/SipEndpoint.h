@@ -3,6 +3,7 @@
 #pragma once
 
 #include "voip/core/Endpoint.h"
+#include "voip/sip/LineLegs.h"
 
 #include <chrono>
 #include <memory>
@@ -79,6 +80,16 @@ public:
     // RTP ports used, [first, last).
     void SetRtpPortRange(int first, int last);
     MediaEngine& Media();
+
+    // Who follows the legs of the lines; null: nobody. The default is the one set process-wide
+    // (SetDefaultLineObserver) when the endpoint was made.
+    void SetLineObserver(std::shared_ptr<LineLegObserver> observer);
+    static void SetDefaultLineObserver(std::shared_ptr<LineLegObserver> observer);
+    // Joins the far parties of two answered legs: their RTP is relayed between them from now on,
+    // keys and SIP INFO included, and clearing either leg's connection no longer ends its dialog.
+    // When one party hangs up, or after limit (zero: none), both dialogs end (JoinEnded). Done on
+    // the stack's thread; a leg that cannot be joined is logged and left as it is.
+    void JoinLegs(uint64_t first, uint64_t second, std::chrono::milliseconds limit);
 
     std::shared_ptr<Connection> CreateConnection(Call& call, const std::string& token, void* userData,
                                                  const std::string& address, unsigned options,

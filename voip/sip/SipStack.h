@@ -5,6 +5,9 @@
 namespace voip {
 struct SipStack;
 struct SipHandle;
+// The observer set process-wide for endpoints made from now on.
+std::shared_ptr<LineLegObserver> SipEndpointDefaultObserver();
+
 } // namespace voip
 
 #define NUA_MAGIC_T voip::SipStack
@@ -23,6 +26,7 @@ struct SipHandle;
 #include "voip/core/CallEndReason.h"
 #include "voip/core/Executor.h"
 #include "voip/media/MediaEngine.h"
+#include "voip/media/RtpRelay.h"
 #include "voip/sip/RequestPolicy.h"
 #include "voip/sip/SipConnection.h"
 #include "voip/sip/SipEndpoint.h"
@@ -34,6 +38,7 @@ struct SipHandle;
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 namespace voip {
 
@@ -49,8 +54,13 @@ struct SipHandle
     std::string password;
 };
 
+struct SipJoin;
+
 struct SipLeg : SipHandle
 {
+    const uint64_t id = NextId();
+    static uint64_t NextId();
+
     // Shared with other threads.
     std::mutex mutex;
     std::weak_ptr<SipConnection> connection;
@@ -67,6 +77,24 @@ struct SipLeg : SipHandle
     std::string localSdp;
     std::string remoteSdp;
     std::string appliedSdp; // the pair the media runs on
+    // For the line observer: the line the leg was placed from or offered to, and the far party.
+    std::string line;
+    std::string remoteUser;
+    bool released = false; // the observer has been told the application let go
+    bool held = false;
+    std::shared_ptr<SipJoin> join;
+};
+
+// Two legs whose far parties talk through the relay.
+struct SipJoin
+{
+    std::shared_ptr<SipLeg> first;
+    std::shared_ptr<SipLeg> second;
+    std::shared_ptr<RelayPort> firstPort;
+    std::shared_ptr<RelayPort> secondPort;
+    std::chrono::steady_clock::time_point started;
+    std::chrono::steady_clock::time_point deadline; // the epoch: none
+    bool over = false;
 };
 
 struct SipLine : SipHandle
@@ -110,6 +138,13 @@ struct SipStack
     void EndLeg(const std::shared_ptr<SipLeg>& leg, CallEndReason reason);
     // Runs the application's handler for a leg on a worker, after the leg's earlier reports.
     void Report(const std::shared_ptr<SipLeg>& leg, std::function<void()> task);
+    // Tells the line observer, if any, of a leg on a line.
+    void Tell(const std::shared_ptr<SipLeg>& leg, LegEvent event, int status = 0, JoinEnd why = JoinEnd::HungUp);
+    void Join(uint64_t first, uint64_t second, std::chrono::milliseconds limit);
+    void EndJoin(const std::shared_ptr<SipJoin>& join, const SipLeg* by, JoinEnd why);
+    void CheckJoins();
+    std::shared_ptr<LineLegObserver> Observer() const;
+    static CallEndReason ReasonOfStatus(int status);
     std::shared_ptr<SipLine> FindLine(const std::string& line) const;
 
     SipEndpoint& endpoint;
@@ -117,12 +152,22 @@ struct SipStack
     std::string localAddress;
     int port = 0;
 
-    mutable std::mutex mutex; // guards lines
+    mutable std::mutex mutex; // guards lines and observer
+    std::shared_ptr<LineLegObserver> observer;
+    std::atomic<int64_t> mediaTimeoutMs{60000};
+    // Stack thread only.
+    std::map<uint64_t, std::weak_ptr<SipLeg>> legIds;
+    std::unique_ptr<RtpRelay> relay; // made at the first join
+    std::vector<std::shared_ptr<SipJoin>> joins;
+    bool joinTicker = false;
     std::map<SipHandle*, std::shared_ptr<SipHandle>> handles; // stack thread only
     std::map<std::string, std::shared_ptr<SipLine>> lines;     // by line name
     // INFO is ours: the stack would accept one outside any call.
     const RequestPolicy policy{"INFO", "INFO"};
     SofiaLoop loop;
 };
+
+// The observer set process-wide for endpoints made from now on.
+std::shared_ptr<LineLegObserver> SipEndpointDefaultObserver();
 
 } // namespace voip
