@@ -2,7 +2,7 @@
 // by the dial plan, relayed audio and keys, the line states a control client sees, and the join.
 #include "exchange/tests/ExchangeHarness.h"
 
-#include "exchange/RtpRelay.h"
+#include "voip/media/RtpRelay.h"
 #include "exchange/SipSwitch.h"
 
 #include <gtest/gtest.h>
@@ -265,7 +265,7 @@ TEST_F(ExchangeCallTest, CallbackJoinedWithItsTransferCall)
 
 TEST(RtpRelayTest, AJoinedPartyHearsNothingOfAKeyPressedBeforeTheJoin)
 {
-    RtpRelay relay("127.0.0.1", 47000, 47400);
+    voip::RtpRelay relay("127.0.0.1", 47000, 47400);
     ASSERT_TRUE(relay.Start());
     voip::RawRtpPeer subscriber, line, destination;
     auto fromSubscriber = relay.Open(), toLine = relay.Open(), toDestination = relay.Open();

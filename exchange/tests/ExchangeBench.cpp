@@ -4,7 +4,7 @@
 //
 //   exchange_bench [--rates 10,20,40,80] [--seconds 5] [--hold-ms 1000] [--relay-seconds 10]
 #include "exchange/Exchange.h"
-#include "exchange/RtpRelay.h"
+#include "voip/media/RtpRelay.h"
 #include "exchange/SipSwitch.h"
 
 #include "tests/support/Loopback.h"
@@ -98,10 +98,10 @@ struct RelayFigures
 
 // Streams of 20 ms G.711 packets, paced on an absolute deadline, each from its own socket; with a
 // relay, through a pair of its ports, else straight to the receiver (the baseline).
-RelayFigures Measure(exchange::RtpRelay* relay, int calls, int seconds)
+RelayFigures Measure(voip::RtpRelay* relay, int calls, int seconds)
 {
     std::vector<Stream> streams(static_cast<size_t>(calls) * 2);
-    std::vector<std::shared_ptr<exchange::RelayPort>> ports;
+    std::vector<std::shared_ptr<voip::RelayPort>> ports;
     for (size_t i = 0; i < streams.size(); i += 2) {
         // One call: party A and party B, each sending and receiving.
         sockaddr_in a{}, b{};

@@ -1,6 +1,6 @@
-#include "exchange/RtpRelay.h"
+#include "voip/media/RtpRelay.h"
 
-#include "exchange/Log.h"
+#include "voip/core/Log.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -10,7 +10,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-namespace exchange {
+namespace voip {
 
 RtpRelay::RtpRelay(const std::string& address, int firstPort, int lastPort)
     : address_(address), firstPort_(firstPort & ~1), lastPort_(lastPort), nextPort_(firstPort & ~1)
@@ -287,4 +287,4 @@ bool RtpRelay::Restamp(RelayPort& port, unsigned char* packet, size_t size)
     return true;
 }
 
-} // namespace exchange
+} // namespace voip

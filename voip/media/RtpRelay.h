@@ -15,7 +15,7 @@
 
 #include <netinet/in.h>
 
-namespace exchange {
+namespace voip {
 
 class RelayPort
 {
@@ -103,4 +103,4 @@ private:
     std::map<int, std::shared_ptr<RelayPort>> rtcp_;  // by RTCP descriptor
 };
 
-} // namespace exchange
+} // namespace voip
