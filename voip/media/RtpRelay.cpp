@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <pthread.h>
 #include <random>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
@@ -323,6 +324,7 @@ size_t RtpRelay::PortCount() const
 
 void RtpRelay::Run()
 {
+    pthread_setname_np(pthread_self(), "voip-relay"); // for top, and the benchmark's CPU figures
     epoll_event events[64];
     unsigned char packet[2048];
     while (!stop_) {
