@@ -276,7 +276,6 @@ void MediaStream::OnEventPacket(_RtpSession*, void* packet, void* self, void*)
                       stream->tickTime_);
     if (stream->current_.ts == timestamp && stream->current_.code == payload[0])
         stream->currentSsrc_ = rtp_get_ssrc(m); // oRTP turned the header to host order
-
 }
 
 void MediaStream::TakeEvent(uint32_t timestamp, int event, unsigned duration, bool end, bool marker,
