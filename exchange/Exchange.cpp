@@ -3,7 +3,7 @@
 #include "exchange/ControlServer.h"
 #include "exchange/DialPlan.h"
 #include "exchange/LineTable.h"
-#include "exchange/RtpRelay.h"
+#include "voip/media/RtpRelay.h"
 #include "exchange/SipSwitch.h"
 
 #include "exchange/Log.h"
@@ -20,6 +20,8 @@
 #include <unistd.h>
 
 namespace exchange {
+
+using voip::RtpRelay;
 
 Exchange::Exchange(const ExchangeConfig& config)
     : config_(config), lines_(std::make_unique<LineTable>(config_)), plan_(std::make_unique<DialPlan>(config_))

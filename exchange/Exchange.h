@@ -12,10 +12,13 @@
 #include <string>
 #include <thread>
 
+namespace voip {
+class RtpRelay;
+}
+
 namespace exchange {
 
 class DialPlan;
-class RtpRelay;
 class SipSwitch;
 
 class Exchange
@@ -36,7 +39,7 @@ public:
     const ExchangeConfig& Config() const { return config_; }
     LineTable& Lines() { return *lines_; }
     SipSwitch& Sip() { return *sip_; }
-    RtpRelay& Relay() { return *relay_; }
+    voip::RtpRelay& Relay() { return *relay_; }
 
 private:
     struct Notification
@@ -53,7 +56,7 @@ private:
     int controlPort_ = 0;
     std::unique_ptr<LineTable> lines_;
     std::unique_ptr<DialPlan> plan_;
-    std::unique_ptr<RtpRelay> relay_;
+    std::unique_ptr<voip::RtpRelay> relay_;
     std::unique_ptr<SipSwitch> sip_;
     std::thread controlThread_;
     int controlWake_ = -1; // eventfd

@@ -19,7 +19,7 @@ struct Leg;
 
 #include "exchange/DialPlan.h"
 #include "exchange/LineTable.h"
-#include "exchange/RtpRelay.h"
+#include "voip/media/RtpRelay.h"
 #include "exchange/SdpRelay.h"
 #include "exchange/SipSwitch.h"
 #include "voip/sip/RequestPolicy.h"
@@ -43,6 +43,8 @@ struct Leg;
 
 namespace exchange {
 
+using voip::RelayPort;
+using voip::RtpRelay;
 using voip::Unquote;
 using voip::UrlText;
 

@@ -8,17 +8,20 @@
 #include <memory>
 #include <string>
 
+namespace voip {
+class RtpRelay;
+}
+
 namespace exchange {
 
 class DialPlan;
 class LineTable;
-class RtpRelay;
 struct SwitchCore;
 
 class SipSwitch
 {
 public:
-    SipSwitch(const ExchangeConfig& config, LineTable& lines, const DialPlan& plan, RtpRelay& relay);
+    SipSwitch(const ExchangeConfig& config, LineTable& lines, const DialPlan& plan, voip::RtpRelay& relay);
     ~SipSwitch(); // Stop()
     SipSwitch(const SipSwitch&) = delete;
     SipSwitch& operator=(const SipSwitch&) = delete;

@@ -2,8 +2,8 @@
 // by the dial plan, relayed audio and keys, the line states a control client sees, and the join.
 #include "exchange/tests/ExchangeHarness.h"
 
-#include "exchange/RtpRelay.h"
 #include "exchange/SipSwitch.h"
+#include "voip/media/RtpRelay.h"
 
 #include <gtest/gtest.h>
 
@@ -261,35 +261,6 @@ TEST_F(ExchangeCallTest, CallbackJoinedWithItsTransferCall)
         service->WaitRelease();
         service->WaitRelease();
     }
-}
-
-TEST(RtpRelayTest, AJoinedPartyHearsNothingOfAKeyPressedBeforeTheJoin)
-{
-    RtpRelay relay("127.0.0.1", 47000, 47400);
-    ASSERT_TRUE(relay.Start());
-    voip::RawRtpPeer subscriber, line, destination;
-    auto fromSubscriber = relay.Open(), toLine = relay.Open(), toDestination = relay.Open();
-    ASSERT_TRUE(fromSubscriber && toLine && toDestination);
-    ASSERT_TRUE(relay.SetPeer(fromSubscriber, "127.0.0.1", subscriber.port));
-    ASSERT_TRUE(relay.SetPeer(toLine, "127.0.0.1", line.port));
-    ASSERT_TRUE(relay.SetPeer(toDestination, "127.0.0.1", destination.port));
-    relay.Link(fromSubscriber, toLine);
-
-    // A key starts towards the line; the join comes while it is held.
-    subscriber.Send(fromSubscriber->Port(), 1000, 101, true);
-    EXPECT_EQ(line.ReceiveTimestamp(5000), 1000);
-    relay.Link(fromSubscriber, toDestination);
-    // Its rest (the same timestamp) reaches nobody; audio and the next key reach the destination.
-    for (int i = 0; i < 4; ++i)
-        subscriber.Send(fromSubscriber->Port(), 1000, 101, false);
-    subscriber.Send(fromSubscriber->Port(), 1800, 0, false);
-    subscriber.Send(fromSubscriber->Port(), 2000, 101, true);
-    subscriber.Send(fromSubscriber->Port(), 2000, 101, false);
-    EXPECT_EQ(destination.ReceiveTimestamp(5000), 1800);
-    EXPECT_EQ(destination.ReceiveTimestamp(5000), 2000);
-    EXPECT_EQ(destination.ReceiveTimestamp(5000), 2000);
-    EXPECT_EQ(line.ReceiveTimestamp(200), -1);
-    EXPECT_EQ(destination.ReceiveTimestamp(200), -1);
 }
 
 } // namespace

@@ -2,7 +2,7 @@
 // extension, REFERs and SUBSCRIBEs outside any call; and legs whose peer is gone.
 #include "exchange/tests/ExchangeHarness.h"
 
-#include "exchange/RtpRelay.h"
+#include "voip/media/RtpRelay.h"
 #include "exchange/SipSwitch.h"
 
 #include <gtest/gtest.h>

@@ -1,10 +1,13 @@
 // Figures of the exchange: how many calls per second it puts through phone to phone with no failure
-// (SIPp callers through the exchange to a SIPp trunk), and what its media relay adds to a packet's
-// way, latency and jitter, with 100 calls held each relaying 50 packets per second both ways.
+// (SIPp callers through the exchange to a SIPp trunk), and what the media relay adds to a packet's
+// way (latency, jitter) and costs (CPU of its thread per call-second), with 100, 200 and 400 calls
+// held each relaying 50 packets per second both ways: through the exchange's own relay ports, and
+// through sockets a relay took over with PCMU transcoded to PCMA and back, as the service joins calls.
 //
 //   exchange_bench [--rates 10,20,40,80] [--seconds 5] [--hold-ms 1000] [--relay-seconds 10]
+//                  [--pairs 100,200,400]
 #include "exchange/Exchange.h"
-#include "exchange/RtpRelay.h"
+#include "voip/media/RtpRelay.h"
 #include "exchange/SipSwitch.h"
 
 #include "tests/support/Loopback.h"
@@ -22,6 +25,8 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <dirent.h>
+#include <fstream>
 #include <iostream>
 #include <netinet/in.h>
 #include <poll.h>
@@ -94,14 +99,59 @@ struct RelayFigures
     std::vector<double> jitters;    // ns, one per stream at the end
     uint64_t sent = 0;
     uint64_t lost = 0;
+    double cpuSeconds = 0; // of the relays' threads
 };
 
-// Streams of 20 ms G.711 packets, paced on an absolute deadline, each from its own socket; with a
-// relay, through a pair of its ports, else straight to the receiver (the baseline).
-RelayFigures Measure(exchange::RtpRelay* relay, int calls, int seconds)
+// CPU time the relays' threads (however many run) have used, in seconds.
+double RelayCpuSeconds()
+{
+    double total = 0;
+    DIR* tasks = opendir("/proc/self/task");
+    if (!tasks)
+        return 0;
+    while (dirent* task = readdir(tasks)) {
+        if (task->d_name[0] == '.')
+            continue;
+        const std::string folder = std::string("/proc/self/task/") + task->d_name;
+        std::string name;
+        std::getline(std::ifstream(folder + "/comm"), name);
+        if (name != "voip-relay")
+            continue;
+        std::string stat;
+        std::getline(std::ifstream(folder + "/stat"), stat);
+        // utime and stime are the 14th and 15th fields; the name in parentheses may hold spaces.
+        std::istringstream fields(stat.substr(stat.rfind(')') + 2));
+        std::string field;
+        unsigned long long utime = 0, stime = 0;
+        for (int i = 3; i <= 15 && fields >> field; ++i) {
+            if (i == 14)
+                utime = std::stoull(field);
+            if (i == 15)
+                stime = std::stoull(field);
+        }
+        total += static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+    }
+    closedir(tasks);
+    return total;
+}
+
+enum class Path
+{
+    Direct,  // the baseline: straight to the receiver
+    Opened,  // a pair of the relay's own ports (the exchange's way), payload unchanged
+    Adopted, // a pair of sockets the relay took over, one side PCMU and the other PCMA
+};
+
+// Where the sender's time and the stream's index ride: a header extension, which transcoding leaves
+// alone, then 160 bytes of G.711.
+constexpr size_t kExtension = 12;
+constexpr size_t kPacketSize = 12 + 4 + 12 + 160;
+
+// Streams of 20 ms G.711 packets, paced on an absolute deadline, each from its own socket, along path.
+RelayFigures Measure(voip::RtpRelay* relay, Path path, int calls, int seconds)
 {
     std::vector<Stream> streams(static_cast<size_t>(calls) * 2);
-    std::vector<std::shared_ptr<exchange::RelayPort>> ports;
+    std::vector<std::shared_ptr<voip::RelayPort>> ports;
     for (size_t i = 0; i < streams.size(); i += 2) {
         // One call: party A and party B, each sending and receiving.
         sockaddr_in a{}, b{};
@@ -112,8 +162,21 @@ RelayFigures Measure(exchange::RtpRelay* relay, int calls, int seconds)
         streams[i + 1].receiver = fa;
         streams[i].ssrc = static_cast<uint32_t>(i + 1);
         streams[i + 1].ssrc = static_cast<uint32_t>(i + 2);
-        if (relay) {
-            auto pa = relay->Open(), pb = relay->Open();
+        if (path != Path::Direct) {
+            std::shared_ptr<voip::RelayPort> pa, pb;
+            if (path == Path::Opened) {
+                pa = relay->Open();
+                pb = relay->Open();
+            } else {
+                pa = relay->Adopt(testsupport::BoundUdpSocket(0, SOCK_NONBLOCK), -1);
+                pb = relay->Adopt(testsupport::BoundUdpSocket(0, SOCK_NONBLOCK), -1);
+                relay->SetCodec(pa, {0, 101, 101});
+                relay->SetCodec(pb, {8, 101, 101});
+            }
+            if (!pa || !pb) {
+                std::fprintf(stderr, "exchange_bench: the relay has no ports for %d calls\n", calls);
+                std::exit(1);
+            }
             relay->SetPeer(pa, "127.0.0.1", ntohs(a.sin_port));
             relay->SetPeer(pb, "127.0.0.1", ntohs(b.sin_port));
             relay->Link(pa, pb);
@@ -136,7 +199,7 @@ RelayFigures Measure(exchange::RtpRelay* relay, int calls, int seconds)
         std::vector<pollfd> fds;
         for (const Stream& s : streams)
             fds.push_back({s.receiver, POLLIN, 0});
-        unsigned char packet[512];
+        unsigned char packet[2048];
         auto quietSince = Clock::now();
         while (sending || Clock::now() - quietSince < std::chrono::milliseconds(300)) {
             if (poll(fds.data(), fds.size(), 50) <= 0)
@@ -146,12 +209,12 @@ RelayFigures Measure(exchange::RtpRelay* relay, int calls, int seconds)
                 if (!(fds[f].revents & POLLIN))
                     continue;
                 ssize_t n;
-                while ((n = recv(fds[f].fd, packet, sizeof packet, 0)) >= 20) {
+                while ((n = recv(fds[f].fd, packet, sizeof packet, 0)) >= static_cast<ssize_t>(kPacketSize)) {
                     int64_t now = NowNs();
                     int64_t sentAt;
                     uint32_t index;
-                    std::memcpy(&sentAt, packet + 12, 8);
-                    std::memcpy(&index, packet + 20, 4);
+                    std::memcpy(&sentAt, packet + 16, 8);
+                    std::memcpy(&index, packet + 24, 4);
                     if (index >= streams.size())
                         continue;
                     Stream& s = streams[index];
@@ -172,12 +235,18 @@ RelayFigures Measure(exchange::RtpRelay* relay, int calls, int seconds)
     timespec deadline{};
     clock_gettime(CLOCK_MONOTONIC, &deadline);
     int ticks = seconds * 50;
-    unsigned char packet[172] = {};
+    unsigned char packet[kPacketSize];
+    std::memset(packet, 0xff, sizeof packet); // u-law silence
+    const double cpuBefore = RelayCpuSeconds();
     for (int tick = 0; tick < ticks; ++tick) {
         for (size_t i = 0; i < streams.size(); ++i) {
             Stream& s = streams[i];
-            packet[0] = 0x80;
+            packet[0] = 0x90; // version 2 with a header extension
             packet[1] = 0;
+            packet[12] = 0xbe;
+            packet[13] = 0xde;
+            packet[14] = 0;
+            packet[15] = kExtension / 4;
             uint16_t seq = htons(s.seq++);
             uint32_t ts = htonl(static_cast<uint32_t>(tick) * 160);
             uint32_t ssrc = htonl(s.ssrc);
@@ -186,8 +255,8 @@ RelayFigures Measure(exchange::RtpRelay* relay, int calls, int seconds)
             std::memcpy(packet + 8, &ssrc, 4);
             int64_t now = NowNs();
             uint32_t index = static_cast<uint32_t>(i);
-            std::memcpy(packet + 12, &now, 8);
-            std::memcpy(packet + 20, &index, 4);
+            std::memcpy(packet + 16, &now, 8);
+            std::memcpy(packet + 24, &index, 4);
             sendto(s.sender, packet, sizeof packet, 0, reinterpret_cast<sockaddr*>(&s.to), sizeof s.to);
             ++figures.sent;
         }
@@ -200,6 +269,7 @@ RelayFigures Measure(exchange::RtpRelay* relay, int calls, int seconds)
     }
     sending = false;
     receiver.join();
+    figures.cpuSeconds = RelayCpuSeconds() - cpuBefore;
     for (size_t i = 0; i < streams.size(); ++i) {
         figures.jitters.push_back(streams[i].jitter);
         figures.lost += static_cast<uint64_t>(ticks - std::min(ticks, receivedPerStream[i]));
@@ -231,10 +301,19 @@ double Mean(const std::vector<double>& v)
 
 void Print(const char* what, const RelayFigures& f)
 {
-    std::printf("%-9s packets %llu lost %llu  latency us p50 %.1f p99 %.1f max %.1f  jitter (RFC 3550) us mean %.1f\n",
+    std::printf("  %-9s packets %llu lost %llu  latency us p50 %.1f p99 %.1f max %.1f  jitter (RFC 3550) us mean %.1f\n",
                 what, static_cast<unsigned long long>(f.sent), static_cast<unsigned long long>(f.lost),
                 Percentile(f.latencies, 0.5), Percentile(f.latencies, 0.99), Percentile(f.latencies, 1.0),
                 Mean(f.jitters));
+}
+
+void PrintAdded(const char* what, const RelayFigures& direct, const RelayFigures& relayed, int calls, int seconds)
+{
+    std::printf("  added by the %s: latency p50 %.1f us, p99 %.1f us; jitter %.1f us; relay CPU %.2f us per "
+                "call-second\n",
+                what, Percentile(relayed.latencies, 0.5) - Percentile(direct.latencies, 0.5),
+                Percentile(relayed.latencies, 0.99) - Percentile(direct.latencies, 0.99),
+                Mean(relayed.jitters) - Mean(direct.jitters), relayed.cpuSeconds * 1e6 / calls / seconds);
 }
 
 } // namespace
@@ -243,15 +322,17 @@ int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
     std::vector<int> rates = {10, 20, 40, 80};
+    std::vector<int> pairs = {100, 200, 400};
     int seconds = 5, holdMs = 1000, relaySeconds = 10;
     for (int i = 1; i + 1 < argc; i += 2) {
         std::string arg = argv[i];
-        if (arg == "--rates") {
-            rates.clear();
+        if (arg == "--rates" || arg == "--pairs") {
+            std::vector<int>& numbers = arg == "--rates" ? rates : pairs;
+            numbers.clear();
             std::stringstream list(argv[i + 1]);
             std::string item;
             while (std::getline(list, item, ','))
-                rates.push_back(std::stoi(item));
+                numbers.push_back(std::stoi(item));
         } else if (arg == "--seconds")
             seconds = std::stoi(argv[i + 1]);
         else if (arg == "--hold-ms")
@@ -301,15 +382,28 @@ int main(int argc, char** argv)
     }
     std::printf("  highest rate with no failure: %d calls/s\n", best);
 
-    std::printf("media of 100 calls held, 50 packets/s each way (%d s):\n", relaySeconds);
-    RelayFigures direct = Measure(nullptr, 100, relaySeconds);
-    RelayFigures relayed = Measure(&pbx.Relay(), 100, relaySeconds);
-    Print("direct", direct);
-    Print("relayed", relayed);
-    std::printf("  added by the relay: latency p50 %.1f us, p99 %.1f us; jitter %.1f us\n",
-                Percentile(relayed.latencies, 0.5) - Percentile(direct.latencies, 0.5),
-                Percentile(relayed.latencies, 0.99) - Percentile(direct.latencies, 0.99),
-                Mean(relayed.jitters) - Mean(direct.jitters));
+    // The service's way: sockets taken over from its own legs, the two parties on different laws.
+    voip::RtpRelay joins("127.0.0.1", 0, 0);
+    if (!joins.Start()) {
+        std::cerr << "exchange_bench: the second relay did not start\n";
+        return 1;
+    }
+    for (int calls : pairs) {
+        std::printf("media of %d calls held, 50 packets/s each way (%d s): direct, through the exchange's relay "
+                    "ports, through adopted sockets with PCMU<->PCMA:\n",
+                    calls, relaySeconds);
+        std::fflush(stdout);
+        RelayFigures direct = Measure(nullptr, Path::Direct, calls, relaySeconds);
+        RelayFigures relayed = Measure(&pbx.Relay(), Path::Opened, calls, relaySeconds);
+        RelayFigures adopted = Measure(&joins, Path::Adopted, calls, relaySeconds);
+        Print("direct", direct);
+        Print("relayed", relayed);
+        Print("adopted", adopted);
+        PrintAdded("exchange's relay ports", direct, relayed, calls, relaySeconds);
+        PrintAdded("relay through adopted sockets, transcoding", direct, adopted, calls, relaySeconds);
+        std::fflush(stdout);
+    }
+    joins.Stop();
     pbx.Stop();
     return 0;
 }

@@ -5,6 +5,7 @@
 #include <ortp/ortp.h>
 #include <ortp/telephonyevents.h>
 
+#include <fcntl.h>
 #include <pthread.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
@@ -28,6 +29,8 @@ constexpr int kEventGap = 3;    // ticks of audio between two keys
 constexpr int kMaxReadsPerTick = 16;
 constexpr int kPacingNice = -10;
 constexpr size_t kFiledEvents = 4096; // keys and time-outs waiting for the event thread, before it allocates
+// An event whose packets stopped coming for this long is over.
+constexpr auto kEventSilence = std::chrono::milliseconds(300);
 
 void InitOrtp()
 {
@@ -94,6 +97,8 @@ MediaStream::~MediaStream()
 void MediaStream::Start(const MediaParams& params, std::shared_ptr<AudioSource> source)
 {
     std::lock_guard<std::mutex> lock(mutex_);
+    if (handedOver_)
+        return; // its sockets are another's
     params_ = params;
     source_ = std::move(source);
     rtp_profile_clear_all(profile_);
@@ -114,6 +119,7 @@ void MediaStream::Start(const MediaParams& params, std::shared_ptr<AudioSource> 
         firstPacket_ = true;
     }
     running_ = true;
+    ran_ = true;
 }
 
 void MediaStream::Stop()
@@ -121,6 +127,42 @@ void MediaStream::Stop()
     std::lock_guard<std::mutex> lock(mutex_);
     running_ = false;
     source_.reset();
+}
+
+bool MediaStream::Handover(MediaHandover& out)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!ran_ || handedOver_ || !session_)
+        return false;
+    const int rtp = rtp_session_get_rtp_socket(session_);
+    const int rtcp = rtp_session_get_rtcp_socket(session_);
+    if (rtp < 0 || rtcp < 0)
+        return false;
+    // Duplicates share the bound sockets; once the session's own are closed, the port is the new
+    // owner's alone and the session's destruction has nothing left to close.
+    const int rtpCopy = fcntl(rtp, F_DUPFD_CLOEXEC, 0);
+    const int rtcpCopy = rtpCopy >= 0 ? fcntl(rtcp, F_DUPFD_CLOEXEC, 0) : -1;
+    if (rtcpCopy < 0) {
+        if (rtpCopy >= 0)
+            close(rtpCopy);
+        Log(Warning, "voip: cannot hand over the media of port ", localPort_);
+        return false;
+    }
+    rtp_session_release_sockets(session_);
+    running_ = false;
+    handedOver_ = true;
+    source_.reset();
+    digits_.clear();
+    out.rtpFd = rtpCopy;
+    out.rtcpFd = rtcpCopy;
+    out.params = params_;
+    // A key whose end was heard may still have end packets coming; holding those back too is harmless,
+    // as the new owner holds back only packets of that very key.
+    out.keyInProgress =
+        heard_ && (!currentEnded_ || std::chrono::steady_clock::now() - currentLast_ <= kEventSilence);
+    out.keySsrc = currentSsrc_;
+    out.keyTimestamp = current_.ts;
+    return true;
 }
 
 bool MediaStream::Running() const
@@ -229,8 +271,11 @@ void MediaStream::OnEventPacket(_RtpSession*, void* packet, void* self, void*)
         return;
     auto* stream = static_cast<MediaStream*>(self);
     unsigned duration = static_cast<unsigned>(payload[2]) << 8 | payload[3];
-    stream->TakeEvent(rtp_get_timestamp(m), payload[0], duration, (payload[1] & 0x80) != 0, rtp_get_markbit(m) != 0,
+    const uint32_t timestamp = rtp_get_timestamp(m);
+    stream->TakeEvent(timestamp, payload[0], duration, (payload[1] & 0x80) != 0, rtp_get_markbit(m) != 0,
                       stream->tickTime_);
+    if (stream->current_.ts == timestamp && stream->current_.code == payload[0])
+        stream->currentSsrc_ = rtp_get_ssrc(m); // oRTP turned the header to host order
 }
 
 void MediaStream::TakeEvent(uint32_t timestamp, int event, unsigned duration, bool end, bool marker,
@@ -326,7 +371,6 @@ void MediaStream::Tick(std::chrono::steady_clock::time_point now, std::chrono::m
     ++sent_;
 
     // An event whose packets stopped coming is over.
-    constexpr auto kEventSilence = std::chrono::milliseconds(300);
     if (heard_ && !currentEnded_ && now - currentLast_ > kEventSilence)
         currentEnded_ = true;
     // Draining runs oRTP's telephone-event detection, which calls OnEventPacket.

@@ -22,6 +22,17 @@ struct _RtpProfile;
 
 namespace voip {
 
+// A running stream's peer, given to another owner (the relay) that carries it on without a re-INVITE.
+struct MediaHandover
+{
+    int rtpFd = -1;
+    int rtcpFd = -1;
+    MediaParams params;         // what the stream ran with (remote address/port, PTs)
+    bool keyInProgress = false; // a received key press had not ended (or its end packets may still come)
+    uint32_t keySsrc = 0;
+    uint32_t keyTimestamp = 0;
+};
+
 class MediaStream
 {
 public:
@@ -36,6 +47,10 @@ public:
     bool Running() const;
     // Queues keys to send as RFC 4733 events; false when the peer takes none.
     bool SendDigits(const std::string& keys);
+    // Stops the stream for good and gives its sockets away (duplicates of them; the stream then holds
+    // none, so its port stays taken by the new owner, who closes them). False when it never ran or
+    // has none. Any thread, the pacing threads running.
+    bool Handover(MediaHandover& out);
 
     uint64_t PacketsSent() const { return sent_; }
     uint64_t PacketsReceived() const { return received_; }
@@ -63,6 +78,8 @@ private:
     Events* events_ = nullptr; // the engine's, which outlives every Tick
     mutable std::mutex mutex_;
     bool running_ = false;
+    bool ran_ = false;
+    bool handedOver_ = false;
     bool timedOut_ = false;
     MediaParams params_;
     std::shared_ptr<AudioSource> source_;
@@ -82,6 +99,7 @@ private:
     };
     bool heard_ = false;
     HeardEvent current_;
+    uint32_t currentSsrc_ = 0;
     bool currentEnded_ = false;
     unsigned currentDuration_ = 0;
     std::chrono::steady_clock::time_point currentLast_;

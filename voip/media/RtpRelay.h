@@ -1,7 +1,9 @@
 // The media relay: one UDP port per SIP leg, facing that leg's peer. Packets that arrive on a port
-// leave from its partner's port towards the partner's peer with their payload unchanged, so any
-// codec and RFC 4733 events pass through; RTCP goes the same way on the next port. One thread
-// serves every port.
+// leave from its partner's port towards the partner's peer; RTCP goes the same way on the next port.
+// By default the payload passes unchanged, so any codec and RFC 4733 events pass through; ports
+// told their peer's codec (SetCodec) have G.711 transcoded and event payload types renumbered
+// between them. One thread serves every port. Ports are opened from a range (a switch in the
+// middle of calls) or adopt the sockets of an endpoint's own media streams (calls it joins).
 #pragma once
 
 #include <atomic>
@@ -14,8 +16,17 @@
 #include <thread>
 
 #include <netinet/in.h>
+#include <sys/socket.h>
 
-namespace exchange {
+namespace voip {
+
+// What a port's peer sends and takes. -1 audio: the payload passes unchanged (the exchange's way).
+struct RelayCodec
+{
+    int audioPayloadType = -1;     // 0 PCMU or 8 PCMA
+    int sendEventPayloadType = -1; // telephone-event as the peer numbers it (what leaves towards the peer); -1: the peer takes none
+    int recvEventPayloadType = -1; // telephone-event as the peer sends it to us
+};
 
 class RelayPort
 {
@@ -34,8 +45,11 @@ private:
     int fd_ = -1;
     int rtcpFd_ = -1;
     int port_ = 0;
+    int family_ = AF_INET;
     bool hasPeer_ = false;
-    sockaddr_in peer_{};
+    sockaddr_storage peer_{}; // of the socket's family: an IPv6 socket reaches IPv4 peers mapped
+    socklen_t peerLength_ = 0;
+    RelayCodec codec_;
     std::weak_ptr<RelayPort> partner_;
     // The stream leaving this port keeps one identity and runs on when its partner changes (a
     // join): receivers would otherwise drop a new source for a while, or its digits.
@@ -75,8 +89,17 @@ public:
 
     // Null when no port is free.
     std::shared_ptr<RelayPort> Open();
+    // Takes over a bound UDP socket for RTP (and its RTCP socket, or -1) already facing a peer: the
+    // relay owns and closes them (on failure too). A connected socket's peer is taken as the port's;
+    // else SetPeer names it. Null on failure.
+    std::shared_ptr<RelayPort> Adopt(int rtpFd, int rtcpFd);
+    void SetCodec(const std::shared_ptr<RelayPort>& port, const RelayCodec& codec);
+    // The rest of a key press the port's peer began before (its packets carry this SSRC and RTP
+    // timestamp) is not relayed. A later Link keeps it while the port has heard nothing since.
+    void HoldBack(const std::shared_ptr<RelayPort>& port, uint32_t ssrc, uint32_t timestamp);
     void Close(const std::shared_ptr<RelayPort>& port);
-    // Where the port's peer receives; false for an address that is not IPv4.
+    // Where the port's peer receives; false for an address the port's socket cannot reach (not IPv4
+    // on an IPv4 socket).
     bool SetPeer(const std::shared_ptr<RelayPort>& port, const std::string& address, int peerPort);
     // Media arriving on a leaves through b and the other way round; a port has one partner at a time.
     void Link(const std::shared_ptr<RelayPort>& a, const std::shared_ptr<RelayPort>& b);
@@ -89,6 +112,10 @@ private:
     static bool Restamp(RelayPort& port, unsigned char* packet, size_t size);
     // Notes a packet arriving on port; false for the remainder of what began before the port's link.
     static bool Admit(RelayPort& port, const unsigned char* packet, size_t size);
+    // Turns a packet that came in on from into what to's peer takes; false for one it takes not.
+    static bool Translate(const RelayPort& from, RelayPort& to, unsigned char* packet, size_t size);
+    // Watches an owned port's sockets; false (nothing kept) when epoll refuses them.
+    bool Watch(const std::shared_ptr<RelayPort>& port);
 
     const std::string address_;
     const int firstPort_;
@@ -103,4 +130,4 @@ private:
     std::map<int, std::shared_ptr<RelayPort>> rtcp_;  // by RTCP descriptor
 };
 
-} // namespace exchange
+} // namespace voip

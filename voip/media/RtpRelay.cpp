@@ -1,20 +1,61 @@
-#include "exchange/RtpRelay.h"
+#include "voip/media/RtpRelay.h"
 
-#include "exchange/Log.h"
+#include "voip/core/Log.h"
+#include "voip/media/MediaEngine.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <pthread.h>
 #include <random>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-namespace exchange {
+namespace voip {
+
+namespace {
+// G.711 between its two laws, one byte to one byte: a table each way, built once.
+struct LawTables
+{
+    uint8_t ulawToAlaw[256];
+    uint8_t alawToUlaw[256];
+};
+
+const LawTables& Laws()
+{
+    static const LawTables tables = [] {
+        LawTables t{};
+        for (int code = 0; code < 256; ++code) {
+            t.ulawToAlaw[code] = LinearToAlaw(UlawToLinear(static_cast<uint8_t>(code)));
+            t.alawToUlaw[code] = LinearToUlaw(AlawToLinear(static_cast<uint8_t>(code)));
+        }
+        return t;
+    }();
+    return tables;
+}
+
+uint32_t RandomSsrc()
+{
+    static std::mutex mutex;
+    static std::mt19937 random{std::random_device{}()};
+    std::lock_guard<std::mutex> lock(mutex);
+    return static_cast<uint32_t>(random());
+}
+
+in_port_t& PortField(sockaddr_storage& address)
+{
+    return address.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6&>(address).sin6_port
+                                         : reinterpret_cast<sockaddr_in&>(address).sin_port;
+}
+} // namespace
 
 RtpRelay::RtpRelay(const std::string& address, int firstPort, int lastPort)
     : address_(address), firstPort_(firstPort & ~1), lastPort_(lastPort), nextPort_(firstPort & ~1)
 {
+    Laws(); // built here, not on the relay's thread at its first packet
 }
 
 RtpRelay::~RtpRelay()
@@ -23,7 +64,8 @@ RtpRelay::~RtpRelay()
     std::lock_guard<std::mutex> lock(mutex_);
     for (auto& [fd, port] : ports_) {
         close(fd);
-        close(port->rtcpFd_);
+        if (port->rtcpFd_ >= 0)
+            close(port->rtcpFd_);
     }
     ports_.clear();
     rtcp_.clear();
@@ -78,12 +120,6 @@ std::shared_ptr<RelayPort> RtpRelay::Open()
         }
         return fd;
     };
-    auto watch = [&](int fd) {
-        epoll_event ev{};
-        ev.events = EPOLLIN;
-        ev.data.fd = fd;
-        return epoll_ctl(epoll_, EPOLL_CTL_ADD, fd, &ev) == 0;
-    };
     for (int attempt = 0; attempt < span; ++attempt) {
         int port = nextPort_;
         nextPort_ += 2;
@@ -99,23 +135,102 @@ std::shared_ptr<RelayPort> RtpRelay::Open()
             continue;
         }
         auto relayPort = std::make_shared<RelayPort>();
-        static std::mt19937 random{std::random_device{}()};
-        relayPort->ssrc_ = static_cast<uint32_t>(random());
+        relayPort->ssrc_ = RandomSsrc();
         relayPort->fd_ = fd;
         relayPort->rtcpFd_ = rtcpFd;
         relayPort->port_ = port;
-        if (!watch(fd) || !watch(rtcpFd)) {
-            epoll_ctl(epoll_, EPOLL_CTL_DEL, fd, nullptr);
+        if (!Watch(relayPort)) {
             close(fd);
             close(rtcpFd);
             return nullptr;
         }
-        ports_[fd] = relayPort;
-        rtcp_[rtcpFd] = relayPort;
         return relayPort;
     }
     Log(Error, "relay: no free RTP port in ", firstPort_, "-", lastPort_);
     return nullptr;
+}
+
+bool RtpRelay::Watch(const std::shared_ptr<RelayPort>& port)
+{
+    auto watch = [&](int fd) {
+        epoll_event ev{};
+        ev.events = EPOLLIN;
+        ev.data.fd = fd;
+        return epoll_ctl(epoll_, EPOLL_CTL_ADD, fd, &ev) == 0;
+    };
+    if (!watch(port->fd_))
+        return false;
+    if (port->rtcpFd_ >= 0 && !watch(port->rtcpFd_)) {
+        epoll_ctl(epoll_, EPOLL_CTL_DEL, port->fd_, nullptr);
+        return false;
+    }
+    ports_[port->fd_] = port;
+    if (port->rtcpFd_ >= 0)
+        rtcp_[port->rtcpFd_] = port;
+    return true;
+}
+
+std::shared_ptr<RelayPort> RtpRelay::Adopt(int rtpFd, int rtcpFd)
+{
+    auto refuse = [&](const char* why) {
+        Log(Warning, "relay: cannot take over a media socket: ", why);
+        if (rtpFd >= 0)
+            close(rtpFd);
+        if (rtcpFd >= 0)
+            close(rtcpFd);
+        return nullptr;
+    };
+    sockaddr_storage local{};
+    socklen_t length = sizeof local;
+    int type = 0;
+    socklen_t typeLength = sizeof type;
+    if (rtpFd < 0 || getsockname(rtpFd, reinterpret_cast<sockaddr*>(&local), &length) != 0 ||
+        getsockopt(rtpFd, SOL_SOCKET, SO_TYPE, &type, &typeLength) != 0 || type != SOCK_DGRAM ||
+        (local.ss_family != AF_INET && local.ss_family != AF_INET6))
+        return refuse("not a bound UDP socket");
+    // The thread drains each socket until it would block; the sockets must not outlive an exec.
+    for (int fd : {rtpFd, rtcpFd}) {
+        if (fd < 0)
+            continue;
+        int flags = fcntl(fd, F_GETFL);
+        if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0 || fcntl(fd, F_SETFD, FD_CLOEXEC) != 0)
+            return refuse("its flags cannot be set");
+    }
+    auto port = std::make_shared<RelayPort>();
+    port->ssrc_ = RandomSsrc();
+    port->fd_ = rtpFd;
+    port->rtcpFd_ = rtcpFd;
+    port->family_ = local.ss_family;
+    port->port_ = ntohs(PortField(local));
+    sockaddr_storage peer{};
+    socklen_t peerLength = sizeof peer;
+    if (getpeername(rtpFd, reinterpret_cast<sockaddr*>(&peer), &peerLength) == 0 && peer.ss_family == local.ss_family) {
+        port->peer_ = peer;
+        port->peerLength_ = peerLength;
+        port->hasPeer_ = true;
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (epoll_ < 0 || !Watch(port))
+        return refuse("the relay does not run");
+    return port;
+}
+
+void RtpRelay::SetCodec(const std::shared_ptr<RelayPort>& port, const RelayCodec& codec)
+{
+    if (!port)
+        return;
+    std::lock_guard<std::mutex> lock(mutex_);
+    port->codec_ = codec;
+}
+
+void RtpRelay::HoldBack(const std::shared_ptr<RelayPort>& port, uint32_t ssrc, uint32_t timestamp)
+{
+    if (!port)
+        return;
+    std::lock_guard<std::mutex> lock(mutex_);
+    port->cut_ = true;
+    port->cutSsrc_ = ssrc;
+    port->cutTs_ = timestamp;
 }
 
 void RtpRelay::Close(const std::shared_ptr<RelayPort>& port)
@@ -127,23 +242,47 @@ void RtpRelay::Close(const std::shared_ptr<RelayPort>& port)
     if (it == ports_.end() || it->second != port)
         return;
     epoll_ctl(epoll_, EPOLL_CTL_DEL, port->fd_, nullptr);
-    epoll_ctl(epoll_, EPOLL_CTL_DEL, port->rtcpFd_, nullptr);
     close(port->fd_);
-    close(port->rtcpFd_);
+    if (port->rtcpFd_ >= 0) {
+        epoll_ctl(epoll_, EPOLL_CTL_DEL, port->rtcpFd_, nullptr);
+        close(port->rtcpFd_);
+        rtcp_.erase(port->rtcpFd_);
+    }
     ports_.erase(it);
-    rtcp_.erase(port->rtcpFd_);
     port->partner_.reset();
 }
 
 bool RtpRelay::SetPeer(const std::shared_ptr<RelayPort>& port, const std::string& address, int peerPort)
 {
-    sockaddr_in peer{};
-    peer.sin_family = AF_INET;
-    peer.sin_port = htons(static_cast<uint16_t>(peerPort));
-    if (!port || peerPort <= 0 || peerPort > 65535 || inet_pton(AF_INET, address.c_str(), &peer.sin_addr) != 1)
+    if (!port || peerPort <= 0 || peerPort > 65535)
         return false;
+    sockaddr_storage peer{};
+    socklen_t length = 0;
+    in_addr v4{};
+    bool isV4 = inet_pton(AF_INET, address.c_str(), &v4) == 1;
+    if (port->family_ == AF_INET) {
+        if (!isV4)
+            return false;
+        auto& to = reinterpret_cast<sockaddr_in&>(peer);
+        to.sin_family = AF_INET;
+        to.sin_addr = v4;
+        length = sizeof to;
+    } else {
+        auto& to = reinterpret_cast<sockaddr_in6&>(peer);
+        to.sin6_family = AF_INET6;
+        if (isV4) {
+            // ::ffff:a.b.c.d
+            to.sin6_addr.s6_addr[10] = to.sin6_addr.s6_addr[11] = 0xff;
+            std::memcpy(&to.sin6_addr.s6_addr[12], &v4, 4);
+        } else if (inet_pton(AF_INET6, address.c_str(), &to.sin6_addr) != 1) {
+            return false;
+        }
+        length = sizeof to;
+    }
+    PortField(peer) = htons(static_cast<uint16_t>(peerPort));
     std::lock_guard<std::mutex> lock(mutex_);
     port->peer_ = peer;
+    port->peerLength_ = length;
     port->hasPeer_ = true;
     return true;
 }
@@ -157,8 +296,11 @@ void RtpRelay::Link(const std::shared_ptr<RelayPort>& a, const std::shared_ptr<R
     a->partner_ = b;
     b->partner_ = a;
     a->rebase_ = b->rebase_ = true;
+    // A port that has heard nothing yet keeps what HoldBack told it.
     for (const auto& p : {a, b}) {
-        p->cut_ = p->heard_;
+        if (!p->heard_)
+            continue;
+        p->cut_ = true;
         p->cutSsrc_ = p->heardSsrc_;
         p->cutTs_ = p->heardTs_;
     }
@@ -182,6 +324,7 @@ size_t RtpRelay::PortCount() const
 
 void RtpRelay::Run()
 {
+    pthread_setname_np(pthread_self(), "voip-relay"); // for top, and the benchmark's CPU figures
     epoll_event events[64];
     unsigned char packet[2048];
     while (!stop_) {
@@ -207,20 +350,31 @@ void RtpRelay::Run()
                     std::chrono::steady_clock::now().time_since_epoch().count();
                 if (media == ports_.end()) {
                     std::shared_ptr<RelayPort> out = control->second->partner_.lock();
-                    if (out && out->hasPeer_) {
-                        sockaddr_in to = out->peer_;
-                        to.sin_port = htons(static_cast<uint16_t>(ntohs(to.sin_port) + 1));
+                    if (out && out->hasPeer_ && out->rtcpFd_ >= 0) {
+                        sockaddr_storage to = out->peer_;
+                        PortField(to) = htons(static_cast<uint16_t>(ntohs(PortField(to)) + 1));
                         sendto(out->rtcpFd_, packet, static_cast<size_t>(size), 0, reinterpret_cast<sockaddr*>(&to),
-                               sizeof to);
+                               out->peerLength_);
                     }
                     continue;
                 }
-                ++media->second->in_;
-                bool admitted = Admit(*media->second, packet, static_cast<size_t>(size));
-                std::shared_ptr<RelayPort> out = media->second->partner_.lock();
-                if (admitted && out && out->hasPeer_ && Restamp(*out, packet, static_cast<size_t>(size)) &&
+                RelayPort& from = *media->second;
+                ++from.in_;
+                bool admitted = Admit(from, packet, static_cast<size_t>(size));
+                std::shared_ptr<RelayPort> out = from.partner_.lock();
+                if (!admitted || !out || !out->hasPeer_)
+                    continue;
+                if (!Translate(from, *out, packet, static_cast<size_t>(size))) {
+                    // What the peer takes not leaves no gap in the numbers it gets.
+                    if (out->sending_ && !out->rebase_ && size >= 12 &&
+                        (static_cast<uint32_t>(packet[8]) << 24 | static_cast<uint32_t>(packet[9]) << 16 |
+                         static_cast<uint32_t>(packet[10]) << 8 | packet[11]) == out->sourceSsrc_)
+                        --out->seqDelta_;
+                    continue;
+                }
+                if (Restamp(*out, packet, static_cast<size_t>(size)) &&
                     sendto(out->fd_, packet, static_cast<size_t>(size), 0, reinterpret_cast<sockaddr*>(&out->peer_),
-                           sizeof out->peer_) == size)
+                           out->peerLength_) == size)
                     ++out->out_;
             }
         }
@@ -245,6 +399,41 @@ bool RtpRelay::Admit(RelayPort& port, const unsigned char* packet, size_t size)
     if (ts == port.cutTs_)
         return false;
     port.cut_ = false;
+    return true;
+}
+
+bool RtpRelay::Translate(const RelayPort& from, RelayPort& to, unsigned char* packet, size_t size)
+{
+    if (size < 12 || (packet[0] >> 6) != 2)
+        return true; // Restamp refuses it
+    const int type = packet[1] & 0x7f;
+    const unsigned char marker = packet[1] & 0x80;
+    if (from.codec_.recvEventPayloadType >= 0 && type == from.codec_.recvEventPayloadType) {
+        if (to.codec_.sendEventPayloadType < 0)
+            return false;
+        packet[1] = static_cast<unsigned char>(marker | to.codec_.sendEventPayloadType);
+        return true;
+    }
+    const int in = from.codec_.audioPayloadType;
+    const int out = to.codec_.audioPayloadType;
+    if (type != in || in == out || !((in == 0 && out == 8) || (in == 8 && out == 0)))
+        return true;
+    // The payload lies past the sources and any header extension, before any padding.
+    size_t at = 12 + 4 * static_cast<size_t>(packet[0] & 0x0f);
+    if (packet[0] & 0x10) {
+        if (at + 4 > size)
+            return false; // malformed: its payload cannot be found
+        at += 4 + 4 * static_cast<size_t>(packet[at + 2] << 8 | packet[at + 3]);
+    }
+    size_t end = size;
+    if (packet[0] & 0x20)
+        end = packet[size - 1] <= size ? size - packet[size - 1] : 0;
+    if (at > end)
+        return false; // malformed: its payload cannot be found
+    const uint8_t* table = in == 0 ? Laws().ulawToAlaw : Laws().alawToUlaw;
+    for (size_t i = at; i < end; ++i)
+        packet[i] = table[packet[i]];
+    packet[1] = static_cast<unsigned char>(marker | out);
     return true;
 }
 
@@ -287,4 +476,4 @@ bool RtpRelay::Restamp(RelayPort& port, unsigned char* packet, size_t size)
     return true;
 }
 
-} // namespace exchange
+} // namespace voip
