@@ -12,9 +12,12 @@
 #include <string>
 #include <thread>
 
+namespace dialplan {
+class DialPlan;
+}
+
 namespace exchange {
 
-class DialPlan;
 class RtpRelay;
 class SipSwitch;
 
@@ -52,7 +55,7 @@ private:
     int sipPort_ = 0;
     int controlPort_ = 0;
     std::unique_ptr<LineTable> lines_;
-    std::unique_ptr<DialPlan> plan_;
+    std::unique_ptr<dialplan::DialPlan> plan_;
     std::unique_ptr<RtpRelay> relay_;
     std::unique_ptr<SipSwitch> sip_;
     std::thread controlThread_;

@@ -8,9 +8,12 @@
 #include <memory>
 #include <string>
 
+namespace dialplan {
+class DialPlan;
+}
+
 namespace exchange {
 
-class DialPlan;
 class LineTable;
 class RtpRelay;
 struct SwitchCore;
@@ -18,7 +21,8 @@ struct SwitchCore;
 class SipSwitch
 {
 public:
-    SipSwitch(const ExchangeConfig& config, LineTable& lines, const DialPlan& plan, RtpRelay& relay);
+    SipSwitch(const ExchangeConfig& config, LineTable& lines, const dialplan::DialPlan& plan,
+              RtpRelay& relay);
     ~SipSwitch(); // Stop()
     SipSwitch(const SipSwitch&) = delete;
     SipSwitch& operator=(const SipSwitch&) = delete;
