@@ -57,13 +57,14 @@ bool ParseConfig(const std::string& text, ExchangeConfig& config, std::string& e
     ExchangeConfig c = config;
     bool seenExtensions = false;
     dialplan::DialPlanReader plan(c.dialPlan);
+    // The lines' classes of service are in [extensions]: [lines] is not this file's.
     auto open = [&](const std::string& group, std::string&) {
         // A group present in the file replaces the built-in list, even when it is empty.
         if (group == "extensions" && !seenExtensions) {
             seenExtensions = true;
             c.extensions.clear();
         }
-        return group == "exchange" || group == "extensions" || plan.Open(group);
+        return group == "exchange" || group == "extensions" || (group != "lines" && plan.Open(group));
     };
     auto entry = [&](const std::string& group, const std::string& key, const std::string& value,
                      std::string& why) {

@@ -159,9 +159,12 @@ TEST(ExchangeConfigTest, ShippedExampleAndFaultsNamingTheirLine)
     EXPECT_FALSE(ParseConfig("[exchange]\nrtp_ports = 5000\n", config, error));
     EXPECT_FALSE(ParseConfig("[exchange]\ncontrol = 127.0.0.1:99999\nrealm = pbx\n", config, error));
     EXPECT_EQ(error, "line 2: bad control address 127.0.0.1:99999");
-    // The dial plan's groups are read by the dial plan's reader, and so are their faults.
+    // The dial plan's groups are read by the dial plan's reader, and so are their faults; the
+    // lines' classes are the extensions', so [lines] is not this file's.
     EXPECT_FALSE(ParseConfig("[exchange]\nrealm = pbx\n[classes]\ncity = 1 [0-9\n", config, error));
     EXPECT_EQ(error, "line 4: invalid pattern [0-9");
+    EXPECT_FALSE(ParseConfig("[lines]\n201 = 3\n", config, error));
+    EXPECT_EQ(error, "line 1: unknown group [lines]");
     EXPECT_EQ(config.extensions.size(), DefaultConfig().extensions.size());
     ASSERT_TRUE(
         ParseConfig("[extensions]\n300 = phone s3cret 2\n[dialable]\n[ ]* =\n[dialplan]\ninternal_cos = 1\n",

@@ -52,6 +52,12 @@ RouteDecision DialPlan::Route(int callerCos, const std::string& dialled) const
     return d;
 }
 
+int DialPlan::LineCos(const std::string& line) const
+{
+    auto it = config_.lines.find(line);
+    return it == config_.lines.end() ? 0 : it->second;
+}
+
 std::string DialPlan::ToDialable(const std::string& number) const
 {
     std::string result = number;

@@ -1,5 +1,5 @@
-// Where a dialled number goes and whether the caller's class of service allows it, and the
-// dialable form of a number.
+// Where a dialled number goes and whether the caller's class of service allows it, the dialable
+// form of a number, and a line's starting class of service.
 #pragma once
 
 #include "platform/dialplan/DialPlanConfig.h"
@@ -28,6 +28,8 @@ public:
     // anything else is 404. Whether an internal number exists is for the exchange to say.
     RouteDecision Route(int callerCos, const std::string& dialled) const;
     std::string ToDialable(const std::string& number) const;
+    // The line's class of service from [lines]; 0 for a line not listed.
+    int LineCos(const std::string& line) const;
     const DialPlanConfig& Config() const { return config_; }
 
 private:

@@ -37,8 +37,11 @@ bool DialPlanReader::Open(const std::string& group)
     } else if (group == "dialable" && !seenDialable_) {
         seenDialable_ = true;
         config_.dialable.clear();
+    } else if (group == "lines" && !seenLines_) {
+        seenLines_ = true;
+        config_.lines.clear();
     }
-    return group == "dialplan" || group == "classes" || group == "dialable";
+    return group == "dialplan" || group == "classes" || group == "dialable" || group == "lines";
 }
 
 bool DialPlanReader::Read(const std::string& group, const std::string& key, const std::string& value,
@@ -72,8 +75,44 @@ bool DialPlanReader::Read(const std::string& group, const std::string& key, cons
         if (!ValidPattern(key))
             return fail("invalid pattern " + key);
         config_.dialable.push_back({key, value});
+    } else if (group == "lines") {
+        int cos = 0;
+        if (!ToInt(value, cos) || cos < 0)
+            return fail("a line is: name = class-of-service (a whole number, 0 or more)");
+        if (!config_.lines.emplace(key, cos).second)
+            return fail("line " + key + " given twice");
     } else {
         return fail("a key outside the dial plan's groups");
+    }
+    return true;
+}
+
+bool ParseDialPlan(const std::string& text, DialPlanConfig& config, std::string& error)
+{
+    DialPlanConfig c = config;
+    DialPlanReader reader(c);
+    auto open = [&](const std::string& group, std::string& why) {
+        if (reader.Open(group))
+            return true;
+        why = "unknown group [" + group + "]; a dial plan has [dialplan], [classes], [dialable] and [lines]";
+        return false;
+    };
+    auto entry = [&](const std::string& group, const std::string& key, const std::string& value,
+                     std::string& why) { return reader.Read(group, key, value, why); };
+    if (!ReadIni(text, open, entry, error))
+        return false;
+    config = c;
+    return true;
+}
+
+bool LoadDialPlan(const std::string& path, DialPlanConfig& config, std::string& error)
+{
+    std::string text;
+    if (!ReadTextFile(path, text, error))
+        return false;
+    if (!ParseDialPlan(text, config, error)) {
+        error = path + ": " + error;
+        return false;
     }
     return true;
 }
