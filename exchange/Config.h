@@ -2,6 +2,7 @@
 // the dial plan. Read from an INI file, or built in for the demo.
 #pragma once
 
+#include "platform/dialplan/DialPlanConfig.h"
 #include "platform/pbxcontrol/ControlProtocol.h"
 
 #include <string>
@@ -15,22 +16,6 @@ struct Extension
     std::string password;
     int cos = 0;
     bool line = false; // a line of a control client (the service's), else a phone
-};
-
-// A class of outside destinations: numbers (after the outside-line prefix) matching the whole
-// pattern need at least this class of service.
-struct DestinationClass
-{
-    std::string name;
-    std::string pattern;
-    int minCos = 0;
-};
-
-// One rewrite of toDialable: every match of pattern is replaced (ECMAScript regex, "$1" allowed).
-struct RewriteRule
-{
-    std::string pattern;
-    std::string replacement;
 };
 
 // What the control server grants one client and all of them (see README).
@@ -55,12 +40,9 @@ struct ExchangeConfig
     std::string trunk;                             // host:port for outside numbers no phone holds
     int rtpFirstPort = 30000;
     int rtpLastPort = 40000;                       // exclusive
-    std::string outsidePrefix = "9";
-    int internalMaxDigits = 5;
-    int internalCos = 0;                           // class of service internal calls need
     std::vector<Extension> extensions;
-    std::vector<DestinationClass> classes;         // first matching class wins
-    std::vector<RewriteRule> dialable;             // applied in order
+    // The groups [dialplan], [classes] and [dialable]; the lines' classes are the extensions'.
+    dialplan::DialPlanConfig dialPlan;
     ControlLimits control;
     // A call whose relayed media has stopped in both directions for this long is cleared (0: never).
     int mediaTimeoutSeconds = 30;
@@ -73,8 +55,8 @@ struct ExchangeConfig
 ExchangeConfig DefaultConfig();
 
 // Reads the file over the defaults of the [exchange] and [dialplan] groups; the extensions,
-// classes and rewrite rules come only from the file when it has their groups. False with a
-// message naming the line at fault.
+// classes and rewrite rules come only from the file when it has their groups (the dial plan's
+// groups are read by dialplan::DialPlanReader). False with a message naming the line at fault.
 bool LoadConfig(const std::string& path, ExchangeConfig& config, std::string& error);
 bool ParseConfig(const std::string& text, ExchangeConfig& config, std::string& error);
 

@@ -1,6 +1,6 @@
 #include "exchange/ControlServer.h"
 
-#include "exchange/DialPlan.h"
+#include "platform/dialplan/DialPlan.h"
 
 #include "exchange/Log.h"
 #include "platform/pbxcontrol/ControlProtocol.h"
@@ -58,7 +58,7 @@ constexpr auto kRefusalWindow = std::chrono::seconds(10);
 
 } // namespace
 
-ControlServer::ControlServer(LineTable& lines, const DialPlan& plan, const std::string& username,
+ControlServer::ControlServer(LineTable& lines, const dialplan::DialPlan& plan, const std::string& username,
                              const std::string& password, const ControlLimits& limits, QObject* parent)
     : QObject(parent), lines_(lines), plan_(plan), username_(QString::fromStdString(username)),
       password_(QString::fromStdString(password)), limits_(limits), server_(this)

@@ -23,15 +23,17 @@
 
 class QTcpSocket;
 
-namespace exchange {
-
+namespace dialplan {
 class DialPlan;
+}
+
+namespace exchange {
 
 class ControlServer : public QObject
 {
 public:
-    ControlServer(LineTable& lines, const DialPlan& plan, const std::string& username, const std::string& password,
-                  const ControlLimits& limits = {}, QObject* parent = nullptr);
+    ControlServer(LineTable& lines, const dialplan::DialPlan& plan, const std::string& username,
+                  const std::string& password, const ControlLimits& limits = {}, QObject* parent = nullptr);
     ~ControlServer() override;
 
     bool Listen(const QHostAddress& address, quint16 port);
@@ -79,7 +81,7 @@ private:
     void LogRefusal(const std::string& text);
 
     LineTable& lines_;
-    const DialPlan& plan_;
+    const dialplan::DialPlan& plan_;
     const QString username_;
     const QString password_;
     const ControlLimits limits_;

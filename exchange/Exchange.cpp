@@ -1,10 +1,10 @@
 #include "exchange/Exchange.h"
 
 #include "exchange/ControlServer.h"
-#include "exchange/DialPlan.h"
 #include "exchange/LineTable.h"
 #include "voip/media/RtpRelay.h"
 #include "exchange/SipSwitch.h"
+#include "platform/dialplan/DialPlan.h"
 
 #include "exchange/Log.h"
 #include "platform/pbxcontrol/ControlProtocol.h"
@@ -24,7 +24,8 @@ namespace exchange {
 using voip::RtpRelay;
 
 Exchange::Exchange(const ExchangeConfig& config)
-    : config_(config), lines_(std::make_unique<LineTable>(config_)), plan_(std::make_unique<DialPlan>(config_))
+    : config_(config), lines_(std::make_unique<LineTable>(config_)),
+      plan_(std::make_unique<dialplan::DialPlan>(config_.dialPlan))
 {
 }
 

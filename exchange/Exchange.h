@@ -12,13 +12,15 @@
 #include <string>
 #include <thread>
 
+namespace dialplan {
+class DialPlan;
+}
 namespace voip {
 class RtpRelay;
 }
 
 namespace exchange {
 
-class DialPlan;
 class SipSwitch;
 
 class Exchange
@@ -55,7 +57,7 @@ private:
     int sipPort_ = 0;
     int controlPort_ = 0;
     std::unique_ptr<LineTable> lines_;
-    std::unique_ptr<DialPlan> plan_;
+    std::unique_ptr<dialplan::DialPlan> plan_;
     std::unique_ptr<voip::RtpRelay> relay_;
     std::unique_ptr<SipSwitch> sip_;
     std::thread controlThread_;

@@ -17,11 +17,11 @@ struct Leg;
 #include <sofia-sip/su_md5.h>
 #include <sofia-sip/url.h>
 
-#include "exchange/DialPlan.h"
 #include "exchange/LineTable.h"
 #include "voip/media/RtpRelay.h"
 #include "exchange/SdpRelay.h"
 #include "exchange/SipSwitch.h"
+#include "platform/dialplan/DialPlan.h"
 #include "voip/sip/RequestPolicy.h"
 #include "voip/sip/SofiaLoop.h"
 #include "voip/sip/SofiaText.h"
@@ -106,7 +106,7 @@ struct Registration
 
 struct SwitchCore
 {
-    SwitchCore(const ExchangeConfig& c, LineTable& l, const DialPlan& p, RtpRelay& r)
+    SwitchCore(const ExchangeConfig& c, LineTable& l, const dialplan::DialPlan& p, RtpRelay& r)
         : config(c), lines(l), plan(p), relay(r)
     {
         std::random_device rd;
@@ -150,7 +150,7 @@ struct SwitchCore
 
     const ExchangeConfig& config;
     LineTable& lines;
-    const DialPlan& plan;
+    const dialplan::DialPlan& plan;
     RtpRelay& relay;
     std::string secret;
     std::string host;
@@ -461,7 +461,11 @@ void SwitchCore::OnInvite(nua_handle_t* nh, const sip_t* sip)
     case Digest::Good:
         break;
     }
-    RouteDecision route = plan.Route(cos, dialled);
+    dialplan::RouteDecision route = plan.Route(cos, dialled);
+    // The plan knows number lengths, not extensions: an internal number no extension holds is
+    // unknown, whatever the caller's class.
+    if (route.status != 404 && !route.outside && !config.FindExtension(route.number))
+        route.status = 404;
     std::string target;
     if (route.status == 0) {
         std::lock_guard<std::mutex> lock(mutex);
@@ -765,7 +769,8 @@ void SwitchCore::ReleaseLegsOf(const std::string& line)
 
 // ---- the facade ----
 
-SipSwitch::SipSwitch(const ExchangeConfig& config, LineTable& lines, const DialPlan& plan, RtpRelay& relay)
+SipSwitch::SipSwitch(const ExchangeConfig& config, LineTable& lines, const dialplan::DialPlan& plan,
+                     RtpRelay& relay)
     : core_(std::make_unique<SwitchCore>(config, lines, plan, relay))
 {
 }

@@ -8,20 +8,23 @@
 #include <memory>
 #include <string>
 
+namespace dialplan {
+class DialPlan;
+}
 namespace voip {
 class RtpRelay;
 }
 
 namespace exchange {
 
-class DialPlan;
 class LineTable;
 struct SwitchCore;
 
 class SipSwitch
 {
 public:
-    SipSwitch(const ExchangeConfig& config, LineTable& lines, const DialPlan& plan, voip::RtpRelay& relay);
+    SipSwitch(const ExchangeConfig& config, LineTable& lines, const dialplan::DialPlan& plan,
+              voip::RtpRelay& relay);
     ~SipSwitch(); // Stop()
     SipSwitch(const SipSwitch&) = delete;
     SipSwitch& operator=(const SipSwitch&) = delete;

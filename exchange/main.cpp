@@ -107,8 +107,9 @@ int main(int argc, char** argv)
     if (!control.empty())
         config.controlAddress = control;
     if (check) {
-        std::cout << "configuration good: " << config.extensions.size() << " extensions, " << config.classes.size()
-                  << " destination classes, " << config.dialable.size() << " rewrite rules\n";
+        std::cout << "configuration good: " << config.extensions.size() << " extensions, "
+                  << config.dialPlan.classes.size() << " destination classes, "
+                  << config.dialPlan.dialable.size() << " rewrite rules\n";
         return 0;
     }
 

@@ -1,7 +1,5 @@
-// The control server over real TCP connections, and the dial plan and configuration behind it.
+// The control server over real TCP connections, and the configuration behind it.
 #include "exchange/tests/ExchangeHarness.h"
-
-#include "exchange/DialPlan.h"
 
 #include <gtest/gtest.h>
 
@@ -142,14 +140,15 @@ TEST_F(ExchangeControlTest, BadInputIsAnsweredOrDroppedWhileOtherClientsAreServe
     EXPECT_EQ(witness.OpenLine("201"), 1);
 }
 
-TEST(ExchangeDialPlanTest, ShippedExampleAndTheRulesOfTheBuiltInPlan)
+TEST(ExchangeConfigTest, ShippedExampleAndFaultsNamingTheirLine)
 {
     ExchangeConfig example = DefaultConfig();
     std::string error;
     ASSERT_TRUE(LoadConfig(SELVANE_EXCHANGE_EXAMPLE, example, error)) << error;
     ASSERT_NE(example.FindExtension("201"), nullptr);
     EXPECT_TRUE(example.FindExtension("201")->line);
-    EXPECT_FALSE(example.classes.empty());
+    EXPECT_FALSE(example.dialPlan.classes.empty());
+    EXPECT_EQ(example.dialPlan.outsidePrefix, "9");
 
     // Faults name their line; nothing of a bad file is taken.
     ExchangeConfig config = DefaultConfig();
@@ -157,39 +156,26 @@ TEST(ExchangeDialPlanTest, ShippedExampleAndTheRulesOfTheBuiltInPlan)
     EXPECT_NE(error.find("line 3"), std::string::npos) << error;
     EXPECT_FALSE(ParseConfig("[extensions]\n300 = phone secret\n", config, error));
     EXPECT_FALSE(ParseConfig("[extensions]\n30a = phone secret 1\n", config, error));
-    EXPECT_FALSE(ParseConfig("[classes]\ncity = 1 [0-9\n", config, error));
     EXPECT_FALSE(ParseConfig("[exchange]\nrtp_ports = 5000\n", config, error));
-    EXPECT_FALSE(ParseConfig("[exchange]\ncontrol = 127.0.0.1:99999\n", config, error));
+    EXPECT_FALSE(ParseConfig("[exchange]\ncontrol = 127.0.0.1:99999\nrealm = pbx\n", config, error));
+    EXPECT_EQ(error, "line 2: bad control address 127.0.0.1:99999");
+    // The dial plan's groups are read by the dial plan's reader, and so are their faults; the
+    // lines' classes are the extensions', so [lines] is not this file's.
+    EXPECT_FALSE(ParseConfig("[exchange]\nrealm = pbx\n[classes]\ncity = 1 [0-9\n", config, error));
+    EXPECT_EQ(error, "line 4: invalid pattern [0-9");
+    EXPECT_FALSE(ParseConfig("[lines]\n201 = 3\n", config, error));
+    EXPECT_EQ(error, "line 1: unknown group [lines]");
     EXPECT_EQ(config.extensions.size(), DefaultConfig().extensions.size());
-    ASSERT_TRUE(ParseConfig("[extensions]\n300 = phone s3cret 2\n[dialable]\n[ ]* =\n", config, error)) << error;
+    ASSERT_TRUE(
+        ParseConfig("[extensions]\n300 = phone s3cret 2\n[dialable]\n[ ]* =\n[dialplan]\ninternal_cos = 1\n",
+                    config, error))
+        << error;
     ASSERT_EQ(config.extensions.size(), 1u);
     EXPECT_EQ(config.extensions[0].password, "s3cret");
     EXPECT_EQ(config.extensions[0].cos, 2);
-
-    DialPlan plan(DefaultConfig());
-    struct Case
-    {
-        int cos;
-        std::string dialled;
-        int status;
-        std::string number;
-    } cases[] = {
-        {0, "102", 0, "102"},           {0, "555", 404, ""},          {0, "91234567", 403, ""},
-        {1, "91234567", 0, "1234567"},  {1, "984951234567", 403, ""}, {2, "984951234567", 0, "84951234567"},
-        {2, "9810442079460000", 403, ""}, {3, "9810442079460000", 0, "810442079460000"},
-        {3, "9", 404, ""},              {3, "812345678", 404, ""},    {3, "9123", 404, ""}, // 4 digits: internal
-        {3, "9abc", 404, ""},           {3, "", 404, ""},             {3, "90000001", 404, ""}, // no class
-    };
-    for (const Case& c : cases) {
-        RouteDecision d = plan.Route(c.cos, c.dialled);
-        EXPECT_EQ(d.status, c.status) << c.dialled << " at class " << c.cos;
-        if (c.status == 0) {
-            EXPECT_EQ(d.number, c.number) << c.dialled;
-        }
-    }
-    EXPECT_EQ(plan.ToDialable("+7 (495) 123-45-67"), "84951234567");
-    EXPECT_EQ(plan.ToDialable("8 495 1234567"), "84951234567");
-    EXPECT_EQ(plan.ToDialable(""), "");
+    EXPECT_EQ(config.dialPlan.dialable.size(), 1u);
+    EXPECT_EQ(config.dialPlan.internalCos, 1);
+    EXPECT_EQ(config.dialPlan.classes.size(), DefaultConfig().dialPlan.classes.size());
 }
 
 } // namespace

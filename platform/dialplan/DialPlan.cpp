@@ -1,8 +1,8 @@
-#include "exchange/DialPlan.h"
+#include "platform/dialplan/DialPlan.h"
 
-namespace exchange {
+namespace dialplan {
 
-DialPlan::DialPlan(const ExchangeConfig& config) : config_(config)
+DialPlan::DialPlan(const DialPlanConfig& config) : config_(config)
 {
     // Patterns were checked when the configuration was read; a bad one here matches nothing.
     for (const DestinationClass& c : config.classes) {
@@ -29,9 +29,7 @@ RouteDecision DialPlan::Route(int callerCos, const std::string& dialled) const
     if (static_cast<int>(dialled.size()) <= config_.internalMaxDigits) {
         d.className = "internal";
         d.number = dialled;
-        if (!config_.FindExtension(dialled))
-            d.status = 404;
-        else if (callerCos < config_.internalCos)
+        if (callerCos < config_.internalCos)
             d.status = 403;
         return d;
     }
@@ -54,6 +52,12 @@ RouteDecision DialPlan::Route(int callerCos, const std::string& dialled) const
     return d;
 }
 
+int DialPlan::LineCos(const std::string& line) const
+{
+    auto it = config_.lines.find(line);
+    return it == config_.lines.end() ? 0 : it->second;
+}
+
 std::string DialPlan::ToDialable(const std::string& number) const
 {
     std::string result = number;
@@ -62,4 +66,4 @@ std::string DialPlan::ToDialable(const std::string& number) const
     return result;
 }
 
-} // namespace exchange
+} // namespace dialplan
