@@ -1,9 +1,10 @@
 // The example Kamailio configuration as a company's exchange, run by the test peer: voipcall phones
 // register with their digests and call each other through it, the outside-line prefix reaches a
-// phone registered under an outside number, and what must be refused is refused.
+// phone registered under an outside number or else the trunk, and what must be refused is refused.
 #include "tests/support/Kamailio.h"
 #include "tests/support/Loopback.h"
 #include "tests/support/SipPeer.h"
+#include "tests/support/Wait.h"
 
 #include <gtest/gtest.h>
 
@@ -38,7 +39,18 @@ TEST(Kamailio, RegistersAuthenticatesAndRoutesCalls)
 {
     if (!KamailioPeer::Installed())
         GTEST_SKIP() << KamailioPeer::kNotInstalled;
+    // Outside numbers no phone registered under go to a SIPp trunk that answers, keeping the route
+    // the exchange recorded as a real trunk would.
+    voip::SippProcess trunk;
+    ASSERT_TRUE(trunk.MakeFolder());
+    const int trunkPort = testsupport::FreeUdpPort();
+    const std::string answer = voip::Scenario(
+        "sip_uas_answer", {{"[last_Call-ID:]", "[last_Call-ID:]\n      [last_Record-Route:]"}}, trunk.Folder());
+    ASSERT_TRUE(trunk.Start({"-sf", answer, "-p", std::to_string(trunkPort), "-m", "1", "-timeout", "40s",
+                             "-timeout_error"}));
+    ASSERT_TRUE(testsupport::WaitUntilBound(trunkPort)) << trunk.Log();
     KamailioPeer pbx({{"201", "line-201"}, {"1234567", "alice-7"}, {"101", "desk-1"}, {"102", "desk-2"}});
+    pbx.Define("OUTSIDE_TRUNK", "\"sip:127.0.0.1:" + std::to_string(trunkPort) + "\"");
     ASSERT_TRUE(pbx.Start()) << pbx.Log();
 
     // An outside phone registers under its outside number.
@@ -79,7 +91,15 @@ TEST(Kamailio, RegistersAuthenticatesAndRoutesCalls)
     EXPECT_EQ(forger.Wait(15s), 0) << forger.Log() << pbx.Log();
     EXPECT_EQ(pbx.Logged("refused: wrong credentials (-8)"), 1) << pbx.Log();
 
-    // Numbers the exchange cannot reach: an outside number nobody has, a subscriber who is not
+    // An outside number no phone has goes to the trunk, the prefix stripped; the hang-up follows.
+    auto desk = Phone(pbx, "101", "desk-1", {"--call", "sip:95555555@" + pbx.Address(), "--hangup-after", "2"});
+    EXPECT_TRUE(desk->WaitForOutput("established ", 10s)) << desk->Log() << pbx.Log();
+    EXPECT_EQ(pbx.Logged("call from 101 to 5555555 through the trunk"), 1) << pbx.Log();
+    EXPECT_EQ(trunk.Wait(15s), 0) << trunk.Log() << pbx.Log();
+    EXPECT_TRUE(pbx.WaitLogged("hang-up by 101 in call")) << pbx.Log();
+    EXPECT_EQ(desk->Wait(10s), 0) << desk->Log();
+
+    // Numbers the exchange cannot reach: an extension nobody has, a subscriber who is not
     // registered, and an outside number without the prefix.
     struct Refusal
     {
@@ -87,14 +107,14 @@ TEST(Kamailio, RegistersAuthenticatesAndRoutesCalls)
         std::string release; // how voipcall names the answer
         std::string logged;
     };
-    for (const Refusal& r : {Refusal{"95555555", "unreachable", "INVITE from 101 to 5555555 refused: 404"},
+    for (const Refusal& r : {Refusal{"999", "unreachable", "INVITE from 101 to 999 refused: 404"},
                              Refusal{"102", "no answer", "INVITE from 101 to 102 refused: 480"},
                              Refusal{"1234567", "unreachable", "INVITE from 101 to 1234567 refused: 404"}}) {
         SCOPED_TRACE(r.dialled);
-        auto desk = Phone(pbx, "101", "desk-1", {"--call", "sip:" + r.dialled + "@" + pbx.Address()});
-        EXPECT_TRUE(desk->WaitForOutput("released local/1 " + r.release, 10s)) << desk->Log() << pbx.Log();
+        auto caller = Phone(pbx, "101", "desk-1", {"--call", "sip:" + r.dialled + "@" + pbx.Address()});
+        EXPECT_TRUE(caller->WaitForOutput("released local/1 " + r.release, 10s)) << caller->Log() << pbx.Log();
         EXPECT_TRUE(pbx.WaitLogged(r.logged)) << pbx.Log();
-        EXPECT_EQ(desk->Wait(10s), 0) << desk->Log();
+        EXPECT_EQ(caller->Wait(10s), 0) << caller->Log();
     }
     // Only the line's call ever reached the outside phone.
     const std::string heard = alice->Output();
