@@ -32,9 +32,24 @@ std::string Field(const std::string& value)
 int Count(const std::string& text, const std::string& what)
 {
     int n = 0;
-    for (size_t at = text.find(what); !what.empty() && at != std::string::npos; at = text.find(what, at + what.size()))
+    for (size_t at = text.find(what); !what.empty() && at != std::string::npos;
+         at = text.find(what, at + what.size()))
         ++n;
     return n;
+}
+
+// An OPTIONS request for the server itself, the n-th one sent from port local.
+std::string Probe(int port, int local, int n)
+{
+    const std::string server = "127.0.0.1:" + std::to_string(port), id = std::to_string(n);
+    std::string request = "OPTIONS sip:" + server + " SIP/2.0\r\n";
+    request +=
+        "Via: SIP/2.0/UDP 127.0.0.1:" + std::to_string(local) + ";branch=z9hG4bKprobe" + id + ";rport\r\n";
+    request += "From: <sip:probe@127.0.0.1>;tag=probe" + id + "\r\n";
+    request += "To: <sip:" + server + ">\r\n";
+    request += "Call-ID: probe" + id + "@127.0.0.1\r\n";
+    request += "CSeq: " + id + " OPTIONS\r\nMax-Forwards: 70\r\nContent-Length: 0\r\n\r\n";
+    return request;
 }
 
 } // namespace
@@ -60,7 +75,10 @@ std::string KamailioPeer::Program()
     return {};
 }
 
-std::string KamailioPeer::Configuration() { return SELVANE_KAMAILIO_CFG; }
+std::string KamailioPeer::Configuration()
+{
+    return SELVANE_KAMAILIO_CFG;
+}
 
 KamailioPeer::KamailioPeer(std::vector<SipSubscriber> subscribers) : subscribers_(std::move(subscribers)) {}
 
@@ -88,7 +106,8 @@ bool KamailioPeer::WriteTables() const
     subscriber << "id(int,auto) username(string) domain(string,null) password(string)\n";
     int id = 0;
     for (const auto& s : subscribers_)
-        subscriber << ++id << ':' << Field(s.user) << ':' << Field(Realm()) << ':' << Field(s.password) << '\n';
+        subscriber << ++id << ':' << Field(s.user) << ':' << Field(Realm()) << ':' << Field(s.password)
+                   << '\n';
     return version.good() && subscriber.good();
 }
 
@@ -102,11 +121,12 @@ bool KamailioPeer::Start(std::chrono::milliseconds timeout)
         port_ = FreeUdpPort();
     // One configuration: what differs per run comes as defines; -DD -E keeps it in the foreground
     // (its workers forked beside it) with its log on standard error.
-    std::vector<std::string> args = {program, "-f", Configuration(), "-DD", "-E", "-m", "32", "-M", "4",
-                                     "-Y", Folder(), "-P", Folder() + "/kamailio.pid", "-w", Folder(),
-                                     "-A", "SIP_PORT=" + std::to_string(port_),
-                                     "-A", "DBURL=\"text://" + Folder() + "\"",
-                                     "-A", "CTL_SOCKET=\"unix:" + Folder() + "/kamailio_ctl\""};
+    const std::string& folder = Folder();
+    std::vector<std::string> args = {program, "-f", Configuration(), "-DD", "-E", "-m", "32", "-M", "4"};
+    args.insert(args.end(), {"-Y", folder, "-P", folder + "/kamailio.pid", "-w", folder});
+    args.insert(args.end(), {"-A", "SIP_PORT=" + std::to_string(port_)});
+    args.insert(args.end(), {"-A", "DBURL=\"text://" + folder + "\""});
+    args.insert(args.end(), {"-A", "CTL_SOCKET=\"unix:" + folder + "/kamailio_ctl\""});
     for (const auto& [name, value] : defines_)
         args.insert(args.end(), {"-A", name + "=" + value});
     return Run(args) && Answers(timeout);
@@ -124,14 +144,7 @@ bool KamailioPeer::Answers(std::chrono::milliseconds timeout)
         [&] {
             if (!Running())
                 return true;
-            const std::string n = std::to_string(++probe);
-            const std::string options =
-                "OPTIONS sip:127.0.0.1:" + std::to_string(port_) + " SIP/2.0\r\n"
-                "Via: SIP/2.0/UDP 127.0.0.1:" + std::to_string(local) + ";branch=z9hG4bKprobe" + n + ";rport\r\n"
-                "From: <sip:probe@127.0.0.1>;tag=probe" + n + "\r\n"
-                "To: <sip:127.0.0.1:" + std::to_string(port_) + ">\r\n"
-                "Call-ID: probe" + n + "@127.0.0.1\r\n"
-                "CSeq: " + n + " OPTIONS\r\nMax-Forwards: 70\r\nContent-Length: 0\r\n\r\n";
+            const std::string options = Probe(port_, local, ++probe);
             sendto(fd, options.data(), options.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
             pollfd p{fd, POLLIN, 0};
             char buffer[2048];
@@ -166,7 +179,10 @@ void KamailioPeer::KillStragglers() const
     }
 }
 
-int KamailioPeer::Logged(const std::string& text) const { return Count(Output(), text); }
+int KamailioPeer::Logged(const std::string& text) const
+{
+    return Count(Output(), text);
+}
 
 bool KamailioPeer::WaitLogged(const std::string& text, int times, std::chrono::milliseconds timeout) const
 {

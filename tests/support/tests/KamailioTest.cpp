@@ -18,12 +18,13 @@ using testsupport::ChildProcess;
 using testsupport::KamailioPeer;
 
 // A voipcall phone registered at the exchange as user:password, extra arguments after the usual.
-std::unique_ptr<ChildProcess> Phone(const KamailioPeer& pbx, const std::string& user, const std::string& password,
-                                    const std::vector<std::string>& extra = {})
+std::unique_ptr<ChildProcess> Phone(const KamailioPeer& pbx, const std::string& user,
+                                    const std::string& password, const std::vector<std::string>& extra = {})
 {
     auto phone = std::make_unique<ChildProcess>();
-    std::vector<std::string> args = {SELVANE_VOIPCALL, "--listen", "127.0.0.1:" + std::to_string(testsupport::FreeUdpPort()),
-                                     "--register", user + ":" + password + "@" + pbx.Address(), "--media"};
+    const std::string listen = "127.0.0.1:" + std::to_string(testsupport::FreeUdpPort());
+    std::vector<std::string> args = {SELVANE_VOIPCALL, "--listen", listen, "--media"};
+    args.insert(args.end(), {"--register", user + ":" + password + "@" + pbx.Address()});
     args.insert(args.end(), extra.begin(), extra.end());
     EXPECT_TRUE(phone->Run(args));
     return phone;
@@ -44,10 +45,11 @@ TEST(Kamailio, RegistersAuthenticatesAndRoutesCalls)
     voip::SippProcess trunk;
     ASSERT_TRUE(trunk.MakeFolder());
     const int trunkPort = testsupport::FreeUdpPort();
-    const std::string answer = voip::Scenario(
-        "sip_uas_answer", {{"[last_Call-ID:]", "[last_Call-ID:]\n      [last_Record-Route:]"}}, trunk.Folder());
-    ASSERT_TRUE(trunk.Start({"-sf", answer, "-p", std::to_string(trunkPort), "-m", "1", "-timeout", "40s",
-                             "-timeout_error"}));
+    const std::string answer =
+        voip::Scenario("sip_uas_answer", {{"[last_Call-ID:]", "[last_Call-ID:]\n      [last_Record-Route:]"}},
+                       trunk.Folder());
+    ASSERT_TRUE(trunk.Start(
+        {"-sf", answer, "-p", std::to_string(trunkPort), "-m", "1", "-timeout", "40s", "-timeout_error"}));
     ASSERT_TRUE(testsupport::WaitUntilBound(trunkPort)) << trunk.Log();
     KamailioPeer pbx({{"201", "line-201"}, {"1234567", "alice-7"}, {"101", "desk-1"}, {"102", "desk-2"}});
     pbx.Define("OUTSIDE_TRUNK", "\"sip:127.0.0.1:" + std::to_string(trunkPort) + "\"");
@@ -60,7 +62,8 @@ TEST(Kamailio, RegistersAuthenticatesAndRoutesCalls)
     // The line dials it with the outside-line prefix: its INVITE is challenged, it answers with its
     // digest, the phone rings and answers, media flows both ways, and the line's hang-up passes the
     // exchange (the call was record-routed).
-    auto line = Phone(pbx, "201", "line-201", {"--call", "sip:91234567@" + pbx.Address(), "--hangup-after", "3"});
+    auto line =
+        Phone(pbx, "201", "line-201", {"--call", "sip:91234567@" + pbx.Address(), "--hangup-after", "3"});
     ASSERT_TRUE(line->WaitForOutput("established ", 10s)) << line->Log() << pbx.Log();
     ASSERT_TRUE(alice->WaitForOutput("established ", 10s)) << alice->Log() << pbx.Log();
     EXPECT_TRUE(pbx.WaitRegistered("201")) << pbx.Log();
@@ -74,7 +77,8 @@ TEST(Kamailio, RegistersAuthenticatesAndRoutesCalls)
 
     // The line's number with a wrong password: its REGISTER and its INVITE are refused after the
     // challenge, and the phone never rings.
-    auto intruder = Phone(pbx, "201", "guessed", {"--call", "sip:91234567@" + pbx.Address(), "--hangup-after", "5"});
+    auto intruder =
+        Phone(pbx, "201", "guessed", {"--call", "sip:91234567@" + pbx.Address(), "--hangup-after", "5"});
     EXPECT_TRUE(intruder->WaitForOutput("released local/1 refused", 10s)) << intruder->Log() << pbx.Log();
     EXPECT_TRUE(pbx.WaitLogged("REGISTER of 201 from 127.0.0.1:")) << pbx.Log();
     EXPECT_TRUE(pbx.WaitLogged("INVITE of 201 from 127.0.0.1:")) << pbx.Log();
@@ -84,15 +88,16 @@ TEST(Kamailio, RegistersAuthenticatesAndRoutesCalls)
     // A subscriber's good digest does not let it call as the line.
     voip::SippProcess forger;
     ASSERT_TRUE(forger.MakeFolder());
-    ASSERT_TRUE(forger.Start({pbx.Address(), "-sf",
-                              voip::Scenario("sip_uac_other_user", {{"FROM_USER", "201"}}, forger.Folder()), "-s",
-                              "91234567", "-au", "1234567", "-ap", "alice-7", "-m", "1", "-timeout", "10"}))
+    ASSERT_TRUE(forger.Start(
+        {pbx.Address(), "-sf", voip::Scenario("sip_uac_other_user", {{"FROM_USER", "201"}}, forger.Folder()),
+         "-s", "91234567", "-au", "1234567", "-ap", "alice-7", "-m", "1", "-timeout", "10"}))
         << forger.Log();
     EXPECT_EQ(forger.Wait(15s), 0) << forger.Log() << pbx.Log();
     EXPECT_EQ(pbx.Logged("refused: wrong credentials (-8)"), 1) << pbx.Log();
 
     // An outside number no phone has goes to the trunk, the prefix stripped; the hang-up follows.
-    auto desk = Phone(pbx, "101", "desk-1", {"--call", "sip:95555555@" + pbx.Address(), "--hangup-after", "2"});
+    auto desk =
+        Phone(pbx, "101", "desk-1", {"--call", "sip:95555555@" + pbx.Address(), "--hangup-after", "2"});
     EXPECT_TRUE(desk->WaitForOutput("established ", 10s)) << desk->Log() << pbx.Log();
     EXPECT_EQ(pbx.Logged("call from 101 to 5555555 through the trunk"), 1) << pbx.Log();
     EXPECT_EQ(trunk.Wait(15s), 0) << trunk.Log() << pbx.Log();
@@ -112,14 +117,16 @@ TEST(Kamailio, RegistersAuthenticatesAndRoutesCalls)
                              Refusal{"1234567", "unreachable", "INVITE from 101 to 1234567 refused: 404"}}) {
         SCOPED_TRACE(r.dialled);
         auto caller = Phone(pbx, "101", "desk-1", {"--call", "sip:" + r.dialled + "@" + pbx.Address()});
-        EXPECT_TRUE(caller->WaitForOutput("released local/1 " + r.release, 10s)) << caller->Log() << pbx.Log();
+        EXPECT_TRUE(caller->WaitForOutput("released local/1 " + r.release, 10s))
+            << caller->Log() << pbx.Log();
         EXPECT_TRUE(pbx.WaitLogged(r.logged)) << pbx.Log();
         EXPECT_EQ(caller->Wait(10s), 0) << caller->Log();
     }
     // Only the line's call ever reached the outside phone.
     const std::string heard = alice->Output();
     size_t calls = 0;
-    for (size_t at = heard.find("established "); at != std::string::npos; at = heard.find("established ", at + 1))
+    for (size_t at = heard.find("established "); at != std::string::npos;
+         at = heard.find("established ", at + 1))
         ++calls;
     EXPECT_EQ(calls, 1u) << alice->Log();
 }
