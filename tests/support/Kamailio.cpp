@@ -122,7 +122,11 @@ bool KamailioPeer::Start(std::chrono::milliseconds timeout)
     // One configuration: what differs per run comes as defines; -DD -E keeps it in the foreground
     // (its workers forked beside it) with its log on standard error.
     const std::string& folder = Folder();
-    std::vector<std::string> args = {program, "-f", Configuration(), "-DD", "-E", "-m", "32", "-M", "4"};
+    std::vector<std::string> args;
+    // Should the test itself be killed (a time-out), kamailio gets SIGTERM and ends its workers.
+    if (access("/usr/bin/setpriv", X_OK) == 0)
+        args = {"/usr/bin/setpriv", "--pdeathsig", "TERM", "--"};
+    args.insert(args.end(), {program, "-f", Configuration(), "-DD", "-E", "-m", "32", "-M", "4"});
     args.insert(args.end(), {"-Y", folder, "-P", folder + "/kamailio.pid", "-w", folder});
     args.insert(args.end(), {"-A", "SIP_PORT=" + std::to_string(port_)});
     args.insert(args.end(), {"-A", "DBURL=\"text://" + folder + "\""});
