@@ -11,7 +11,13 @@
 //
 // The configuration's lines that tests wait for: "registered USER at CONTACT", "call from A to B at
 // URI", "outside number N dialled by A", "hang-up by A in call ID", "METHOD from A to B refused: CODE
-// REASON", "METHOD of A from HOST:PORT refused: wrong credentials (N)".
+// REASON", "METHOD of A from HOST:PORT refused: wrong credentials (N)" (-2 a wrong password, -3 an
+// unknown user, -8 another subscriber's digest). And "call from A to B through the trunk URI" when
+// OUTSIDE_TRUNK is defined.
+//
+// Stop (SIGTERM) ends kamailio with its workers; so does the end of the test process, however it
+// ends. Kill (SIGKILL, a crash) leaves the workers holding the port until the next Start or the
+// destructor ends them.
 #pragma once
 
 #include "tests/support/ChildProcess.h"
@@ -40,8 +46,7 @@ public:
     static std::string Configuration();
 
     explicit KamailioPeer(std::vector<SipSubscriber> subscribers = {});
-    // Stops kamailio and every process it forked (a Kill leaves those behind until then, or until
-    // the next Start).
+    // Stops kamailio and every process it forked.
     ~KamailioPeer() override;
 
     // A define of the configuration given on the command line, e.g. ("OUTSIDE_TRUNK",
@@ -53,13 +58,13 @@ public:
     // Writes the tables and starts kamailio on a free port (the same one on a later Start); true
     // once it answers an OPTIONS request. Registrations are kept in memory only: a restart forgets
     // them, as a real one would.
-    // Stop (SIGTERM) ends the forked processes with it.
     bool Start(std::chrono::milliseconds timeout = std::chrono::seconds(20));
 
     int Port() const { return port_; }
     // "127.0.0.1:port", what phones and the service register at.
     std::string Address() const { return "127.0.0.1:" + std::to_string(port_); }
-    // The realm of its challenges (the domain phones register in).
+    // The domain of the subscribers' rows; the realm of a challenge is the From domain, this one for
+    // phones that register at Address().
     std::string Realm() const { return "127.0.0.1"; }
     const std::string& Password(const std::string& user) const;
 

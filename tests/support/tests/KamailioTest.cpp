@@ -122,6 +122,16 @@ TEST(Kamailio, RegistersAuthenticatesAndRoutesCalls)
         EXPECT_TRUE(pbx.WaitLogged(r.logged)) << pbx.Log();
         EXPECT_EQ(caller->Wait(10s), 0) << caller->Log();
     }
+    // A restart, on the same port, forgets the registrations: the outside phone is not there until
+    // it registers again.
+    const int port = pbx.Port();
+    EXPECT_EQ(pbx.Stop(), 0) << pbx.Log();
+    ASSERT_TRUE(pbx.Start()) << pbx.Log();
+    EXPECT_EQ(pbx.Port(), port);
+    auto late = Phone(pbx, "101", "desk-1", {"--call", "sip:91234567@" + pbx.Address()});
+    EXPECT_TRUE(late->WaitForOutput("released local/1 no answer", 10s)) << late->Log() << pbx.Log();
+    EXPECT_TRUE(pbx.WaitLogged("INVITE from 101 to 1234567 refused: 480")) << pbx.Log();
+
     // Only the line's call ever reached the outside phone.
     const std::string heard = alice->Output();
     size_t calls = 0;
