@@ -10,6 +10,7 @@ PACKAGES=(
     firebird3.0-server firebird3.0-utils firebird-dev
     libsofia-sip-ua-dev libortp-dev libsndfile1-dev libspandsp-dev libespeak-ng-dev espeak-ng
     sip-tester baresip
+    kamailio
     xvfb xauth
 )
 
@@ -24,5 +25,10 @@ SUDO=
 echo "Installing: ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
 $SUDO apt-get update -qq
-# The Firebird server package would start a system server where systemd runs; tests use their own.
+# The Firebird and Kamailio packages would start system servers where systemd runs; tests use their
+# own. The base kamailio package holds every module deploy/kamailio/kamailio.cfg loads.
 $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+# Tests start Kamailio themselves, on ports of their own: no system registrar on 5060 beside them.
+if [[ " ${missing[*]} " == *" kamailio "* ]] && [ -d /run/systemd/system ]; then
+    $SUDO systemctl disable --now kamailio >/dev/null 2>&1 || true
+fi

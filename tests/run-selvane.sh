@@ -5,11 +5,24 @@
 #   - the simulated exchange pbx-exchange on its default configuration (SIP 5060, control 7577),
 #   - the callback service "Selvane -e" with settings pointing at both (in DIR, default .selvane),
 # until Ctrl-C, which stops all three. The settings file is kept and may be edited between runs.
-#   tests/run-selvane.sh [DIR]
+#   tests/run-selvane.sh [--kamailio] [DIR]
+# --kamailio: Kamailio on deploy/kamailio/kamailio.cfg stands in for the exchange instead (SIP 5060,
+# the same extensions and passwords in db_text tables in DIR/kamailio), and the service follows its
+# lines and joins calls itself ([Norvel] Component=sip, the dial plan deploy/dialplan.ini); DIR
+# defaults to .selvane-kamailio then, so each setup keeps its own settings.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
-dir=${1:-$root/.selvane}
+kamailio=no
+if [ "${1:-}" = --kamailio ]; then
+    kamailio=yes
+    shift
+fi
+if [ $kamailio = yes ]; then
+    dir=${1:-$root/.selvane-kamailio}
+else
+    dir=${1:-$root/.selvane}
+fi
 
 .ci/deps.sh
 build=${BUILD_DIR:-build}
@@ -40,16 +53,48 @@ trap 'exit 0' INT TERM
 echo "$SELV_FB_PORT" > "$dir/fb-port"
 "$bin/road-db" "$SELV_FB_PORT" "$SELV_FB_USER" "$SELV_FB_PASSWORD"
 
-"$bin/pbx-exchange" --log "$dir/exchange.log" --log-level 6 >"$dir/exchange.out" 2>&1 &
-pids+=($!)
-for _ in $(seq 100); do grep -q '^pbx-exchange sip' "$dir/exchange.out" 2>/dev/null && break; sleep 0.1; done
-grep -q '^pbx-exchange sip' "$dir/exchange.out" || { cat "$dir/exchange.out" >&2; exit 1; }
+if [ $kamailio = yes ]; then
+    # The extensions of pbx-exchange's default configuration, each password its number.
+    mkdir -p "$dir/kamailio/db"
+    printf 'table_name(string) table_version(int)\nsubscriber:7\n' >"$dir/kamailio/db/version"
+    {
+        echo 'id(int,auto) username(string) domain(string,null) password(string)'
+        id=0
+        for number in 201 202 101 102 1234567 84951234567; do
+            id=$((id + 1))
+            echo "$id:$number:127.0.0.1:$number"
+        done
+    } >"$dir/kamailio/db/subscriber"
+    kamailio_bin=$(command -v kamailio || echo /usr/sbin/kamailio)
+    "$kamailio_bin" -f "$root/deploy/kamailio/kamailio.cfg" -DD -E -A 'SIP_PORT=5060' \
+        -A "DBURL=\"text://$dir/kamailio/db\"" -A "CTL_SOCKET=\"unix:$dir/kamailio/kamailio_ctl\"" \
+        -Y "$dir/kamailio" -P "$dir/kamailio/kamailio.pid" >"$dir/exchange.log" 2>&1 &
+    pids+=($!)
+    for _ in $(seq 100); do grep -q 'Listening on' "$dir/exchange.log" 2>/dev/null && break; sleep 0.1; done
+    grep -q 'Listening on' "$dir/exchange.log" || { cat "$dir/exchange.log" >&2; exit 1; }
+else
+    "$bin/pbx-exchange" --log "$dir/exchange.log" --log-level 6 >"$dir/exchange.out" 2>&1 &
+    pids+=($!)
+    for _ in $(seq 100); do grep -q '^pbx-exchange sip' "$dir/exchange.out" 2>/dev/null && break; sleep 0.1; done
+    grep -q '^pbx-exchange sip' "$dir/exchange.out" || { cat "$dir/exchange.out" >&2; exit 1; }
+fi
 
 settings=$dir/xdg/Brint/Selvane.ini
 # A settings file from before the demo had the exchange names no lines: keep it aside, write anew.
 if [ -f "$settings" ] && ! grep -q '^sip_registrations' "$settings"; then
     mv "$settings" "$settings.old"
     echo "The settings file had no SIP lines: kept as $settings.old, a new one is written."
+fi
+if [ $kamailio = yes ]; then
+    # No control server: the service follows its lines and joins calls itself, by the dial plan.
+    norvel="Component=sip
+DialPlan=$root/deploy/dialplan.ini"
+    exchange_text="Kamailio: SIP 127.0.0.1:5060 (log: $dir/exchange.log)"
+else
+    norvel="Server=127.0.0.1:7577
+Username=selvane
+Password=selvane"
+    exchange_text="pbx-exchange: SIP 127.0.0.1:5060, control 7577 (log: $dir/exchange.log)"
 fi
 if [ ! -f "$settings" ]; then
     cat > "$settings" <<INI
@@ -61,9 +106,7 @@ UserName=$SELV_FB_USER
 Password=$SELV_FB_PASSWORD
 
 [Norvel]
-Server=127.0.0.1:7577
-Username=selvane
-Password=selvane
+$norvel
 
 [SIP]
 LocalAddress=127.0.0.1
@@ -102,7 +145,7 @@ pids+=($!)
 cat <<TEXT
 Running on 127.0.0.1 (Ctrl-C stops everything):
   database   Firebird on port $SELV_FB_PORT, database NORVEL_CALLBACK
-  exchange   pbx-exchange: SIP 127.0.0.1:5060, control 7577 (log: $dir/exchange.log)
+  exchange   $exchange_text
   service    Selvane -e, lines 201 and 202 (settings: $settings, log: $bin/log.txt)
 
 Play the subscriber: register a phone as 1234567 (password 1234567) at 127.0.0.1:5060 and call 201.
