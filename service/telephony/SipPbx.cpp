@@ -91,8 +91,8 @@ int SipPbx::AdmitOutgoing(const std::string& lineName, const std::string& destin
     const dialplan::RouteDecision route = plan_.Route(cos, destination);
     if (route.status != 403)
         return 0;
-    Log(Notice, "Line ", lineName, ": call to ", destination, " refused, the ", route.className,
-        " class needs more than class of service ", cos);
+    Log(Notice, "Line " + lineName + ": call to " + destination + " refused: ", route.className,
+        " numbers need more than class of service ", cos);
     return 403;
 }
 
@@ -160,19 +160,18 @@ void SipPbx::OnLegReport(voip::SipEndpoint& endpoint, const voip::LegReport& rep
             const Join join = it->second;
             joins_.erase(report.leg);
             joins_.erase(report.partner);
+            const std::string between = "Line " + join.line + ": the call between " + join.first + " and " + join.second;
             if (report.ended == voip::JoinEnd::TimeLimit)
-                Log(Notice, "Line ", join.line, ": the call between ", join.first, " and ", join.second,
-                    " ended after the longest transfer allowed");
+                Log(Notice, between, " ended: MaxTransferMinutes reached");
             else
-                Log(Informational, "Line ", join.line, ": the call between ", join.first, " and ", join.second,
-                    " ended");
+                Log(Informational, between, " ended");
             break;
         }
         }
     }
     if (joinFirst != 0) {
-        Log(Informational, "Line ", report.line, ": joining legs ", joinFirst, " and ", report.leg, " (", report.remote,
-            ")");
+        Log(Informational, "Line " + report.line + ": joining legs ", joinFirst, " and ", report.leg,
+            " (" + report.remote + ")");
         endpoint.JoinLegs(joinFirst, report.leg, maxTransfer_);
     }
 }

@@ -1,5 +1,6 @@
 #include "voip/sip/SipStack.h"
 
+#include "voip/core/Address.h"
 #include "voip/core/Manager.h"
 #include "voip/sip/Sdp.h"
 

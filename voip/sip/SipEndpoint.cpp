@@ -347,9 +347,9 @@ void SipStack::OnState(const std::shared_ptr<SipLeg>& leg, tagi_t tags[])
             if (leg->join && !leg->join->over) {
                 // The joined party moved its media: the relay follows.
                 SdpAudio audio = ParseSdpAudio(leg->remoteSdp);
-                const auto& port = leg->join->first == leg ? leg->join->firstPort : leg->join->secondPort;
+                const auto& relayPort = leg->join->first == leg ? leg->join->firstPort : leg->join->secondPort;
                 if (audio.valid && audio.port > 0)
-                    relay->SetPeer(port, audio.address, audio.port);
+                    relay->SetPeer(relayPort, audio.address, audio.port);
                 return;
             }
             StartMedia(leg);
@@ -439,8 +439,8 @@ void SipStack::Tell(const std::shared_ptr<SipLeg>& leg, LegEvent event, int stat
 {
     if (leg->line.empty())
         return;
-    auto observer = Observer();
-    if (!observer)
+    auto told = Observer();
+    if (!told)
         return;
     LegReport report;
     report.event = event;
@@ -453,7 +453,7 @@ void SipStack::Tell(const std::shared_ptr<SipLeg>& leg, LegEvent event, int stat
     if (leg->join)
         report.partner = (leg->join->first == leg ? leg->join->second : leg->join->first)->id;
     SipEndpoint* ep = &endpoint;
-    Report(leg, [observer, ep, report] { observer->OnLegReport(*ep, report); });
+    Report(leg, [told, ep, report] { told->OnLegReport(*ep, report); });
 }
 
 std::shared_ptr<LineLegObserver> SipStack::Observer() const

@@ -95,12 +95,12 @@ void SipStack::Join(uint64_t firstId, uint64_t secondId, std::chrono::millisecon
         ClearLeg(b, CallEndReason::Unreachable);
         return;
     }
-    for (auto [port, handover] : {std::pair{pa, &ha}, std::pair{pb, &hb}}) {
+    for (auto [relayPort, handover] : {std::pair{pa, &ha}, std::pair{pb, &hb}}) {
         const MediaParams& p = handover->params;
-        relay->SetPeer(port, p.remoteAddress, p.remotePort);
-        relay->SetCodec(port, RelayCodec{p.payloadType, p.sendEventPayloadType, p.recvEventPayloadType});
+        relay->SetPeer(relayPort, p.remoteAddress, p.remotePort);
+        relay->SetCodec(relayPort, RelayCodec{p.payloadType, p.sendEventPayloadType, p.recvEventPayloadType});
         if (handover->keyInProgress)
-            relay->HoldBack(port, handover->keySsrc, handover->keyTimestamp);
+            relay->HoldBack(relayPort, handover->keySsrc, handover->keyTimestamp);
     }
     relay->Link(pa, pb);
 
@@ -139,8 +139,9 @@ void SipStack::EndJoin(const std::shared_ptr<SipJoin>& join, const SipLeg* by, J
     const auto& told = by == join->second.get() ? join->second : join->first;
     const auto seconds =
         std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - join->started).count();
-    Log(Informational, "voip: join of legs ", join->first->id, " and ", join->second->id, " ended after ", seconds,
-        " s: ", JoinEndText(why));
+    Log(Informational, "voip: join of legs " + std::to_string(join->first->id) + " and " +
+                           std::to_string(join->second->id),
+        " ended after ", seconds, " s: ", JoinEndText(why));
     Tell(told, LegEvent::JoinEnded, 0, why);
 }
 

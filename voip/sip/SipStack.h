@@ -5,9 +5,6 @@
 namespace voip {
 struct SipStack;
 struct SipHandle;
-// The observer set process-wide for endpoints made from now on.
-std::shared_ptr<LineLegObserver> SipEndpointDefaultObserver();
-
 } // namespace voip
 
 #define NUA_MAGIC_T voip::SipStack
@@ -166,6 +163,9 @@ struct SipStack
     const RequestPolicy policy{"INFO", "INFO"};
     SofiaLoop loop;
 };
+
+// The observer set process-wide for endpoints made from now on.
+std::shared_ptr<LineLegObserver> SipEndpointDefaultObserver();
 
 // The observer set process-wide for endpoints made from now on.
 std::shared_ptr<LineLegObserver> SipEndpointDefaultObserver();
