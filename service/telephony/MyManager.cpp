@@ -493,6 +493,9 @@ void MyManager::MakeTransfer(MySIPConnection& connection, const std::string& des
     options[kOperationOption] = kTransferOperation;
     std::string token;
     auto call = connection.GetCall();
+    // Held until the transfer is on record: a call refused at once is cleared meanwhile, and its end
+    // must be taken for a failed transfer, not for a callback's.
+    std::unique_lock<std::mutex> settingUp(transferSetUpLock);
     // An empty destination would be routed as a call to nobody and leave the subscriber waiting.
     if (!number.empty() && SetUpCall(documents.transferParty, number, token, nullptr, 0, options)) {
         Log(Informational, "Making transfer.. Making call to ", number, " from=", line);
@@ -507,6 +510,7 @@ void MyManager::MakeTransfer(MySIPConnection& connection, const std::string& des
         transfers[token] = PendingTransfer{line, callback_contoken_map[line], number, timer};
         return;
     }
+    settingUp.unlock();
     Log(Warning, "Making transfer.. Failed to start call to ", number, " from=", line);
     if (call)
         ClearCall(*call, voip::CallEndReason::LocalUser);
@@ -572,6 +576,8 @@ void MyManager::OnEstablishedCall(voip::Call& call)
 
 void MyManager::OnClearedCall(voip::Call& call)
 {
+    // A transfer being set up is on record once this is taken.
+    { std::lock_guard<std::mutex> settled(transferSetUpLock); }
     const std::string& token = call.GetToken();
     std::string line;
     std::string ringingTransfer;

@@ -125,6 +125,7 @@ private:
     std::string applicationDir;
 
     mutable std::mutex mapsLock; // every access to the three maps
+    std::mutex transferSetUpLock; // held by MakeTransfer from the call's set-up until it is on record
     std::map<std::string, std::string> outgoing_ivr_contoken_map;
     std::map<std::string, std::string> transfer_contoken_map;
     std::map<std::string, std::string> callback_contoken_map;

@@ -119,10 +119,12 @@ void SipPbx::OnLegReport(voip::SipEndpoint& endpoint, const voip::LegReport& rep
         case LegEvent::Answered:
             if (!held)
                 break;
-            Report(line, report.leg, pbxcontrol::Connected);
+            // A second answered call placed from the line joins the first one's far party, and the
+            // line reports it connected once joined: the service clears its legs when it hears that.
+            if (report.incoming || line.answered.empty())
+                Report(line, report.leg, pbxcontrol::Connected);
             if (report.incoming)
                 break;
-            // A second answered call placed from the line joins the first one's far party.
             if (!line.answered.empty()) {
                 joinFirst = line.answered.front().first;
                 joins_[joinFirst] = {line.name, line.answered.front().second, report.remote};
@@ -172,7 +174,15 @@ void SipPbx::OnLegReport(voip::SipEndpoint& endpoint, const voip::LegReport& rep
     if (joinFirst != 0) {
         Log(Informational, "Line " + report.line + ": joining legs ", joinFirst, " and ", report.leg,
             " (" + report.remote + ")");
-        endpoint.JoinLegs(joinFirst, report.leg, maxTransfer_);
+        std::weak_ptr<SipPbx> self = weak_from_this();
+        const std::string name = report.line;
+        const uint64_t leg = report.leg;
+        endpoint.JoinLegs(joinFirst, leg, maxTransfer_, [self, name, leg](bool) {
+            if (auto pbx = self.lock()) {
+                std::lock_guard<std::mutex> lock(pbx->mutex_);
+                pbx->Report(pbx->LineOf(name), leg, pbxcontrol::Connected);
+            }
+        });
     }
 }
 

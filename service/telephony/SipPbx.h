@@ -23,7 +23,7 @@
 #include <utility>
 #include <vector>
 
-class SipPbx : public voip::LineLegObserver
+class SipPbx : public voip::LineLegObserver, public std::enable_shared_from_this<SipPbx>
 {
 public:
     // maxTransfer: a joined conversation is ended after this long; zero: never.

@@ -262,6 +262,38 @@ bool Road::StartExchange(const QString& settings)
     return true;
 }
 
+bool Road::StartKamailio()
+{
+    std::vector<testsupport::SipSubscriber> extensions;
+    for (const char* number : {kLine1, kLine2, "101", kDesk, kAlice, kBob, kCarol, "88001234567"})
+        extensions.push_back({number, number});
+    kamailio_ = std::make_unique<testsupport::KamailioPeer>(extensions);
+    if (!kamailio_->Start()) {
+        std::fprintf(stderr, "kamailio did not start: %s\n", kamailio_->Log().c_str());
+        return false;
+    }
+    QFile plan(dir_.filePath(QStringLiteral("dialplan.ini")));
+    if (!plan.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        return false;
+    plan.write(QStringLiteral("[lines]\n%1 = 3\n%2 = 3\n").arg(QLatin1String(kLine1), QLatin1String(kLine2)).toUtf8());
+    return true;
+}
+
+int Road::Registrations(const QString& number) const
+{
+    if (kamailio_)
+        return kamailio_->Registrations(number.toStdString());
+    return exchange_ ? exchange_->Count(QRegularExpression(QStringLiteral("registered %1 at").arg(number))) : 0;
+}
+
+bool Road::WaitRegistered(const QString& number, int before)
+{
+    if (kamailio_)
+        return kamailio_->WaitRegistered(number.toStdString(), before + 1, std::chrono::seconds(20));
+    return testsupport::WaitFor([&] { return Registrations(number) > before; }, std::chrono::seconds(20),
+                                std::chrono::milliseconds(50));
+}
+
 bool Road::RestartExchange()
 {
     if (!exchange_ || !exchange_->Stop(10000))
@@ -292,6 +324,10 @@ bool Road::WriteSettings(const QMap<QString, QString>& overrides)
         {QStringLiteral("CallBack/EnterNumberTimer"), QStringLiteral("15")},
         {QStringLiteral("Other/LoggingLevel"), QStringLiteral("7")},
     };
+    if (kamailio_) {
+        values[QStringLiteral("Norvel/Component")] = QStringLiteral("sip");
+        values[QStringLiteral("Norvel/DialPlan")] = dir_.filePath(QStringLiteral("dialplan.ini"));
+    }
     for (auto it = overrides.begin(); it != overrides.end(); ++it)
         values[it.key()] = it.value();
 
@@ -328,6 +364,8 @@ bool Road::PrepareService(const QMap<QString, QString>& overrides)
 {
     if (!WriteSettings(overrides))
         return false;
+    linesRegistered_[0] = Registrations(QLatin1String(kLine1));
+    linesRegistered_[1] = Registrations(QLatin1String(kLine2));
     // A copy of its own, since the service writes log.txt beside the program, with the announcements.
     QDir(dir_.path()).mkpath(QStringLiteral("bin"));
     const QString program = dir_.filePath(QStringLiteral("bin/Selvane"));
@@ -351,6 +389,12 @@ bool Road::WaitServiceUp(int logged, int registered)
 {
     if (WaitInServiceLog(QStringLiteral("Service started"), 30000, logged) < 0)
         return false;
+    if (kamailio_) {
+        for (int i = 0; i < serviceLines_ && i < 2; ++i)
+            if (!WaitRegistered(QLatin1String(i == 0 ? kLine1 : kLine2), linesRegistered_[i]))
+                return false;
+        return true;
+    }
     if (!exchange_)
         return true;
     int n = 0;
@@ -451,7 +495,7 @@ int Road::CountInServiceLog(const QString& text) const
 
 Child* Road::Phone(const QString& number, const QStringList& extra)
 {
-    const int from = exchange_->Lines().size();
+    const int before = Registrations(number);
     auto phone = std::make_unique<Child>(QStringLiteral("phone %1").arg(number),
                                          dir_.filePath(QStringLiteral("phone-%1-%2.out").arg(number).arg(phones_.size())));
     QStringList args{QStringLiteral("--listen"), QStringLiteral("127.0.0.1:%1").arg(testsupport::FreeUdpPort()), QStringLiteral("--register"),
@@ -459,7 +503,7 @@ Child* Road::Phone(const QString& number, const QStringList& extra)
     args << extra;
     if (!phone->Start(Program("voipcall"), args))
         return nullptr;
-    if (exchange_->WaitFor(QRegularExpression(QStringLiteral("registered %1 at").arg(number)), 20000, from) < 0)
+    if (!WaitRegistered(number, before))
         return nullptr;
     phones_.push_back(std::move(phone));
     return phones_.back().get();

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "tests/support/ChildProcess.h"
+#include "tests/support/Kamailio.h"
 #include "tests/support/TestDatabase.h"
 
 #include <QMap>
@@ -14,6 +15,7 @@
 #include <QVariantList>
 #include <QTemporaryDir>
 
+#include <map>
 #include <memory>
 #include <vector>
 
@@ -90,6 +92,12 @@ public:
     // Starts pbx-exchange on free ports with the lines above, `settings` ("media_timeout = 5\n") added
     // to its [exchange] group; false when it does not come up.
     bool StartExchange(const QString& settings = QString());
+    // Starts a real Kamailio (the repository's example configuration) as the company's exchange instead,
+    // with the same numbers as extensions (each password its number); the service then runs with the
+    // SIP-only PBX component and a dial plan of the road's (lines 201 and 202 at class 3) and every
+    // phone registers there. False when it does not come up.
+    bool StartKamailio();
+    testsupport::KamailioPeer* Kamailio() { return kamailio_.get(); }
     // Stops the exchange (SIGTERM) and starts it again on the same ports, as after a crash and restart.
     bool RestartExchange();
     // Starts the service with the road's settings, `overrides` ("CallBack/MaxCallBackTries" -> "2")
@@ -129,7 +137,11 @@ public:
     QString ServiceLog() const { return dir_.filePath(QStringLiteral("bin/log.txt")); }
     int WaitInServiceLog(const QString& text, int timeoutMs, int from = 0) const;
     int CountInServiceLog(const QString& text) const;
-    QString ExchangeSip() const { return QStringLiteral("127.0.0.1:%1").arg(sipPort_); }
+    // Where the lines and phones register: the exchange, or Kamailio when it was started.
+    QString ExchangeSip() const
+    {
+        return kamailio_ ? QString::fromStdString(kamailio_->Address()) : QStringLiteral("127.0.0.1:%1").arg(sipPort_);
+    }
     int ControlPort() const { return controlPort_; }
     // The port the service's SIP listener binds (set once its settings are written).
     int ServiceSipPort() const { return serviceSipPort_; }
@@ -141,12 +153,16 @@ private:
     bool WriteSettings(const QMap<QString, QString>& overrides);
     bool PrepareService(const QMap<QString, QString>& overrides);
     bool WaitServiceUp(int logged, int registered);
+    // Waits for another registration of number than `before` at whichever exchange runs.
+    bool WaitRegistered(const QString& number, int before);
+    int Registrations(const QString& number) const;
     QMap<QString, QString> ServiceEnvironment() const;
     QSqlDatabase Connection();
 
     QTemporaryDir dir_;
     std::unique_ptr<PrivateFbServer> fb_;
     std::unique_ptr<Child> exchange_;
+    std::unique_ptr<testsupport::KamailioPeer> kamailio_;
     std::unique_ptr<Child> service_;
     std::vector<std::unique_ptr<Child>> phones_;
     int sipPort_ = 0;
@@ -157,6 +173,7 @@ private:
     QString connectionName_;
     bool managed_ = false;
     int serviceLines_ = 2;
+    int linesRegistered_[2] = {0, 0}; // registrations of each line before the service's start
 };
 
 } // namespace road

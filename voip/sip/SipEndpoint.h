@@ -6,6 +6,7 @@
 #include "voip/sip/LineLegs.h"
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -88,8 +89,10 @@ public:
     // Joins the far parties of two answered legs: their RTP is relayed between them from now on,
     // keys and SIP INFO included, and clearing either leg's connection no longer ends its dialog.
     // When one party hangs up, or after limit (zero: none), both dialogs end (JoinEnded). Done on
-    // the stack's thread; a leg that cannot be joined is logged and left as it is.
-    void JoinLegs(uint64_t first, uint64_t second, std::chrono::milliseconds limit);
+    // the stack's thread; a leg that cannot be joined is logged and left as it is. done (may be empty)
+    // then runs on a worker, after the second leg's earlier reports, with whether they were joined.
+    void JoinLegs(uint64_t first, uint64_t second, std::chrono::milliseconds limit,
+                  std::function<void(bool)> done = {});
 
     std::shared_ptr<Connection> CreateConnection(Call& call, const std::string& token, void* userData,
                                                  const std::string& address, unsigned options,

@@ -3,6 +3,7 @@
 #include "voip/sip/SipStack.h"
 
 #include "voip/core/Log.h"
+#include "voip/core/Manager.h"
 
 #include <unistd.h>
 
@@ -39,7 +40,8 @@ uint64_t SipLeg::NextId()
     return ++last;
 }
 
-void SipStack::Join(uint64_t firstId, uint64_t secondId, std::chrono::milliseconds limit)
+void SipStack::Join(uint64_t firstId, uint64_t secondId, std::chrono::milliseconds limit,
+                    std::function<void(bool)> done)
 {
     auto find = [this](uint64_t id) -> std::shared_ptr<SipLeg> {
         auto it = legIds.find(id);
@@ -50,8 +52,19 @@ void SipStack::Join(uint64_t firstId, uint64_t secondId, std::chrono::millisecon
     };
     std::shared_ptr<SipLeg> a = find(firstId);
     std::shared_ptr<SipLeg> b = find(secondId);
+    // Told after the second leg's earlier reports, before any later one.
+    auto finish = [this, &b, &done](bool joined) {
+        if (!done)
+            return;
+        auto task = [done, joined] { done(joined); };
+        if (b)
+            Report(b, task);
+        else
+            manager.Post(task);
+    };
     if (a == b || !joinable(a) || !joinable(b)) {
         Log(Warning, "voip: legs ", firstId, " and ", secondId, " cannot be joined");
+        finish(false);
         return;
     }
     std::shared_ptr<MediaStream> ma;
@@ -66,6 +79,7 @@ void SipStack::Join(uint64_t firstId, uint64_t secondId, std::chrono::millisecon
     }
     if (!ma || !mb || !ma->Running() || !mb->Running()) {
         Log(Warning, "voip: legs ", firstId, " and ", secondId, " have no media to join");
+        finish(false);
         return;
     }
     if (!relay) {
@@ -73,6 +87,7 @@ void SipStack::Join(uint64_t firstId, uint64_t secondId, std::chrono::millisecon
         if (!relay->Start()) {
             relay.reset();
             Log(Error, "voip: the media relay does not start");
+            finish(false);
             return;
         }
     }
@@ -93,6 +108,7 @@ void SipStack::Join(uint64_t firstId, uint64_t secondId, std::chrono::millisecon
             relay->Close(pb);
         ClearLeg(a, CallEndReason::Unreachable);
         ClearLeg(b, CallEndReason::Unreachable);
+        finish(false);
         return;
     }
     for (auto [relayPort, handover] : {std::pair{pa, &ha}, std::pair{pb, &hb}}) {
@@ -120,6 +136,7 @@ void SipStack::Join(uint64_t firstId, uint64_t secondId, std::chrono::millisecon
     Log(Informational, "voip: legs ", firstId, " and ", secondId, " joined");
     Tell(a, LegEvent::Joined);
     Tell(b, LegEvent::Joined);
+    finish(true);
 }
 
 void SipStack::EndJoin(const std::shared_ptr<SipJoin>& join, const SipLeg* by, JoinEnd why)
@@ -174,11 +191,15 @@ void SipEndpoint::SetDefaultLineObserver(std::shared_ptr<LineLegObserver> observ
     defaultObserver = std::move(observer);
 }
 
-void SipEndpoint::JoinLegs(uint64_t first, uint64_t second, std::chrono::milliseconds limit)
+void SipEndpoint::JoinLegs(uint64_t first, uint64_t second, std::chrono::milliseconds limit,
+                           std::function<void(bool)> done)
 {
     SipStack* stack = stack_.get();
-    if (!stack_->Post([stack, first, second, limit] { stack->Join(first, second, limit); }))
-        Log(Warning, "voip: no stack to join legs ", first, " and ", second);
+    if (stack_->Post([stack, first, second, limit, done] { stack->Join(first, second, limit, done); }))
+        return;
+    Log(Warning, "voip: no stack to join legs ", first, " and ", second);
+    if (done)
+        GetManager().Post([done] { done(false); });
 }
 
 std::shared_ptr<LineLegObserver> SipEndpointDefaultObserver()

@@ -137,7 +137,7 @@ struct SipStack
     void Report(const std::shared_ptr<SipLeg>& leg, std::function<void()> task);
     // Tells the line observer, if any, of a leg on a line.
     void Tell(const std::shared_ptr<SipLeg>& leg, LegEvent event, int status = 0, JoinEnd why = JoinEnd::HungUp);
-    void Join(uint64_t first, uint64_t second, std::chrono::milliseconds limit);
+    void Join(uint64_t first, uint64_t second, std::chrono::milliseconds limit, std::function<void(bool)> done);
     void EndJoin(const std::shared_ptr<SipJoin>& join, const SipLeg* by, JoinEnd why);
     void CheckJoins();
     std::shared_ptr<LineLegObserver> Observer() const;

@@ -1,6 +1,7 @@
 // The callback road walked by real programs: Firebird, pbx-exchange, "Selvane -e" and voipcall phones,
 // all on 127.0.0.1 with ports picked at run time. Each test follows what a user would see: the phones'
 // calls, keys and audio, the INCOMINGLOG rows, the exchange's line states and the service's log.
+#include "tests/road/Phones.h"
 #include "tests/road/Road.h"
 #include "tests/road/TcpRelay.h"
 #include "tests/support/Wait.h"
@@ -10,77 +11,20 @@
 #include <QDateTime>
 #include <QThread>
 
+using road::CallSeen;
 using road::Child;
 using road::Road;
+using road::AudioFlows;
+using road::Received;
+using road::WaitCallback;
+using road::WaitEstablished;
+using road::WaitReleased;
 
 namespace {
 
 QRegularExpression Re(const QString& pattern)
 {
     return QRegularExpression(pattern);
-}
-
-// The RTP packets a phone has received on one call so far (its latest "media" line), or -1.
-long long Received(const Child& phone, const QString& call)
-{
-    long long received = -1;
-    const QRegularExpression media(QStringLiteral("^media %1 sent=\\d+ received=(\\d+)").arg(QRegularExpression::escape(call)));
-    for (const QString& line : phone.Lines()) {
-        auto m = media.match(line);
-        if (m.hasMatch())
-            received = m.captured(1).toLongLong();
-    }
-    return received;
-}
-
-// Waits until the phone has received `packets` more on that call than it had; audio is flowing then.
-bool AudioFlows(const Child& phone, const QString& call, long long packets, int timeoutMs = 10000)
-{
-    const long long base = std::max(0LL, Received(phone, call));
-    return testsupport::WaitFor([&] { return Received(phone, call) >= base + packets; },
-                                std::chrono::milliseconds(timeoutMs), std::chrono::milliseconds(100));
-}
-
-// The phone's "established <connection> <remote>" lines hold the connection token; its calls are
-// "call/<n>" and media lines name calls. An incoming call's first connection carries the call number.
-struct CallSeen
-{
-    int line = -1;
-    QString connection;
-    QString call;
-    QString remote;
-};
-
-CallSeen WaitEstablished(const Child& phone, int timeoutMs, int from = 0)
-{
-    QRegularExpressionMatch m;
-    CallSeen seen;
-    seen.line = phone.WaitFor(Re(QStringLiteral("^established (\\S+) (\\S+)")), timeoutMs, from, &m);
-    if (seen.line >= 0) {
-        seen.connection = m.captured(1);
-        seen.remote = m.captured(2);
-    }
-    // The call a media line names is the one whose "media" lines follow; take the latest call seen.
-    QRegularExpressionMatch media;
-    if (seen.line >= 0 && phone.WaitFor(Re(QStringLiteral("^media (\\S+) ")), 5000, seen.line, &media) >= 0)
-        seen.call = media.captured(1);
-    return seen;
-}
-
-// The callback: the second call the phone sees established (the first is its own call to the line,
-// whose announcement may still be playing when the callback comes).
-CallSeen WaitCallback(const Child& phone, int timeoutMs)
-{
-    const int first = phone.WaitFor(QRegularExpression(QStringLiteral("^established ")), timeoutMs);
-    return first < 0 ? CallSeen{} : WaitEstablished(phone, timeoutMs, first + 1);
-}
-
-// Line of the phone's "released" report for that call, waiting; -1 when it does not come.
-int WaitReleased(const Child& phone, const CallSeen& seen, int timeoutMs)
-{
-    return phone.WaitFor(
-        QRegularExpression(QStringLiteral("^released %1 ").arg(QRegularExpression::escape(seen.connection))),
-        timeoutMs, seen.line);
 }
 
 } // namespace
