@@ -150,8 +150,9 @@ TEST(DoorsTest, AWrongPinIsLoggedAsStars)
             ++keys;
             EXPECT_TRUE(line.endsWith(QStringLiteral("Got digit *"))) << qPrintable(line);
         }
-        if (line.contains(QStringLiteral("pin=")))
+        if (line.contains(QStringLiteral("pin="))) {
             EXPECT_TRUE(line.contains(Re(QStringLiteral("pin=\\**$")))) << qPrintable(line);
+        }
     }
     EXPECT_GE(keys, 4) << "the keys were logged, masked";
 }
