@@ -301,7 +301,8 @@ double Mean(const std::vector<double>& v)
 
 void Print(const char* what, const RelayFigures& f)
 {
-    std::printf("  %-9s packets %llu lost %llu  latency us p50 %.1f p99 %.1f max %.1f  jitter (RFC 3550) us mean %.1f\n",
+    std::printf("  %-9s packets %llu lost %llu  latency us p50 %.1f p99 %.1f max %.1f  jitter (RFC 3550) us "
+                "mean %.1f\n",
                 what, static_cast<unsigned long long>(f.sent), static_cast<unsigned long long>(f.lost),
                 Percentile(f.latencies, 0.5), Percentile(f.latencies, 0.99), Percentile(f.latencies, 1.0),
                 Mean(f.jitters));

@@ -24,7 +24,8 @@ namespace voip {
 struct RelayCodec
 {
     int audioPayloadType = -1;     // 0 PCMU or 8 PCMA
-    int sendEventPayloadType = -1; // telephone-event as the peer numbers it (what leaves towards the peer); -1: the peer takes none
+    int sendEventPayloadType = -1; // telephone-event as the peer numbers it (what leaves towards the peer);
+                                   // -1: the peer takes none
     int recvEventPayloadType = -1; // telephone-event as the peer sends it to us
 };
 
