@@ -8,6 +8,14 @@
 
 namespace road {
 
+QStringList Keys(std::initializer_list<const char*> groups)
+{
+    QStringList args;
+    for (const char* g : groups)
+        args << QStringLiteral("--answer-keys") << QLatin1String(g);
+    return args;
+}
+
 long long Received(const Child& phone, const QString& call)
 {
     long long received = -1;

@@ -5,8 +5,15 @@
 #include "tests/road/Road.h"
 
 #include <QString>
+#include <QStringList>
+
+#include <initializer_list>
 
 namespace road {
+
+// voipcall's arguments that key each group in turn after an answer ("1234#@4": the keys, then the
+// seconds after the answer).
+QStringList Keys(std::initializer_list<const char*> groups);
 
 // The RTP packets a phone has received on one call so far (its latest "media" line), or -1.
 long long Received(const Child& phone, const QString& call);

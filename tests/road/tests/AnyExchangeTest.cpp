@@ -10,17 +10,10 @@
 
 using road::CallSeen;
 using road::Child;
+using road::Keys;
 using road::Road;
 
 namespace {
-
-QStringList Keys(std::initializer_list<const char*> groups)
-{
-    QStringList args;
-    for (const char* g : groups)
-        args << QStringLiteral("--answer-keys") << QLatin1String(g);
-    return args;
-}
 
 QString LineOf(const CallSeen& callback)
 {

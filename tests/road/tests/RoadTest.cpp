@@ -15,6 +15,7 @@ using road::CallSeen;
 using road::Child;
 using road::Road;
 using road::AudioFlows;
+using road::Keys;
 using road::Received;
 using road::WaitCallback;
 using road::WaitEstablished;
@@ -101,14 +102,6 @@ TEST(RoadTest, SubscriberIsCalledBackAndTalksToTheDestination)
 }
 
 namespace {
-
-QStringList Keys(std::initializer_list<const char*> groups)
-{
-    QStringList args;
-    for (const char* g : groups)
-        args << QStringLiteral("--answer-keys") << QLatin1String(g);
-    return args;
-}
 
 // Waits until the queue timer (every 7 s from the service's start) is phaseMs past a tick, so that a
 // step which must not meet a tick can be put where none comes.
