@@ -90,11 +90,13 @@ if [ $kamailio = yes ]; then
     norvel="Component=sip
 DialPlan=$root/deploy/dialplan.ini"
     exchange_text="Kamailio: SIP 127.0.0.1:5060 (log: $dir/exchange.log)"
+    demo_text="(tests/demo-callback.sh speaks to pbx-exchange's control server: run the voipcall phones above.)"
 else
     norvel="Server=127.0.0.1:7577
 Username=selvane
 Password=selvane"
     exchange_text="pbx-exchange: SIP 127.0.0.1:5060, control 7577 (log: $dir/exchange.log)"
+    demo_text="tests/demo-callback.sh plays one whole callback against this demo and tells the story."
 fi
 if [ ! -f "$settings" ]; then
     cat > "$settings" <<INI
@@ -159,7 +161,7 @@ With voipcall (two more terminals):
   $bin/voipcall --listen 127.0.0.1:5070 --register 1234567:1234567@127.0.0.1:5060 \\
       --call sip:201@127.0.0.1:5060 --stay --answer-keys 1234#@3 --answer-keys 102#@9 --media
 From baresip: an account <sip:1234567@127.0.0.1:5060>;auth_pass=1234567, then /dial 201.
-tests/demo-callback.sh plays one whole callback against this demo and tells the story.
+$demo_text
 
 Watch the Incoming tab: $bin/Selvdesk with HostName=localhost, DatabaseName=norvel_callback and
 DatabasePort=$SELV_FB_PORT (Settings button), login SYSDBA, password $SELV_FB_PASSWORD.
