@@ -9,7 +9,9 @@
 
 #include <QCoreApplication>
 
+#include <cstdio>
 #include <memory>
+#include <string>
 
 namespace {
 
@@ -23,16 +25,21 @@ void RegisterPbxComponent()
     }
     if (settings.Component != QLatin1String("sip")) {
         // Nothing registered: the bridge reports that it cannot create the component, and stops.
-        Log(Error, "Unknown PBX control component '", settings.Component.toStdString(),
-            "' in [Norvel] Component: norcom or sip");
+        const std::string why = "Unknown PBX control component '" + settings.Component.toStdString() +
+                                "' in [Norvel] Component: norcom or sip";
+        // Before the service's log is where the settings put it: say it on the console too.
+        std::fprintf(stderr, "%s\n", why.c_str());
+        Log(Error, why);
         return;
     }
     dialplan::DialPlanConfig plan = dialplan::DefaultDialPlan();
     if (!settings.DialPlan.isEmpty()) {
         std::string error;
         if (!dialplan::LoadDialPlan(settings.DialPlan.toStdString(), plan, error)) {
-            Log(Error, "The dial plan ", settings.DialPlan.toStdString(), " ([Norvel] DialPlan) cannot be read: ",
-                error);
+            const std::string why = "The dial plan " + settings.DialPlan.toStdString() +
+                                    " ([Norvel] DialPlan) cannot be read: " + error;
+            std::fprintf(stderr, "%s\n", why.c_str());
+            Log(Error, why);
             return;
         }
     }
