@@ -4,6 +4,7 @@
 #include "common/Schema.h"
 #include "service/core/CBSrvSettings.h"
 #include "service/core/CallBackQueue.h"
+#include "service/core/DatabaseTarget.h"
 
 #include <QDateTime>
 #include <QSqlDatabase>
@@ -48,11 +49,7 @@ public:
     using Work = std::function<bool(Writer&)>;
     enum class Feature { Unknown, On, Off };
 
-    struct Target
-    {
-        QString driver, host, database, user, password;
-        int port = -1;
-    };
+    using Target = DatabaseTarget;
 
     explicit Writer(QString name) : connectionName(std::move(name)) {}
 
@@ -190,11 +187,7 @@ private:
             return true;
         if (!db.isValid())
             db = QSqlDatabase::addDatabase(target.driver, connectionName);
-        db.setHostName(target.host);
-        db.setPort(target.port);
-        db.setDatabaseName(target.database);
-        db.setUserName(target.user);
-        db.setPassword(target.password);
+        PointAt(db, target);
         if (db.open())
             return true;
         lastError = db.lastError().text().toStdString();

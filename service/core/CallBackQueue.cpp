@@ -92,18 +92,18 @@ void CallBackQueue::OnCallBackSucceed(const std::string& number)
 {
     std::lock_guard<std::mutex> guard(lock);
     Log(Debug, "CallBackQueue::OnCallBackSucceed number=", number);
-    auto it = active.find(number);
-    if (it == active.end())
-        return;
-    const QueueEntry entry = it->second;
-    active.erase(it);
-    leftActive(entry);
+    endActive(number);
 }
 
 void CallBackQueue::OnCallBackEnded(const std::string& number)
 {
     std::lock_guard<std::mutex> guard(lock);
     Log(Debug, "CallBackQueue::OnCallBackEnded number=", number);
+    endActive(number);
+}
+
+void CallBackQueue::endActive(const std::string& number)
+{
     auto it = active.find(number);
     if (it == active.end())
         return;

@@ -47,6 +47,8 @@ private:
     bool waits(const std::string& number) const;
     // After the number left active: its row goes unless the number still waits.
     void leftActive(const QueueEntry& entry);
+    // The number's callback is over, whatever its outcome: it leaves active.
+    void endActive(const std::string& number);
 
     std::deque<QueueEntry> waiting;
     std::map<std::string, QueueEntry> active;

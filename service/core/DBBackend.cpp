@@ -4,6 +4,7 @@
 #include "common/Logging.h"
 #include "common/Schema.h"
 #include "service/core/CBSrvSettings.h"
+#include "service/core/DatabaseTarget.h"
 
 #include <QHash>
 #include <QRegularExpression>
@@ -54,17 +55,7 @@ bool attachmentAlive(const QSqlDatabase& db)
     return attachment && isc_database_info(status, &attachment, sizeof items, items, sizeof answer, answer) == 0;
 }
 
-// Where a connection would attach: a copy, so that it can be used away from the database thread.
-struct Target
-{
-    QString driver, host, database, user, password;
-    int port = -1;
-};
-
-Target TargetOf(const QSqlDatabase& db)
-{
-    return {db.driverName(), db.hostName(), db.databaseName(), db.userName(), db.password(), db.port()};
-}
+using Target = DatabaseTarget;
 
 // Qt's driver passes no connect timeout to the client library, whose default wait for a host that drops
 // packets is minutes. So the server is first asked by an attachment of our own with a short timeout. Returns
@@ -199,11 +190,7 @@ public:
                 QSqlDatabase::removeDatabase(connectionName);
             db = QSqlDatabase::addDatabase(target.driver, connectionName);
         }
-        db.setHostName(target.host);
-        db.setPort(target.port);
-        db.setDatabaseName(target.database);
-        db.setUserName(target.user);
-        db.setPassword(target.password);
+        PointAt(db, target);
         std::string unanswered;
         if (!ServerAnswersInTime(TargetOf(db), unanswered)) {
             // Neither opening nor creating is tried: both would wait as long again for nothing.

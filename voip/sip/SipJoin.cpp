@@ -16,12 +16,6 @@ namespace {
 std::mutex defaultObserverMutex;
 std::shared_ptr<LineLegObserver> defaultObserver;
 
-std::shared_ptr<LineLegObserver> DefaultObserver()
-{
-    std::lock_guard<std::mutex> lock(defaultObserverMutex);
-    return defaultObserver;
-}
-
 const char* JoinEndText(JoinEnd why)
 {
     switch (why) {
@@ -204,7 +198,8 @@ void SipEndpoint::JoinLegs(uint64_t first, uint64_t second, std::chrono::millise
 
 std::shared_ptr<LineLegObserver> SipEndpointDefaultObserver()
 {
-    return DefaultObserver();
+    std::lock_guard<std::mutex> lock(defaultObserverMutex);
+    return defaultObserver;
 }
 
 } // namespace voip
