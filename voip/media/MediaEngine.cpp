@@ -6,6 +6,7 @@
 #include <ortp/telephonyevents.h>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <pthread.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
@@ -88,6 +89,7 @@ int KeyEvent(char key)
 
 MediaStream::~MediaStream()
 {
+    rtpFd_ = rtcpFd_ = -1;
     if (session_)
         rtp_session_destroy(session_);
     if (profile_)
@@ -148,6 +150,7 @@ bool MediaStream::Handover(MediaHandover& out)
         Log(Warning, "voip: cannot hand over the media of port ", localPort_);
         return false;
     }
+    rtpFd_ = rtcpFd_ = -1;
     rtp_session_release_sockets(session_);
     running_ = false;
     handedOver_ = true;
@@ -328,7 +331,7 @@ void MediaStream::SendEventPacket()
     }
 }
 
-void MediaStream::Tick(std::chrono::steady_clock::time_point now, std::chrono::milliseconds timeout)
+void MediaStream::Tick(std::chrono::steady_clock::time_point now, std::chrono::milliseconds timeout, bool readable)
 {
     std::unique_lock<std::mutex> lock(mutex_);
     if (!running_)
@@ -375,11 +378,15 @@ void MediaStream::Tick(std::chrono::steady_clock::time_point now, std::chrono::m
         currentEnded_ = true;
     // Draining runs oRTP's telephone-event detection, which calls OnEventPacket.
     tickTime_ = now;
-    for (int i = 0; i < kMaxReadsPerTick; ++i) {
-        mblk_t* m = rtp_session_recvm_with_ts(session_, recvTs_);
-        if (!m)
-            break;
-        freemsg(m);
+    if (readable || !drained_) {
+        for (int i = 0; i < kMaxReadsPerTick; ++i) {
+            mblk_t* m = rtp_session_recvm_with_ts(session_, recvTs_);
+            if (!m)
+                break;
+            freemsg(m);
+        }
+        // oRTP hands out queued key events one a read: read again next tick while it holds any.
+        drained_ = session_->rtp.rq.q_mcount == 0 && session_->rtp.tev_rq.q_mcount == 0;
     }
     recvTs_ += kFrameSamples;
     uint64_t received = rtp_session_get_stats(session_)->packet_recv;
@@ -472,6 +479,8 @@ std::shared_ptr<MediaStream> MediaEngine::CreateStream(const std::string& localA
             nextPort_ = firstPort_;
         if (rtp_session_set_local_addr(session, localAddress.c_str(), port, port + 1) == 0) {
             stream->localPort_ = port;
+            stream->rtpFd_ = rtp_session_get_rtp_socket(session);
+            stream->rtcpFd_ = rtp_session_get_rtcp_socket(session);
             lock.unlock();
             // To the thread with the fewest streams.
             Pacer* least = nullptr;
@@ -528,6 +537,7 @@ void MediaEngine::Run(Pacer& pacer, std::chrono::nanoseconds offset)
     clock_gettime(CLOCK_MONOTONIC, &deadline);
     deadline.tv_nsec += static_cast<long>(offset.count());
     std::vector<std::shared_ptr<MediaStream>> active;
+    std::vector<pollfd> sockets;
     while (!stop_) {
         deadline.tv_nsec += kFrameMs * 1000000L;
         while (deadline.tv_nsec >= 1000000000L) {
@@ -559,10 +569,18 @@ void MediaEngine::Run(Pacer& pacer, std::chrono::nanoseconds offset)
             }
             pacer.streams.erase(out, pacer.streams.end());
         }
+        // One look at every socket instead of two reads a stream that mostly find nothing: most
+        // streams only send (announcements), and the reads were most of the receiving cost.
+        sockets.clear();
+        for (const auto& s : active) {
+            sockets.push_back({s->rtpFd_.load(), POLLIN, 0});
+            sockets.push_back({s->rtcpFd_.load(), POLLIN, 0});
+        }
+        const bool polled = poll(sockets.data(), sockets.size(), 0) >= 0;
         auto now = std::chrono::steady_clock::now();
         std::chrono::milliseconds timeout(timeoutMs_.load());
-        for (const auto& s : active)
-            s->Tick(now, timeout);
+        for (size_t i = 0; i < active.size(); ++i)
+            active[i]->Tick(now, timeout, !polled || sockets[2 * i].revents || sockets[2 * i + 1].revents);
         // The last owner may be this thread: the session goes here, outside the lock.
         active.clear();
     }

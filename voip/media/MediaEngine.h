@@ -65,7 +65,9 @@ private:
     friend class MediaEngine;
     class Events;
     MediaStream() = default;
-    void Tick(std::chrono::steady_clock::time_point now, std::chrono::milliseconds timeout);
+    // readable: the pacing thread saw data (or an error) waiting on a socket; without it, and with
+    // nothing left from the last read, the sockets are not read.
+    void Tick(std::chrono::steady_clock::time_point now, std::chrono::milliseconds timeout, bool readable);
     void SendEventPacket();
     static void OnEventPacket(_RtpSession* session, void* packet, void* self, void*);
     void TakeEvent(uint32_t timestamp, int event, unsigned duration, bool end, bool marker,
@@ -73,6 +75,10 @@ private:
 
     _RtpSession* session_ = nullptr;
     _RtpProfile* profile_ = nullptr;
+    // The session's sockets for the pacing thread's readiness check, read without the lock: a stale
+    // number costs one read that finds nothing. -1: none.
+    std::atomic<int> rtpFd_{-1}, rtcpFd_{-1};
+    bool drained_ = true; // oRTP holds no packet from the last read
     int localPort_ = 0;
     std::weak_ptr<MediaStream> self_;
     Events* events_ = nullptr; // the engine's, which outlives every Tick
