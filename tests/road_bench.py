@@ -11,7 +11,7 @@ with every line in use, and the queue timer's tick intervals (7 s when nothing h
 their worst lateness.
 
     tests/road_bench.py [build] [--rates 5,10,20,40] [--lines 4] [--callbacks-per-tick N]
-                        [--callback-seconds 60] [--accounting]
+                        [--callback-seconds 60] [--accounting] [--keep]
 
 --accounting runs the road twice in one run, with [CallBack] PersistQueue and LogOutgoing off and
 then on, and prints the figures of both side by side: INVITE->200 and the welcome's start (waiting
@@ -134,7 +134,10 @@ def run(opts, callback_extra=""):
                 p.kill()
         subprocess.run([os.path.join(HERE, "fbserver.sh"), "stop", os.path.join(work, "fb")],
                        capture_output=True)
-        shutil.rmtree(work, ignore_errors=True)
+        if opts.keep:
+            print(f"kept {work}")
+        else:
+            shutil.rmtree(work, ignore_errors=True)
 
     try:
         # Database: its own server, 100,000 subscribers (caller IDs 1000001 and on).
@@ -274,6 +277,7 @@ def main():
     parser.add_argument("--callbacks-per-tick", type=int, default=None,
                         help="[CallBack] CallBacksPerTick (missing: one number a tick)")
     parser.add_argument("--callback-seconds", type=int, default=60)
+    parser.add_argument("--keep", action="store_true", help="keep the run's folder (every program's log)")
     parser.add_argument("--accounting", action="store_true",
                         help="two passes, the queue's persistence and the outgoing log off, then on")
     opts = parser.parse_args()

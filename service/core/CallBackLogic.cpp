@@ -9,6 +9,8 @@
 
 #include <QTimer>
 
+#include <algorithm>
+
 #include <syslog.h>
 
 CallBackLogic::CallBackLogic()
@@ -75,51 +77,77 @@ void CallBackLogic::OnCallBackReady()
 
 void CallBackLogic::OnIncommingCall(const std::string& callerId, void* call)
 {
+    OnIncommingCalls({IncomingCall{callerId, call}});
+}
+
+void CallBackLogic::OnIncommingCalls(const std::vector<IncomingCall>& calls)
+{
+    // The exchange's answer depends on nothing the logic holds: asked before the lock, which the
+    // queue timer may be waiting for.
+    std::vector<IDBBackend::IncomingCaller> callers;
+    callers.reserve(calls.size());
+    for (const IncomingCall& incoming : calls) {
+        Log(Debug, "CallBackLogic::OnIncommingCall from ", incoming.callerId);
+        std::string cid = incoming.callerId;
+        lineService->ToDialable(cid);
+        Log(Debug, "CallBackLogic::OnIncommingCall modified callerid= ", cid);
+        callers.push_back(IDBBackend::IncomingCaller{cid});
+    }
+
     LogicLock::Entry entry(logicLock);
-    Log(Debug, "CallBackLogic::OnIncommingCall from ", callerId);
-    std::string cid = callerId;
-    int uid = -1;
-    lineService->ToDialable(cid);
-    Log(Debug, "CallBackLogic::OnIncommingCall modified callerid= ", cid);
+    const bool lockoutOn = LockoutOn();
+    database->CheckCallers(callers, lockoutOn);
 
-    int result;
-    if (database->CheckCallerId(cid)) {
-        Log(Debug, "CallBackLogic::OnIncommingCall checked cid successfull, trying to get UID ");
-        uid = database->GetUID(cid);
-        const int n = queue->GetLength();
-        const int max = config()->GetMaxNumbersInQueue();
-        Log(Debug, "CallBackLogic::OnIncommingCall got UID, checking queue length=", n, ", max nums in queue=", max);
-        if (LockoutOn() && database->IsLockedOut(cid)) {
-            // Told no more than a full queue would tell it: a guesser learns nothing of the lock.
-            Log(Warning, "OnIncommingCall from locked out CALLERID=", cid, ", going to PlayOGMIncommingQueueFull");
-            PlayOGMIncommingQueueFull(call);
-            result = 3;
-        } else if (n < max) {
-            Log(Debug, "CallBackLogic::OnIncommingCall queue not full,going to PlayOGMIncommingSuccess ");
-            PlayOGMIncommingSuccess(call);
-            result = 1;
+    std::vector<IDBBackend::IncomingRow> rows;
+    rows.reserve(calls.size());
+    std::vector<std::string> accepted; // new numbers for the queue, ahead of their rows
+    const int max = config()->GetMaxNumbersInQueue();
+    for (size_t i = 0; i < calls.size(); ++i) {
+        const IncomingCall& incoming = calls[i];
+        const IDBBackend::IncomingCaller& caller = callers[i];
+        const std::string& cid = caller.callerId;
+        int uid = -1;
+        int result;
+        if (caller.known) {
+            Log(Debug, "CallBackLogic::OnIncommingCall checked cid successfull, trying to get UID ");
+            uid = caller.uid;
+            const int n = queue->GetLength() + static_cast<int>(accepted.size());
+            Log(Debug, "CallBackLogic::OnIncommingCall got UID, checking queue length=", n, ", max nums in queue=", max);
+            if (caller.lockedOut) {
+                // Told no more than a full queue would tell it: a guesser learns nothing of the lock.
+                Log(Warning, "OnIncommingCall from locked out CALLERID=", cid, ", going to PlayOGMIncommingQueueFull");
+                PlayOGMIncommingQueueFull(incoming.call);
+                result = 3;
+            } else if (n < max) {
+                Log(Debug, "CallBackLogic::OnIncommingCall queue not full,going to PlayOGMIncommingSuccess ");
+                PlayOGMIncommingSuccess(incoming.call);
+                result = 1;
+                if (std::find(accepted.begin(), accepted.end(), cid) == accepted.end() && !queue->Holds(cid))
+                    accepted.push_back(cid);
+            } else {
+                Log(Debug, "CallBackLogic::OnIncommingCall queue  full,going to PlayOGMIncommingQueueFull ");
+                PlayOGMIncommingQueueFull(incoming.call);
+                result = 2;
+            }
         } else {
-            Log(Debug, "CallBackLogic::OnIncommingCall queue  full,going to PlayOGMIncommingQueueFull ");
-            PlayOGMIncommingQueueFull(call);
-            result = 2;
+            Log(Warning, "OnIncommingCall from wrong CALLERID=", incoming.callerId);
+            Log(Debug, " going to PlayOGMIncommingWrongCid");
+            PlayOGMIncommingWrongCid(incoming.call);
+            result = 0;
         }
-    } else {
-        Log(Warning, "OnIncommingCall from wrong CALLERID=", callerId);
-        Log(Debug, " going to PlayOGMIncommingWrongCid");
-        PlayOGMIncommingWrongCid(call);
-        result = 0;
-        uid = -1;
+        Log(Debug, "CallBackLogic::OnIncommingCall going to save incoming call to DB ");
+        rows.push_back(IDBBackend::IncomingRow{incoming.callerId, uid, result, cid});
     }
 
-    Log(Debug, "CallBackLogic::OnIncommingCall going to save incoming call to DB ");
-    int id = -1;
-    database->SaveIncomingCall(callerId, uid, result, cid, id);
+    database->SaveIncomingCalls(rows);
 
-    if (result == 1) {
-        Log(Debug, "CallBackLogic::OnIncommingCall going to put call in queue with callerid=", cid);
-        queue->PutInQueue(cid, id, uid);
+    for (const IDBBackend::IncomingRow& row : rows) {
+        if (row.result == 1) {
+            Log(Debug, "CallBackLogic::OnIncommingCall going to put call in queue with callerid=", row.dest);
+            queue->PutInQueue(row.dest, row.id, row.uid);
+        }
+        Log(Debug, "CallBackLogic::OnIncommingCall ended handling incoming call callerid=", row.dest);
     }
-    Log(Debug, "CallBackLogic::OnIncommingCall ended handling incoming call callerid=", cid);
 }
 
 void CallBackLogic::OnCallBackSucceed(const std::string& number, void* call)

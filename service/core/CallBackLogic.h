@@ -9,6 +9,7 @@
 
 #include <map>
 #include <string>
+#include <vector>
 
 class CBSrvSettings;
 class CallBackJournal;
@@ -41,6 +42,14 @@ public:
     virtual void RestoreLineCOS(const std::string& lineName);
     virtual void Initialize();
     virtual void OnIncommingCall(const std::string& callerId, void* call);
+    // Calls that came in together, handled in their order as OnIncommingCall handles one, in one
+    // entry: their caller checks are one database operation, and their rows another.
+    struct IncomingCall
+    {
+        std::string callerId;
+        void* call = nullptr;
+    };
+    virtual void OnIncommingCalls(const std::vector<IncomingCall>& calls);
     virtual void OnCallBackReady();
     virtual void OnNoFreeLines(const std::string& number);
     virtual void OnCallBackEnded(const std::string& number);

@@ -118,6 +118,12 @@ int CallBackQueue::GetLength()
     return static_cast<int>(waiting.size());
 }
 
+bool CallBackQueue::Holds(const std::string& number)
+{
+    std::lock_guard<std::mutex> guard(lock);
+    return active.count(number) > 0 || waits(number);
+}
+
 std::string CallBackQueue::Dequeue()
 {
     std::lock_guard<std::mutex> guard(lock);

@@ -31,6 +31,7 @@ public:
     void OnCallBackSucceed(const std::string& number) override;
     void OnCallBackEnded(const std::string& number) override;
     int GetLength() override;
+    bool Holds(const std::string& number) override;
     std::string Dequeue() override;
     int DropWaiting(const std::string& number) override;
     void SetSettings(ICBSrvSettings* settings) override;

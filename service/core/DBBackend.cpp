@@ -33,13 +33,41 @@ const char* const kSelectBlacklist = "SELECT NUMBER FROM BLACKLIST";
 const char* const kInsertIncoming =
     "INSERT INTO INCOMINGLOG (ID, CALL_BEGIN, CALLERID, UID, RESULT, DEST) VALUES (gen_id(NEW_INCOMING_ID,1), "
     "current_timestamp, :caller_id, :uid, :result, :dest) RETURNING id";
+// The incoming calls' statements, on the client library's own interface: each runs in one exchange with
+// the server, and stays prepared.
+const char* const kCheckCaller =
+    "SELECT COALESCE((SELECT FIRST 1 ID FROM USERS WHERE IS_ACTIVE=1 AND CALLERID=?), -1) FROM RDB$DATABASE";
+const char* const kCheckCallerAndLock =
+    "SELECT COALESCE((SELECT FIRST 1 ID FROM USERS WHERE IS_ACTIVE=1 AND CALLERID=?), -1), (SELECT COUNT(*) FROM "
+    "PINLOCKOUTS WHERE CALLERID = ? AND LOCKED_UNTIL > CURRENT_TIMESTAMP) FROM RDB$DATABASE";
+const char* const kInsertIncomingRow =
+    "INSERT INTO INCOMINGLOG (ID, CALL_BEGIN, CALLERID, UID, RESULT, DEST) VALUES (gen_id(NEW_INCOMING_ID,1), "
+    "current_timestamp, ?, ?, ?, ?) RETURNING ID";
 // Width of the CALLERID and DEST columns of INCOMINGLOG.
 constexpr int kNumberColumnWidth = 20;
 
 using Clock = std::chrono::steady_clock;
 
+// The first kNumberColumnWidth characters of a UTF-8 text, as QString::left keeps them.
+std::string FitNumber(const std::string& text)
+{
+    int characters = 0;
+    for (size_t i = 0; i < text.size(); ++i)
+        if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80 && ++characters > kNumberColumnWidth)
+            return text.substr(0, i);
+    return text;
+}
+
 QString ToQString(const std::string& s) { return QString::fromUtf8(s.data(), qsizetype(s.size())); }
 std::string ToStdString(const QString& s) { return s.toStdString(); }
+
+isc_db_handle AttachmentOf(const QSqlDatabase& db)
+{
+    const QVariant handle = db.driver() ? db.driver()->handle() : QVariant();
+    if (db.driverName() != QLatin1String("QIBASE") || handle.metaType() != QMetaType::fromType<isc_db_handle>())
+        return 0;
+    return *static_cast<const isc_db_handle*>(handle.constData());
+}
 
 // Asks the server about the attachment itself: Qt's driver keeps reporting a connection as open after
 // the server went away, so a failed statement alone cannot tell a lost connection from a bad query.
@@ -48,7 +76,7 @@ bool attachmentAlive(const QSqlDatabase& db)
     const QVariant handle = db.driver() ? db.driver()->handle() : QVariant();
     if (db.driverName() != QLatin1String("QIBASE") || handle.metaType() != QMetaType::fromType<isc_db_handle>())
         return db.isOpen();
-    isc_db_handle attachment = *static_cast<const isc_db_handle*>(handle.constData());
+    isc_db_handle attachment = AttachmentOf(db);
     ISC_STATUS_ARRAY status = {};
     const char items[] = {isc_info_attachment_id};
     char answer[32];
@@ -183,6 +211,7 @@ public:
     void Open(const Target& target)
     {
         QSqlDatabase db = Connection();
+        incoming.Release();
         // On resume the connection exists already; it is made anew only for another driver.
         if (!db.isValid() || db.driverName() != target.driver) {
             db = QSqlDatabase();
@@ -215,6 +244,7 @@ public:
 
     void CloseConnection()
     {
+        incoming.Release();
         QSqlDatabase db = Connection();
         if (db.isValid())
             db.close();
@@ -320,6 +350,72 @@ public:
         return query.next() ? query.value(0).toInt() : -1;
     }
 
+    // Each caller's subscriber ID, and lock, by one statement in one read-only transaction.
+    void CheckCallers(Job& job, std::vector<IDBBackend::IncomingCaller>& incomingCallers, bool lockout)
+    {
+        firebird::Transaction transaction;
+        firebird::Statement* check = nullptr;
+        if (!BeginIncoming(job, transaction, true) ||
+            !(check = PreparedIncoming(job, transaction, lockout ? incoming.checkAndLock : incoming.check,
+                                       lockout ? kCheckCallerAndLock : kCheckCaller)))
+            return;
+        std::vector<std::optional<std::int64_t>> answer;
+        std::string error;
+        for (IDBBackend::IncomingCaller& caller : incomingCallers) {
+            std::vector<firebird::Statement::Value> values{caller.callerId};
+            if (lockout)
+                values.emplace_back(FitNumber(caller.callerId));
+            if (!check->Execute(transaction, values, answer, error)) {
+                if (!attachmentAlive(Connection())) {
+                    IncomingFailed(job, transaction, error);
+                    return;
+                }
+                // A caller ID the server cannot take (longer than the column) is nobody's; as one by one,
+                // unlogged, and the callers after it are still asked.
+                answer.assign(2, std::nullopt);
+            }
+            caller.uid = int(answer.at(0).value_or(-1));
+            caller.known = caller.uid != -1;
+            caller.lockedOut = lockout && caller.known && answer.at(1).value_or(0) > 0;
+        }
+        transaction.Commit(error);
+    }
+
+    // The rows in one transaction: one commit for all. A row the server refuses is left out alone.
+    void SaveIncomingCalls(Job& job, std::vector<IDBBackend::IncomingRow>& rows)
+    {
+        firebird::Transaction transaction;
+        firebird::Statement* insert = nullptr;
+        if (!BeginIncoming(job, transaction, false) ||
+            !(insert = PreparedIncoming(job, transaction, incoming.insert, kInsertIncomingRow)))
+            return;
+        std::vector<std::optional<std::int64_t>> answer;
+        std::string error;
+        for (IDBBackend::IncomingRow& row : rows) {
+            // A longer number from the network would fail the insert and lose the call's row; keep what fits.
+            const std::vector<firebird::Statement::Value> values{
+                FitNumber(row.callerId),
+                row.uid >= 0 ? firebird::Statement::Value(std::int64_t(row.uid)) : firebird::Statement::Value(),
+                std::int64_t(row.result), FitNumber(row.dest)};
+            if (insert->Execute(transaction, values, answer, error)) {
+                row.id = int(answer.at(0).value_or(-1));
+                continue;
+            }
+            if (!attachmentAlive(Connection())) {
+                IncomingFailed(job, transaction, error);
+                for (IDBBackend::IncomingRow& unsaved : rows)
+                    unsaved.id = -1;
+                return;
+            }
+            Log(Warning, "Can't execute query.", error);
+        }
+        if (!transaction.Commit(error)) {
+            IncomingFailed(job, transaction, error);
+            for (IDBBackend::IncomingRow& row : rows)
+                row.id = -1;
+        }
+    }
+
     // Runs one statement with its values bound in order; false (the connection checked) when it failed.
     bool Execute(Job& job, QSqlQuery& query, const QString& statement, const QVariantList& values)
     {
@@ -398,6 +494,55 @@ public:
     CallerLookup lastCallerLookup; // database thread only
 
 private:
+    // Prepared on the attachment named, and dropped before it goes.
+    struct IncomingStatements
+    {
+        isc_db_handle attachment = 0;
+        firebird::Statement check, checkAndLock, insert;
+        void Release()
+        {
+            check.Release();
+            checkAndLock.Release();
+            insert.Release();
+            attachment = 0;
+        }
+    };
+
+    bool BeginIncoming(Job& job, firebird::Transaction& transaction, bool readOnly)
+    {
+        if (!Ready(job))
+            return false;
+        isc_db_handle attachment = AttachmentOf(Connection());
+        if (attachment != incoming.attachment) {
+            incoming.Release(); // prepared on an attachment since closed
+            incoming.attachment = attachment;
+        }
+        std::string error;
+        if (attachment && transaction.Begin(&attachment, readOnly, error))
+            return true;
+        IncomingFailed(job, transaction, attachment ? error : std::string("not a Firebird connection"));
+        return false;
+    }
+
+    firebird::Statement* PreparedIncoming(Job& job, firebird::Transaction& transaction, firebird::Statement& statement,
+                                          const char* sql)
+    {
+        std::string error;
+        if (statement.Prepared() || statement.Prepare(&incoming.attachment, transaction, sql, error))
+            return &statement;
+        IncomingFailed(job, transaction, error);
+        return nullptr;
+    }
+
+    // Ends the transaction first: a connection found lost is closed.
+    void IncomingFailed(Job& job, firebird::Transaction& transaction, const std::string& error)
+    {
+        transaction.Rollback();
+        Log(Warning, "Can't execute query.", error);
+        LostConnection(job);
+    }
+
+    IncomingStatements incoming; // database thread only
     // Queues the job and waits at most the answer timeout for it.
     bool Run(const std::shared_ptr<Job>& job)
     {
@@ -462,6 +607,7 @@ private:
         QSqlDatabase db = Connection();
         if (attachmentAlive(db))
             return false;
+        incoming.Release();
         db.close();
         NotOpened(job);
         return true;
@@ -638,6 +784,32 @@ DBBackend::Presence DBBackend::OptionalObjectsOf(const std::string& feature, std
     if (missing)
         *missing = *keys;
     return *presence;
+}
+
+void DBBackend::CheckCallers(std::vector<IncomingCaller>& callers, bool lockout)
+{
+    Worker* w = worker.get();
+    auto answered = std::make_shared<std::vector<IncomingCaller>>(callers);
+    for (IncomingCaller& caller : *answered)
+        caller = IncomingCaller{caller.callerId};
+    if (worker->Ask([w, answered, lockout](Job& job) { w->CheckCallers(job, *answered, lockout); }))
+        callers = *answered;
+    else
+        for (IncomingCaller& caller : callers)
+            caller = IncomingCaller{caller.callerId};
+}
+
+void DBBackend::SaveIncomingCalls(std::vector<IncomingRow>& rows)
+{
+    Worker* w = worker.get();
+    auto saved = std::make_shared<std::vector<IncomingRow>>(rows);
+    for (IncomingRow& row : *saved)
+        row.id = -1;
+    if (worker->Ask([w, saved](Job& job) { w->SaveIncomingCalls(job, *saved); }))
+        rows = *saved;
+    else
+        for (IncomingRow& row : rows)
+            row.id = -1;
 }
 
 void DBBackend::SaveIncomingCall(const std::string& callerId, int uid, int result, const std::string& dest,

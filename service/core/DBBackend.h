@@ -52,6 +52,10 @@ public:
     void SaveIncomingCall(const std::string& callerId, int uid, int result, const std::string& dest,
                           int& id) override;
     int GetUID(const std::string& callerId) override;
+    // One operation and one statement per caller (or row), prepared once per attachment; the rows are
+    // committed together.
+    void CheckCallers(std::vector<IncomingCaller>& callers, bool lockout) override;
+    void SaveIncomingCalls(std::vector<IncomingRow>& rows) override;
     LockoutStore PinLockoutStore() override;
     bool IsLockedOut(const std::string& callerId) override;
     FailedSession RecordFailedSession(const std::string& callerId, int uid, int threshold, int windowMinutes,

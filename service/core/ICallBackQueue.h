@@ -30,6 +30,12 @@ public:
     virtual void OnCallBackSucceed(const std::string& number) = 0;
     virtual void OnCallBackEnded(const std::string& number) = 0;
     virtual int GetLength() = 0;
+    // Whether the number waits or is being called back: queueing it again adds nothing.
+    virtual bool Holds(const std::string& number)
+    {
+        (void)number;
+        return false;
+    }
     virtual std::string Dequeue() = 0;
     // Removes every waiting entry of the number (one being called back now is left); how many went.
     virtual int DropWaiting(const std::string& number) = 0;

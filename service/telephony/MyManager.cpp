@@ -369,15 +369,44 @@ void MyManager::OnEstablishedIncomingIVR(MyIVRConnection& connection)
         if (stopping)
             return;
         ++workers; // the stop waits for the callers already waiting
+        incomingWaiting.push_back(std::move(caller));
+        if (incomingPosted)
+            return; // the task posted already takes this one too
+        incomingPosted = true;
     }
-    incomingCalls->Post([this, caller] {
-        struct Done
+    incomingCalls->Post([this] { TakeIncomingCalls(); });
+}
+
+void MyManager::TakeIncomingCalls()
+{
+    std::vector<std::shared_ptr<MyIVRConnection>> batch;
+    bool more = false;
+    {
+        std::lock_guard<std::mutex> lock(workersLock);
+        while (!incomingWaiting.empty() && batch.size() < kIncomingBatch) {
+            batch.push_back(std::move(incomingWaiting.front()));
+            incomingWaiting.pop_front();
+        }
+        more = !incomingWaiting.empty();
+        incomingPosted = more;
+    }
+    if (more)
+        incomingCalls->Post([this] { TakeIncomingCalls(); });
+    struct Done
+    {
+        MyManager& manager;
+        size_t calls;
+        ~Done()
         {
-            MyManager& manager;
-            ~Done() { manager.WorkerEnded(); }
-        } done{*this};
-        OnIncommingCall(caller->GetRemotePartyNumber(), caller.get());
-    });
+            for (size_t i = 0; i < calls; ++i)
+                manager.WorkerEnded();
+        }
+    } done{*this, batch.size()};
+    std::vector<IncomingCall> calls;
+    calls.reserve(batch.size());
+    for (const auto& caller : batch)
+        calls.push_back(IncomingCall{caller->GetRemotePartyNumber(), caller.get()});
+    OnIncommingCalls(calls);
 }
 
 void MyManager::OnPinEntered(MyIVRConnection& connection, const std::string& pin)

@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <deque>
 #include <map>
 #include <memory>
 #include <set>
@@ -159,7 +160,13 @@ private:
     std::condition_variable workersChanged;
     int workers = 0;
     bool stopping = false;
-    // Answered callers wait for the logic here, in arrival order, as tasks rather than as threads
-    // held on its lock: a burst costs a queue entry per call, not a thread.
+    // Answered callers wait for the logic here, in arrival order, as entries rather than as threads
+    // held on its lock: a burst costs a queue entry per call, not a thread. One task on the strand
+    // takes all that wait (up to kIncomingBatch) into one entry of the logic, so that under load the
+    // database's round trips and commit are shared by the calls that came in meanwhile.
+    static constexpr size_t kIncomingBatch = 32;
+    void TakeIncomingCalls();
     std::shared_ptr<voip::Strand> incomingCalls;
+    std::deque<std::shared_ptr<MyIVRConnection>> incomingWaiting; // under workersLock
+    bool incomingPosted = false; // a task to take the waiting calls is on the strand; under workersLock
 };

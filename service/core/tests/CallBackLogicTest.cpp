@@ -151,6 +151,20 @@ TEST_F(CallBackLogicTest, QueueFullAtTheLimitAndAcceptedJustBelowIt)
     EXPECT_EQ(take(), (Journal{"PlayOGMIncommingSuccess", "save 89161234567 uid=42 result=1 dest=89161234567",
                                "PlayOGMIncommingQueueFull", "save 89161234567 uid=42 result=2 dest=89161234567"}));
     EXPECT_EQ(queue.GetLength(), 2);
+
+    // Calls that came in together count each other before any is queued: room for one more takes one.
+    // A number already waiting is the same request again and takes no room.
+    settings.MaxNumbersInQueue = 3;
+    db.subscribers["89160000001"] = {1, "1"};
+    db.subscribers["89160000002"] = {2, "2"};
+    int a = 0, b = 0, c = 0, d = 0;
+    logic.OnIncommingCalls({{"89161234567", &a}, {"89160000001", &b}, {"89160000002", &c}, {"+74950000000", &d}});
+    EXPECT_EQ(take(), (Journal{"PlayOGMIncommingSuccess", "PlayOGMIncommingSuccess", "PlayOGMIncommingQueueFull",
+                               "PlayOGMIncommingWrongCid", "save 89161234567 uid=42 result=1 dest=89161234567",
+                               "save 89160000001 uid=1 result=1 dest=89160000001",
+                               "save 89160000002 uid=2 result=2 dest=89160000002",
+                               "save +74950000000 uid=-1 result=0 dest=84950000000"}));
+    EXPECT_EQ(queue.GetLength(), 3);
 }
 
 TEST_F(CallBackLogicTest, MaxNumbersInQueueZeroRefusesEveryone)

@@ -103,6 +103,73 @@ TEST_F(DBBackendTest, SavesIncomingCalls)
     EXPECT_EQ(count(log.lines(), kNotOpened), 0);
 }
 
+// Calls that came in together: the same answers and rows as one by one, with one commit for the rows.
+TEST_F(DBBackendTest, IncomingCallsTogetherAreCheckedAndLoggedAsOneByOne)
+{
+    const std::string quote = "100' OR '1'='1";
+    const std::string longText(200, '1');
+    const std::string cyrillic = "Пётр'\"";
+    ASSERT_TRUE(backend.RecordFailedSession("200", 5, 1, 10, 10).lockedNow);
+    std::vector<IDBBackend::IncomingCaller> callers;
+    for (const std::string& id : {std::string("100"), std::string("101"), std::string("999"), std::string("200"), quote,
+                                  longText, cyrillic})
+        callers.push_back({id});
+    for (const bool lockout : {false, true}) {
+        backend.CheckCallers(callers, lockout);
+        for (const auto& caller : callers) {
+            EXPECT_EQ(caller.known, backend.CheckCallerId(caller.callerId)) << caller.callerId;
+            EXPECT_EQ(caller.uid, backend.GetUID(caller.callerId)) << caller.callerId;
+            EXPECT_EQ(caller.lockedOut, lockout && caller.callerId == "200") << caller.callerId;
+        }
+    }
+
+    std::vector<IDBBackend::IncomingRow> rows{
+        {"100", 1, 1, "8100"}, {"555", -1, 0, "8555"}, {"100", 99, 1, "8100"}, {longText, -1, 0, longText},
+        {cyrillic, -1, 0, quote}};
+    backend.SaveIncomingCalls(rows);
+    EXPECT_EQ(rows[0].id, 1);
+    EXPECT_EQ(rows[1].id, 2);
+    EXPECT_EQ(rows[2].id, -1) << "an unknown subscriber fails the foreign key, and only its own row";
+    EXPECT_GT(rows[3].id, rows[1].id);
+    EXPECT_GT(rows[4].id, rows[3].id);
+    QSqlDatabase other = t.connect(); // committed
+    EXPECT_EQ(TestDatabase::row(other, "SELECT COUNT(*) FROM INCOMINGLOG").value(0).toInt(), 4);
+    QVariantList a = TestDatabase::row(other, "SELECT CALLERID, UID, RESULT, DEST FROM INCOMINGLOG WHERE ID=1");
+    EXPECT_EQ(a, (QVariantList{"100", 1, 1, "8100"}));
+    EXPECT_TRUE(TestDatabase::row(other, "SELECT UID FROM INCOMINGLOG WHERE ID=2").value(0).isNull());
+    QVariantList cut = TestDatabase::row(
+        other, QStringLiteral("SELECT CALLERID, DEST FROM INCOMINGLOG WHERE ID=%1").arg(rows[3].id));
+    EXPECT_EQ(cut.value(0).toString().toStdString(), longText.substr(0, 20));
+    QVariantList bound = TestDatabase::row(
+        other, QStringLiteral("SELECT CALLERID, DEST FROM INCOMINGLOG WHERE ID=%1").arg(rows[4].id));
+    EXPECT_EQ(bound.value(0).toString().toStdString(), cyrillic);
+    EXPECT_EQ(bound.value(1).toString().toStdString(), quote);
+
+    // Closed: nothing known, no row; the first operation reopens, and the statements are made anew on
+    // the new attachment.
+    for (const bool checkFirst : {true, false}) {
+        backend.CloseDatabase();
+        rows.resize(1);
+        if (checkFirst) {
+            backend.CheckCallers(callers, false);
+            EXPECT_TRUE(std::none_of(callers.begin(), callers.end(), [](const auto& c) { return c.known; }));
+        } else {
+            backend.SaveIncomingCalls(rows);
+            EXPECT_EQ(rows[0].id, -1);
+        }
+        backend.SaveIncomingCalls(rows);
+        EXPECT_GT(rows[0].id, 0);
+        backend.CheckCallers(callers, true);
+        EXPECT_TRUE(callers[0].known && callers[3].lockedOut);
+    }
+    const std::vector<std::string> lines = log.lines();
+    EXPECT_EQ(count(lines, kNotOpened), 2);
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                            [](const std::string& l) { return l.rfind("Warning: Can't execute query.", 0) == 0; }),
+              1)
+        << "the refused row alone; a caller ID too long for the column is nobody's, as one by one";
+}
+
 TEST_F(DBBackendTest, BlacklistPatternsMatchTheWholeNumber)
 {
     EXPECT_TRUE(backend.checkDialedNumber("100", "112")) << "an empty blacklist refuses nothing";
@@ -437,6 +504,9 @@ TEST(DBBackendServer, StoppedAndStartedAgain)
         backend.SetSettings(&settings);
         backend.OpenDatabase();
         ASSERT_TRUE(backend.CheckCallerId("100"));
+        std::vector<IDBBackend::IncomingCaller> prepared{{"100"}};
+        backend.CheckCallers(prepared, false);
+        ASSERT_TRUE(prepared[0].known);
 
         server.stop();
         size_t before = log.lines().size();
@@ -469,6 +539,13 @@ TEST(DBBackendServer, StoppedAndStartedAgain)
         EXPECT_TRUE(backend.checkDialedNumber("100", "0955")) << "the allowed path is back";
         backend.SaveIncomingCall("100", 1, 1, "100", id);
         EXPECT_EQ(id, 1);
+        // The statements kept for incoming calls, prepared on the attachment that died, are made anew.
+        std::vector<IDBBackend::IncomingCaller> callers{{"100"}};
+        backend.CheckCallers(callers, false);
+        EXPECT_EQ(callers[0].uid, 1);
+        std::vector<IDBBackend::IncomingRow> rows{{"100", 1, 1, "100"}};
+        backend.SaveIncomingCalls(rows);
+        EXPECT_EQ(rows[0].id, 2);
     }
 }
 

@@ -109,12 +109,12 @@ public:
         StopCallBacks();
         ShutDownEndpoints();
     }
-    void OnIncommingCall(const std::string& callerId, void* call) override
+    void OnIncommingCalls(const std::vector<IncomingCall>& calls) override
     {
         const auto start = Clock::now();
-        MyManager::OnIncommingCall(callerId, call);
+        MyManager::OnIncommingCalls(calls);
         incomingMicros += Since(start);
-        ++incoming;
+        incoming += int(calls.size());
     }
     void PlayOGMIncommingSuccess(void* call) override
     {

@@ -81,10 +81,11 @@ public:
     }
     using MyManager::OnPinEntered;
 
-    void OnIncommingCall(const std::string& callerId, void* call) override
+    void OnIncommingCalls(const std::vector<IncomingCall>& calls) override
     {
-        events.Add("incoming " + callerId);
-        MyManager::OnIncommingCall(callerId, call);
+        for (const IncomingCall& call : calls)
+            events.Add("incoming " + call.callerId);
+        MyManager::OnIncommingCalls(calls);
     }
     void PlayOGMIncommingSuccess(void* c) override
     {
