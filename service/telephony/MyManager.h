@@ -163,8 +163,9 @@ private:
     // Answered callers wait for the logic here, in arrival order, as entries rather than as threads
     // held on its lock: a burst costs a queue entry per call, not a thread. One task on the strand
     // takes all that wait (up to kIncomingBatch) into one entry of the logic, so that under load the
-    // database's round trips and commit are shared by the calls that came in meanwhile.
-    static constexpr size_t kIncomingBatch = 32;
+    // database's round trips and commit are shared by the calls that came in meanwhile; the bound
+    // keeps the queue timer's wait for the entry short.
+    static constexpr size_t kIncomingBatch = 16;
     void TakeIncomingCalls();
     std::shared_ptr<voip::Strand> incomingCalls;
     std::deque<std::shared_ptr<MyIVRConnection>> incomingWaiting; // under workersLock
