@@ -353,6 +353,14 @@ public:
     // Each caller's subscriber ID, and lock, by one statement in one read-only transaction.
     void CheckCallers(Job& job, std::vector<IDBBackend::IncomingCaller>& incomingCallers, bool lockout)
     {
+        if (!OnFirebird()) {
+            for (IDBBackend::IncomingCaller& caller : incomingCallers) {
+                caller.uid = FirstActiveId(job, caller.callerId, nullptr);
+                caller.known = caller.uid != -1;
+                caller.lockedOut = lockout && caller.known && IsLockedOut(job, caller.callerId);
+            }
+            return;
+        }
         firebird::Transaction transaction;
         firebird::Statement* check = nullptr;
         if (!BeginIncoming(job, transaction, true) ||
@@ -384,6 +392,11 @@ public:
     // The rows in one transaction: one commit for all. A row the server refuses is left out alone.
     void SaveIncomingCalls(Job& job, std::vector<IDBBackend::IncomingRow>& rows)
     {
+        if (!OnFirebird()) {
+            for (IDBBackend::IncomingRow& row : rows)
+                row.id = SaveIncomingCall(job, row.callerId, row.uid, row.result, row.dest);
+            return;
+        }
         firebird::Transaction transaction;
         firebird::Statement* insert = nullptr;
         if (!BeginIncoming(job, transaction, false) ||
@@ -508,6 +521,9 @@ private:
         }
     };
 
+    // Another driver (none is used but Firebird's) gets the statements one by one through Qt.
+    bool OnFirebird() const { return Connection().driverName() == QLatin1String("QIBASE"); }
+
     bool BeginIncoming(Job& job, firebird::Transaction& transaction, bool readOnly)
     {
         if (!Ready(job))
@@ -518,9 +534,9 @@ private:
             incoming.attachment = attachment;
         }
         std::string error;
-        if (attachment && transaction.Begin(&attachment, readOnly, error))
+        if (transaction.Begin(&attachment, readOnly, error))
             return true;
-        IncomingFailed(job, transaction, attachment ? error : std::string("not a Firebird connection"));
+        IncomingFailed(job, transaction, error);
         return false;
     }
 
