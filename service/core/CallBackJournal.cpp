@@ -5,6 +5,7 @@
 #include "service/core/CBSrvSettings.h"
 #include "service/core/CallBackQueue.h"
 #include "service/core/DatabaseTarget.h"
+#include "service/core/DBBackend.h"
 
 #include <QDateTime>
 #include <QSqlDatabase>
@@ -188,6 +189,10 @@ private:
         if (!db.isValid())
             db = QSqlDatabase::addDatabase(target.driver, connectionName);
         PointAt(db, target);
+        // A host that drops packets would hold the driver's attempt, and with it the service's stop, for
+        // minutes; it is tried again on the next tick.
+        if (!ServerAnswersInTime(target, DBBackend::kConnectTimeoutSeconds, lastError))
+            return false;
         if (db.open())
             return true;
         lastError = db.lastError().text().toStdString();

@@ -85,37 +85,6 @@ bool attachmentAlive(const QSqlDatabase& db)
 
 using Target = DatabaseTarget;
 
-// Qt's driver passes no connect timeout to the client library, whose default wait for a host that drops
-// packets is minutes. So the server is first asked by an attachment of our own with a short timeout. Returns
-// false, with the client library's text, when it did not answer in time (the driver's attempt would only wait
-// as long again); true when it answered, even with an error, which the driver's own attempt then reports.
-bool ServerAnswersInTime(const Target& target, std::string& error)
-{
-    if (target.driver != QLatin1String("QIBASE") || target.host.isEmpty())
-        return true; // no network between us and the database
-    const std::string location =
-        Schema::DatabaseLocation(ToStdString(target.host), target.port, ToStdString(target.database));
-    firebird::ParameterBlock dpb;
-    dpb.Add(isc_dpb_user_name, ToStdString(target.user))
-        .Add(isc_dpb_password, ToStdString(target.password))
-        .AddInt(isc_dpb_connect_timeout, DBBackend::kConnectTimeoutSeconds);
-
-    ISC_STATUS_ARRAY status = {};
-    isc_db_handle attachment = 0;
-    const auto started = std::chrono::steady_clock::now();
-    if (isc_attach_database(status, 0, location.c_str(), &attachment, dpb.Size(), dpb.Data()) == 0) {
-        isc_detach_database(status, &attachment);
-        return true;
-    }
-    const bool timedOut =
-        std::chrono::steady_clock::now() - started >=
-        std::chrono::seconds(DBBackend::kConnectTimeoutSeconds) - std::chrono::milliseconds(100);
-    if (status[1] != isc_connect_reject && !timedOut)
-        return true;
-    error = firebird::StatusText(status);
-    return false;
-}
-
 std::string Seconds(Clock::duration wait)
 {
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(wait).count();
@@ -221,9 +190,9 @@ public:
         }
         PointAt(db, target);
         std::string unanswered;
-        if (!ServerAnswersInTime(TargetOf(db), unanswered)) {
+        if (!ServerAnswersInTime(TargetOf(db), kConnectTimeoutSeconds, unanswered)) {
             // Neither opening nor creating is tried: both would wait as long again for nothing.
-            Log(Error, "The database server did not answer within ", DBBackend::kConnectTimeoutSeconds,
+            Log(Error, "The database server did not answer within ", kConnectTimeoutSeconds,
                 " s: ", unanswered);
             return;
         }
@@ -642,7 +611,7 @@ private:
     void Reconnect(const Target& target)
     {
         std::string unanswered;
-        if (ServerAnswersInTime(target, unanswered) && !Closing()) {
+        if (ServerAnswersInTime(target, kConnectTimeoutSeconds, unanswered) && !Closing()) {
             auto job = std::make_shared<Job>();
             job->work = [this](Job&) {
                 QSqlDatabase db = Connection();

@@ -5,6 +5,8 @@
 #include <QSqlDatabase>
 #include <QString>
 
+#include <string>
+
 struct DatabaseTarget
 {
     QString driver, host, database, user, password;
@@ -25,3 +27,10 @@ inline void PointAt(QSqlDatabase& db, const DatabaseTarget& target)
     db.setUserName(target.user);
     db.setPassword(target.password);
 }
+
+// Qt's driver passes no connect timeout to the client library, whose default wait for a host that drops
+// packets is minutes. So the server is first asked by an attachment of our own that waits at most
+// timeoutSeconds. False, with the client library's text, when it did not answer in time (the driver's
+// attempt would only wait as long again); true when it answered, even with an error, which the driver's
+// own attempt then reports, and for a target with no network between (another driver, a local file).
+bool ServerAnswersInTime(const DatabaseTarget& target, int timeoutSeconds, std::string& error);

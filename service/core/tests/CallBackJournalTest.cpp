@@ -3,6 +3,8 @@
 // away under a write, and a database without the outgoing log's columns.
 #include "service/core/CallBackJournal.h"
 #include "service/core/CallBackQueue.h"
+#include "service/core/DBBackend.h"
+#include "service/core/tests/SilentHost.h"
 #include "tests/support/LogCapture.h"
 #include "tests/support/TestSettings.h"
 #include "tests/support/Wait.h"
@@ -107,6 +109,37 @@ TEST(CallBackJournalServer, DownAtStartAndUnderAWriteMadeGoodOnLaterTicks)
     ASSERT_TRUE(journal.Flush(seconds(20)));
     EXPECT_TRUE(log.contains("Informational: CallBackJournal: the database has everything written again"));
     EXPECT_EQ(QueueRows(t), (std::vector<std::string>{"101:2", "103:0"}));
+}
+
+// A database host that drops packets: the journal's attempts give up after the connect timeout, so
+// neither the start nor the stop waits the client library's minutes, and the queue goes on in memory.
+TEST(CallBackJournalServer, AHostThatNeverAnswersHoldsUpNeitherTheStartNorTheStop)
+{
+    using Clock = std::chrono::steady_clock;
+    const auto bound = seconds(DBBackend::kConnectTimeoutSeconds + 12); // the margin is for a loaded machine
+    LogCapture log;
+    SilentHost host;
+    FbServerEnv silent;
+    silent.port = host.port;
+    CBSrvSettings settings = TestSettings(silent);
+    settings.PersistQueue = true;
+    CallBackQueue queue;
+    queue.SetSettings(&settings);
+    const auto started = Clock::now();
+    {
+        CallBackJournal journal;
+        journal.SetSettings(&settings);
+        journal.SetQueue(&queue);
+        queue.SetJournal(&journal);
+        journal.Start(milliseconds(500));
+        queue.PutInQueue("100", 1, 1);
+        journal.Tick();
+        EXPECT_FALSE(journal.Flush(milliseconds(500)));
+        queue.SetJournal(nullptr);
+    }
+    EXPECT_LT(Clock::now() - started, bound) << "the stop waited for the silent host";
+    EXPECT_EQ(queue.GetLength(), 1);
+    EXPECT_EQ(Count(log, kWriteFailed), 1);
 }
 
 // One row per attempt, with the number of the attempt per request and what became of it.
