@@ -114,6 +114,9 @@ void MediaStream::Start(const MediaParams& params, std::shared_ptr<AudioSource> 
     rtp_session_set_profile(session_, profile_);
     rtp_session_set_payload_type(session_, params.payloadType);
     rtp_session_set_remote_addr(session_, params.remoteAddress.c_str(), params.remotePort);
+    // Taken again once the peer is set, in case oRTP bound its sockets anew for it.
+    rtpFd_ = rtp_session_get_rtp_socket(session_);
+    rtcpFd_ = rtp_session_get_rtcp_socket(session_);
     rtp_session_send_telephone_events_supported(session_);
     rtp_session_recv_telephone_events_supported(session_);
     if (!running_) {
