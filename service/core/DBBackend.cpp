@@ -73,8 +73,7 @@ isc_db_handle AttachmentOf(const QSqlDatabase& db)
 // the server went away, so a failed statement alone cannot tell a lost connection from a bad query.
 bool attachmentAlive(const QSqlDatabase& db)
 {
-    const QVariant handle = db.driver() ? db.driver()->handle() : QVariant();
-    if (db.driverName() != QLatin1String("QIBASE") || handle.metaType() != QMetaType::fromType<isc_db_handle>())
+    if (db.driverName() != QLatin1String("QIBASE"))
         return db.isOpen();
     isc_db_handle attachment = AttachmentOf(db);
     ISC_STATUS_ARRAY status = {};
@@ -373,6 +372,12 @@ public:
             return;
         std::vector<std::optional<std::int64_t>> answer;
         std::string error;
+        // Nothing of the transaction is kept: every row is lost.
+        auto lost = [&] {
+            IncomingFailed(job, transaction, error);
+            for (IDBBackend::IncomingRow& row : rows)
+                row.id = -1;
+        };
         for (IDBBackend::IncomingRow& row : rows) {
             // A longer number from the network would fail the insert and lose the call's row; keep what fits.
             const std::vector<firebird::Statement::Value> values{
@@ -383,19 +388,12 @@ public:
                 row.id = int(answer.at(0).value_or(-1));
                 continue;
             }
-            if (!attachmentAlive(Connection())) {
-                IncomingFailed(job, transaction, error);
-                for (IDBBackend::IncomingRow& unsaved : rows)
-                    unsaved.id = -1;
-                return;
-            }
+            if (!attachmentAlive(Connection()))
+                return lost();
             Log(Warning, "Can't execute query.", error);
         }
-        if (!transaction.Commit(error)) {
-            IncomingFailed(job, transaction, error);
-            for (IDBBackend::IncomingRow& row : rows)
-                row.id = -1;
-        }
+        if (!transaction.Commit(error))
+            lost();
     }
 
     // Runs one statement with its values bound in order; false (the connection checked) when it failed.
@@ -774,27 +772,21 @@ DBBackend::Presence DBBackend::OptionalObjectsOf(const std::string& feature, std
 void DBBackend::CheckCallers(std::vector<IncomingCaller>& callers, bool lockout)
 {
     Worker* w = worker.get();
+    for (IncomingCaller& caller : callers)
+        caller = IncomingCaller{caller.callerId}; // unknown, unless the answer comes
     auto answered = std::make_shared<std::vector<IncomingCaller>>(callers);
-    for (IncomingCaller& caller : *answered)
-        caller = IncomingCaller{caller.callerId};
     if (worker->Ask([w, answered, lockout](Job& job) { w->CheckCallers(job, *answered, lockout); }))
         callers = *answered;
-    else
-        for (IncomingCaller& caller : callers)
-            caller = IncomingCaller{caller.callerId};
 }
 
 void DBBackend::SaveIncomingCalls(std::vector<IncomingRow>& rows)
 {
     Worker* w = worker.get();
+    for (IncomingRow& row : rows)
+        row.id = -1; // no row, unless the answer comes
     auto saved = std::make_shared<std::vector<IncomingRow>>(rows);
-    for (IncomingRow& row : *saved)
-        row.id = -1;
     if (worker->Ask([w, saved](Job& job) { w->SaveIncomingCalls(job, *saved); }))
         rows = *saved;
-    else
-        for (IncomingRow& row : rows)
-            row.id = -1;
 }
 
 void DBBackend::SaveIncomingCall(const std::string& callerId, int uid, int result, const std::string& dest,
