@@ -2,10 +2,30 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <new>
 #include <cstring>
+#include <mutex>
+#include <new>
 
 namespace firebird {
+
+namespace {
+
+// Non-zero for a shutdown on a signal: the library then does not shut down.
+int DeclineSignalShutdown(const int reason, const int, void*)
+{
+    return reason == fb_shutrsn_signal ? 1 : 0;
+}
+
+} // namespace
+
+void KeepAttachmentsOnSignals()
+{
+    static std::once_flag once;
+    std::call_once(once, [] {
+        ISC_STATUS_ARRAY status;
+        fb_shutdown_callback(status, DeclineSignalShutdown, fb_shut_confirmation, nullptr);
+    });
+}
 
 std::string StatusText(const ISC_STATUS* status)
 {

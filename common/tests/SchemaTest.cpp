@@ -12,7 +12,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
+#include <csignal>
 #include <set>
+#include <thread>
 
 namespace {
 
@@ -288,6 +291,18 @@ TEST(FirebirdCreate, ReportsTheServersError)
         << "the file exists already";
     EXPECT_FALSE(error.empty());
     TestDatabase::drop(server, path);
+}
+
+// Once attached, the client library handles SIGTERM itself (a process without a handler no longer ends
+// on it) and, unless told not to, ends every attachment from a thread of its own.
+TEST(FirebirdSignals, AStopSignalLeavesTheAttachmentsToTheProgram)
+{
+    firebird::KeepAttachmentsOnSignals();
+    TestDatabase t(TestDatabase::Empty);
+    ASSERT_EQ(raise(SIGTERM), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500)); // what the library's thread would take
+    QSqlQuery q(t.db());
+    EXPECT_TRUE(q.exec("SELECT 1 FROM RDB$DATABASE") && q.next()) << q.lastError().text().toStdString();
 }
 
 } // namespace

@@ -33,52 +33,40 @@ const char kUsage[] =
     "\t-h(elp)   \t: Show this help\n"
     "\tNo arguments\t: Start the service.\n";
 
-// In console mode the program runs until it is ended from outside: SIGTERM (as from systemd) and SIGINT
-// end the event loop, so the service object is destroyed and closes what it holds.
-class ConsoleStopper
-{
-public:
-    ConsoleStopper()
-    {
-        if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0)
-            return;
-        writeFd = fds[1];
-        notifier = std::make_unique<QSocketNotifier>(fds[0], QSocketNotifier::Read);
-        QObject::connect(notifier.get(), &QSocketNotifier::activated, QCoreApplication::instance(),
-                         &QCoreApplication::quit);
-        struct sigaction action = {};
-        action.sa_handler = [](int) {
-            const int saved = errno;
-            [[maybe_unused]] ssize_t n = write(writeFd, "q", 1);
-            errno = saved;
-        };
-        sigemptyset(&action.sa_mask);
-        sigaction(SIGTERM, &action, &oldTerm);
-        sigaction(SIGINT, &action, &oldInt);
-    }
-    ~ConsoleStopper()
-    {
-        if (!notifier)
-            return;
-        sigaction(SIGTERM, &oldTerm, nullptr);
-        sigaction(SIGINT, &oldInt, nullptr);
-        notifier.reset();
-        writeFd = -1;
-        close(fds[0]);
-        close(fds[1]);
-    }
-    ConsoleStopper(const ConsoleStopper&) = delete;
-    ConsoleStopper& operator=(const ConsoleStopper&) = delete;
-
-private:
-    static inline volatile sig_atomic_t writeFd = -1;
-    int fds[2] = {-1, -1};
-    std::unique_ptr<QSocketNotifier> notifier;
-    struct sigaction oldTerm = {};
-    struct sigaction oldInt = {};
-};
-
 } // namespace
+
+// --- SignalStopper ------------------------------------------------------------------------------------
+
+SignalStopper::SignalStopper()
+{
+    if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0)
+        return;
+    writeFd = fds[1];
+    notifier = std::make_unique<QSocketNotifier>(fds[0], QSocketNotifier::Read);
+    QObject::connect(notifier.get(), &QSocketNotifier::activated, QCoreApplication::instance(),
+                     &QCoreApplication::quit);
+    struct sigaction action = {};
+    action.sa_handler = [](int) {
+        const int saved = errno;
+        [[maybe_unused]] ssize_t n = write(writeFd, "q", 1);
+        errno = saved;
+    };
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGTERM, &action, &oldTerm);
+    sigaction(SIGINT, &action, &oldInt);
+}
+
+SignalStopper::~SignalStopper()
+{
+    if (!notifier)
+        return;
+    sigaction(SIGTERM, &oldTerm, nullptr);
+    sigaction(SIGINT, &oldInt, nullptr);
+    notifier.reset();
+    writeFd = -1;
+    close(fds[0]);
+    close(fds[1]);
+}
 
 // --- QtServiceController ----------------------------------------------------------------------------
 
@@ -203,21 +191,17 @@ void QtServiceBasePrivate::startService()
     q_ptr->start();
 }
 
-int QtServiceBasePrivate::run(bool asService, const QStringList& argList)
+int QtServiceBasePrivate::run(const QStringList& argList)
 {
     ApplicationArguments arguments(argList);
     q_ptr->createApplication(arguments.argc, arguments.argv.data());
     std::unique_ptr<QCoreApplication> app(QCoreApplication::instance());
     if (!app)
         return -1;
-    std::unique_ptr<ConsoleStopper> stopper;
-    if (!asService)
-        stopper = std::make_unique<ConsoleStopper>();
+    SignalStopper stopper;
     QtServiceStarter starter(this);
     QTimer::singleShot(0, &starter, &QtServiceStarter::slotStart);
-    const int result = q_ptr->executeApplication();
-    stopper.reset();
-    return result;
+    return q_ptr->executeApplication();
 }
 
 bool QtServiceBasePrivate::install(const QString& account, const QString& password)
@@ -360,7 +344,7 @@ int QtServiceBase::exec()
         }
         if (option == QLatin1String("-e") || option == QLatin1String("-exec")) {
             args.removeAt(1);
-            const int result = d_ptr->run(false, args);
+            const int result = d_ptr->run(args);
             if (result == -1)
                 qErrnoWarning("The service could not be executed.");
             return result;

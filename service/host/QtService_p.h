@@ -11,8 +11,31 @@
 #include <QThread>
 #include <QWaitCondition>
 
+#include <QSocketNotifier>
+
 #include <atomic>
+#include <csignal>
+#include <memory>
 #include <vector>
+
+// While it lives, SIGTERM (as from systemd or kill) and SIGINT end the event loop, in console and in
+// service mode alike, so the service object is destroyed and closes what it holds, as a stop from the
+// manager does.
+class SignalStopper
+{
+public:
+    SignalStopper();
+    ~SignalStopper();
+    SignalStopper(const SignalStopper&) = delete;
+    SignalStopper& operator=(const SignalStopper&) = delete;
+
+private:
+    static inline volatile sig_atomic_t writeFd = -1;
+    int fds[2] = {-1, -1};
+    std::unique_ptr<QSocketNotifier> notifier;
+    struct sigaction oldTerm = {};
+    struct sigaction oldInt = {};
+};
 
 // argc and argv for an application object, which keeps references to both: they must outlive it.
 struct ApplicationArguments
@@ -29,8 +52,8 @@ public:
     explicit QtServiceBasePrivate(const QString& name);
 
     void startService();
-    // Console mode (asService false): the application from argList, start on the first turn of the loop.
-    int run(bool asService, const QStringList& argList);
+    // Console mode: the application from argList, start on the first turn of the loop.
+    int run(const QStringList& argList);
     bool install(const QString& account, const QString& password);
     // Service mode: connect to the service manager, or from a console ask it to start the service.
     bool start();

@@ -221,7 +221,10 @@ bool QtServiceBasePrivate::start()
     sys->controllerHandler = controllerHandler.get();
     sys->startSemaphore2.release();
 
-    sys->setExitCode(q_ptr->executeApplication());
+    {
+        SignalStopper stopper;
+        sys->setExitCode(q_ptr->executeApplication());
+    }
     sys->setStatus(platform::ServiceState::Stopped);
     if (handlerThread->isRunning())
         handlerThread->wait(kHandlerThreadWaitMs);

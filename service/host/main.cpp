@@ -1,4 +1,5 @@
 // Selvane: the callback service, its own installer and its remote control.
+#include "common/Firebird.h"
 #include "common/Logging.h"
 #include "platform/pbxcontrol/NorComComponent.h"
 #include "service/core/CBSrvSettings.h"
@@ -62,6 +63,8 @@ int main(int argc, char** argv)
     // The PBX control component is ours: make the configured one creatable by its class identifier
     // before anything asks, as an installer registers a component.
     RegisterPbxComponent();
+    // A stop on SIGTERM (systemd's) still has its database for the callbacks' last rows.
+    firebird::KeepAttachmentsOnSignals();
 
     auto service = std::make_unique<NorvelService>(argc, argv);
     const int result = service->exec();

@@ -417,6 +417,24 @@ TEST_F(SelvaneTest, PauseClosesTheDatabaseAndResumeOpensItAgain)
     EXPECT_EQ(Run({"-t"}).code, 0);
 }
 
+// The Firebird client takes SIGTERM for itself once the service is attached: the daemon must still end
+// on it, in order, as on a stop from the manager.
+TEST_F(SelvaneTest, SigtermEndsTheAttachedDaemonAsAStopDoes)
+{
+    DatabaseWatch watch;
+    WriteSettings(watch.settings);
+    StartFromConsole();
+    const pid_t pid = Status().processId;
+    ASSERT_TRUE(WaitForLog("Connected to database ")) << qPrintable(Log());
+    ASSERT_EQ(watch.Attachments(pid), 1);
+    ASSERT_EQ(kill(pid, SIGTERM), 0);
+    EXPECT_TRUE(Ended(pid));
+    EXPECT_EQ(Status().state, platform::ServiceState::Stopped);
+    EXPECT_TRUE(Log().endsWith(QLatin1String("]: Service stopped\n"))) << qPrintable(Log());
+    EXPECT_EQ(watch.Attachments(pid), 0);
+    EXPECT_EQ(Run({"-v"}).out, Version(true, false));
+}
+
 TEST_F(SelvaneTest, SecondInstanceUnderTheManagersMarkerFailsToStart)
 {
     WriteSettings();
