@@ -8,10 +8,9 @@
 #include <QMutex>
 #include <QObject>
 #include <QSemaphore>
+#include <QSocketNotifier>
 #include <QThread>
 #include <QWaitCondition>
-
-#include <QSocketNotifier>
 
 #include <atomic>
 #include <csignal>
