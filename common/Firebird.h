@@ -20,8 +20,9 @@ std::string StatusText(const ISC_STATUS* status);
 
 // The client library ends every attachment of the process when SIGTERM or SIGINT arrives, and takes
 // the signal's default action away (a program without a handler of its own no longer ends). After
-// this call it leaves both to the program, which stops in order and writes what it still has to.
-// Once per process; any time before the signal.
+// this call the attachments stay, for the program's own handler to stop in order and write what it
+// still has to; a program that has none still does not end on the signal. Once per process; any
+// time before the signal.
 void KeepAttachmentsOnSignals();
 
 // A database parameter block for isc_attach_database: the version, then the items added.
